@@ -1,0 +1,32 @@
+#pragma once
+/// A suspendable operation queue that runs one operation at a time, in the order added.
+
+#include <memory>
+
+#include "kiv/platform/Queue.hpp"
+
+namespace kiv::platform {
+
+/// Operations run on `target` (any queue, serial or not), never two at once, never while
+/// suspended. Unsuspending starts the waiting ones.
+/// Thread: every member is safe from any thread.
+class KIV_EXPORT OperationQueue {
+public:
+    OperationQueue(QueuePtr target, bool startSuspended);
+    ~OperationQueue();
+    OperationQueue(const OperationQueue&) = delete;
+    OperationQueue& operator=(const OperationQueue&) = delete;
+
+    void addOperation(Task operation);
+    void setSuspended(bool suspended);
+    bool isSuspended() const;
+    /// Operations added and not yet finished.
+    std::size_t operationCount() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace kiv::platform

@@ -1,0 +1,11 @@
+#pragma once
+/// Version symbols of the library.
+
+#include "kiv/export.hpp"
+
+extern "C" {
+/// The library's version number, 1.0.
+KIV_EXPORT extern const double KIVVersionNumber;
+/// The library's version text.
+KIV_EXPORT extern const char KIVVersionString[];
+}

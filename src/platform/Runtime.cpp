@@ -1,0 +1,46 @@
+#include "kiv/platform/Runtime.hpp"
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "kiv/platform/AsioRuntime.hpp"
+
+namespace kiv::platform {
+
+namespace {
+std::mutex& sharedMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<Runtime>& sharedSlot() {
+    static std::shared_ptr<Runtime> runtime;
+    return runtime;
+}
+}  // namespace
+
+std::shared_ptr<Runtime> Runtime::shared() {
+    std::lock_guard lock(sharedMutex());
+    auto& slot = sharedSlot();
+    if (!slot) slot = AsioRuntime::make();
+    return slot;
+}
+
+void Runtime::setShared(std::shared_ptr<Runtime> runtime) {
+    std::lock_guard lock(sharedMutex());
+    sharedSlot() = std::move(runtime);
+}
+
+Duration secondsToDuration(double seconds) noexcept {
+    // A century is far beyond any delay the library uses and still leaves room to add to now().
+    constexpr double kMaxSeconds = 100.0 * 365 * 24 * 3600;
+    if (!std::isfinite(seconds) || seconds <= 0) {
+        return (std::isinf(seconds) && seconds > 0) ? std::chrono::duration_cast<Duration>(std::chrono::duration<double>(kMaxSeconds))
+                                                    : Duration::zero();
+    }
+    if (seconds > kMaxSeconds) seconds = kMaxSeconds;
+    const auto nanos = static_cast<std::int64_t>(seconds * 1e9);  // truncates toward zero
+    return std::chrono::duration_cast<Duration>(std::chrono::nanoseconds(nanos));
+}
+
+}  // namespace kiv::platform

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "kiv/eddystone/DispatchTimer.hpp"
+#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/ManualRuntime.hpp"
+
+using namespace std::chrono_literals;
+using kiv::DispatchTimer;
+using kiv::platform::ManualRuntime;
+
+namespace {
+struct DispatchTimerTest : ::testing::Test {
+    std::shared_ptr<ManualRuntime> rt = ManualRuntime::make();
+    kiv::platform::QueuePtr queue = rt->makeSerialQueue("timers");
+    int fired = 0;
+    DispatchTimer* firedWith = nullptr;
+    DispatchTimer::Block block() {
+        return [this](DispatchTimer& t) {
+            ++fired;
+            firedWith = &t;
+            EXPECT_TRUE(queue->isCurrent());
+        };
+    }
+};
+}  // namespace
+
+TEST_F(DispatchTimerTest, NeverScheduledNeverRuns) {
+    auto timer = DispatchTimer::make(1.0, queue, block());
+    timer->reschedule();
+    rt->advance(1h);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST_F(DispatchTimerTest, FiresOnceAfterTheDelayWithItselfAsArgument) {
+    auto timer = DispatchTimer::scheduledDispatchTimer(15.0, queue, block());
+    rt->advanceSeconds(14.999);
+    EXPECT_EQ(fired, 0);
+    rt->advanceSeconds(0.001);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(firedWith, timer.get());
+    timer->reschedule();  // after firing: nothing
+    rt->advance(1h);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST_F(DispatchTimerTest, RescheduleKeepsPushingTheFiringBack) {
+    auto timer = DispatchTimer::scheduledDispatchTimer(3.0, queue, block());
+    for (int i = 0; i < 20; ++i) {
+        rt->advance(1s);
+        timer->reschedule();
+    }
+    EXPECT_EQ(fired, 0);
+    rt->advanceSeconds(2.9);
+    EXPECT_EQ(fired, 0);
+    rt->advanceSeconds(0.1);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST_F(DispatchTimerTest, CancelBeforeTheDeadlineAndDestructionStopIt) {
+    auto timer = DispatchTimer::scheduledDispatchTimer(1.0, queue, block());
+    timer->cancel();
+    rt->advance(5s);
+    EXPECT_EQ(fired, 0);
+
+    // A scheduled timer keeps itself alive; one that is cancelled can go.
+    std::weak_ptr<DispatchTimer> weak;
+    {
+        auto kept = DispatchTimer::scheduledDispatchTimer(1.0, queue, block());
+        weak = kept;
+    }
+    EXPECT_FALSE(weak.expired());
+    rt->advance(1s);
+    EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(weak.expired()) << "released after firing";
+}
+
+TEST_F(DispatchTimerTest, SuspendHoldsTheFiringUntilResume) {
+    auto timer = DispatchTimer::scheduledDispatchTimer(2.0, queue, block());
+    timer->suspend();
+    rt->advance(10s);
+    EXPECT_EQ(fired, 0);
+    timer->resume();
+    rt->runUntilIdle();
+    EXPECT_EQ(fired, 1);
+}
+
+TEST_F(DispatchTimerTest, OddDelaysAreClampedNotUndefined) {
+    struct Case {
+        double delay;
+        std::chrono::seconds firesBy;
+    };
+    const Case cases[] = {{0.0, 0s},
+                          {-5.0, 0s},
+                          {std::nan(""), 0s},
+                          {1e-12, 1s}};
+    for (const auto& c : cases) {
+        fired = 0;
+        auto timer = DispatchTimer::scheduledDispatchTimer(c.delay, queue, block());
+        rt->runUntilIdle();
+        if (c.firesBy == 0s) {
+            EXPECT_EQ(fired, 1) << c.delay;
+        } else {
+            rt->advance(c.firesBy);
+            EXPECT_EQ(fired, 1) << c.delay;
+        }
+    }
+    auto huge = DispatchTimer::scheduledDispatchTimer(std::numeric_limits<double>::infinity(), queue, block());
+    fired = 0;
+    rt->advance(24h * 365);
+    EXPECT_EQ(fired, 0);
+    huge->cancel();
+}
+
+TEST(DispatchTimerThreads, RescheduleFromAnotherThreadWhileItFires) {
+    auto rt = kiv::platform::AsioRuntime::make();
+    auto main = rt->mainQueue();
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<int> fired{0};
+        auto timer = DispatchTimer::scheduledDispatchTimer(0.001, main, [&](DispatchTimer&) { ++fired; });
+        std::thread other([&] {
+            for (int i = 0; i < 50; ++i) timer->reschedule();
+        });
+        other.join();
+        // Wait for the firing: the deadline is 1 ms after the last reschedule.
+        for (int i = 0; i < 2000 && fired.load() == 0; ++i) std::this_thread::sleep_for(1ms);
+        main->sync([] {});
+        EXPECT_EQ(fired.load(), 1);
+    }
+}
+
+TEST(DispatchTimerThreads, CancelRacingWithFiringRunsTheBlockAtMostOnce) {
+    auto rt = kiv::platform::AsioRuntime::make();
+    auto q = rt->makeSerialQueue("race");
+    std::atomic<int> fired{0};
+    for (int round = 0; round < 200; ++round) {
+        auto timer = DispatchTimer::scheduledDispatchTimer(0.0, q, [&](DispatchTimer&) { ++fired; });
+        timer->cancel();
+        q->sync([] {});
+    }
+    EXPECT_LE(fired.load(), 200);
+    q->sync([] {});
+}

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kiv/Log.hpp"
+#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/OperationQueue.hpp"
+#include "kiv/platform/RepeatingTimer.hpp"
+#include "kiv/platform/TimerSource.hpp"
+
+using namespace std::chrono_literals;
+using kiv::platform::ManualRuntime;
+
+TEST(ManualRuntime, RunsQueuesInSubmissionOrderAndTracksTheCurrentQueue) {
+    auto rt = ManualRuntime::make();
+    auto a = rt->makeSerialQueue("a");
+    auto main = rt->mainQueue();
+    std::vector<std::string> order;
+    a->async([&] {
+        order.push_back("a1");
+        EXPECT_TRUE(a->isCurrent());
+        EXPECT_FALSE(main->isCurrent());
+        main->async([&] { order.push_back("m2"); });
+    });
+    main->async([&] { order.push_back("m1"); });
+    EXPECT_TRUE(order.empty());
+    EXPECT_EQ(rt->runUntilIdle(), 3u);
+    EXPECT_EQ(order, (std::vector<std::string>{"a1", "m1", "m2"}));
+    EXPECT_EQ(rt->mainQueue(), main);
+}
+
+TEST(ManualRuntime, TimersFireInDeadlineOrderOnlyWhenTimeAdvances) {
+    auto rt = ManualRuntime::make();
+    auto q = rt->mainQueue();
+    const auto start = rt->now();
+    std::vector<int> fired;
+    q->asyncAfter(3s, [&] { fired.push_back(3); });
+    q->asyncAfter(1s, [&] {
+        fired.push_back(1);
+        EXPECT_EQ(rt->now() - start, 1s);
+        q->asyncAfter(1s, [&] { fired.push_back(2); });
+    });
+    auto cancelled = q->asyncAfter(2s, [&] { fired.push_back(99); });
+    cancelled->cancel();
+    rt->runUntilIdle();
+    EXPECT_TRUE(fired.empty());
+    rt->advance(2500ms);
+    EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+    rt->advance(10s);
+    EXPECT_EQ(fired, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(rt->now() - start, 12500ms);
+    EXPECT_EQ(rt->pendingTimedTasks(), 0u);
+}
+
+TEST(ManualRuntime, DelayZeroRunsWithoutAdvancing) {
+    auto rt = ManualRuntime::make();
+    bool ran = false;
+    rt->mainQueue()->asyncAfter(0s, [&] { ran = true; });
+    rt->runUntilIdle();
+    EXPECT_TRUE(ran);
+}
+
+TEST(TimerSource, LaterDeadlinesPushTheFiringBackAndCancelWins) {
+    auto rt = ManualRuntime::make();
+    auto source = kiv::platform::TimerSource::make(rt->mainQueue());
+    int fired = 0;
+    source->setEventHandler([&] { ++fired; });
+    source->scheduleOneshot(rt->now() + 5s);
+    rt->advance(10s);
+    EXPECT_EQ(fired, 0) << "a new source is suspended";
+    source->resume();
+    rt->runUntilIdle();
+    EXPECT_EQ(fired, 1) << "a deadline passed while suspended fires on resume";
+    source->scheduleOneshot(rt->now() + 5s);
+    rt->advance(4s);
+    source->scheduleOneshot(rt->now() + 5s);
+    rt->advance(4s);
+    EXPECT_EQ(fired, 1);
+    rt->advance(1s);
+    EXPECT_EQ(fired, 2);
+    source->scheduleOneshot(rt->now() + 1s);
+    source->suspend();
+    rt->advance(5s);
+    EXPECT_EQ(fired, 2);
+    EXPECT_TRUE(source->cancel());
+    EXPECT_FALSE(source->cancel());
+    source->resume();
+    rt->advance(5s);
+    EXPECT_EQ(fired, 2);
+}
+
+TEST(TimerSource, EarlierDeadlineReplacesALaterOne) {
+    auto rt = ManualRuntime::make();
+    auto source = kiv::platform::TimerSource::make(rt->mainQueue());
+    int fired = 0;
+    source->setEventHandler([&] { ++fired; });
+    source->resume();
+    source->scheduleOneshot(rt->now() + 10s);
+    source->scheduleOneshot(rt->now() + 2s);
+    rt->advance(2s);
+    EXPECT_EQ(fired, 1);
+    rt->advance(20s);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST(RepeatingTimer, KeepsItsRhythmFiresOnDemandAndStopsWhenInvalidated) {
+    auto rt = ManualRuntime::make();
+    std::vector<double> at;
+    const auto start = rt->now();
+    auto timer = kiv::platform::RepeatingTimer::scheduled(rt->mainQueue(), 2s, [&](auto&) {
+        at.push_back(std::chrono::duration<double>(rt->now() - start).count());
+    });
+    rt->advance(1s);
+    EXPECT_TRUE(at.empty()) << "the first firing comes one interval after scheduling";
+    timer->fire();
+    rt->advance(5s);
+    EXPECT_EQ(at, (std::vector<double>{1, 2, 4, 6}));
+    timer->invalidate();
+    EXPECT_FALSE(timer->isValid());
+    timer->fire();
+    rt->advance(10s);
+    EXPECT_EQ(at.size(), 4u);
+}
+
+TEST(RepeatingTimer, DestroyedTimerNeverFires) {
+    auto rt = ManualRuntime::make();
+    int fired = 0;
+    {
+        auto timer = kiv::platform::RepeatingTimer::scheduled(rt->mainQueue(), 1s, [&](auto&) { ++fired; });
+    }
+    rt->advance(5s);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST(OperationQueue, HoldsOperationsWhileSuspendedThenRunsThemInOrderOneAtATime) {
+    auto rt = ManualRuntime::make();
+    kiv::platform::OperationQueue ops(rt->globalQueue(), true);
+    std::vector<int> order;
+    ops.addOperation([&] {
+        order.push_back(1);
+        ops.addOperation([&] { order.push_back(3); });
+    });
+    ops.addOperation([&] { order.push_back(2); });
+    rt->runUntilIdle();
+    EXPECT_TRUE(order.empty());
+    ops.setSuspended(false);
+    rt->runUntilIdle();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    ops.addOperation([&] { order.push_back(4); });
+    rt->runUntilIdle();
+    EXPECT_EQ(order.back(), 4);
+    EXPECT_EQ(ops.operationCount(), 0u);
+}
+
+TEST(AsioRuntime, SerialQueueRunsOneTaskAtATimeAcrossWorkers) {
+    auto rt = kiv::platform::AsioRuntime::make();
+    auto q = rt->makeSerialQueue("serial");
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    int counter = 0;
+    for (int i = 0; i < 1000; ++i) {
+        q->async([&] {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            ++counter;
+            inside.fetch_sub(1);
+        });
+    }
+    q->sync([&] { EXPECT_TRUE(q->isCurrent()); });
+    EXPECT_EQ(counter, 1000);
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(AsioRuntime, TimersAndOperationQueuesRunOnRealThreads) {
+    auto rt = kiv::platform::AsioRuntime::make();
+    std::mutex m;
+    std::condition_variable cv;
+    bool timerFired = false;
+    bool opRan = false;
+    auto main = rt->mainQueue();
+    auto cancelled = main->asyncAfter(5ms, [&] { ADD_FAILURE() << "cancelled task ran"; });
+    cancelled->cancel();
+    main->asyncAfter(10ms, [&] {
+        EXPECT_TRUE(main->isCurrent());
+        std::lock_guard lock(m);
+        timerFired = true;
+        cv.notify_all();
+    });
+    kiv::platform::OperationQueue ops(rt->globalQueue(), true);
+    ops.addOperation([&] {
+        std::lock_guard lock(m);
+        opRan = true;
+        cv.notify_all();
+    });
+    ops.setSuspended(false);
+    std::unique_lock lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return timerFired && opRan; }));
+}
+
+TEST(AsioRuntime, HostCanRunTheMainLoop) {
+    auto rt = kiv::platform::AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
+    bool ran = false;
+    rt->mainQueue()->async([&] {
+        ran = true;
+        rt->stopMainLoop();
+    });
+    rt->runMainLoop();
+    EXPECT_TRUE(ran);
+}
+
+TEST(Log, JoinsItemsWithOneSpaceAndCapturesWholeLines) {
+    kiv::log::Capture capture;
+    kiv::log::line(kiv::Debug::KIVClient, "Debug client log is enabled");
+    kiv::log::line(kiv::Debug::KIVClient, "gBeacon LOST: ", std::string("x"));
+    kiv::log::line(kiv::Debug::KIVPush, 3, "iBeacon regions are received");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 100; ++i) kiv::log::line("thread", i);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 403u);
+    EXPECT_EQ(lines[0], "Debug KIVClient: Debug client log is enabled");
+    EXPECT_EQ(lines[1], "Debug KIVClient: gBeacon LOST:  x");
+    EXPECT_EQ(lines[2], "Debug KIVPush: 3 iBeacon regions are received");
+}
