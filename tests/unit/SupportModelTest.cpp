@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <unordered_set>
+
+#include "kiv/support/Beacon.hpp"
+#include "kiv/support/BeaconRegion.hpp"
+#include "kiv/support/Hex.hpp"
+#include "kiv/support/IBeacon.hpp"
+#include "kiv/support/UUID.hpp"
+
+using kiv::Beacon;
+using kiv::BeaconRegion;
+using kiv::UUID;
+
+namespace {
+const UUID kUuid = *UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF");
+}
+
+TEST(UUIDText, ParsesCanonicalAndRawFormsOrRejects) {
+    struct Case {
+        const char* text;
+        bool raw;
+        const char* expected;  // nullptr: absent
+    };
+    const Case cases[] = {
+        {"00112233-4455-6677-8899-aabbccddeeff", false, "00112233-4455-6677-8899-AABBCCDDEEFF"},
+        {"00112233-4455-6677-8899-AABBCCDDEEFF", false, "00112233-4455-6677-8899-AABBCCDDEEFF"},
+        {"00112233-4455-6677-8899-AABBCCDDEEF", false, nullptr},
+        {"00112233+4455-6677-8899-AABBCCDDEEFF", false, nullptr},
+        {"0011223344556677-8899-AABBCCDDEEFF-", false, nullptr},
+        {"00112233445566778899aabbccddeeff", true, "00112233-4455-6677-8899-AABBCCDDEEFF"},
+        {"00112233-4455-6677-8899-AABBCCDDEEFF", true, nullptr},  // already hyphenated: 36 long
+        {"00112233445566778899aabbccddeef", true, nullptr},       // 31
+        {"00112233445566778899aabbccddeeff0", true, nullptr},     // 33
+        {"0011223344556677889gaabbccddeeff", true, nullptr},      // g
+        {"0011223344556677-899aabbccddeeff", true, nullptr},      // hyphen inside
+        {"0011223344556677889\xC3\xA9" "abbccddeef", true, nullptr},  // é: 31 characters, 32 bytes
+        {"", true, nullptr},
+    };
+    for (const auto& c : cases) {
+        auto parsed = c.raw ? UUID::fromRawString(c.text) : UUID::parse(c.text);
+        if (c.expected) {
+            ASSERT_TRUE(parsed) << c.text;
+            EXPECT_EQ(parsed->uuidString(), c.expected);
+        } else {
+            EXPECT_FALSE(parsed) << c.text;
+        }
+    }
+    const auto random = UUID::random();
+    EXPECT_NE(random, UUID::random());
+    EXPECT_EQ(UUID::parse(random.uuidString()), random);
+}
+
+TEST(BeaconRegionModel, IdentifierAndCleanDescriptionFollowTheValuesPresent) {
+    struct Case {
+        std::optional<std::uint16_t> major, minor;
+        const char* identifier;
+        const char* description;
+    };
+    const Case cases[] = {
+        {1, 20, "00112233-4455-6677-8899-AABBCCDDEEFF+1+20",
+         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 1 Minor = 20"},
+        {65535, std::nullopt, "00112233-4455-6677-8899-AABBCCDDEEFF+65535",
+         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 65535 "},
+        {std::nullopt, 7, "00112233-4455-6677-8899-AABBCCDDEEFF", "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF  "},
+        {0, 0, "00112233-4455-6677-8899-AABBCCDDEEFF+0+0",
+         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 0 Minor = 0"},
+    };
+    for (const auto& c : cases) {
+        const auto region = BeaconRegion::make(kUuid, c.major, c.minor);
+        EXPECT_EQ(region.identifier(), c.identifier);
+        EXPECT_EQ(region.cleanDescription(), c.description);
+        EXPECT_EQ(region.major(), c.major);
+        EXPECT_EQ(region.minor(), c.major ? c.minor : std::nullopt) << "a minor without a major is dropped";
+    }
+}
+
+TEST(BeaconRegionModel, SetReplacesEqualIdentifiersInPlace) {
+    kiv::BeaconRegionSet set;
+    set.insert(BeaconRegion::make(kUuid, 1, std::nullopt));
+    set.insert(BeaconRegion(kUuid, "other"));
+    set.insert(BeaconRegion(*UUID::parse("FFFFFFFF-4455-6677-8899-AABBCCDDEEFF"), 1, std::string(kUuid.uuidString() + "+1")));
+    ASSERT_EQ(set.size(), 2u);
+    EXPECT_EQ(set.begin()->proximityUUID().uuidString(), "FFFFFFFF-4455-6677-8899-AABBCCDDEEFF");
+    EXPECT_EQ((kiv::BeaconRegionSet{BeaconRegion(kUuid, "other"), BeaconRegion(kUuid, 1, kUuid.uuidString() + "+1")}), set);
+}
+
+TEST(BeaconSighting, EqualityAndHashIgnoreRssiAndASetKeepsTheLastAdded) {
+    const Beacon a{kUuid, 1, 2, -60};
+    const Beacon b{kUuid, 1, 2, -75};
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(std::hash<Beacon>{}(a), std::hash<Beacon>{}(b));
+    EXPECT_NE(a, (Beacon{kUuid, 2, 1, -60}));
+    EXPECT_NE(a, (Beacon{UUID::random(), 1, 2, -60}));
+    std::unordered_set<Beacon> set;
+    for (const auto& s : {a, b}) {
+        set.erase(s);
+        set.insert(s);
+    }
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set.begin()->rssi, -75);
+}
+
+TEST(Hexadecimal, LowerCaseTwoDigitsPerByte) {
+    const std::uint8_t bytes[] = {0x00, 0xAB, 0x10};
+    EXPECT_EQ(kiv::hexadecimal(bytes), "00ab10");
+    EXPECT_EQ(kiv::hexadecimal({}), "");
+}
+
+TEST(IBeaconArchive, RoundTripsWithoutTheLastSeenBeacon) {
+    kiv::IBeacon beacon("door", kUuid, 65535, 0);
+    beacon.setLastSeenBeacon(Beacon{kUuid, 65535, 0, -40});
+    kiv::KeyedArchive archive;
+    beacon.encode(archive);
+    const auto text = archive.serialized();
+    EXPECT_EQ(text, R"({"major":65535,"minor":0,"name":"door","uuid":{"$uuid":"00112233-4455-6677-8899-AABBCCDDEEFF"}})");
+    const auto restored = kiv::KeyedArchive::deserialize(text);
+    ASSERT_TRUE(restored);
+    const kiv::IBeacon decoded(*restored);
+    EXPECT_EQ(decoded.name(), "door");
+    EXPECT_EQ(decoded.uuid(), kUuid);
+    EXPECT_EQ(decoded.majorValue(), 65535);
+    EXPECT_EQ(decoded.minorValue(), 0);
+    EXPECT_FALSE(decoded.lastSeenBeacon());
+}
+
+TEST(IBeaconArchive, MissingMistypedAndOutOfRangeValuesNeverFailOrWrap) {
+    struct Case {
+        const char* document;
+        const char* name;
+        bool keepsUuid;
+        std::uint16_t major, minor;
+    };
+    const Case cases[] = {
+        {R"({})", "", false, 0, 0},
+        {R"({"name": 5, "uuid": "00112233-4455-6677-8899-AABBCCDDEEFF", "major": "7", "minor": 2.5})", "", false, 0, 0},
+        {R"({"name": "n", "uuid": {"$uuid": "00112233-4455-6677-8899-AABBCCDDEEFF"}, "major": 65536, "minor": -1})", "n",
+         true, 0, 0},
+        {R"({"major": 18446744073709551615, "minor": 65535, "uuid": {"$uuid": "nope"}})", "", false, 0, 65535},
+        {R"({"major": 1, "minor": 2, "uuid": {"$uuid": "00112233-4455-6677-8899-AABBCCDDEEFF", "x": 1}})", "", false, 1, 2},
+    };
+    for (const auto& c : cases) {
+        const auto archive = kiv::KeyedArchive::deserialize(c.document);
+        ASSERT_TRUE(archive) << c.document;
+        const kiv::IBeacon decoded(*archive);
+        EXPECT_EQ(decoded.name(), c.name) << c.document;
+        EXPECT_EQ(decoded.uuid() == kUuid, c.keepsUuid) << c.document;
+        EXPECT_EQ(decoded.majorValue(), c.major) << c.document;
+        EXPECT_EQ(decoded.minorValue(), c.minor) << c.document;
+    }
+    EXPECT_FALSE(kiv::KeyedArchive::deserialize("[1]"));
+    EXPECT_FALSE(kiv::KeyedArchive::deserialize("{"));
+}
