@@ -1,0 +1,64 @@
+#pragma once
+/// The location service: region monitoring and ranging of iBeacons.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kiv/platform/Queue.hpp"
+#include "kiv/support/Beacon.hpp"
+#include "kiv/support/BeaconRegion.hpp"
+
+namespace kiv::platform {
+
+/// A failure of the location service, with a readable description.
+struct KIV_EXPORT LocationError {
+    int code = 0;
+    std::string localizedDescription;
+};
+
+class LocationManager;
+
+/// Receives the location service's reports. Thread: the manager's callback queue.
+class KIV_EXPORT LocationManagerDelegate {
+public:
+    virtual ~LocationManagerDelegate() = default;
+    /// The beacons of `region` currently in range, each with its RSSI.
+    virtual void didRangeBeacons(LocationManager& manager, const std::vector<Beacon>& beacons,
+                                 const BeaconRegion& region) = 0;
+    virtual void didStartMonitoringFor(LocationManager& manager, const BeaconRegion& region) = 0;
+    virtual void monitoringDidFailFor(LocationManager& manager, const std::optional<BeaconRegion>& region,
+                                      const LocationError& error) = 0;
+    virtual void didFailWithError(LocationManager& manager, const LocationError& error) = 0;
+};
+
+/// Best accuracy, the platform's constant.
+inline constexpr double kLocationAccuracyBest = -1.0;
+
+/// Region monitoring and ranging. Callbacks arrive on the queue the manager was made with.
+/// Thread: calls from the callback queue's thread (the main queue in the library).
+class KIV_EXPORT LocationManager {
+public:
+    using Factory = std::function<std::shared_ptr<LocationManager>(QueuePtr callbackQueue)>;
+
+    virtual ~LocationManager() = default;
+
+    /// The delegate is held weakly: a delegate that is gone receives nothing.
+    virtual void setDelegate(std::weak_ptr<LocationManagerDelegate> delegate) = 0;
+    virtual void requestAlwaysAuthorization() = 0;
+    virtual void setDesiredAccuracy(double accuracy) = 0;
+    virtual void startMonitoring(const BeaconRegion& region) = 0;
+    virtual void stopMonitoring(const BeaconRegion& region) = 0;
+    virtual void startRangingBeacons(const BeaconRegion& region) = 0;
+    virtual void stopRangingBeacons(const BeaconRegion& region) = 0;
+
+    /// A manager from the installed factory; without one, a manager that reports every region
+    /// as failed (this system has no location service of its own).
+    static std::shared_ptr<LocationManager> make(QueuePtr callbackQueue);
+    /// Installs the factory that make() uses (nullptr restores the default).
+    static void setFactory(Factory factory);
+};
+
+}  // namespace kiv::platform
