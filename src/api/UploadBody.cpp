@@ -23,7 +23,7 @@ nlohmann::json gBeaconEntries(const std::vector<std::shared_ptr<const GBeaconInf
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& info : gBeacons) {
         if (!info) continue;
-        entries.push_back({{P::EID, info->beaconID()->description()}, {P::RSSI, info->RSSI()}});
+        entries.push_back({{P::EID, info->beaconID().description()}, {P::RSSI, info->RSSI()}});
     }
     return entries;
 }

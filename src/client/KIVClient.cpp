@@ -49,8 +49,8 @@ void KIVClient::Impl::onMain(std::function<void(Impl&)> task) {
 
 void KIVClient::Impl::enableLog(bool on) {
     debug_ = on;
-    GBeaconScanner::setDebug(on);
-    GBeaconInfo::setDebug(on);
+    GBeaconScanner::debug = on;
+    GBeaconInfo::debug = on;
     cloud_->setDebug(on);
     log("Debug client log is enabled");
 }

@@ -67,10 +67,10 @@ public:
     void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
 
     // Scanner callbacks.
-    void didFindBeacon(GBeaconScanner& scanner, const std::shared_ptr<const GBeaconInfo>& info) override;
-    void didLoseBeacon(GBeaconScanner& scanner, const std::shared_ptr<const GBeaconInfo>& info) override;
-    void didUpdateBeacon(GBeaconScanner& scanner, const std::shared_ptr<const GBeaconInfo>& info) override;
-    void didObserveURLBeacon(GBeaconScanner& scanner, const std::string& url, std::int64_t rssi) override;
+    void didFindBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) override;
+    void didLoseBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) override;
+    void didUpdateBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) override;
+    void didObserveURLBeacon(GBeaconScanner& scanner, const std::string& URL, int RSSI) override;
 
     template <class... Items>
     void log(const Items&... items) const;

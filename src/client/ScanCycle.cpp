@@ -1,5 +1,7 @@
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 #include "client/KIVClientImpl.hpp"
 
 namespace kiv {
@@ -49,7 +51,7 @@ bool KIVClient::Impl::isBeaconNoise(const GBeaconInfo& old, const GBeaconInfo& f
 void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo>& scanned) {
     const auto now = main_->now();
     std::lock_guard lock(gLock_);
-    const auto& key = scanned->hexBeaconID();
+    const std::string key(scanned->identifier());
     auto old = savedGBeacons_.find(key);
     if (old != savedGBeacons_.end()) {
         old->second.lastReported = now;
@@ -103,7 +105,7 @@ void KIVClient::Impl::sendGBeacons() {
         gBeaconsWillBeSent_.clear();
         batchId = ++nextBatch_;
         for (const auto& info : batch) {
-            savedGBeacons_.insert_or_assign(info->hexBeaconID(),
+            savedGBeacons_.insert_or_assign(std::string(info->identifier()),
                                             Saved<std::shared_ptr<const GBeaconInfo>>{info, batchId, now});
         }
     }
@@ -124,23 +126,26 @@ void KIVClient::Impl::gbeaconBatchUndelivered(std::uint64_t batch,
                                               const std::vector<std::shared_ptr<const GBeaconInfo>>& sent) {
     std::lock_guard lock(gLock_);
     for (const auto& info : sent) {
-        auto it = savedGBeacons_.find(info->hexBeaconID());
+        auto it = savedGBeacons_.find(std::string(info->identifier()));
         if (it != savedGBeacons_.end() && it->second.batch == batch) savedGBeacons_.erase(it);
     }
 }
 
-void KIVClient::Impl::didFindBeacon(GBeaconScanner&, const std::shared_ptr<const GBeaconInfo>& info) {
-    if (info && info->beaconID()->beaconType() == BeaconType::eddystoneEID) gBeaconPreparation(info);
+// Only EID beacons take part in the scan cycle; UID sightings are ignored.
+void KIVClient::Impl::didFindBeacon(GBeaconScanner&, const GBeaconInfoPtr& gBeaconInfo) {
+    if (gBeaconInfo && gBeaconInfo->beaconID().beaconType() == BeaconType::eddystoneEID) {
+        gBeaconPreparation(gBeaconInfo);
+    }
 }
 
-void KIVClient::Impl::didUpdateBeacon(GBeaconScanner& scanner, const std::shared_ptr<const GBeaconInfo>& info) {
-    didFindBeacon(scanner, info);
+void KIVClient::Impl::didUpdateBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) {
+    didFindBeacon(scanner, gBeaconInfo);
 }
 
-void KIVClient::Impl::didLoseBeacon(GBeaconScanner&, const std::shared_ptr<const GBeaconInfo>& info) {
-    if (info) log("gBeacon LOST: ", info->description());
+void KIVClient::Impl::didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr& gBeaconInfo) {
+    if (gBeaconInfo) log("gBeacon LOST: ", gBeaconInfo->description());
 }
 
-void KIVClient::Impl::didObserveURLBeacon(GBeaconScanner&, const std::string&, std::int64_t) {}
+void KIVClient::Impl::didObserveURLBeacon(GBeaconScanner&, const std::string&, int) {}
 
 }  // namespace kiv
