@@ -71,6 +71,7 @@ TEST(SimulatedCentralManager, ScanFiltersDuplicatesAndEndsWhenPowerGoes) {
 
     central->scanForPeripherals({}, true);
     for (const char* id : {"a", "a", "c"}) central->advertise(id, -50, id[0] == 'c' ? other : feaa);
+    rt->runUntilIdle();
     central->setState(ManagerState::poweredOff);
     central->advertise("a", -50, feaa);
     rt->runUntilIdle();
