@@ -40,7 +40,8 @@ std::vector<std::uint8_t> frameFor(std::size_t n) {
     const bool uid = n % 2 == 0;
     std::vector<std::uint8_t> frame{uid ? GBeaconInfo::EddystoneUIDFrameTypeID : GBeaconInfo::EddystoneEIDFrameTypeID,
                                     0xEC};
-    for (std::size_t i = 0; i < (uid ? 16u : 8u); ++i) frame.push_back(static_cast<std::uint8_t>(n >> (8 * (i % 4)) ^ i));
+    for (std::size_t i = 0; i < (uid ? 16u : 8u); ++i)
+        frame.push_back(static_cast<std::uint8_t>(n >> (8 * (i % 4)) ^ i));
     if (uid) frame.insert(frame.end(), {0, 0});
     return frame;
 }
@@ -129,12 +130,13 @@ void BM_DecodeEID(benchmark::State& state) {
 }
 void BM_DecodeURL(benchmark::State& state) {
     // "https://www.example.com/offers" with one expansion code.
-    const std::vector<std::uint8_t> frame{0x10, 0xEC, 0x01, 'e', 'x', 'a', 'm', 'p', 'l', 'e',
-                                          0x00, 'o',  'f',  'f', 'e', 'r', 's'};
+    const std::vector<std::uint8_t> frame{0x10, 0xEC, 0x01, 'e', 'x', 'a', 'm', 'p', 'l',
+                                          'e',  0x00, 'o',  'f', 'f', 'e', 'r', 's'};
     runDecoder(state, frame, [](const auto& f) { return GBeaconInfo::parseURLFromFrame(f); });
 }
 void BM_ClassifyTLM(benchmark::State& state) {
-    const ServiceDataMap map{{BluetoothUUID::eddystone(), {0x20, 0x00, 0x0B, 0xB8, 0x19, 0x00, 0, 0, 0, 0x64, 0, 0x0E, 0x10, 0}}};
+    const ServiceDataMap map{
+        {BluetoothUUID::eddystone(), {0x20, 0x00, 0x0B, 0xB8, 0x19, 0x00, 0, 0, 0, 0x64, 0, 0x0E, 0x10, 0}}};
     runDecoder(state, {}, [&](const auto&) {
         return GBeaconInfo::frameTypeForFrame(map) == kiv::EddystoneFrameType::telemetryFrameType
                    ? GBeaconInfo::telemetryDataForFrame(map)

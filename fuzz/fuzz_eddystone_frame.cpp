@@ -26,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto url = GBeaconInfo::parseURLFromFrame(frame)) {
         if (url->rfind("http", 0) != 0) __builtin_trap();
     }
-    (void)kiv::platform::BluetoothUUID::parse(
-        std::string_view(reinterpret_cast<const char*>(data), size));
+    (void)kiv::platform::BluetoothUUID::parse(std::string_view(reinterpret_cast<const char*>(data), size));
     return 0;
 }

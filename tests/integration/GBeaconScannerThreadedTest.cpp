@@ -140,7 +140,7 @@ TEST_F(ThreadedScanner, DestroyedWhileAdvertisementsAndTimersAreInFlight) {
         }
     });
     ASSERT_TRUE(tracker->waitUntil(5s, [&] { return tracker->found >= 10; }));
-    scanner.reset();  // timers armed, deliveries queued and running
+    scanner.reset();                     // timers armed, deliveries queued and running
     std::this_thread::sleep_for(100ms);  // let queued work and former deadlines pass
     stop = true;
     feeder.join();

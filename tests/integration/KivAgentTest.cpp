@@ -49,8 +49,7 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
         const char* expected;  // contained in the output
     };
     const Case cases[] = {
-        {"00EC00112233445566778899AABBCCDDEEFF",
-         0,
+        {"00EC00112233445566778899AABBCCDDEEFF", 0,
          R"({"frameType":"uid","txPower":-20,"beaconID":"00112233445566778899aabbccddeeff","description":"Eddystone )"
          R"(BeaconID beacon: 00112233445566778899aabbccddeeff, txPower: -20, RSSI: 127"})"},
         {"307f0aff0000000000ff", 0, R"("frameType":"eid","txPower":127,"beaconID":"0aff0000000000ff")"},
@@ -71,30 +70,45 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
 
 TEST(KivAgent, ScanPlaysAScenarioInVirtualTime) {
     const ScenarioFile file(
-        R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}})" "\n"
-        R"({"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}})" "\n"
+        R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}})"
         "\n"
-        R"({"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})" "\n"
-        R"({"t": 3, "state": "poweredOff"})" "\n"
-        R"({"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})" "\n");
+        R"({"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}})"
+        "\n"
+        "\n"
+        R"({"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
+        "\n"
+        R"({"t": 3, "state": "poweredOff"})"
+        "\n"
+        R"({"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
+        "\n");
     const auto r = run("scan --simulate " + file.path.string());
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output,
-              R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})" "\n"
-              R"({"t":2.0,"event":"updated","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -61"})" "\n"
-              R"({"t":17.0,"event":"lost","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})" "\n");
+    EXPECT_EQ(
+        r.output,
+        R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
+        "\n"
+        R"({"t":2.0,"event":"updated","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -61"})"
+        "\n"
+        R"({"t":17.0,"event":"lost","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
+        "\n");
 }
 
 TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
-    const ScenarioFile file(
-        R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}})" "\n"
-        "{not json\n"
-        R"({"t": -1, "state": "poweredOn"})" "\n"
-        R"({"t": 1, "state": "sideways"})" "\n"
-        R"({"t": 1, "rssi": -50})" "\n"
-        R"({"t": 1, "device": "d", "serviceData": {"feaa": "0g"}})" "\n"
-        R"({"t": 1, "device": "d", "serviceData": {"xyz": "00"}})" "\n"
-        R"([1, 2])" "\n");
+    const ScenarioFile file(R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}})"
+                            "\n"
+                            "{not json\n"
+                            R"({"t": -1, "state": "poweredOn"})"
+                            "\n"
+                            R"({"t": 1, "state": "sideways"})"
+                            "\n"
+                            R"({"t": 1, "rssi": -50})"
+                            "\n"
+                            R"({"t": 1, "device": "d", "serviceData": {"feaa": "0g"}})"
+                            "\n"
+                            R"({"t": 1, "device": "d", "serviceData": {"xyz": "00"}})"
+                            "\n"
+                            R"([1, 2])"
+                            "\n");
     const auto r = run("scan --simulate " + file.path.string());
     EXPECT_EQ(r.status, 2);
     for (int line = 2; line <= 8; ++line) {
