@@ -216,15 +216,3 @@ TEST(GBeaconInfo, ExpandsUrlFrames) {
     };
     for (const auto& c : cases) EXPECT_EQ(GBeaconInfo::parseURLFromFrame(hexBytes(c.hex)), c.url) << c.hex;
 }
-
-TEST(GBeaconInfo, UrlCodeTables) {
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x00), "http://www.");
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x03), "https://");
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x04), std::nullopt);
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x00), ".com/");
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x0D), ".gov");
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x0E), std::string(1, '\x0e'));
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x7F), std::string(1, '\x7f'));
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x80), std::nullopt);
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0xFF), std::nullopt);
-}
