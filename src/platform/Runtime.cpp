@@ -35,8 +35,9 @@ Duration secondsToDuration(double seconds) noexcept {
     // A century is far beyond any delay the library uses and still leaves room to add to now().
     constexpr double kMaxSeconds = 100.0 * 365 * 24 * 3600;
     if (!std::isfinite(seconds) || seconds <= 0) {
-        return (std::isinf(seconds) && seconds > 0) ? std::chrono::duration_cast<Duration>(std::chrono::duration<double>(kMaxSeconds))
-                                                    : Duration::zero();
+        return (std::isinf(seconds) && seconds > 0)
+                   ? std::chrono::duration_cast<Duration>(std::chrono::duration<double>(kMaxSeconds))
+                   : Duration::zero();
     }
     if (seconds > kMaxSeconds) seconds = kMaxSeconds;
     const auto nanos = static_cast<std::int64_t>(seconds * 1e9);  // truncates toward zero

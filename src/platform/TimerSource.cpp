@@ -7,10 +7,10 @@ namespace kiv::platform {
 
 struct TimerSource::State {
     mutable std::mutex mutex;
-    std::optional<TimePoint> deadline;     // the deadline to honour
-    std::optional<TimePoint> armedAt;      // when the current platform wake-up is due
-    std::shared_ptr<ScheduledTask> wake;   // that wake-up
-    std::uint64_t generation = 0;          // invalidates wake-ups that were superseded
+    std::optional<TimePoint> deadline;    // the deadline to honour
+    std::optional<TimePoint> armedAt;     // when the current platform wake-up is due
+    std::shared_ptr<ScheduledTask> wake;  // that wake-up
+    std::uint64_t generation = 0;         // invalidates wake-ups that were superseded
     int suspendCount = 1;
     bool cancelled = false;
     Task handler;

@@ -1,0 +1,74 @@
+#include "kiv/platform/BluetoothUUID.hpp"
+
+namespace kiv::platform {
+
+namespace {
+
+int hexValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+constexpr char kLowerDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+std::optional<BluetoothUUID> BluetoothUUID::parse(std::string_view text) noexcept {
+    if (text.size() == 4 || text.size() == 8) {
+        std::uint32_t value = 0;
+        for (char c : text) {
+            const int v = hexValue(c);
+            if (v < 0) return std::nullopt;
+            value = (value << 4) | static_cast<std::uint32_t>(v);
+        }
+        BluetoothUUID uuid(std::uint16_t{0});
+        uuid.bytes_ = baseWith(value);
+        return uuid;
+    }
+    if (text.size() != 36) return std::nullopt;
+    Bytes bytes{};
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != '-') return std::nullopt;
+            ++i;
+            continue;
+        }
+        const int hi = hexValue(text[i]);
+        const int lo = hexValue(text[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        bytes[out++] = static_cast<std::uint8_t>((hi << 4) | lo);
+        i += 2;
+    }
+    return BluetoothUUID(bytes);
+}
+
+std::string BluetoothUUID::toString() const {
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += kLowerDigits[bytes_[i] >> 4];
+        text += kLowerDigits[bytes_[i] & 0x0f];
+    }
+    return text;
+}
+
+std::string BluetoothUUID::shortString() const {
+    const auto base = baseWith(0);
+    for (std::size_t i = 4; i < bytes_.size(); ++i) {
+        if (bytes_[i] != base[i]) return toString();
+    }
+    constexpr char kUpper[] = "0123456789ABCDEF";
+    std::string text;
+    const std::size_t first = (bytes_[0] == 0 && bytes_[1] == 0) ? 2 : 0;
+    for (std::size_t i = first; i < 4; ++i) {
+        text += kUpper[bytes_[i] >> 4];
+        text += kUpper[bytes_[i] & 0x0f];
+    }
+    return text;
+}
+
+}  // namespace kiv::platform

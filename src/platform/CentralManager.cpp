@@ -1,0 +1,80 @@
+#include "kiv/platform/CentralManager.hpp"
+
+#include <mutex>
+
+namespace kiv::platform {
+
+namespace {
+
+/// The central of a host without a usable Bluetooth stack: reports `unsupported` once.
+/// Thread: callbacks on the creation queue.
+class UnsupportedCentralManager final : public CentralManager,
+                                        public std::enable_shared_from_this<UnsupportedCentralManager> {
+public:
+    UnsupportedCentralManager(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue)
+        : delegate_(std::move(delegate)), queue_(std::move(queue)) {}
+
+    void announce() {
+        queue_->async([weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            if (auto delegate = self->delegate()) delegate->centralManagerDidUpdateState(*self);
+        });
+    }
+
+    ManagerState state() const override { return ManagerState::unsupported; }
+    void setDelegate(std::weak_ptr<CentralManagerDelegate> delegate) override {
+        std::lock_guard lock(mutex_);
+        delegate_ = std::move(delegate);
+    }
+    void scanForPeripherals(std::vector<BluetoothUUID>, bool) override {}
+    void stopScan() override {}
+    bool isScanning() const override { return false; }
+
+private:
+    std::shared_ptr<CentralManagerDelegate> delegate() {
+        std::lock_guard lock(mutex_);
+        return delegate_.lock();
+    }
+
+    std::mutex mutex_;
+    std::weak_ptr<CentralManagerDelegate> delegate_;
+    QueuePtr queue_;
+};
+
+std::mutex& factoryMutex() {
+    static std::mutex m;
+    return m;
+}
+CentralManager::Factory& factorySlot() {
+    static CentralManager::Factory factory;
+    return factory;
+}
+
+}  // namespace
+
+std::shared_ptr<CentralManager> CentralManager::make(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) {
+    Factory factory;
+    {
+        std::lock_guard lock(factoryMutex());
+        factory = factorySlot();
+    }
+    if (factory) {
+        try {
+            if (auto central = factory(delegate, queue)) return central;
+        } catch (...) {
+            // A failing factory leaves the host without Bluetooth, not without a library.
+        }
+    }
+    auto central = std::make_shared<UnsupportedCentralManager>(std::move(delegate), std::move(queue));
+    central->announce();
+    return central;
+}
+
+CentralManager::Factory CentralManager::setFactory(Factory factory) {
+    std::lock_guard lock(factoryMutex());
+    std::swap(factorySlot(), factory);
+    return factory;
+}
+
+}  // namespace kiv::platform

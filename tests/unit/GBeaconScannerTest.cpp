@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "EddystoneFrames.hpp"
+#include "TestRuntime.hpp"
+#include "kiv/Log.hpp"
+#include "kiv/eddystone/GBeaconScanner.hpp"
+#include "kiv/platform/SimulatedCentralManager.hpp"
+
+using namespace std::chrono_literals;
+using kiv::GBeaconInfoPtr;
+using kiv::GBeaconScanner;
+using kiv::platform::ManagerState;
+using kiv::platform::SimulatedCentralManager;
+using kiv::test::eddystoneAdvertisement;
+using kiv::test::eidFrame;
+using kiv::test::hexBytes;
+using kiv::test::uidFrame;
+
+namespace {
+
+const std::string kIdA = "00112233445566778899aabbccddeeff";
+const std::string kIdB = "ffeeddccbbaa99887766554433221100";
+
+struct Event {
+    std::string kind;  // found, updated, lost, url
+    std::string what;  // identifier or URL
+    GBeaconInfoPtr info;
+    double t;  // seconds since the test began
+    bool onMain;
+    bool onOperations;
+};
+
+struct Recorder final : kiv::GBeaconScannerDelegate {
+    kiv::platform::ManualRuntime* rt = nullptr;
+    kiv::platform::TimePoint start;
+    std::vector<Event> events;
+    bool throwFromCallbacks = false;
+
+    void record(GBeaconScanner& s, std::string kind, std::string what, GBeaconInfoPtr info) {
+        const double t = std::chrono::duration<double>(rt->now() - start).count();
+        events.push_back({std::move(kind), std::move(what), std::move(info), t, rt->mainQueue()->isCurrent(),
+                          s.beaconOperationsQueue()->isCurrent()});
+        if (throwFromCallbacks) throw std::runtime_error("host failure");
+    }
+    void didFindBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
+        record(s, "found", std::string(i->identifier()), i);
+    }
+    void didLoseBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
+        record(s, "lost", std::string(i->identifier()), i);
+    }
+    void didUpdateBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
+        record(s, "updated", std::string(i->identifier()), i);
+    }
+    void didObserveURLBeacon(GBeaconScanner& s, const std::string& url, int rssi) override {
+        record(s, "url", url + " " + std::to_string(rssi), nullptr);
+    }
+    std::vector<std::string> kinds() const {
+        std::vector<std::string> out;
+        for (const auto& e : events) out.push_back(e.kind + " " + e.what.substr(0, 4));
+        return out;
+    }
+};
+
+struct GBeaconScannerTest : ::testing::Test {
+    kiv::test::ScopedManualRuntime rt;
+    std::shared_ptr<SimulatedCentralManager> central;
+    kiv::platform::CentralManager::Factory previous =
+        kiv::platform::CentralManager::setFactory(SimulatedCentralManager::factory([this](auto c) { central = c; }));
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make();
+
+    GBeaconScannerTest() {
+        recorder->rt = rt.ptr().get();
+        recorder->start = rt->now();
+        scanner->setDelegate(recorder);
+    }
+    ~GBeaconScannerTest() override {
+        scanner.reset();
+        kiv::platform::CentralManager::setFactory(previous);
+    }
+
+    void powerOnAndScan() {
+        central->setState(ManagerState::poweredOn);
+        scanner->startScanning();
+        rt->runUntilIdle();
+        ASSERT_TRUE(central->isScanning());
+    }
+    void send(const std::string& device, std::vector<std::uint8_t> frame, int rssi = -60) {
+        central->advertise(device, rssi, eddystoneAdvertisement(std::move(frame)));
+        rt->runUntilIdle();
+    }
+};
+
+}  // namespace
+
+TEST_F(GBeaconScannerTest, ScansForFeaaWithDuplicatesOnItsOwnQueue) {
+    EXPECT_EQ(scanner->beaconOperationsQueue()->label(), "beacon_operations_queue");
+    EXPECT_DOUBLE_EQ(scanner->onLostTimeout(), 15.0);
+    powerOnAndScan();
+    EXPECT_TRUE(central->allowsDuplicates());
+    // Advertisements without 0xFEAA service data are not even delivered.
+    central->advertise("dev", -50, {});
+    rt->runUntilIdle();
+    EXPECT_EQ(central->delivered(), 0u);
+}
+
+TEST_F(GBeaconScannerTest, FoundThenUpdatedThenLostFifteenSecondsAfterTheLastSighting) {
+    powerOnAndScan();
+    for (int i = 0; i < 10; ++i) {
+        send("dev-1", uidFrame(kIdA), -60 - i);
+        rt->advance(1s);
+    }
+    ASSERT_EQ(recorder->events.size(), 10u);
+    EXPECT_EQ(recorder->events[0].kind, "found");
+    for (int i = 1; i < 10; ++i) {
+        EXPECT_EQ(recorder->events[i].kind, "updated");
+        EXPECT_EQ(recorder->events[i].info->RSSI(), -60 - i) << "updates carry the new sighting";
+    }
+    for (const auto& e : recorder->events) EXPECT_TRUE(e.onOperations && !e.onMain);
+
+    // Last sighting at t=9: lost at t=24.
+    rt->advanceSeconds(14.0 - 0.001);
+    EXPECT_EQ(recorder->events.size(), 10u);
+    rt->advanceSeconds(0.001);
+    ASSERT_EQ(recorder->events.size(), 11u);
+    const auto& lost = recorder->events.back();
+    EXPECT_EQ(lost.kind, "lost");
+    EXPECT_DOUBLE_EQ(lost.t, 24.0);
+    EXPECT_TRUE(lost.onMain);
+    EXPECT_EQ(lost.info, recorder->events[0].info) << "lost carries the first sighting's object";
+    EXPECT_EQ(scanner->seenBeaconCount(), 0u);
+
+    // The next frame is a new find.
+    send("dev-1", uidFrame(kIdA));
+    EXPECT_EQ(recorder->events.back().kind, "found");
+    EXPECT_EQ(scanner->seenBeaconCount(), 1u);
+}
+
+TEST_F(GBeaconScannerTest, TelemetryRidesOnTheSameDevicesNextGoodFrameOnly) {
+    powerOnAndScan();
+    const auto tlm = hexBytes("2000 0bb8 1800 00000010 00000020");
+    send("dev-1", tlm);
+    send("dev-2", uidFrame(kIdB));  // another device: no telemetry
+    auto shortFrame = uidFrame(kIdA);
+    shortFrame.pop_back();
+    send("dev-1", shortFrame);  // does not decode: telemetry stays
+    send("dev-1", uidFrame(kIdA));
+    send("dev-1", uidFrame(kIdA));
+    ASSERT_EQ(recorder->kinds(), (std::vector<std::string>{"found ffee", "found 0011", "updated 0011"}));
+    EXPECT_FALSE(recorder->events[0].info->telemetry());
+    EXPECT_EQ(recorder->events[1].info->telemetry(), tlm);
+    EXPECT_FALSE(recorder->events[2].info->telemetry());
+
+    // A newer TLM frame replaces the held one.
+    send("dev-1", hexBytes("2000aa"));
+    send("dev-1", hexBytes("2000bb"));
+    send("dev-1", eidFrame("0102030405060708"));
+    EXPECT_EQ(recorder->events.back().info->telemetry(), hexBytes("2000bb"));
+}
+
+TEST_F(GBeaconScannerTest, UidAndRotatingEidAreSeparateBeacons) {
+    powerOnAndScan();
+    send("uid", uidFrame(kIdA));
+    send("eid", eidFrame("1111111111111111"));
+    rt->advance(5s);
+    send("uid", uidFrame(kIdA));
+    send("eid", eidFrame("2222222222222222"));  // rotated identifier: a new beacon
+    rt->advance(20s);
+    auto kinds = recorder->kinds();
+    ASSERT_EQ(kinds.size(), 7u);
+    std::sort(kinds.begin() + 5, kinds.end());  // both due at t=20
+    EXPECT_EQ(kinds, (std::vector<std::string>{"found 0011", "found 1111", "updated 0011", "found 2222", "lost 1111",
+                                               "lost 0011", "lost 2222"}));
+    EXPECT_DOUBLE_EQ(recorder->events[4].t, 15.0);
+    EXPECT_DOUBLE_EQ(recorder->events[5].t, 20.0);
+    EXPECT_DOUBLE_EQ(recorder->events[6].t, 20.0);
+}
+
+TEST_F(GBeaconScannerTest, UrlFramesAreObservedEveryTimeAndNeverTracked) {
+    powerOnAndScan();
+    const auto url = hexBytes("10ec02 6b6976 07");
+    send("web", url, -55);
+    send("web", url, -56);
+    send("web", hexBytes("10ec09 6b6976"));  // undecodable: nothing
+    send("web", hexBytes("4000"));           // unknown frame type: nothing
+    rt->advance(1min);
+    EXPECT_EQ(recorder->kinds(), (std::vector<std::string>{"url http", "url http"}));
+    EXPECT_EQ(recorder->events[0].what, "http://kiv.com -55");
+    EXPECT_TRUE(recorder->events[1].onOperations);
+    EXPECT_EQ(scanner->seenBeaconCount(), 0u);
+}
+
+TEST_F(GBeaconScannerTest, StartWaitsForPowerOnAndLogsWhy) {
+    GBeaconScanner::debug = true;
+    kiv::log::Capture capture;
+    rt->runUntilIdle();  // the initial state callback (poweredOff)
+    scanner->startScanning();
+    rt->runUntilIdle();
+    EXPECT_FALSE(central->isScanning());
+    central->advertise("x", -1, {});  // no service data and no scan: dropped by the radio
+    central->setState(ManagerState::poweredOn);
+    rt->runUntilIdle();
+    EXPECT_TRUE(central->isScanning());
+    GBeaconScanner::debug = false;
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"Debug KIVClient: CentralManager state is 4, cannot start scan",
+                                        "Debug KIVClient: Starting to scan for Eddystones"}));
+}
+
+TEST_F(GBeaconScannerTest, AdvertisementWithoutServiceDataIsLoggedAndIgnored) {
+    GBeaconScanner::debug = true;
+    kiv::log::Capture capture;
+    kiv::platform::Advertisement noServiceData;
+    noServiceData.manufacturerData.push_back({0x004C, hexBytes("0215")});
+    scanner->centralManagerDidDiscoverPeripheral(*central, {"dev"}, noServiceData, -50);
+    GBeaconScanner::debug = false;
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"Debug KIVClient: Unable to find service data; can't process Eddystone"}));
+    EXPECT_TRUE(recorder->events.empty());
+}
+
+// Scanning is wanted from start to stop, whatever the radio does in between.
+TEST_F(GBeaconScannerTest, ScanningSurvivesPowerCyclesAndStaysStoppedAfterStop) {
+    powerOnAndScan();  // the start found the radio on
+    central->setState(ManagerState::poweredOff);
+    rt->runUntilIdle();
+    EXPECT_FALSE(central->isScanning());
+    central->setState(ManagerState::poweredOn);
+    rt->runUntilIdle();
+    EXPECT_TRUE(central->isScanning()) << "scan resumes after a power cycle";
+
+    scanner->stopScanning();
+    EXPECT_FALSE(scanner->shouldBeScanning());
+    central->setState(ManagerState::poweredOff);
+    central->setState(ManagerState::poweredOn);
+    rt->runUntilIdle();
+    EXPECT_FALSE(central->isScanning()) << "a stopped scanner stays stopped";
+
+    // A stop right behind a start wins even though the start runs later on the queue.
+    scanner->startScanning();
+    scanner->stopScanning();
+    rt->runUntilIdle();
+    EXPECT_FALSE(central->isScanning());
+    scanner->stopScanning();
+    scanner->startScanning();
+    rt->runUntilIdle();
+    EXPECT_TRUE(central->isScanning());
+}
+
+TEST_F(GBeaconScannerTest, StopLetsPresentBeaconsBeLostByTheirTimers) {
+    powerOnAndScan();
+    send("dev", uidFrame(kIdA));
+    scanner->stopScanning();
+    send("dev", uidFrame(kIdA));  // the radio no longer reports
+    rt->advance(15s);
+    EXPECT_EQ(recorder->kinds(), (std::vector<std::string>{"found 0011", "lost 0011"}));
+}
+
+TEST_F(GBeaconScannerTest, ChangedTimeoutAppliesToBeaconsFoundAfterwards) {
+    powerOnAndScan();
+    send("a", uidFrame(kIdA));
+    scanner->setOnLostTimeout(3.0);
+    send("b", uidFrame(kIdB));
+    rt->advance(20s);
+    ASSERT_EQ(recorder->kinds(), (std::vector<std::string>{"found 0011", "found ffee", "lost ffee", "lost 0011"}));
+    EXPECT_DOUBLE_EQ(recorder->events[2].t, 3.0);
+    EXPECT_DOUBLE_EQ(recorder->events[3].t, 15.0);
+}
+
+TEST_F(GBeaconScannerTest, WithoutADelegateTheCachesStillFillAndEmpty) {
+    recorder.reset();  // held weakly: gone
+    EXPECT_EQ(scanner->delegate(), nullptr);
+    powerOnAndScan();
+    send("a", uidFrame(kIdA));
+    send("b", eidFrame("0102030405060708"));
+    EXPECT_EQ(scanner->seenBeaconCount(), 2u);
+    rt->advance(15s);
+    EXPECT_EQ(scanner->seenBeaconCount(), 0u);
+}
+
+TEST_F(GBeaconScannerTest, ThrowingDelegateDoesNotDisturbTheScanner) {
+    recorder->throwFromCallbacks = true;
+    powerOnAndScan();
+    send("a", uidFrame(kIdA));
+    send("a", uidFrame(kIdA));
+    rt->advance(15s);
+    EXPECT_EQ(recorder->kinds(), (std::vector<std::string>{"found 0011", "updated 0011", "lost 0011"}));
+}
+
+// Destroying the scanner with timers armed, advertisements and a start request queued must not
+// call into it afterwards (AddressSanitizer would see a use after free).
+TEST_F(GBeaconScannerTest, DestroyedWithPendingTimersAndCallbacksStaysSilent) {
+    powerOnAndScan();
+    send("a", uidFrame(kIdA));
+    send("b", eidFrame("0102030405060708"));
+    rt->advance(10s);
+    ASSERT_EQ(recorder->events.size(), 2u);
+    auto held = central;
+    held->advertise("a", -50, eddystoneAdvertisement(uidFrame(kIdA)));  // queued, not yet run
+    scanner->startScanning();                                           // queued too
+    std::weak_ptr<GBeaconScanner> weak = scanner;
+    scanner.reset();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_FALSE(held->isScanning());
+    rt->advance(1min);
+    EXPECT_EQ(recorder->events.size(), 2u);
+    EXPECT_EQ(rt->pendingTimedTasks(), 0u) << "lost timers are cancelled, not left to fire";
+}
