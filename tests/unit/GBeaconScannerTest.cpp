@@ -188,7 +188,7 @@ TEST_F(GBeaconScannerTest, UrlFramesAreObservedEveryTimeAndNeverTracked) {
     send("web", url, -55);
     send("web", url, -56);
     send("web", hexBytes("10ec09 6b6976"));  // undecodable: nothing
-    send("web", hexBytes("4000"));          // unknown frame type: nothing
+    send("web", hexBytes("4000"));           // unknown frame type: nothing
     rt->advance(1min);
     EXPECT_EQ(recorder->kinds(), (std::vector<std::string>{"url http", "url http"}));
     EXPECT_EQ(recorder->events[0].what, "http://kiv.com -55");
@@ -208,8 +208,9 @@ TEST_F(GBeaconScannerTest, StartWaitsForPowerOnAndLogsWhy) {
     rt->runUntilIdle();
     EXPECT_TRUE(central->isScanning());
     GBeaconScanner::debug = false;
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Debug KIVClient: CentralManager state is 4, cannot start scan",
-                                                         "Debug KIVClient: Starting to scan for Eddystones"}));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"Debug KIVClient: CentralManager state is 4, cannot start scan",
+                                        "Debug KIVClient: Starting to scan for Eddystones"}));
 }
 
 TEST_F(GBeaconScannerTest, AdvertisementWithoutServiceDataIsLoggedAndIgnored) {
@@ -302,7 +303,7 @@ TEST_F(GBeaconScannerTest, DestroyedWithPendingTimersAndCallbacksStaysSilent) {
     ASSERT_EQ(recorder->events.size(), 2u);
     auto held = central;
     held->advertise("a", -50, eddystoneAdvertisement(uidFrame(kIdA)));  // queued, not yet run
-    scanner->startScanning();                                            // queued too
+    scanner->startScanning();                                           // queued too
     std::weak_ptr<GBeaconScanner> weak = scanner;
     scanner.reset();
     EXPECT_TRUE(weak.expired());

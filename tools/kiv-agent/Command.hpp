@@ -6,7 +6,6 @@
 // The setup function adds the subcommand to `app` and sets its callback.
 
 #include <CLI/CLI.hpp>
-
 #include <functional>
 #include <string>
 #include <vector>

@@ -1,0 +1,122 @@
+// Runs the kiv-agent program and checks its output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#ifdef KIV_AGENT_PATH
+
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string output;  // standard output and standard error
+};
+
+Run run(const std::string& arguments) {
+    Run result;
+    const std::string command = std::string(KIV_AGENT_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> buffer{};
+    while (auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) result.output.append(buffer.data(), n);
+    const int raw = ::pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+struct ScenarioFile {
+    std::filesystem::path path;
+    explicit ScenarioFile(const std::string& content) {
+        path = std::filesystem::temp_directory_path() /
+               ("kiv-agent-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl");
+        std::ofstream(path) << content;
+    }
+    ~ScenarioFile() { std::filesystem::remove(path); }
+};
+
+}  // namespace
+
+TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
+    struct Case {
+        const char* hex;
+        int status;
+        const char* expected;  // contained in the output
+    };
+    const Case cases[] = {
+        {"00EC00112233445566778899AABBCCDDEEFF", 0,
+         R"({"frameType":"uid","txPower":-20,"beaconID":"00112233445566778899aabbccddeeff","description":"Eddystone )"
+         R"(BeaconID beacon: 00112233445566778899aabbccddeeff, txPower: -20, RSSI: 127"})"},
+        {"307f0aff0000000000ff", 0, R"("frameType":"eid","txPower":127,"beaconID":"0aff0000000000ff")"},
+        {"10ec036b697607", 0, R"("url":"https://kiv.com")"},
+        {"20000bb8", 0, R"({"frameType":"tlm","telemetry":"20000bb8"})"},
+        {"30ec0102", 1, R"({"frameType":"eid"})"},
+        {"10ec09", 1, R"({"frameType":"url","txPower":-20})"},
+        {"4000", 1, R"({"frameType":"unknown"})"},
+        {"xyz1", 2, "not hexadecimal"},
+        {"abc", 2, "not hexadecimal"},
+    };
+    for (const auto& c : cases) {
+        const auto r = run(std::string("decode ") + c.hex);
+        EXPECT_EQ(r.status, c.status) << c.hex << ": " << r.output;
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << c.hex << ": " << r.output;
+    }
+}
+
+TEST(KivAgent, ScanPlaysAScenarioInVirtualTime) {
+    const ScenarioFile file(
+        R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}})"
+        "\n"
+        R"({"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}})"
+        "\n"
+        "\n"
+        R"({"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
+        "\n"
+        R"({"t": 3, "state": "poweredOff"})"
+        "\n"
+        R"({"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
+        "\n");
+    const auto r = run("scan --simulate " + file.path.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(
+        r.output,
+        R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
+        "\n"
+        R"({"t":2.0,"event":"updated","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -61"})"
+        "\n"
+        R"({"t":17.0,"event":"lost","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
+        "\n");
+}
+
+TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
+    const ScenarioFile file(R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}})"
+                            "\n"
+                            "{not json\n"
+                            R"({"t": -1, "state": "poweredOn"})"
+                            "\n"
+                            R"({"t": 1, "state": "sideways"})"
+                            "\n"
+                            R"({"t": 1, "rssi": -50})"
+                            "\n"
+                            R"({"t": 1, "device": "d", "serviceData": {"feaa": "0g"}})"
+                            "\n"
+                            R"({"t": 1, "device": "d", "serviceData": {"xyz": "00"}})"
+                            "\n"
+                            R"([1, 2])"
+                            "\n");
+    const auto r = run("scan --simulate " + file.path.string());
+    EXPECT_EQ(r.status, 2);
+    for (int line = 2; line <= 8; ++line) {
+        EXPECT_NE(r.output.find(" line " + std::to_string(line) + ": "), std::string::npos) << line << "\n" << r.output;
+    }
+    EXPECT_EQ(r.output.find("line 1:"), std::string::npos);
+    EXPECT_EQ(r.output.find("\"event\""), std::string::npos);
+    EXPECT_EQ(run("scan --simulate /nonexistent/scenario.jsonl").status, 2);
+}
+
+#endif

@@ -1,0 +1,85 @@
+// kiv-agent decode HEX: decodes one 0xFEAA service-data value and prints it as JSON.
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "Command.hpp"
+#include "Hex.hpp"
+#include "kiv/eddystone/BeaconID.hpp"
+#include "kiv/eddystone/GBeaconInfo.hpp"
+
+namespace kiv::agent {
+namespace {
+
+constexpr int kDecoded = 0;
+constexpr int kNotDecoded = 1;
+constexpr int kBadInput = 2;
+
+const char* frameTypeName(EddystoneFrameType type) {
+    switch (type) {
+        case EddystoneFrameType::uidFrameType:
+            return "uid";
+        case EddystoneFrameType::eidFrameType:
+            return "eid";
+        case EddystoneFrameType::urlFrameType:
+            return "url";
+        case EddystoneFrameType::telemetryFrameType:
+            return "tlm";
+        case EddystoneFrameType::unknownFrameType:
+            break;
+    }
+    return "unknown";
+}
+
+int decode(const std::string& hex) {
+    const auto frame = parseHex(hex);
+    if (!frame) {
+        std::cerr << "kiv-agent decode: \"" << hex << "\" is not hexadecimal (expected pairs of digits 0-9, a-f)\n";
+        return kBadInput;
+    }
+    const auto type = GBeaconInfo::frameTypeForFrameData(*frame);
+    nlohmann::ordered_json out{{"frameType", frameTypeName(type)}};
+    int result = kNotDecoded;
+    switch (type) {
+        case EddystoneFrameType::uidFrameType:
+        case EddystoneFrameType::eidFrameType: {
+            auto info = type == EddystoneFrameType::uidFrameType
+                            ? GBeaconInfo::beaconInfoForUIDFrameData(*frame, std::nullopt, platform::kRSSIUnavailable)
+                            : GBeaconInfo::beaconInfoForEIDFrameData(*frame, std::nullopt, platform::kRSSIUnavailable);
+            if (info) {
+                out["txPower"] = info->txPower();
+                out["beaconID"] = info->identifier();
+                out["description"] = info->description();
+                result = kDecoded;
+            }
+            break;
+        }
+        case EddystoneFrameType::urlFrameType:
+            out["txPower"] = static_cast<std::int8_t>((*frame)[1]);
+            if (auto url = GBeaconInfo::parseURLFromFrame(*frame)) {
+                out["url"] = *url;
+                result = kDecoded;
+            }
+            break;
+        case EddystoneFrameType::telemetryFrameType:
+            out["telemetry"] = BeaconID::hexBeaconID(*frame);
+            result = kDecoded;
+            break;
+        case EddystoneFrameType::unknownFrameType:
+            break;
+    }
+    std::cout << out.dump() << '\n';
+    return result;
+}
+
+const Registration registration{
+    "decode", [](CLI::App& app) {
+        auto hex = std::make_shared<std::string>();
+        auto* command = app.add_subcommand("decode", "Decode one Eddystone (0xFEAA) service-data value given in hex");
+        command->add_option("HEX", *hex, "the service data, e.g. 00ec00112233445566778899aabbccddeeff")->required();
+        command->footer("Exit status: 0 decoded, 1 unknown or undecodable frame, 2 HEX is not hexadecimal.");
+        command->callback([hex] { exitCode() = decode(*hex); });
+    }};
+
+}  // namespace
+}  // namespace kiv::agent

@@ -1,0 +1,164 @@
+// kiv-agent scan --simulate FILE: plays a scenario through a GBeaconScanner on the simulated
+// central and prints every delegate event as one JSON line.
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Command.hpp"
+#include "Scenario.hpp"
+#include "kiv/eddystone/GBeaconScanner.hpp"
+#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/SimulatedCentralManager.hpp"
+
+namespace kiv::agent {
+namespace {
+
+struct ScanOptions {
+    std::string file;
+    bool realtime = false;
+};
+
+/// Prints events; counts the beacons found and not yet lost.
+/// Thread: events arrive on the scanner's queue and the main queue.
+class EventPrinter final : public GBeaconScannerDelegate {
+public:
+    EventPrinter(platform::RuntimePtr runtime, platform::TimePoint start)
+        : runtime_(std::move(runtime)), start_(start) {}
+
+    void didFindBeacon(GBeaconScanner&, const GBeaconInfoPtr& info) override { beacon("found", *info, +1); }
+    void didUpdateBeacon(GBeaconScanner&, const GBeaconInfoPtr& info) override { beacon("updated", *info, 0); }
+    void didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr& info) override { beacon("lost", *info, -1); }
+    void didObserveURLBeacon(GBeaconScanner&, const std::string& url, int rssi) override {
+        print({{"event", "url"}, {"url", url}, {"rssi", rssi}});
+    }
+
+    /// Waits until every found beacon was lost or `deadline` passed; true when all were lost.
+    bool waitAllLost(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_until(lock, deadline, [this] { return present_ == 0; });
+    }
+
+private:
+    void beacon(const char* event, const GBeaconInfo& info, int presentDelta) {
+        nlohmann::ordered_json line{
+            {"event", event}, {"beaconID", info.identifier()}, {"description", info.description()}};
+        if (info.telemetry()) line["telemetry"] = BeaconID::hexBeaconID(*info.telemetry());
+        print(std::move(line));
+        std::lock_guard lock(mutex_);
+        present_ += presentDelta;
+        changed_.notify_all();
+    }
+    void print(nlohmann::ordered_json line) {
+        const double t = std::chrono::duration<double>(runtime_->now() - start_).count();
+        nlohmann::ordered_json out{{"t", std::round(t * 1000) / 1000}};
+        for (auto& [key, value] : line.items()) out[key] = value;
+        std::lock_guard lock(mutex_);
+        std::cout << out.dump() << std::endl;
+    }
+
+    platform::RuntimePtr runtime_;
+    platform::TimePoint start_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int present_ = 0;
+};
+
+void apply(platform::SimulatedCentralManager& central, const ScenarioStep& step) {
+    if (step.state) {
+        central.setState(*step.state);
+    } else {
+        central.advertise(step.device, step.rssi, step.advertisement);
+    }
+}
+
+struct Session {
+    std::shared_ptr<platform::SimulatedCentralManager> central;
+    std::shared_ptr<EventPrinter> printer;
+    std::shared_ptr<GBeaconScanner> scanner;
+};
+
+Session startSession(const platform::RuntimePtr& runtime) {
+    Session session;
+    auto previous = platform::CentralManager::setFactory(platform::SimulatedCentralManager::factory(
+        [&session](auto central) { session.central = central; }, platform::ManagerState::poweredOn));
+    session.printer = std::make_shared<EventPrinter>(runtime, runtime->now());
+    session.scanner = GBeaconScanner::make(runtime);
+    platform::CentralManager::setFactory(previous);
+    session.scanner->setDelegate(session.printer);
+    session.scanner->startScanning();
+    return session;
+}
+
+void runVirtual(const Scenario& scenario) {
+    auto runtime = platform::ManualRuntime::make();
+    const auto start = runtime->now();
+    auto session = startSession(runtime);
+    runtime->runUntilIdle();
+    for (const auto& step : scenario.steps) {
+        runtime->advance(start + platform::secondsToDuration(step.t) - runtime->now());
+        apply(*session.central, step);
+        runtime->runUntilIdle();
+    }
+    // No more sightings: run the clock until the last present beacon is reported lost.
+    platform::TimePoint next;
+    while (session.scanner->seenBeaconCount() > 0 && runtime->nextDeadline(next)) {
+        runtime->advance(next - runtime->now());
+    }
+}
+
+void runRealtime(const Scenario& scenario) {
+    auto runtime = platform::AsioRuntime::make();
+    const auto start = runtime->now();
+    auto session = startSession(runtime);
+    for (const auto& step : scenario.steps) {
+        std::this_thread::sleep_until(start + platform::secondsToDuration(step.t));
+        apply(*session.central, step);
+    }
+    const auto grace = platform::secondsToDuration(session.scanner->onLostTimeout() + 5.0);
+    session.printer->waitAllLost(std::chrono::steady_clock::now() + grace);
+    session.scanner.reset();
+}
+
+int scan(const ScanOptions& options) {
+    std::ifstream in(options.file);
+    if (!in) {
+        std::cerr << "kiv-agent scan: cannot read " << options.file << '\n';
+        return 2;
+    }
+    const auto scenario = parseScenario(in);
+    if (!scenario.errors.empty()) {
+        for (const auto& error : scenario.errors)
+            std::cerr << "kiv-agent scan: " << options.file << ' ' << error << '\n';
+        return 2;
+    }
+    if (options.realtime) {
+        runRealtime(scenario);
+    } else {
+        runVirtual(scenario);
+    }
+    return 0;
+}
+
+const Registration registration{
+    "scan", [](CLI::App& app) {
+        auto options = std::make_shared<ScanOptions>();
+        auto* command = app.add_subcommand("scan", "Scan for Eddystone beacons on a simulated radio");
+        command->add_option("--simulate", options->file, "scenario file (JSON Lines of advertisements and states)")
+            ->required();
+        command->add_flag("--realtime", options->realtime,
+                          "play the scenario at wall-clock speed (default: virtual time)");
+        command->footer(
+            "Scenario lines: {\"t\": s, \"device\": id, \"rssi\": n, \"serviceData\": {\"feaa\": hex}} or "
+            "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The radio starts powered on.");
+        command->callback([options] { exitCode() = scan(*options); });
+    }};
+
+}  // namespace
+}  // namespace kiv::agent

@@ -1,0 +1,86 @@
+#include "Scenario.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "Hex.hpp"
+
+namespace kiv::agent {
+namespace {
+
+std::optional<platform::ManagerState> stateNamed(const std::string& name) {
+    using platform::ManagerState;
+    static const std::pair<const char*, ManagerState> kNames[] = {
+        {"unknown", ManagerState::unknown},         {"resetting", ManagerState::resetting},
+        {"unsupported", ManagerState::unsupported}, {"unauthorized", ManagerState::unauthorized},
+        {"poweredOff", ManagerState::poweredOff},   {"poweredOn", ManagerState::poweredOn},
+    };
+    for (const auto& [text, state] : kNames) {
+        if (name == text) return state;
+    }
+    return std::nullopt;
+}
+
+// Fills `step` from one parsed line; returns an error message or the empty text.
+std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
+    if (!line.is_object()) return "expected a JSON object";
+    const auto t = line.find("t");
+    if (t == line.end() || !t->is_number() || !std::isfinite(t->get<double>()) || t->get<double>() < 0)
+        return "\"t\" must be a number of seconds, 0 or more";
+    step.t = t->get<double>();
+
+    if (const auto state = line.find("state"); state != line.end()) {
+        if (!state->is_string() || !(step.state = stateNamed(state->get<std::string>())))
+            return "\"state\" must be one of unknown, resetting, unsupported, unauthorized, poweredOff, poweredOn";
+        return {};
+    }
+
+    const auto device = line.find("device");
+    if (device == line.end() || !device->is_string() || device->get<std::string>().empty())
+        return "an advertisement needs a non-empty \"device\" text (or give a \"state\")";
+    step.device = device->get<std::string>();
+    if (const auto rssi = line.find("rssi"); rssi != line.end()) {
+        if (!rssi->is_number_integer() || rssi->get<std::int64_t>() < -128 || rssi->get<std::int64_t>() > 127)
+            return "\"rssi\" must be an integer from -128 to 127";
+        step.rssi = rssi->get<int>();
+    }
+    if (const auto data = line.find("serviceData"); data != line.end()) {
+        if (!data->is_object()) return "\"serviceData\" must be an object of service UUID to hex bytes";
+        platform::ServiceDataMap map;
+        for (const auto& [key, value] : data->items()) {
+            const auto uuid = platform::BluetoothUUID::parse(key);
+            if (!uuid) return "\"" + key + "\" is not a service UUID (e.g. \"feaa\")";
+            const auto bytes = value.is_string() ? parseHex(value.get<std::string>()) : std::nullopt;
+            if (!bytes) return "service data for \"" + key + "\" must be hexadecimal text";
+            map.set(*uuid, *bytes);
+        }
+        step.advertisement.serviceData = std::move(map);
+    }
+    return {};
+}
+
+}  // namespace
+
+Scenario parseScenario(std::istream& in) {
+    Scenario scenario;
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); })) continue;
+        const auto line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+        ScenarioStep step;
+        step.line = number;
+        std::string error = line.is_discarded() ? "not valid JSON" : readStep(line, step);
+        if (!error.empty()) {
+            scenario.errors.push_back("line " + std::to_string(number) + ": " + error);
+            continue;
+        }
+        scenario.steps.push_back(std::move(step));
+    }
+    std::stable_sort(scenario.steps.begin(), scenario.steps.end(),
+                     [](const ScenarioStep& a, const ScenarioStep& b) { return a.t < b.t; });
+    return scenario;
+}
+
+}  // namespace kiv::agent
