@@ -219,10 +219,17 @@ TEST_F(KivCloud, MalformedRequestLinesGetJsonErrors) {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         ASSERT_EQ(::send(sock, raw.data(), raw.size(), 0), static_cast<ssize_t>(raw.size()));
-        ::shutdown(sock, SHUT_WR);  // no more requests: the server may close after its answer
         std::string answer;
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(sock, buffer, sizeof(buffer), 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+        // Read one whole answer; the connection itself stays open for keep-alive.
+        const auto complete = [&] {
+            const auto headerEnd = answer.find("\r\n\r\n");
+            const auto length = answer.find("Content-Length: ");
+            if (headerEnd == std::string::npos || length == std::string::npos) return false;
+            return answer.size() >= headerEnd + 4 + std::stoul(answer.substr(length + 16));
+        };
+        for (ssize_t n; !complete() && (n = ::recv(sock, buffer, sizeof(buffer), 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
         ::close(sock);
         EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
         EXPECT_NE(answer.find("\"error\":\"invalid_request\""), std::string::npos) << answer;
