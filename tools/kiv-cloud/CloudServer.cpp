@@ -233,6 +233,9 @@ struct CloudServer::Impl {
             int yes = 1;
             ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
         });
+        // Headers and body leave in separate writes; without this, Nagle's algorithm holds the body
+        // back until the client's delayed ACK, some 40 ms per answer.
+        server.set_tcp_nodelay(true);
         server.set_payload_max_length(maxBodyBytes);
         server.set_keep_alive_timeout(1);  // bounds how long stop() waits for idle connections
         server.set_pre_routing_handler([this](const auto& req, auto& res) { return answerCanned(req, res); });
