@@ -37,7 +37,8 @@ std::string uploadBody(const std::string& token, int sightings) {
                                {"minor", "7"},
                                {"rssi", -60}});
         } else {
-            beacons.push_back({{"eid", "BeaconID beacon: 00112233445566" + std::to_string(10 + i % 90)}, {"rssi", -70}});
+            beacons.push_back(
+                {{"eid", "BeaconID beacon: 00112233445566" + std::to_string(10 + i % 90)}, {"rssi", -70}});
         }
     }
     return nlohmann::json{{"access_token", token}, {"deviceId", "Default"}, {"beacons", beacons}}.dump(4);
@@ -58,8 +59,8 @@ void BM_CloudIngest(benchmark::State& state) {
             break;
         }
     }
-    state.counters["uploads/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+    state.counters["uploads/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetItemsProcessed(state.iterations() * sightings);
 }
 BENCHMARK(BM_CloudIngest)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMicrosecond);

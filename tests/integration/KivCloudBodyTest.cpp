@@ -77,9 +77,8 @@ TEST(UploadBody, ChecksEveryMember) {
 }
 
 TEST(UploadBody, ReadsEntriesAndReportsTokenApart) {
-    const auto check =
-        checkUploadBody(upload(iBeacon(quoted(goodUuid), "\"513\"", "\"7\"", "-1") +
-                               R"(, {"eid": "BeaconID beacon: 0a0b", "rssi": 3})"));
+    const auto check = checkUploadBody(upload(iBeacon(quoted(goodUuid), "\"513\"", "\"7\"", "-1") +
+                                              R"(, {"eid": "BeaconID beacon: 0a0b", "rssi": 3})"));
     ASSERT_TRUE(check.ok());
     EXPECT_EQ(check.body.deviceId, "Default");
     ASSERT_EQ(check.body.beacons.size(), 2u);

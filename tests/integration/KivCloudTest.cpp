@@ -240,8 +240,9 @@ TEST_F(KivCloud, MalformedRequestLinesGetJsonErrors) {
 TEST_F(KivCloud, GarbageNeverGetsA2xxOrCrashes) {
     std::mt19937 random(20240611);
     const auto t = token();
-    const std::string pieces[] = {"{", "}", "[", "]", "\"", ",", ":", "access_token", "\"" + t + "\"", "beacons",
-                                  "deviceId", "uuid", "major", "\"1\"", "-60", "null", "%", "&", "=", "\xff", "\\u0000"};
+    const std::string pieces[] = {
+        "{",     "}",     "[",   "]",    "\"", ",", ":", "access_token", "\"" + t + "\"", "beacons", "deviceId", "uuid",
+        "major", "\"1\"", "-60", "null", "%",  "&", "=", "\xff",         "\\u0000"};
     for (int round = 0; round < 300; ++round) {
         std::string body;
         const int length = static_cast<int>(random() % 40);
@@ -266,8 +267,8 @@ TEST_F(KivCloud, ConcurrentUploadsAreAllStored) {
         senders.emplace_back([&, i] {
             httplib::Client client("127.0.0.1", server_->port());
             for (int n = 0; n < uploadsPerThread; ++n) {
-                const json beacons = {{{"uuid", uuidText}, {"major", std::to_string(i)}, {"minor", std::to_string(n)},
-                                       {"rssi", -50}}};
+                const json beacons = {
+                    {{"uuid", uuidText}, {"major", std::to_string(i)}, {"minor", std::to_string(n)}, {"rssi", -50}}};
                 const auto result = client.Post("/ibeaconupdate", uploadBody(t, beacons), "application/json");
                 EXPECT_TRUE(result && result->status == 200);
             }
@@ -332,8 +333,9 @@ TEST(KivCloudFile, TokensAndSightingsOutliveTheProcessInTheDatabaseFile) {
         auto server = makeServer(path.string());
         t = server->issueToken("demo");
         httplib::Client client("127.0.0.1", server->port());
-        ASSERT_EQ(client.Post("/ibeaconupdate", uploadBody(t, {{{"eid", "BeaconID beacon: 00ff"}, {"rssi", -1}}}),
-                              "application/json")
+        ASSERT_EQ(client
+                      .Post("/ibeaconupdate", uploadBody(t, {{{"eid", "BeaconID beacon: 00ff"}, {"rssi", -1}}}),
+                            "application/json")
                       ->status,
                   200);
     }

@@ -1,5 +1,6 @@
 #include "CloudServer.hpp"
 
+#include <httplib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,11 +13,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <utility>
-
-#include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include "FormBody.hpp"
 #include "RegionStore.hpp"
@@ -37,6 +36,7 @@ constexpr std::size_t endpointCount = 5;
 // httplib's stop() does nothing until the listening thread has flagged itself running, so a stop
 // right after a start could leave that thread in accept() for good. Closing the listening socket
 // ourselves ends the accept loop whatever the thread has reached.
+/// Thread: halt() from the thread that owns the server; the rest on httplib's threads.
 class StoppableServer : public httplib::Server {
 public:
     void halt() {
@@ -86,13 +86,20 @@ bool hasMediaType(const httplib::Request& req, std::string_view mediaType) {
 // Error code and message for answers that httplib makes itself (no route, oversized request, ...).
 std::pair<std::string_view, std::string_view> describeStatus(int status) {
     switch (status) {
-        case 400: return {"invalid_request", "the request cannot be read"};
-        case 404: return {"not_found", "no such endpoint"};
-        case 405: return {"method_not_allowed", "method not allowed"};
-        case 413: return {"payload_too_large", "the body is too large"};
-        case 414: return {"uri_too_long", "the URI is too long"};
-        case 416: return {"range_not_satisfiable", "range not satisfiable"};
-        default: break;
+        case 400:
+            return {"invalid_request", "the request cannot be read"};
+        case 404:
+            return {"not_found", "no such endpoint"};
+        case 405:
+            return {"method_not_allowed", "method not allowed"};
+        case 413:
+            return {"payload_too_large", "the body is too large"};
+        case 414:
+            return {"uri_too_long", "the URI is too long"};
+        case 416:
+            return {"range_not_satisfiable", "range not satisfiable"};
+        default:
+            break;
     }
     if (status >= 500) return {"server_error", "internal error"};
     return {"request_error", "the request was refused"};
@@ -155,7 +162,8 @@ struct CloudServer::Impl {
         }
         const auto token = tokens_->issue(*clientId, nowMs());
         if (token.empty()) return sendError(res, 500, "server_error", "cannot store the token");
-        sendJson(res, 200, json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", TokenStore::randomToken()}});
+        sendJson(res, 200,
+                 json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", TokenStore::randomToken()}});
     }
 
     void handleRegions(const httplib::Request& req, httplib::Response& res) {
@@ -203,14 +211,10 @@ struct CloudServer::Impl {
     }
 
     void record(const httplib::Request& req, const httplib::Response& res) {
-        RecordedRequest entry{classify(req.method, req.path),
-                              req.method,
-                              req.path,
-                              {},
-                              req.get_header_value("Content-Type"),
-                              req.body,
-                              res.status};
-        if (const auto mark = req.target.find('?'); mark != std::string::npos) entry.query = req.target.substr(mark + 1);
+        RecordedRequest entry{classify(req.method, req.path),       req.method, req.path,  {},
+                              req.get_header_value("Content-Type"), req.body,   res.status};
+        if (const auto mark = req.target.find('?'); mark != std::string::npos)
+            entry.query = req.target.substr(mark + 1);
         if (options_.logRequests) {
             const std::string line = entry.method + " " + req.target + " " + std::to_string(res.status) + "\n";
             const std::lock_guard lock(logMutex_);
@@ -244,8 +248,8 @@ struct CloudServer::Impl {
         server.Post("/ibeaconupdate", [this](const auto& req, auto& res) { handleUpload(req, res); });
         server.Get("/sightings", [this](const auto&, auto& res) { handleSightings(res); });
         // Every error answer carries a JSON object, also those httplib makes itself (404, 413, ...).
-        server.set_error_handler(httplib::Server::HandlerWithResponse(
-            [](const httplib::Request&, httplib::Response& res) {
+        server.set_error_handler(
+            httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
                 if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
                 const auto [code, message] = describeStatus(res.status);
                 sendError(res, res.status, code, message);

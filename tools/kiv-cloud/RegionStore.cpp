@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iterator>
-
 #include <nlohmann/json.hpp>
 
 namespace kiv::cloud {

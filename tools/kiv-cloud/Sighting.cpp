@@ -4,9 +4,7 @@
 
 namespace kiv::cloud {
 
-std::string_view kindName(SightingKind kind) {
-    return kind == SightingKind::eddystone ? "eddystone" : "ibeacon";
-}
+std::string_view kindName(SightingKind kind) { return kind == SightingKind::eddystone ? "eddystone" : "ibeacon"; }
 
 nlohmann::json toJson(const Sighting& sighting) {
     nlohmann::json out = {{"id", sighting.id},

@@ -16,7 +16,7 @@ bool SightingStore::prepare(std::string& error) {
 }
 
 std::optional<std::int64_t> SightingStore::addUpload(const UploadBody& upload, std::int64_t receivedAtMs,
-                                                      std::string& error) {
+                                                     std::string& error) {
     const auto lock = db_.lock();
     if (!db_.exec("BEGIN IMMEDIATE", error)) return std::nullopt;
     auto rollback = [&] {

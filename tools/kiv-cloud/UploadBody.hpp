@@ -10,6 +10,7 @@
 namespace kiv::cloud {
 
 /// A well-formed sighting upload.
+/// Thread: plain value.
 struct UploadBody {
     std::string accessToken;
     std::string deviceId;

@@ -1,10 +1,9 @@
 // kiv-cloud: the reference cloud service of the KIV library, run from the command line.
+#include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "CloudServer.hpp"
 #include "RegionStore.hpp"
