@@ -199,8 +199,16 @@ TEST_F(KivCloud, ScriptedFailuresReplaceTheRealAnswer) {
     const auto html = getToken("CLIENTID=demo&SECRET=x");
     EXPECT_EQ(html->status, 502);
     EXPECT_EQ(html->body, "<html>bad gateway</html>") << "a canned body is never replaced by a JSON error";
+    server_->setCannedAnswer(Endpoint::token, CannedAnswer{500, "", "text/plain"});
+    const auto empty = getToken("CLIENTID=demo&SECRET=x");
+    EXPECT_EQ(empty->status, 500);
+    EXPECT_EQ(empty->body, "");
+    EXPECT_FALSE(empty->has_header("X-Kiv-Cloud-Answered"));
     server_->setCannedAnswer(Endpoint::token, std::nullopt);
     EXPECT_FALSE(token().empty());
+    // Whoever has read an answer finds the request recorded.
+    EXPECT_EQ(server_->requestCount(Endpoint::token), 5u);
+    EXPECT_EQ(server_->requests().back().status, 200);
 }
 
 TEST_F(KivCloud, UnknownRoutesAndOversizedBodiesGetJsonErrors) {

@@ -32,6 +32,8 @@ using nlohmann::json;
 constexpr std::size_t maxRecordedRequests = 10000;
 constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
 constexpr std::size_t endpointCount = 5;
+// Marks an error answer made by a route or a canned answer; removed before it is written.
+constexpr const char* answeredHere = "X-Kiv-Cloud-Answered";
 
 // httplib's stop() does nothing until the listening thread has flagged itself running, so a stop
 // right after a start could leave that thread in accept() for good. Closing the listening socket
@@ -207,7 +209,32 @@ struct CloudServer::Impl {
         if (!answer) return httplib::Server::HandlerResponse::Unhandled;
         res.status = answer->status;
         res.set_content(answer->body, answer->contentType.c_str());
+        finish(req, res);
         return httplib::Server::HandlerResponse::Handled;
+    }
+
+    // Records an answer made here before httplib writes it, so that whoever has read the answer
+    // also finds the request recorded. Error answers are marked for the error handler, which
+    // httplib calls for every status of 400 and above: marked ones it leaves alone.
+    void finish(const httplib::Request& req, httplib::Response& res) {
+        record(req, res);
+        if (res.status >= 400) res.set_header(answeredHere, "1");
+    }
+
+    // Error answers that httplib makes itself (no route, unreadable or oversized request, a
+    // handler that threw) get a JSON body when they have none and are recorded here.
+    httplib::Server::HandlerResponse answerError(const httplib::Request& req, httplib::Response& res) {
+        if (res.has_header(answeredHere)) {
+            res.headers.erase(answeredHere);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        const bool fill = res.body.empty();
+        if (fill) {
+            const auto [code, message] = describeStatus(res.status);
+            sendError(res, res.status, code, message);
+        }
+        record(req, res);
+        return fill ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     }
 
     void record(const httplib::Request& req, const httplib::Response& res) {
@@ -243,18 +270,24 @@ struct CloudServer::Impl {
         server.set_payload_max_length(maxBodyBytes);
         server.set_keep_alive_timeout(1);  // bounds how long stop() waits for idle connections
         server.set_pre_routing_handler([this](const auto& req, auto& res) { return answerCanned(req, res); });
-        server.Post("/KIVClient", [this](const auto& req, auto& res) { handleToken(req, res); });
-        server.Get("/beacons/for/mobile", [this](const auto& req, auto& res) { handleRegions(req, res); });
-        server.Post("/ibeaconupdate", [this](const auto& req, auto& res) { handleUpload(req, res); });
-        server.Get("/sightings", [this](const auto&, auto& res) { handleSightings(res); });
-        // Every error answer carries a JSON object, also those httplib makes itself (404, 413, ...).
-        server.set_error_handler(
-            httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-                if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-                const auto [code, message] = describeStatus(res.status);
-                sendError(res, res.status, code, message);
-                return httplib::Server::HandlerResponse::Handled;
-            }));
+        server.Post("/KIVClient", [this](const auto& req, auto& res) {
+            handleToken(req, res);
+            finish(req, res);
+        });
+        server.Get("/beacons/for/mobile", [this](const auto& req, auto& res) {
+            handleRegions(req, res);
+            finish(req, res);
+        });
+        server.Post("/ibeaconupdate", [this](const auto& req, auto& res) {
+            handleUpload(req, res);
+            finish(req, res);
+        });
+        server.Get("/sightings", [this](const auto& req, auto& res) {
+            handleSightings(res);
+            finish(req, res);
+        });
+        server.set_error_handler(httplib::Server::HandlerWithResponse(
+            [this](const httplib::Request& req, httplib::Response& res) { return answerError(req, res); }));
         server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
             std::string what = "internal error";
             try {
@@ -265,7 +298,6 @@ struct CloudServer::Impl {
             }
             sendError(res, 500, "server_error", what);
         });
-        server.set_logger([this](const auto& req, const auto& res) { record(req, res); });
     }
 };
 
