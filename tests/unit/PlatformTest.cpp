@@ -184,9 +184,10 @@ TEST(AsioRuntime, TimersAndOperationQueuesRunOnRealThreads) {
     bool timerFired = false;
     bool opRan = false;
     auto main = rt->mainQueue();
-    auto cancelled = main->asyncAfter(5ms, [&] { ADD_FAILURE() << "cancelled task ran"; });
+    // Far enough ahead that the cancel always comes first, even on a loaded machine.
+    auto cancelled = main->asyncAfter(200ms, [&] { ADD_FAILURE() << "cancelled task ran"; });
     cancelled->cancel();
-    main->asyncAfter(10ms, [&] {
+    main->asyncAfter(300ms, [&] {
         EXPECT_TRUE(main->isCurrent());
         std::lock_guard lock(m);
         timerFired = true;

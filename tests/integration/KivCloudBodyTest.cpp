@@ -1,0 +1,146 @@
+// Readers of what clients send to kiv-cloud: upload bodies, form bodies, --client values.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "CloudOptions.hpp"
+#include "FormBody.hpp"
+#include "UploadBody.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+const std::string goodUuid = "B9407F30-F5F8-466E-AFF9-25556B57FE6D";
+
+std::string upload(const std::string& beacons, const std::string& extra = "") {
+    return R"({"access_token": "t", "deviceId": "Default", "beacons": [)" + beacons + "]" + extra + "}";
+}
+std::string iBeacon(const std::string& uuid, const std::string& major, const std::string& minor,
+                    const std::string& rssi = "-60") {
+    return R"({"uuid": )" + uuid + R"(, "major": )" + major + R"(, "minor": )" + minor + R"(, "rssi": )" + rssi + "}";
+}
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+struct BodyCase {
+    const char* name;
+    std::string body;
+    std::string problemStart;  // empty: the body must be accepted
+};
+
+TEST(UploadBody, ChecksEveryMember) {
+    const std::string eidOk = R"({"eid": "BeaconID beacon: 00ff10aa20bb30cc", "rssi": -70})";
+    const BodyCase cases[] = {
+        {"iBeacon", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"2\"")), ""},
+        {"Eddystone", upload(eidOk), ""},
+        {"both kinds", upload(iBeacon(quoted(goodUuid), "\"65535\"", "\"0\"") + "," + eidOk), ""},
+        {"no beacons", upload(""), ""},
+        {"major as number", upload(iBeacon(quoted(goodUuid), "1", "\"2\"")), "beacons[0].major"},
+        {"minor as number", upload(iBeacon(quoted(goodUuid), "\"1\"", "2")), "beacons[0].minor"},
+        {"leading zero", upload(iBeacon(quoted(goodUuid), "\"01\"", "\"2\"")), "beacons[0].major"},
+        {"above 16 bits", upload(iBeacon(quoted(goodUuid), "\"65536\"", "\"2\"")), "beacons[0].major"},
+        {"negative", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"-2\"")), "beacons[0].minor"},
+        {"empty major", upload(iBeacon(quoted(goodUuid), "\"\"", "\"2\"")), "beacons[0].major"},
+        {"lower-case uuid", upload(iBeacon(quoted("b9407f30-f5f8-466e-aff9-25556b57fe6d"), "\"1\"", "\"2\"")),
+         "beacons[0].uuid"},
+        {"uuid without hyphens", upload(iBeacon(quoted("B9407F30F5F8466EAFF925556B57FE6D"), "\"1\"", "\"2\"")),
+         "beacons[0].uuid"},
+        {"uuid as number", upload(iBeacon("7", "\"1\"", "\"2\"")), "beacons[0].uuid"},
+        {"rssi fractional", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"2\"", "-60.5")), "beacons[0].rssi"},
+        {"rssi as text", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"2\"", "\"-60\"")), "beacons[0].rssi"},
+        {"rssi too large", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"2\"", "4294967296")), "beacons[0].rssi"},
+        {"rssi missing", upload(R"({"eid": "BeaconID beacon: 00ff"})"), "beacons[0].rssi"},
+        {"eid without prefix", upload(R"({"eid": "00ff10aa20bb30cc", "rssi": -70})"), "beacons[0].eid"},
+        {"eid upper-case hex", upload(R"({"eid": "BeaconID beacon: 00FF", "rssi": -70})"), "beacons[0].eid"},
+        {"eid odd digits", upload(R"({"eid": "BeaconID beacon: 00f", "rssi": -70})"), "beacons[0].eid"},
+        {"eid empty", upload(R"({"eid": "BeaconID beacon: ", "rssi": -70})"), "beacons[0].eid"},
+        {"mixed entry", upload(R"({"eid": "BeaconID beacon: 00ff", "uuid": "x", "rssi": -70})"), "beacons[0]"},
+        {"capitalised key", upload(R"({"UUID": ")" + goodUuid + R"(", "major": "1", "minor": "2", "rssi": 1})"),
+         "beacons[0]: unexpected member \"UUID\""},
+        {"second entry bad", upload(eidOk + ",[]"), "beacons[1]: expected an object"},
+        {"beacons not array", R"({"access_token": "t", "deviceId": "d", "beacons": {}})", "beacons"},
+        {"beacons missing", R"({"access_token": "t", "deviceId": "d"})", "beacons"},
+        {"deviceId number", R"({"access_token": "t", "deviceId": 5, "beacons": []})", "deviceId"},
+        {"unknown member", upload("", R"(, "extra": 1)"), "unexpected member \"extra\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto check = checkUploadBody(c.body);
+        EXPECT_TRUE(check.jsonObject);
+        EXPECT_EQ(check.accessToken, "t");
+        if (c.problemStart.empty()) {
+            EXPECT_TRUE(check.ok()) << check.problem;
+        } else {
+            EXPECT_FALSE(check.ok());
+            EXPECT_EQ(check.problem.rfind(c.problemStart, 0), 0u) << check.problem;
+        }
+    }
+}
+
+TEST(UploadBody, ReadsEntriesAndReportsTokenApart) {
+    const auto check = checkUploadBody(upload(iBeacon(quoted(goodUuid), "\"513\"", "\"7\"", "-1") +
+                                              R"(, {"eid": "BeaconID beacon: 0a0b", "rssi": 3})"));
+    ASSERT_TRUE(check.ok());
+    EXPECT_EQ(check.body.deviceId, "Default");
+    ASSERT_EQ(check.body.beacons.size(), 2u);
+    EXPECT_EQ(check.body.beacons[0].kind, SightingKind::iBeacon);
+    EXPECT_EQ(check.body.beacons[0].uuid, goodUuid);
+    EXPECT_EQ(check.body.beacons[0].major, 513);
+    EXPECT_EQ(check.body.beacons[0].minor, 7);
+    EXPECT_EQ(check.body.beacons[0].rssi, -1);
+    EXPECT_EQ(check.body.beacons[1].kind, SightingKind::eddystone);
+    EXPECT_EQ(check.body.beacons[1].eid, "BeaconID beacon: 0a0b");
+
+    // Not an object at all, or an object without a usable token: the token is reported separately.
+    for (const char* text : {"", "[]", "null", "{", "\"x\"", "{\"a\":1}}"}) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(checkUploadBody(text).jsonObject);
+    }
+    const auto noToken = checkUploadBody(R"({"access_token": 5, "deviceId": "d", "beacons": []})");
+    EXPECT_TRUE(noToken.jsonObject);
+    EXPECT_FALSE(noToken.accessToken);
+    const auto tokenButBadBody = checkUploadBody(R"({"access_token": "t", "beacons": 1})");
+    EXPECT_EQ(tokenButBadBody.accessToken, "t");
+    EXPECT_FALSE(tokenButBadBody.problem.empty());
+}
+
+TEST(FormBody, DecodesPairs) {
+    struct Case {
+        const char* body;
+        FormPairs pairs;
+    };
+    const Case cases[] = {
+        {"CLIENTID=demo&SECRET=s3cret", {{"CLIENTID", "demo"}, {"SECRET", "s3cret"}}},
+        {"CLIENTID=&SECRET=", {{"CLIENTID", ""}, {"SECRET", ""}}},
+        {"a=x%20y%2B%26%3D+z%C3%A9", {{"a", "x y+&= z\xC3\xA9"}}},
+        {"k%5B%5D=1", {{"k[]", "1"}}},
+        {"flag", {{"flag", ""}}},
+        {"a=1&&b=2&", {{"a", "1"}, {"b", "2"}}},
+        {"=x&a=b=c", {{"", "x"}, {"a", "b=c"}}},
+        {"", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        const auto pairs = parseFormBody(c.body);
+        ASSERT_TRUE(pairs);
+        EXPECT_EQ(*pairs, c.pairs);
+    }
+    for (const char* broken : {"a=%", "a=%4", "a=%G1", "%zz=1", "a=1&b=%%"}) {
+        SCOPED_TRACE(broken);
+        EXPECT_FALSE(parseFormBody(broken));
+    }
+}
+
+TEST(CloudOptions, ReadsClientCredential) {
+    const auto split = parseClientCredential("app:se:cret");
+    ASSERT_TRUE(split);
+    EXPECT_EQ(split->clientId, "app");
+    EXPECT_EQ(split->secret, "se:cret");
+    const auto empty = parseClientCredential(":");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->clientId, "");
+    EXPECT_EQ(empty->secret, "");
+    EXPECT_FALSE(parseClientCredential("no-colon"));
+}
+
+}  // namespace
+}  // namespace kiv::cloud

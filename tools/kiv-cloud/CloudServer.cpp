@@ -1,0 +1,412 @@
+#include "CloudServer.hpp"
+
+#include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <utility>
+
+#include "FormBody.hpp"
+#include "RegionStore.hpp"
+#include "SightingStore.hpp"
+#include "SqliteDatabase.hpp"
+#include "TokenStore.hpp"
+#include "UploadBody.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t maxRecordedRequests = 10000;
+constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
+constexpr std::size_t endpointCount = 5;
+// Marks an error answer made by a route or a canned answer; removed before it is written.
+constexpr const char* answeredHere = "X-Kiv-Cloud-Answered";
+
+// httplib's stop() does nothing until the listening thread has flagged itself running, so a stop
+// right after a start could leave that thread in accept() for good. Closing the listening socket
+// ourselves ends the accept loop whatever the thread has reached.
+/// Thread: halt() from the thread that owns the server; the rest on httplib's threads.
+class StoppableServer : public httplib::Server {
+public:
+    void halt() {
+        const auto sock = svr_sock_.exchange(INVALID_SOCKET);
+        if (sock != INVALID_SOCKET) {
+            ::shutdown(sock, SHUT_RDWR);
+            ::close(sock);
+        }
+    }
+};
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::size_t indexOf(Endpoint endpoint) { return static_cast<std::size_t>(endpoint); }
+
+Endpoint classify(const std::string& method, const std::string& path) {
+    if (method == "POST" && path == "/KIVClient") return Endpoint::token;
+    if (method == "GET" && path == "/beacons/for/mobile") return Endpoint::regions;
+    if (method == "POST" && path == "/ibeaconupdate") return Endpoint::upload;
+    if (method == "GET" && path == "/sightings") return Endpoint::sightings;
+    return Endpoint::other;
+}
+
+// Client texts can reach error messages; replacing invalid UTF-8 keeps dump() from throwing.
+std::string dumpJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(dumpJson(body), "application/json");
+}
+
+void sendError(httplib::Response& res, int status, std::string_view code, std::string_view message) {
+    sendJson(res, status, json{{"error", code}, {"message", message}});
+}
+
+bool hasMediaType(const httplib::Request& req, std::string_view mediaType) {
+    const auto value = req.get_header_value("Content-Type");
+    if (value.size() < mediaType.size()) return false;
+    for (std::size_t i = 0; i < mediaType.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(value[i])) != mediaType[i]) return false;
+    return value.size() == mediaType.size() || value[mediaType.size()] == ';' || value[mediaType.size()] == ' ';
+}
+
+// Error code and message for answers that httplib makes itself (no route, oversized request, ...).
+std::pair<std::string_view, std::string_view> describeStatus(int status) {
+    switch (status) {
+        case 400:
+            return {"invalid_request", "the request cannot be read"};
+        case 404:
+            return {"not_found", "no such endpoint"};
+        case 405:
+            return {"method_not_allowed", "method not allowed"};
+        case 413:
+            return {"payload_too_large", "the body is too large"};
+        case 414:
+            return {"uri_too_long", "the URI is too long"};
+        case 416:
+            return {"range_not_satisfiable", "range not satisfiable"};
+        default:
+            break;
+    }
+    if (status >= 500) return {"server_error", "internal error"};
+    return {"request_error", "the request was refused"};
+}
+
+}  // namespace
+
+struct CloudServer::Impl {
+    CloudOptions options_;
+    std::unique_ptr<SqliteDatabase> db_;
+    std::unique_ptr<SightingStore> sightings_;
+    std::unique_ptr<TokenStore> tokens_;
+    RegionStore regions_;
+
+    mutable std::mutex controlMutex_;  // clients_ and canned_
+    std::map<std::string, std::string> clients_;
+    std::array<std::optional<CannedAnswer>, endpointCount> canned_;
+
+    mutable std::mutex recordMutex_;
+    mutable std::condition_variable recorded_;
+    std::deque<RecordedRequest> records_;
+    std::array<std::size_t, endpointCount> counts_{};
+
+    std::mutex lifecycleMutex_;  // server_, thread_
+    std::unique_ptr<StoppableServer> server_;
+    std::thread thread_;
+    std::atomic<int> boundPort_{0};
+
+    std::mutex logMutex_;
+
+    // --- routes ---------------------------------------------------------------------------
+
+    std::string apiUrl(const httplib::Request& req) const {
+        const auto& host = options_.host;
+        if ((host == "0.0.0.0" || host == "::" || host.empty()) && req.has_header("Host"))
+            return "http://" + req.get_header_value("Host");
+        const bool ipv6 = host.find(':') != std::string::npos;
+        return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(boundPort_.load());
+    }
+
+    void handleToken(const httplib::Request& req, httplib::Response& res) {
+        if (req.has_header("Content-Type") && !hasMediaType(req, "application/x-www-form-urlencoded"))
+            return sendError(res, 400, "invalid_request", "expected an application/x-www-form-urlencoded body");
+        const auto form = parseFormBody(req.body);
+        if (!form) return sendError(res, 400, "invalid_request", "the form body has a broken percent escape");
+        std::optional<std::string> clientId;
+        std::optional<std::string> secret;
+        for (const auto& [key, value] : *form) {
+            auto* slot = key == "CLIENTID" ? &clientId : key == "SECRET" ? &secret : nullptr;
+            if (!slot) continue;
+            if (*slot) return sendError(res, 400, "invalid_request", key + " is given more than once");
+            *slot = value;
+        }
+        if (!clientId || !secret) return sendError(res, 400, "invalid_request", "CLIENTID and SECRET are required");
+        {
+            const std::lock_guard lock(controlMutex_);
+            const auto client = clients_.find(*clientId);
+            if (client == clients_.end() || client->second != *secret)
+                return sendError(res, 401, "invalid_client", "unknown client id or wrong secret");
+        }
+        const auto token = tokens_->issue(*clientId, nowMs());
+        if (token.empty()) return sendError(res, 500, "server_error", "cannot store the token");
+        sendJson(res, 200,
+                 json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", TokenStore::randomToken()}});
+    }
+
+    void handleRegions(const httplib::Request& req, httplib::Response& res) {
+        const auto given = req.get_param_value_count("access_token");
+        if (given > 1) return sendError(res, 400, "invalid_request", "access_token is given more than once");
+        if (given == 0) return sendError(res, 401, "invalid_token", "access_token is missing");
+        if (!tokens_->isValid(req.get_param_value("access_token")))
+            return sendError(res, 401, "invalid_token", "unknown access token");
+        res.status = 200;
+        res.set_content(*regions_.document(), "application/json");
+    }
+
+    void handleUpload(const httplib::Request& req, httplib::Response& res) {
+        if (!hasMediaType(req, "application/json"))
+            return sendError(res, 400, "invalid_request", "expected an application/json body");
+        const auto check = checkUploadBody(req.body);
+        if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem);
+        if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing");
+        if (!tokens_->isValid(*check.accessToken)) return sendError(res, 401, "invalid_token", "unknown access token");
+        if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem);
+        std::string error;
+        const auto uploadId = sightings_->addUpload(check.body, nowMs(), error);
+        if (!uploadId) return sendError(res, 500, "server_error", error);
+        sendJson(res, 200, json{{"status", "ok"}, {"stored", check.body.beacons.size()}, {"uploadId", *uploadId}});
+    }
+
+    void handleSightings(httplib::Response& res) {
+        json list = json::array();
+        for (const auto& sighting : sightings_->all()) list.push_back(toJson(sighting));
+        sendJson(res, 200, list);
+    }
+
+    // --- plumbing -------------------------------------------------------------------------
+
+    httplib::Server::HandlerResponse answerCanned(const httplib::Request& req, httplib::Response& res) {
+        std::optional<CannedAnswer> answer;
+        {
+            const std::lock_guard lock(controlMutex_);
+            answer = canned_[indexOf(classify(req.method, req.path))];
+        }
+        if (!answer) return httplib::Server::HandlerResponse::Unhandled;
+        res.status = answer->status;
+        res.set_content(answer->body, answer->contentType.c_str());
+        finish(req, res);
+        return httplib::Server::HandlerResponse::Handled;
+    }
+
+    // Records an answer made here before httplib writes it, so that whoever has read the answer
+    // also finds the request recorded. Error answers are marked for the error handler, which
+    // httplib calls for every status of 400 and above: marked ones it leaves alone.
+    void finish(const httplib::Request& req, httplib::Response& res) {
+        record(req, res);
+        if (res.status >= 400) res.set_header(answeredHere, "1");
+    }
+
+    // Error answers that httplib makes itself (no route, unreadable or oversized request, a
+    // handler that threw) get a JSON body when they have none and are recorded here.
+    httplib::Server::HandlerResponse answerError(const httplib::Request& req, httplib::Response& res) {
+        if (res.has_header(answeredHere)) {
+            res.headers.erase(answeredHere);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        const bool fill = res.body.empty();
+        if (fill) {
+            const auto [code, message] = describeStatus(res.status);
+            sendError(res, res.status, code, message);
+        }
+        record(req, res);
+        return fill ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    void record(const httplib::Request& req, const httplib::Response& res) {
+        RecordedRequest entry{classify(req.method, req.path),       req.method, req.path,  {},
+                              req.get_header_value("Content-Type"), req.body,   res.status};
+        if (const auto mark = req.target.find('?'); mark != std::string::npos)
+            entry.query = req.target.substr(mark + 1);
+        if (options_.logRequests) {
+            const std::string line = entry.method + " " + req.target + " " + std::to_string(res.status) + "\n";
+            const std::lock_guard lock(logMutex_);
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
+        {
+            const std::lock_guard lock(recordMutex_);
+            ++counts_[indexOf(entry.endpoint)];
+            records_.push_back(std::move(entry));
+            if (records_.size() > maxRecordedRequests) records_.pop_front();
+        }
+        recorded_.notify_all();
+    }
+
+    void configure(StoppableServer& server) {
+        // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which would let a second service
+        // bind the same port and silently take half of the connections.
+        server.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        });
+        // Headers and body leave in separate writes; without this, Nagle's algorithm holds the body
+        // back until the client's delayed ACK, some 40 ms per answer.
+        server.set_tcp_nodelay(true);
+        server.set_payload_max_length(maxBodyBytes);
+        server.set_keep_alive_timeout(1);  // bounds how long stop() waits for idle connections
+        server.set_pre_routing_handler([this](const auto& req, auto& res) { return answerCanned(req, res); });
+        server.Post("/KIVClient", [this](const auto& req, auto& res) {
+            handleToken(req, res);
+            finish(req, res);
+        });
+        server.Get("/beacons/for/mobile", [this](const auto& req, auto& res) {
+            handleRegions(req, res);
+            finish(req, res);
+        });
+        server.Post("/ibeaconupdate", [this](const auto& req, auto& res) {
+            handleUpload(req, res);
+            finish(req, res);
+        });
+        server.Get("/sightings", [this](const auto& req, auto& res) {
+            handleSightings(res);
+            finish(req, res);
+        });
+        server.set_error_handler(httplib::Server::HandlerWithResponse(
+            [this](const httplib::Request& req, httplib::Response& res) { return answerError(req, res); }));
+        server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+            std::string what = "internal error";
+            try {
+                if (ep) std::rethrow_exception(ep);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            sendError(res, 500, "server_error", what);
+        });
+    }
+};
+
+std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::string& error) {
+    auto server = std::make_unique<CloudServer>(Key{});
+    auto& impl = *server->impl_;
+    impl.db_ = SqliteDatabase::open(options.dbPath, error);
+    if (!impl.db_) return nullptr;
+    impl.sightings_ = std::make_unique<SightingStore>(*impl.db_);
+    impl.tokens_ = std::make_unique<TokenStore>(*impl.db_);
+    if (!impl.sightings_->prepare(error) || !impl.tokens_->prepare(error)) return nullptr;
+    if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
+    for (const auto& client : options.clients) impl.clients_[client.clientId] = client.secret;
+    impl.options_ = std::move(options);
+    return server;
+}
+
+CloudServer::CloudServer(Key) : impl_(std::make_unique<Impl>()) {}
+
+CloudServer::~CloudServer() { stop(); }
+
+bool CloudServer::start(std::string& error) {
+    const std::lock_guard lock(impl_->lifecycleMutex_);
+    if (impl_->server_) {
+        error = "already running";
+        return false;
+    }
+    auto server = std::make_unique<StoppableServer>();
+    impl_->configure(*server);
+    const auto& host = impl_->options_.host;
+    int port = impl_->boundPort_.load();
+    if (port == 0) port = impl_->options_.port;
+    const bool bound = port == 0 ? (port = server->bind_to_any_port(host)) > 0 : server->bind_to_port(host, port);
+    if (!bound) {
+        error = "cannot listen on " + host + ":" + std::to_string(port);
+        return false;
+    }
+    impl_->boundPort_ = port;
+    impl_->thread_ = std::thread([s = server.get()] { s->listen_after_bind(); });
+    impl_->server_ = std::move(server);
+    return true;
+}
+
+void CloudServer::stop() {
+    const std::lock_guard lock(impl_->lifecycleMutex_);
+    if (!impl_->server_) return;
+    impl_->server_->halt();
+    if (impl_->thread_.joinable()) impl_->thread_.join();
+    impl_->server_.reset();
+}
+
+bool CloudServer::running() const {
+    const std::lock_guard lock(impl_->lifecycleMutex_);
+    return impl_->server_ != nullptr;
+}
+
+int CloudServer::port() const { return impl_->boundPort_.load(); }
+
+const std::string& CloudServer::host() const { return impl_->options_.host; }
+
+std::string CloudServer::baseUrl() const {
+    const auto& host = impl_->options_.host;
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port());
+}
+
+void CloudServer::addClient(const std::string& clientId, const std::string& secret) {
+    const std::lock_guard lock(impl_->controlMutex_);
+    impl_->clients_[clientId] = secret;
+}
+
+bool CloudServer::setRegions(std::string_view document, std::string& error) {
+    return impl_->regions_.set(document, error);
+}
+
+std::string CloudServer::issueToken(const std::string& clientId) { return impl_->tokens_->issue(clientId, nowMs()); }
+
+void CloudServer::failUploads(bool on) {
+    std::optional<CannedAnswer> answer;
+    if (on)
+        answer = CannedAnswer{500, dumpJson({{"error", "server_error"}, {"message", "uploads are failing on purpose"}}),
+                              "application/json"};
+    setCannedAnswer(Endpoint::upload, std::move(answer));
+}
+
+void CloudServer::setCannedAnswer(Endpoint endpoint, std::optional<CannedAnswer> answer) {
+    const std::lock_guard lock(impl_->controlMutex_);
+    impl_->canned_[indexOf(endpoint)] = std::move(answer);
+}
+
+std::vector<Sighting> CloudServer::sightings() const { return impl_->sightings_->all(); }
+
+std::int64_t CloudServer::uploadCount() const { return impl_->sightings_->uploadCount(); }
+
+void CloudServer::clearSightings() { impl_->sightings_->clear(); }
+
+std::vector<RecordedRequest> CloudServer::requests() const {
+    const std::lock_guard lock(impl_->recordMutex_);
+    return {impl_->records_.begin(), impl_->records_.end()};
+}
+
+std::size_t CloudServer::requestCount(Endpoint endpoint) const {
+    const std::lock_guard lock(impl_->recordMutex_);
+    return impl_->counts_[indexOf(endpoint)];
+}
+
+bool CloudServer::waitForRequests(Endpoint endpoint, std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(impl_->recordMutex_);
+    return impl_->recorded_.wait_for(lock, timeout, [&] { return impl_->counts_[indexOf(endpoint)] >= count; });
+}
+
+}  // namespace kiv::cloud

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "CloudOptions.hpp"
+#include "Sighting.hpp"
+
+namespace kiv::cloud {
+
+/// The four routes of the service.
+enum class Endpoint {
+    token,      ///< POST /KIVClient
+    regions,    ///< GET /beacons/for/mobile
+    upload,     ///< POST /ibeaconupdate
+    sightings,  ///< GET /sightings
+    other,      ///< anything else (answered 404)
+};
+
+/// A fixed answer that replaces an endpoint's own handling (used to script failures in tests).
+struct CannedAnswer {
+    int status = 500;
+    std::string body;
+    std::string contentType = "application/json";
+};
+
+/// One answered request, as the service saw it.
+struct RecordedRequest {
+    Endpoint endpoint = Endpoint::other;
+    std::string method;
+    std::string path;
+    std::string query;  ///< raw text after "?" (empty when none)
+    std::string contentType;
+    std::string body;
+    int status = 0;
+};
+
+/// The reference cloud service: token exchange, region list, sighting uploads and the listing of
+/// what was stored, served by cpp-httplib on its own threads. Embeddable: tests and demos create
+/// one, start it on an ephemeral port, read port(), and stop it (or let it go out of scope).
+/// Thread: any; all public calls are safe from any thread; handlers run on the server's pool.
+class CloudServer {
+public:
+    /// Opens the database and loads the options' region list; null with a message in error when
+    /// either fails. Does not bind yet.
+    static std::unique_ptr<CloudServer> create(CloudOptions options, std::string& error);
+    ~CloudServer();
+    CloudServer(const CloudServer&) = delete;
+    CloudServer& operator=(const CloudServer&) = delete;
+
+    /// Binds host and port (after a first start: the port bound then) and serves on a thread of
+    /// its own. False with a message in error when binding fails or it already runs.
+    bool start(std::string& error);
+    /// Stops serving and joins the server threads. Storage and tokens stay; start() again serves
+    /// the same data on the same port.
+    void stop();
+    bool running() const;
+
+    int port() const;
+    const std::string& host() const;
+    /// "http://HOST:PORT" of the bound socket.
+    std::string baseUrl() const;
+
+    void addClient(const std::string& clientId, const std::string& secret);
+    /// Replaces the served region list (same checks as the --regions file).
+    bool setRegions(std::string_view document, std::string& error);
+    /// Issues a token as the token endpoint would, for tests that skip the exchange.
+    std::string issueToken(const std::string& clientId);
+
+    /// Answer uploads with 500 and a JSON error object (nothing is stored) while on.
+    void failUploads(bool on);
+    /// Replaces an endpoint's handling by a fixed answer; none restores the real handling.
+    void setCannedAnswer(Endpoint endpoint, std::optional<CannedAnswer> answer);
+
+    std::vector<Sighting> sightings() const;
+    std::int64_t uploadCount() const;
+    void clearSightings();
+
+    /// The latest answered requests (at most the last 10,000), oldest first.
+    std::vector<RecordedRequest> requests() const;
+    /// How many requests to the endpoint were answered since creation.
+    std::size_t requestCount(Endpoint endpoint) const;
+    /// Waits until at least count requests to the endpoint were answered; false at the deadline.
+    bool waitForRequests(Endpoint endpoint, std::size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    struct Impl;
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    explicit CloudServer(Key);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kiv::cloud

@@ -1,0 +1,153 @@
+#include "UploadBody.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace kiv::cloud {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view eidPrefix = "BeaconID beacon: ";
+
+bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// 36 characters, upper-case hex in groups 8-4-4-4-12.
+bool isCanonicalUuid(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphenPlace ? text[i] != '-' : !isUpperHex(text[i])) return false;
+    }
+    return true;
+}
+
+// Decimal text of 0..65535 without sign, spaces or leading zeros.
+std::optional<std::uint16_t> parseUnsigned16(const std::string& text) {
+    if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > 0xFFFF) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+// "BeaconID beacon: " followed by at least one byte in lower-case hex.
+bool isEid(const std::string& text) {
+    if (text.size() <= eidPrefix.size() || text.compare(0, eidPrefix.size(), eidPrefix) != 0) return false;
+    const auto hex = std::string_view(text).substr(eidPrefix.size());
+    if (hex.size() % 2 != 0) return false;
+    for (const char c : hex)
+        if (!isLowerHex(c)) return false;
+    return true;
+}
+
+std::optional<std::int32_t> readRssi(const json& value) {
+    if (!value.is_number_integer()) return std::nullopt;
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
+        return static_cast<std::int32_t>(v);
+    }
+    const auto v = value.get<std::int64_t>();
+    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(v);
+}
+
+// Checks one entry of "beacons"; returns the problem text (empty when sound).
+std::string readEntry(const json& entry, const std::string& where, BeaconEntry& out) {
+    if (!entry.is_object()) return where + ": expected an object";
+    const bool eddystone = entry.contains("eid");
+    for (const auto& [key, value] : entry.items()) {
+        const bool known = eddystone ? (key == "eid" || key == "rssi")
+                                     : (key == "uuid" || key == "major" || key == "minor" || key == "rssi");
+        if (!known) return where + ": unexpected member \"" + key + "\"";
+    }
+    const auto rssi = entry.find("rssi");
+    if (rssi == entry.end()) return where + ".rssi: missing";
+    const auto rssiValue = readRssi(*rssi);
+    if (!rssiValue) return where + ".rssi: expected an integer";
+    out.rssi = *rssiValue;
+
+    if (eddystone) {
+        const auto& eid = entry.at("eid");
+        if (!eid.is_string() || !isEid(eid.get_ref<const std::string&>()))
+            return where + ".eid: expected \"BeaconID beacon: \" followed by lower-case hex bytes";
+        out.kind = SightingKind::eddystone;
+        out.eid = eid.get<std::string>();
+        return {};
+    }
+    const auto uuid = entry.find("uuid");
+    if (uuid == entry.end()) return where + ".uuid: missing";
+    if (!uuid->is_string() || !isCanonicalUuid(uuid->get_ref<const std::string&>()))
+        return where + ".uuid: expected an upper-case UUID of 36 characters";
+    out.kind = SightingKind::iBeacon;
+    out.uuid = uuid->get<std::string>();
+    for (const char* name : {"major", "minor"}) {
+        const auto member = entry.find(name);
+        if (member == entry.end()) return where + "." + name + ": missing";
+        std::optional<std::uint16_t> number;
+        if (member->is_string()) number = parseUnsigned16(member->get_ref<const std::string&>());
+        if (!number) return where + "." + name + ": expected a decimal string of 0 to 65535";
+        (name[1] == 'a' ? out.major : out.minor) = *number;
+    }
+    return {};
+}
+
+void checkMembers(const json& root, UploadCheck& check) {
+    for (const auto& [key, value] : root.items()) {
+        if (key != "access_token" && key != "deviceId" && key != "beacons") {
+            check.problem = "unexpected member \"" + key + "\"";
+            return;
+        }
+    }
+    const auto deviceId = root.find("deviceId");
+    if (deviceId == root.end() || !deviceId->is_string()) {
+        check.problem = "deviceId: expected a string";
+        return;
+    }
+    const auto beacons = root.find("beacons");
+    if (beacons == root.end() || !beacons->is_array()) {
+        check.problem = "beacons: expected an array";
+        return;
+    }
+    check.body.deviceId = deviceId->get<std::string>();
+    check.body.beacons.reserve(beacons->size());
+    for (std::size_t i = 0; i < beacons->size(); ++i) {
+        BeaconEntry entry;
+        check.problem = readEntry((*beacons)[i], "beacons[" + std::to_string(i) + "]", entry);
+        if (!check.problem.empty()) return;
+        check.body.beacons.push_back(std::move(entry));
+    }
+}
+
+}  // namespace
+
+UploadCheck checkUploadBody(std::string_view text) {
+    UploadCheck check;
+    try {
+        const json root = json::parse(text.begin(), text.end(), nullptr, false);
+        if (!root.is_object()) {
+            check.problem = "the body is not a JSON object";
+            return check;
+        }
+        check.jsonObject = true;
+        const auto token = root.find("access_token");
+        if (token != root.end() && token->is_string()) {
+            check.accessToken = token->get<std::string>();
+            check.body.accessToken = *check.accessToken;
+        }
+        checkMembers(root, check);
+        if (!check.problem.empty()) check.body = UploadBody{check.body.accessToken, {}, {}};
+    } catch (const std::exception& e) {
+        check.problem = std::string("unreadable body: ") + e.what();
+    }
+    return check;
+}
+
+}  // namespace kiv::cloud

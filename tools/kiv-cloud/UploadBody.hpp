@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Sighting.hpp"
+
+namespace kiv::cloud {
+
+/// A well-formed sighting upload.
+/// Thread: plain value.
+struct UploadBody {
+    std::string accessToken;
+    std::string deviceId;
+    std::vector<BeaconEntry> beacons;
+};
+
+/// What reading an upload body found. The token is reported apart from the other members so the
+/// server can answer an unknown token with 401 before it complains about the rest.
+/// Thread: plain value.
+struct UploadCheck {
+    bool jsonObject = false;                 ///< the body is a JSON object
+    std::optional<std::string> accessToken;  ///< "access_token" when it is a string
+    std::string problem;                     ///< first malformed member; empty when all are sound
+    UploadBody body;                         ///< complete only when jsonObject and problem is empty
+
+    bool ok() const { return jsonObject && accessToken && problem.empty(); }
+};
+
+/// Checks an upload member by member: {"access_token": string, "deviceId": string, "beacons": [...]}
+/// whose entries are either {"uuid": canonical upper-case UUID, "major": "decimal", "minor":
+/// "decimal", "rssi": integer} or {"eid": "BeaconID beacon: " + lower-case hex, "rssi": integer}.
+/// Unknown members are refused so that a misspelt key is reported, not silently dropped.
+UploadCheck checkUploadBody(std::string_view text);
+
+}  // namespace kiv::cloud
