@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kiv/platform/Queue.hpp"
+
 namespace kiv::api {
 
 struct CloudTransport {
@@ -24,8 +26,9 @@ struct CloudTransport {
         bool gotResponse = false;
     };
 
+    /// Sends the request; `handler` runs on `queue` once the answer is in.
     static void send(Method method, const std::string& url, nlohmann::json parameters, Encoding encoding,
-                     std::function<void(const Outcome&)> handler);
+                     platform::QueuePtr queue, std::function<void(const Outcome&)> handler);
     /// The device identifier the uploads carry.
     static std::string deviceID();
 };

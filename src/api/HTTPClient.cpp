@@ -63,7 +63,7 @@ void HTTPClient::getToken() {
     nlohmann::json parameters = {{P::ClientId, *clientId_}, {P::Secret, *secret_}};
     std::weak_ptr<HTTPClient> weak = weak_from_this();
     CloudTransport::send(CloudTransport::Method::post, API::Server::Url::token(), std::move(parameters),
-                         CloudTransport::Encoding::url, [weak](const CloudTransport::Outcome& outcome) {
+                         CloudTransport::Encoding::url, main_, [weak](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
                              if (!self) return;
                              if (!outcome.value) {
@@ -119,7 +119,7 @@ void HTTPClient::getIbeaconList(const std::optional<std::vector<std::string>>& g
     if (homeId) parameters[std::string(P::HomeId)] = *homeId;
     std::weak_ptr<HTTPClient> weak = weak_from_this();
     CloudTransport::send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(), std::move(parameters),
-                         CloudTransport::Encoding::url,
+                         CloudTransport::Encoding::url, main_,
                          [weak, completion = std::move(completion)](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
                              if (!self) return;
@@ -162,7 +162,7 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
     const std::string prefix = std::string(kind) + " Update. ";
     CloudTransport::send(
         CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(), std::move(parameters),
-        CloudTransport::Encoding::json,
+        CloudTransport::Encoding::json, main_,
         [weak, prefix, completion = std::move(completion), undelivered = std::move(undelivered)](
             const CloudTransport::Outcome& outcome) {
             auto self = weak.lock();
