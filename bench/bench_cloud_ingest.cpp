@@ -32,7 +32,7 @@ std::string uploadBody(const std::string& token, int sightings) {
     auto beacons = nlohmann::json::array();
     for (int i = 0; i < sightings; ++i) {
         if (i % 2 == 0) {
-            beacons.push_back({{"uuid", "B9407F30-F5F8-466E-AFF9-25556B57FE6D"},
+            beacons.push_back({{"uuid", "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9"},
                                {"major", std::to_string(i)},
                                {"minor", "7"},
                                {"rssi", -60}});

@@ -10,7 +10,7 @@
 namespace kiv::cloud {
 namespace {
 
-const std::string goodUuid = "B9407F30-F5F8-466E-AFF9-25556B57FE6D";
+const std::string goodUuid = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
 
 std::string upload(const std::string& beacons, const std::string& extra = "") {
     return R"({"access_token": "t", "deviceId": "Default", "beacons": [)" + beacons + "]" + extra + "}";
@@ -40,9 +40,9 @@ TEST(UploadBody, ChecksEveryMember) {
         {"above 16 bits", upload(iBeacon(quoted(goodUuid), "\"65536\"", "\"2\"")), "beacons[0].major"},
         {"negative", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"-2\"")), "beacons[0].minor"},
         {"empty major", upload(iBeacon(quoted(goodUuid), "\"\"", "\"2\"")), "beacons[0].major"},
-        {"lower-case uuid", upload(iBeacon(quoted("b9407f30-f5f8-466e-aff9-25556b57fe6d"), "\"1\"", "\"2\"")),
+        {"lower-case uuid", upload(iBeacon(quoted("1f2e3d4c-5b6a-4978-8695-a4b3c2d1e0f9"), "\"1\"", "\"2\"")),
          "beacons[0].uuid"},
-        {"uuid without hyphens", upload(iBeacon(quoted("B9407F30F5F8466EAFF925556B57FE6D"), "\"1\"", "\"2\"")),
+        {"uuid without hyphens", upload(iBeacon(quoted("1F2E3D4C5B6A49788695A4B3C2D1E0F9"), "\"1\"", "\"2\"")),
          "beacons[0].uuid"},
         {"uuid as number", upload(iBeacon("7", "\"1\"", "\"2\"")), "beacons[0].uuid"},
         {"rssi fractional", upload(iBeacon(quoted(goodUuid), "\"1\"", "\"2\"", "-60.5")), "beacons[0].rssi"},

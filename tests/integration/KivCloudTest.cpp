@@ -22,8 +22,8 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr const char* formType = "application/x-www-form-urlencoded; charset=utf-8";
-const std::string uuidText = "B9407F30-F5F8-466E-AFF9-25556B57FE6D";
-const std::string regions = R"({"data": [{"UUID": "B9407F30F5F8466EAFF925556B57FE6D", "Major": [1, 2]}]})";
+const std::string uuidText = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
+const std::string regions = R"({"data": [{"UUID": "1F2E3D4C5B6A49788695A4B3C2D1E0F9", "Major": [1, 2]}]})";
 
 std::unique_ptr<CloudServer> makeServer(std::string dbPath = "") {
     CloudOptions options;

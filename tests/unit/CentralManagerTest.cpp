@@ -22,7 +22,7 @@ TEST(BluetoothUUID, ShortAndLongFormsOfOneServiceAreOneKey) {
         {"feaa", "0000feaa-0000-1000-8000-00805f9b34fb"},
         {"0000FEAA-0000-1000-8000-00805F9B34FB", "0000feaa-0000-1000-8000-00805f9b34fb"},
         {"12345678", "12345678-0000-1000-8000-00805f9b34fb"},
-        {"e2c56db5-dffb-48d2-b060-d0f5a71096e0", "e2c56db5-dffb-48d2-b060-d0f5a71096e0"},
+        {"2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f", "2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f"},
         {"FEA", std::nullopt},
         {"FEAG", std::nullopt},
         {"", std::nullopt},
