@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 /// Holds downloads until told to finish them with the fuzz input as the body.
 class HeldDownloader final : public kiv::push::AttachmentDownloader {
 public:
-    std::shared_ptr<kiv::push::DownloadHandle> download(const std::string&, kiv::push::DownloadCompletion done) override {
+    std::shared_ptr<kiv::push::DownloadHandle> download(const std::string&,
+                                                        kiv::push::DownloadCompletion done) override {
         pending_.push_back(std::move(done));
         return nullptr;
     }

@@ -39,9 +39,9 @@ inline std::string tinyPng() {
         return out;
     };
     std::string header;
-    appendBigEndian(header, 1, 4);                   // width
-    appendBigEndian(header, 1, 4);                   // height
-    header += bytesOf({8, 2, 0, 0, 0});              // 8-bit RGB
+    appendBigEndian(header, 1, 4);                         // width
+    appendBigEndian(header, 1, 4);                         // height
+    header += bytesOf({8, 2, 0, 0, 0});                    // 8-bit RGB
     const std::string scanline = bytesOf({0, 255, 0, 0});  // filter none, one red pixel
     std::uint32_t a = 1, b = 0;
     for (unsigned char c : scanline) {
@@ -72,8 +72,8 @@ inline std::string tinyJpeg() {
 
 /// One transparent pixel.
 inline std::string tinyGif() {
-    return "GIF89a" + bytesOf({1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x21, 0xF9, 4, 1, 0, 0, 0, 0,
-                               0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B});
+    return "GIF89a" + bytesOf({1, 0, 1,    0, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x21, 0xF9, 4, 1, 0,   0,
+                               0, 0, 0x2C, 0, 0,    0, 0, 1, 0, 1, 0,    0,    2,    2,    0x44, 1, 0, 0x3B});
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {

@@ -27,7 +27,8 @@ std::optional<NotificationAttachment> NotificationAttachment::make(std::string i
     if (!path) return fail("not a file URL");
     std::error_code ec;
     // A symbolic link could point at anything (a device, a fifo); only plain files are offered.
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(*path, ec))) return fail("not a regular file");
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(*path, ec)))
+        return fail("not a regular file");
     std::ifstream in(*path, std::ios::binary);
     if (!in) return fail("file cannot be read");
     std::array<char, 8> head{};

@@ -51,12 +51,9 @@ nlohmann::json NotificationContent::toJSON() const {
     nlohmann::json attachments = nlohmann::json::array();
     for (const auto& a : impl_->attachments)
         attachments.push_back({{"identifier", a.identifier()}, {"path", a.path()}, {"type", a.type()}});
-    return {{"title", impl_->title},
-            {"subtitle", impl_->subtitle},
-            {"body", impl_->body},
-            {"categoryIdentifier", impl_->categoryIdentifier},
-            {"userInfo", impl_->userInfo},
-            {"attachments", std::move(attachments)}};
+    return {{"title", impl_->title},       {"subtitle", impl_->subtitle},
+            {"body", impl_->body},         {"categoryIdentifier", impl_->categoryIdentifier},
+            {"userInfo", impl_->userInfo}, {"attachments", std::move(attachments)}};
 }
 
 NotificationContent NotificationContent::fromPayload(const nlohmann::json& payload) {

@@ -41,7 +41,8 @@ bool KIVPush::didReceive(const platform::NotificationRequest& request, platform:
     if (const auto rewritten = content->userInfo().find(Keys::kivData);
         rewritten != content->userInfo().end() && rewritten->is_object()) {
         const auto image = rewritten->find(Keys::attachmentImageUrl);
-        if (image != rewritten->end() && image->is_string() && platform::url::parse(image->get_ref<const std::string&>()))
+        if (image != rewritten->end() && image->is_string() &&
+            platform::url::parse(image->get_ref<const std::string&>()))
             imageUrl = image->get<std::string>();
     }
     if (imageUrl)
@@ -125,9 +126,9 @@ void KIVPush::Impl::startDownload(const std::string& imageUrl,
         return;
     }
     auto self = shared_from_this();
-    auto handle = fetcher->download(
-        imageUrl, [self, imageUrl, content, delivery](std::optional<std::filesystem::path> location,
-                                                      std::optional<std::string> error) {
+    auto handle =
+        fetcher->download(imageUrl, [self, imageUrl, content, delivery](std::optional<std::filesystem::path> location,
+                                                                        std::optional<std::string> error) {
             try {
                 self->finishDownload(imageUrl, *content, *delivery, std::move(location), error);
             } catch (...) {

@@ -26,13 +26,12 @@ public:
             completion(std::nullopt, std::string("unsupported URL"));
             return nullptr;
         }
-        auto task = session->downloadTask(
-            *parsed, [completion = std::move(completion)](std::optional<std::filesystem::path> location,
-                                                          std::optional<platform::HTTPURLResponse>,
-                                                          std::optional<platform::URLError> error) {
-                completion(std::move(location),
-                           error ? std::optional<std::string>(error->description()) : std::nullopt);
-            });
+        auto task = session->downloadTask(*parsed, [completion = std::move(completion)](
+                                                       std::optional<std::filesystem::path> location,
+                                                       std::optional<platform::HTTPURLResponse>,
+                                                       std::optional<platform::URLError> error) {
+            completion(std::move(location), error ? std::optional<std::string>(error->description()) : std::nullopt);
+        });
         if (!task) return nullptr;
         task->resume();
         return std::make_shared<SessionDownload>(std::move(task));

@@ -63,11 +63,12 @@ protected:
             res.status = 404;
             res.set_content("<html><body>Not Found</body></html>", "text/html");
         });
-        s.Get("/text.png", [](const httplib::Request&, httplib::Response& res) { res.set_content("hello", "text/plain"); });
-        s.Get(R"(/.*\.jpg)", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(test::tinyJpeg(), "image/jpeg");
-        });
-        s.Get(R"(/.*)", [](const httplib::Request&, httplib::Response& res) { res.set_content(test::tinyPng(), "image/png"); });
+        s.Get("/text.png",
+              [](const httplib::Request&, httplib::Response& res) { res.set_content("hello", "text/plain"); });
+        s.Get(R"(/.*\.jpg)",
+              [](const httplib::Request&, httplib::Response& res) { res.set_content(test::tinyJpeg(), "image/jpeg"); });
+        s.Get(R"(/.*)",
+              [](const httplib::Request&, httplib::Response& res) { res.set_content(test::tinyPng(), "image/png"); });
         server_.start();
         push_.setTemporaryDirectory(tmp_.path().string());
     }
@@ -149,7 +150,8 @@ TEST_F(KIVPushImageTest, ExpiryBeforeASlowImageDeliversOnce) {
     const json payload = {{"aps", {{"category", "kiv-basic"}}}, {"kiv-data", json::object()}};
     std::shared_ptr<platform::MutableNotificationContent> content;
     platform::ContentHandler handler;
-    ASSERT_TRUE(push_.didReceive({"n", NotificationContent::fromPayload(payload)}, deliveries.handler(), content, handler));
+    ASSERT_TRUE(
+        push_.didReceive({"n", NotificationContent::fromPayload(payload)}, deliveries.handler(), content, handler));
 
     EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, handler));
     ASSERT_TRUE(deliveries.waitFor(1));

@@ -37,7 +37,8 @@ public:
         std::size_t index_;
     };
 
-    std::shared_ptr<push::DownloadHandle> download(const std::string& url, push::DownloadCompletion completion) override {
+    std::shared_ptr<push::DownloadHandle> download(const std::string& url,
+                                                   push::DownloadCompletion completion) override {
         started.push_back({url, std::move(completion)});
         return std::make_shared<Handle>(*this, started.size() - 1);
     }
@@ -117,9 +118,11 @@ TEST_F(KIVPushTest, TemplatesReplaceWholeAndLeaveOutAbsentKeys) {
     push_.notificationHandler(Type::ExitRegion, std::nullopt, std::nullopt, "");
     const auto all = push_.userNotifications();
     EXPECT_EQ(all.at("kiv-basic"), (KIVPush::ContentTemplate{{"title", "T"}, {"body", "B2"}}));
-    EXPECT_EQ(all.at("kiv-did-enter-region"),
-              (KIVPush::ContentTemplate{{"title", "in"}, {"subtitle", "sub"}, {"body", "b"},
-                                        {"attachment-image-url", "not a url"}, {"click-url", "http://c/"}}));
+    EXPECT_EQ(all.at("kiv-did-enter-region"), (KIVPush::ContentTemplate{{"title", "in"},
+                                                                        {"subtitle", "sub"},
+                                                                        {"body", "b"},
+                                                                        {"attachment-image-url", "not a url"},
+                                                                        {"click-url", "http://c/"}}));
     EXPECT_EQ(all.at("kiv-did-exit-region"), (KIVPush::ContentTemplate{{"body", ""}}));
     EXPECT_THAT(log_.lines(), ElementsAre("Debug KIVPush: Debug log of push notifications is enabled",
                                           "Debug KIVPush: Basic Notification is modified",
@@ -151,7 +154,8 @@ TEST_F(KIVPushTest, TapOpensOnlyAWebClickURLOfTheService) {
     const auto lines = log_.lines();
     ASSERT_EQ(lines.size(), std::size(cases));
     EXPECT_EQ(lines[0], "Debug KIVPush: URL is clicked: https://example.test/offer?id=1");
-    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], "Debug KIVPush: The Notification is not from KIV server");
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], "Debug KIVPush: The Notification is not from KIV server");
     EXPECT_FALSE(push_.willPresent(tap(cases[0].payload).notification()));
 }
 
@@ -269,7 +273,8 @@ TEST_F(KIVPushTest, ExpiryDeliversOnceAndCancelsTheDownload) {
 TEST_F(KIVPushTest, ExpiryWithPlainCallbackAndNonDictionaryData) {
     push_.notificationHandler(Type::Basic, "X", std::nullopt, "Y");
     auto content = NotificationContent::fromPayload(json::parse(R"({"aps": {"category": "kiv-basic"},
-        "kiv-data": "plain text"})")).mutableCopy();
+        "kiv-data": "plain text"})"))
+                       .mutableCopy();
     int calls = 0;
     std::string body;
     auto handler = [&](const NotificationContent& c) {

@@ -13,9 +13,9 @@
 namespace kiv {
 namespace {
 
+using nlohmann::json;
 using platform::NotificationAttachment;
 using platform::NotificationContent;
-using nlohmann::json;
 
 TEST(NotificationAttachment, DecidesByContentNotByName) {
     test::TempDir dir;
@@ -143,11 +143,11 @@ TEST(URLOpener, OpensOnlyWebURLs) {
         const char* url;
         bool web;
     } cases[] = {
-        {"http://example.test/a", true},       {"https://example.test/", true},
-        {"HTTPS://example.test/", true},       {"file:///etc/passwd", false},
-        {"javascript:alert(1)", false},        {"x-desktop:///usr/share/a.desktop", false},
-        {"ftp://example.test/", false},        {"http://exa mple/", false},
-        {"-http://example.test/", false},      {"", false},
+        {"http://example.test/a", true},  {"https://example.test/", true},
+        {"HTTPS://example.test/", true},  {"file:///etc/passwd", false},
+        {"javascript:alert(1)", false},   {"x-desktop:///usr/share/a.desktop", false},
+        {"ftp://example.test/", false},   {"http://exa mple/", false},
+        {"-http://example.test/", false}, {"", false},
     };
     platform::XdgURLOpener xdg("/nonexistent/opener");
     platform::RecordingURLOpener recorder;

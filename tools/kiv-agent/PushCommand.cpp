@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -88,9 +88,9 @@ bool registerTemplate(KIVPush& push, const std::string& spec, std::string& error
 json describe(const platform::NotificationContent& content) {
     json attachments = json::array();
     for (const auto& a : content.attachments()) attachments.push_back(a.path());
-    return {{"title", content.title()},         {"subtitle", content.subtitle()}, {"body", content.body()},
-            {"category", content.categoryIdentifier()}, {"userInfo", content.userInfo()},
-            {"attachments", std::move(attachments)}};
+    return {{"title", content.title()},       {"subtitle", content.subtitle()},
+            {"body", content.body()},         {"category", content.categoryIdentifier()},
+            {"userInfo", content.userInfo()}, {"attachments", std::move(attachments)}};
 }
 
 /// Waits for the one delivery of a notification, with a deadline.
@@ -178,23 +178,25 @@ int runPush(const PushOptions& options) {
     return 0;
 }
 
-const Registration registration{"push", [](CLI::App& app) {
-    auto options = std::make_shared<PushOptions>();
-    auto* cmd = app.add_subcommand("push", "Run a push payload through the notification service (or a tap)");
-    cmd->add_option("payload", options->payload, "Payload JSON file ('-' for standard input)")->capture_default_str();
-    cmd->add_option("-t,--template", options->templates,
-                    "Register a template: KIND,key=value,... (KIND basic|enter-region|exit-region; "
-                    "keys title, subtitle, body, image, click)");
-    cmd->add_option("--expire-after", options->expireAfter,
-                    "Seconds before the service runs out of time and delivers what it has")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str();
-    cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
-    cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
-    cmd->add_flag("--log", options->log, "Write the push log lines");
-    cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
-    cmd->callback([options] { exitCode() = runPush(*options); });
-}};
+const Registration registration{
+    "push", [](CLI::App& app) {
+        auto options = std::make_shared<PushOptions>();
+        auto* cmd = app.add_subcommand("push", "Run a push payload through the notification service (or a tap)");
+        cmd->add_option("payload", options->payload, "Payload JSON file ('-' for standard input)")
+            ->capture_default_str();
+        cmd->add_option("-t,--template", options->templates,
+                        "Register a template: KIND,key=value,... (KIND basic|enter-region|exit-region; "
+                        "keys title, subtitle, body, image, click)");
+        cmd->add_option("--expire-after", options->expireAfter,
+                        "Seconds before the service runs out of time and delivers what it has")
+            ->check(CLI::NonNegativeNumber)
+            ->capture_default_str();
+        cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
+        cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
+        cmd->add_flag("--log", options->log, "Write the push log lines");
+        cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
+        cmd->callback([options] { exitCode() = runPush(*options); });
+    }};
 
 }  // namespace
 }  // namespace kiv::agent

@@ -3,10 +3,9 @@
 
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "kiv/export.hpp"
 #include "kiv/platform/NotificationAttachment.hpp"
