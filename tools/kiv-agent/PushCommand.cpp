@@ -42,9 +42,9 @@ std::optional<std::string> readAll(const std::string& name) {
 
 /// "KIND,key=value,key=value": kind basic|enter-region|exit-region; keys title, subtitle, body,
 /// image, click. A value runs up to the next ",key=" so it may hold other commas.
-bool registerTemplate(KIVPush& push, const std::string& spec, std::string& error) {
-    const auto comma = spec.find(',');
-    const std::string kind = spec.substr(0, comma);
+bool registerTemplate(KIVPush& push, const std::string& definition, std::string& error) {
+    const auto comma = definition.find(',');
+    const std::string kind = definition.substr(0, comma);
     std::optional<KIVPush::NotificationType> type;
     if (kind == "basic") type = KIVPush::NotificationType::Basic;
     if (kind == "enter-region") type = KIVPush::NotificationType::EnterRegion;
@@ -55,26 +55,26 @@ bool registerTemplate(KIVPush& push, const std::string& spec, std::string& error
     }
     static const char* const keys[] = {"title", "subtitle", "body", "image", "click"};
     std::map<std::string, std::string> values;
-    std::size_t at = comma == std::string::npos ? spec.size() : comma + 1;
-    while (at < spec.size()) {
-        const auto equals = spec.find('=', at);
-        const std::string key = spec.substr(at, equals == std::string::npos ? std::string::npos : equals - at);
+    std::size_t at = comma == std::string::npos ? definition.size() : comma + 1;
+    while (at < definition.size()) {
+        const auto equals = definition.find('=', at);
+        const std::string key = definition.substr(at, equals == std::string::npos ? std::string::npos : equals - at);
         if (equals == std::string::npos || std::find(std::begin(keys), std::end(keys), key) == std::end(keys)) {
-            error = "bad template part '" + spec.substr(at) + "' (keys: title, subtitle, body, image, click)";
+            error = "bad template part '" + definition.substr(at) + "' (keys: title, subtitle, body, image, click)";
             return false;
         }
         std::size_t end = equals + 1;
         for (;;) {
-            end = spec.find(',', end);
+            end = definition.find(',', end);
             if (end == std::string::npos) break;
             const bool startsKey = std::any_of(std::begin(keys), std::end(keys), [&](const char* k) {
-                return spec.compare(end + 1, std::strlen(k) + 1, std::string(k) + "=") == 0;
+                return definition.compare(end + 1, std::strlen(k) + 1, std::string(k) + "=") == 0;
             });
             if (startsKey) break;
             ++end;
         }
-        values[key] = spec.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1);
-        at = end == std::string::npos ? spec.size() : end + 1;
+        values[key] = definition.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1);
+        at = end == std::string::npos ? definition.size() : end + 1;
     }
     auto take = [&values](const char* key) -> std::optional<std::string> {
         const auto it = values.find(key);
@@ -129,9 +129,9 @@ int runPush(const PushOptions& options) {
     KIVPush& push = KIVPush::sharedInstance();
     push.enableLog(options.log);
     if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
-    for (const auto& spec : options.templates) {
+    for (const auto& definition : options.templates) {
         std::string error;
-        if (!registerTemplate(push, spec, error)) {
+        if (!registerTemplate(push, definition, error)) {
             std::cerr << "push: " << error << "\n";
             return 1;
         }
