@@ -107,12 +107,6 @@ TEST_F(KIVPushImageTest, AttachesRealImages) {
     ASSERT_TRUE(jpeg);
     ASSERT_EQ(jpeg->attachments().size(), 1u);
     EXPECT_EQ(jpeg->attachments()[0].type(), "image/jpeg");
-
-    // The same name again gets a name of its own; the first file is untouched.
-    const auto again = deliver(server_.url("/other/banner.png"));
-    ASSERT_TRUE(again);
-    ASSERT_EQ(again->attachments().size(), 1u);
-    EXPECT_EQ(again->attachments()[0].path(), (tmp_.path() / "banner-1.png").string());
 }
 
 TEST_F(KIVPushImageTest, FailuresStillDeliverWithoutAttachment) {
