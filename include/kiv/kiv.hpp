@@ -1,6 +1,7 @@
 #pragma once
 /// Umbrella header: the whole public interface of the library.
 
+#include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/BeaconID.hpp"
 #include "kiv/eddystone/DispatchTimer.hpp"
@@ -12,6 +13,8 @@
 #include "kiv/platform/BluetoothUUID.hpp"
 #include "kiv/platform/CentralManager.hpp"
 #include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/RecordingURLOpener.hpp"
 #include "kiv/platform/Runtime.hpp"
 #include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/XdgURLOpener.hpp"
 #include "kiv/version.hpp"

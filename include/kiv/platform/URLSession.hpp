@@ -1,0 +1,66 @@
+#pragma once
+/// URL loading: sessions that run data and download tasks.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "kiv/export.hpp"
+#include "kiv/platform/HTTPURLResponse.hpp"
+#include "kiv/platform/Runtime.hpp"
+#include "kiv/platform/SessionConfiguration.hpp"
+#include "kiv/platform/URLError.hpp"
+#include "kiv/platform/URLRequest.hpp"
+#include "kiv/platform/URLSessionDelegate.hpp"
+#include "kiv/platform/URLSessionTask.hpp"
+
+namespace kiv::platform {
+
+using URLSessionTaskPtr = std::shared_ptr<URLSessionTask>;
+
+/// A session runs its transfers on one thread of its own and delivers every event, in order, on
+/// its delegate queue (a serial queue of the runtime it was made on). Bodies with
+/// Content-Encoding gzip or deflate arrive decoded. Destroying the session cancels what still runs.
+/// Thread: every member is safe from any thread.
+class KIV_EXPORT URLSession {
+public:
+    using DataCompletion = std::function<void(std::optional<std::string> data, std::optional<HTTPURLResponse> response,
+                                              std::optional<URLError> error)>;
+    /// `location` is a temporary file holding the body; move it away inside the callback,
+    /// it is removed afterwards.
+    using DownloadCompletion = std::function<void(std::optional<std::filesystem::path> location,
+                                                  std::optional<HTTPURLResponse> response, std::optional<URLError> error)>;
+
+    /// A session with its own delegate queue on `runtime` (the shared runtime when none).
+    /// The session holds `delegate` until it is invalidated.
+    static std::shared_ptr<URLSession> make(SessionConfiguration configuration,
+                                            std::shared_ptr<URLSessionDelegate> delegate = nullptr,
+                                            RuntimePtr runtime = nullptr);
+    /// The process-wide session without delegate, on the shared runtime (made anew when another
+    /// runtime has been installed since).
+    static std::shared_ptr<URLSession> shared();
+
+    virtual ~URLSession() = default;
+
+    virtual const SessionConfiguration& configuration() const = 0;
+    virtual QueuePtr delegateQueue() const = 0;
+
+    /// A suspended data task whose events go to the delegate.
+    virtual URLSessionTaskPtr dataTask(URLRequest request) = 0;
+    /// A suspended data task that hands the whole body to `completion` on the delegate queue.
+    virtual URLSessionTaskPtr dataTask(URLRequest request, DataCompletion completion) = 0;
+    /// A suspended task that writes the body to a temporary file.
+    virtual URLSessionTaskPtr downloadTask(URLRequest request, DownloadCompletion completion) = 0;
+    URLSessionTaskPtr downloadTask(const URL& url, DownloadCompletion completion) {
+        return downloadTask(URLRequest(url), std::move(completion));
+    }
+
+    /// Cancels every task, refuses new ones (they complete with cancelled) and releases the delegate.
+    virtual void invalidateAndCancel() = 0;
+    /// Lets running tasks finish, refuses new ones, then releases the delegate.
+    virtual void finishTasksAndInvalidate() = 0;
+};
+
+}  // namespace kiv::platform

@@ -1,0 +1,33 @@
+#pragma once
+/// One transfer of a URL session.
+
+#include <cstdint>
+#include <optional>
+
+#include "kiv/export.hpp"
+#include "kiv/platform/HTTPURLResponse.hpp"
+#include "kiv/platform/URLRequest.hpp"
+
+namespace kiv::platform {
+
+/// Created suspended; resume() starts it, cancel() ends it with URLErrorCode::cancelled.
+/// Thread: every member is safe from any thread; events arrive on the session's delegate queue.
+class KIV_EXPORT URLSessionTask {
+public:
+    enum class Kind { data, download };
+    enum class State { running, suspended, canceling, completed };
+
+    virtual ~URLSessionTask() = default;
+    /// Unique within the session.
+    virtual std::uint64_t taskIdentifier() const = 0;
+    virtual Kind kind() const = 0;
+    virtual State state() const = 0;
+    virtual const URLRequest& originalRequest() const = 0;
+    /// The response head once it arrived.
+    virtual std::optional<HTTPURLResponse> response() const = 0;
+    virtual std::int64_t countOfBytesReceived() const = 0;
+    virtual void resume() = 0;
+    virtual void cancel() = 0;
+};
+
+}  // namespace kiv::platform

@@ -1,0 +1,47 @@
+#include "kiv/platform/URL.hpp"
+#include "kiv/platform/URLSession.hpp"
+#include "push/KIVPushImpl.hpp"
+
+namespace kiv::push {
+
+namespace {
+
+class SessionDownload final : public DownloadHandle {
+public:
+    explicit SessionDownload(platform::URLSessionTaskPtr task) : task_(std::move(task)) {}
+    void cancel() override { task_->cancel(); }
+
+private:
+    platform::URLSessionTaskPtr task_;
+};
+
+/// Image downloads on the process-wide URL session, with its defaults (no headers of our own).
+/// Thread: any thread; completions run on the session's delegate queue.
+class SessionAttachmentDownloader final : public AttachmentDownloader {
+public:
+    std::shared_ptr<DownloadHandle> download(const std::string& url, DownloadCompletion completion) override {
+        const auto parsed = platform::URL::make(url);
+        const auto session = platform::URLSession::shared();
+        if (!parsed || !session) {
+            completion(std::nullopt, std::string("unsupported URL"));
+            return nullptr;
+        }
+        auto task = session->downloadTask(*parsed, [completion = std::move(completion)](
+                                                       std::optional<std::filesystem::path> location,
+                                                       std::optional<platform::HTTPURLResponse>,
+                                                       std::optional<platform::URLError> error) {
+            completion(std::move(location), error ? std::optional<std::string>(error->description()) : std::nullopt);
+        });
+        if (!task) return nullptr;
+        task->resume();
+        return std::make_shared<SessionDownload>(std::move(task));
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<AttachmentDownloader> makeSessionAttachmentDownloader() {
+    return std::make_shared<SessionAttachmentDownloader>();
+}
+
+}  // namespace kiv::push

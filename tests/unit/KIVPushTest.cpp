@@ -1,0 +1,321 @@
+// KIVPush: token, templates, taps, and the notification service with a scripted downloader.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "TestImages.hpp"
+#include "kiv/KIVPush.hpp"
+#include "kiv/Log.hpp"
+#include "kiv/platform/RecordingURLOpener.hpp"
+#include "push/KIVPushImpl.hpp"
+
+namespace kiv {
+namespace {
+
+using nlohmann::json;
+using platform::MutableNotificationContent;
+using platform::NotificationContent;
+using Type = KIVPush::NotificationType;
+using ::testing::ElementsAre;
+
+/// Downloads that finish only when the test says so, on the test's thread.
+class ScriptedDownloader final : public push::AttachmentDownloader {
+public:
+    struct Started {
+        std::string url;
+        push::DownloadCompletion completion;
+        bool cancelled = false;
+    };
+    class Handle final : public push::DownloadHandle {
+    public:
+        Handle(ScriptedDownloader& owner, std::size_t index) : owner_(owner), index_(index) {}
+        void cancel() override { owner_.started[index_].cancelled = true; }
+
+    private:
+        ScriptedDownloader& owner_;
+        std::size_t index_;
+    };
+
+    std::shared_ptr<push::DownloadHandle> download(const std::string& url,
+                                                   push::DownloadCompletion completion) override {
+        started.push_back({url, std::move(completion)});
+        return std::make_shared<Handle>(*this, started.size() - 1);
+    }
+    /// Completes download `i` with a body written to a fresh file (or no file when `body` is none).
+    void finish(std::size_t i, std::optional<std::string> body, std::optional<std::string> error = std::nullopt) {
+        std::optional<std::filesystem::path> location;
+        if (body) {
+            location = spool_.path() / ("download-" + std::to_string(i));
+            test::writeFile(*location, *body);
+        }
+        started.at(i).completion(location, error);
+    }
+
+    std::vector<Started> started;
+
+private:
+    test::TempDir spool_;
+};
+
+class KIVPushTest : public ::testing::Test {
+protected:
+    KIVPushTest() {
+        push_.setURLOpener(opener_);
+        push_.setTemporaryDirectory(tmp_.path().string());
+        push::FacadeAccess::setAttachmentDownloader(push_, downloader_);
+    }
+    // Pending completions hold the facade, which holds the downloader.
+    ~KIVPushTest() override { downloader_->started.clear(); }
+
+    static platform::NotificationRequest request(const char* payload) {
+        return {"n1", NotificationContent::fromPayload(json::parse(payload))};
+    }
+    static platform::NotificationResponse tap(const char* payload) {
+        return platform::NotificationResponse(platform::Notification(request(payload)));
+    }
+    /// Runs didReceive and records each delivery.
+    bool receive(const char* payload) {
+        return push_.didReceive(
+            request(payload), [this](const NotificationContent& c) { delivered_.push_back(c); }, content_, handler_);
+    }
+
+    KIVPush push_;
+    std::shared_ptr<platform::RecordingURLOpener> opener_ = std::make_shared<platform::RecordingURLOpener>();
+    std::shared_ptr<ScriptedDownloader> downloader_ = std::make_shared<ScriptedDownloader>();
+    test::TempDir tmp_;
+    std::shared_ptr<MutableNotificationContent> content_;
+    platform::ContentHandler handler_;
+    std::vector<NotificationContent> delivered_;
+    log::Capture log_;
+};
+
+constexpr const char* basicWithImage = R"({"aps": {"alert": {"title": "T", "body": "B"}, "category": "kiv-basic"},
+    "kiv-data": {"attachment-image-url": "http://127.0.0.1/img/banner.png", "click-url": "http://127.0.0.1/go",
+                 "campaign": "7"}})";
+
+TEST_F(KIVPushTest, DeviceTokenAndLogSwitch) {
+    EXPECT_EQ(push_.deviceID(), "Default");
+    const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};
+    push_.setupNotification(token);
+    EXPECT_EQ(push_.deviceID(), "001AFF07");
+    EXPECT_TRUE(log_.lines().empty());  // logging is off at start
+
+    push_.enableLog(true);
+    push_.setupNotification({});
+    EXPECT_EQ(push_.deviceID(), "");
+    push_.enableLog(false);
+    EXPECT_THAT(log_.lines(), ElementsAre("Debug KIVPush: Debug log of push notifications is enabled",
+                                          "Debug KIVPush: Device token: "));
+}
+
+TEST_F(KIVPushTest, TemplatesReplaceWholeAndLeaveOutAbsentKeys) {
+    push_.enableLog(true);
+    push_.notificationHandler(Type::Basic, std::nullopt, std::nullopt, "only body");
+    EXPECT_EQ(push_.userNotifications().at("kiv-basic"), (KIVPush::ContentTemplate{{"body", "only body"}}));
+    push_.notificationHandler(Type::Basic, "T", std::nullopt, "B2");
+    push_.notificationHandler(Type::EnterRegion, "in", "sub", "b", "not a url", "http://c/");
+    push_.notificationHandler(Type::ExitRegion, std::nullopt, std::nullopt, "");
+    const auto all = push_.userNotifications();
+    EXPECT_EQ(all.at("kiv-basic"), (KIVPush::ContentTemplate{{"title", "T"}, {"body", "B2"}}));
+    EXPECT_EQ(all.at("kiv-did-enter-region"), (KIVPush::ContentTemplate{{"title", "in"},
+                                                                        {"subtitle", "sub"},
+                                                                        {"body", "b"},
+                                                                        {"attachment-image-url", "not a url"},
+                                                                        {"click-url", "http://c/"}}));
+    EXPECT_EQ(all.at("kiv-did-exit-region"), (KIVPush::ContentTemplate{{"body", ""}}));
+    EXPECT_THAT(log_.lines(), ElementsAre("Debug KIVPush: Debug log of push notifications is enabled",
+                                          "Debug KIVPush: Basic Notification is modified",
+                                          "Debug KIVPush: Basic Notification is modified",
+                                          "Debug KIVPush: Enter Region Notification is modified",
+                                          "Debug KIVPush: Exit Region Notification is modified"));
+}
+
+TEST_F(KIVPushTest, TapOpensOnlyAWebClickURLOfTheService) {
+    push_.enableLog(true);
+    log_.clear();
+    const struct {
+        const char* payload;
+        bool handled;
+    } cases[] = {
+        {R"({"kiv-data": {"click-url": "https://example.test/offer?id=1"}})", true},
+        {R"({"aps": {}})", false},
+        {R"({"kiv-data": "https://example.test/"})", false},
+        {R"({"kiv-data": {"click-url": "https://example.test/", "n": 5}})", false},
+        {R"({"kiv-data": {"click-url": ""}})", false},
+        {R"({"kiv-data": {"other": "x"}})", false},
+        {R"({"kiv-data": {"click-url": "https://exa mple.test/"}})", false},
+        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},
+        {R"x({"kiv-data": {"click-url": "javascript:alert(1)"}})x", false},
+        {R"({"kiv-data": {"click-url": "x-desktop:///usr/share/applications/x.desktop"}})", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(push_.didReceive(tap(c.payload)), c.handled) << c.payload;
+    EXPECT_THAT(opener_->opened(), ElementsAre("https://example.test/offer?id=1"));
+    const auto lines = log_.lines();
+    ASSERT_EQ(lines.size(), std::size(cases));
+    EXPECT_EQ(lines[0], "Debug KIVPush: URL is clicked: https://example.test/offer?id=1");
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], "Debug KIVPush: The Notification is not from KIV server");
+    EXPECT_FALSE(push_.willPresent(tap(cases[0].payload).notification()));
+}
+
+TEST_F(KIVPushTest, ForeignNotificationIsLeftToTheHost) {
+    push_.enableLog(true);
+    log_.clear();
+    EXPECT_FALSE(receive(R"({"aps": {"alert": "hi"}, "kiv-data": ["not", "a", "map"]})"));
+    EXPECT_TRUE(delivered_.empty());
+    ASSERT_TRUE(content_);  // the places are filled anyway
+    EXPECT_TRUE(handler_);
+    EXPECT_EQ(content_->body(), "hi");
+    EXPECT_THAT(log_.lines()[0], "Debug KIVPush: Non-KIV Notification Service is working");
+}
+
+TEST_F(KIVPushTest, NoTemplateKeepsTextsAndAttachesThePayloadImage) {
+    push_.enableLog(true);
+    ASSERT_TRUE(receive(basicWithImage));
+    ASSERT_EQ(downloader_->started.size(), 1u);
+    EXPECT_EQ(downloader_->started[0].url, "http://127.0.0.1/img/banner.png");
+    EXPECT_TRUE(delivered_.empty());
+    downloader_->finish(0, test::tinyPng());
+    ASSERT_EQ(delivered_.size(), 1u);
+    const auto& done = delivered_[0];
+    EXPECT_EQ(done.title(), "T");
+    EXPECT_EQ(done.body(), "B");
+    ASSERT_EQ(done.attachments().size(), 1u);
+    EXPECT_EQ(done.attachments()[0].identifier(), "");
+    EXPECT_EQ(done.attachments()[0].path(), (tmp_.path() / "banner.png").string());
+    EXPECT_THAT(log_.lines(), ElementsAre("Debug KIVPush: Debug log of push notifications is enabled",
+                                          "Debug KIVPush: KIV Notification Service is working"));
+}
+
+TEST_F(KIVPushTest, TemplateWithoutLinksRemovesThemAndDeliversAtOnce) {
+    push_.notificationHandler(Type::Basic, std::nullopt, std::nullopt, "template body");
+    ASSERT_TRUE(receive(basicWithImage));
+    EXPECT_TRUE(downloader_->started.empty());
+    ASSERT_EQ(delivered_.size(), 1u);  // before didReceive returned
+    const auto& done = delivered_[0];
+    EXPECT_EQ(done.title(), "");
+    EXPECT_EQ(done.subtitle(), "");
+    EXPECT_EQ(done.body(), "template body");
+    EXPECT_EQ(done.userInfo()["kiv-data"], json({{"campaign", "7"}}));
+    EXPECT_FALSE(push_.didReceive(platform::NotificationResponse(platform::Notification({"n1", done}))));
+}
+
+TEST_F(KIVPushTest, TemplateLinksReplaceThePayloadsUnlessValuesAreNotAllText) {
+    push_.notificationHandler(Type::EnterRegion, "Hello", "Sub", "Body", "http://127.0.0.1/t.jpg", "http://t/");
+    ASSERT_TRUE(receive(R"({"aps": {"category": "kiv-did-enter-region"},
+        "kiv-data": {"attachment-image-url": "http://127.0.0.1/p.png", "click-url": "http://p/"}})"));
+    ASSERT_EQ(downloader_->started.size(), 1u);
+    EXPECT_EQ(downloader_->started[0].url, "http://127.0.0.1/t.jpg");
+    downloader_->finish(0, test::tinyJpeg());
+    ASSERT_EQ(delivered_.size(), 1u);
+    EXPECT_EQ(delivered_[0].userInfo()["kiv-data"]["click-url"], "http://t/");
+    EXPECT_EQ(delivered_[0].attachments().at(0).type(), "image/jpeg");
+
+    // A number among the values: texts are rewritten, links stay the payload's, the image still loads.
+    ASSERT_TRUE(receive(R"({"aps": {"category": "kiv-did-enter-region"},
+        "kiv-data": {"attachment-image-url": "http://127.0.0.1/p.png", "click-url": "http://p/", "n": 1}})"));
+    ASSERT_EQ(downloader_->started.size(), 2u);
+    EXPECT_EQ(downloader_->started[1].url, "http://127.0.0.1/p.png");
+    downloader_->finish(1, std::nullopt, "The request timed out.");
+    ASSERT_EQ(delivered_.size(), 2u);
+    EXPECT_EQ(delivered_[1].title(), "Hello");
+    EXPECT_EQ(delivered_[1].userInfo()["kiv-data"]["click-url"], "http://p/");
+    EXPECT_TRUE(delivered_[1].attachments().empty());
+}
+
+TEST_F(KIVPushTest, UnusableImageURLsDeliverAtOnce) {
+    for (const char* payload : {
+             R"({"kiv-data": {"attachment-image-url": 42}})",
+             R"({"kiv-data": {"attachment-image-url": "not a url"}})",
+             R"({"kiv-data": {"attachment-image-url": "file:///etc/passwd"}})",
+             R"({"kiv-data": {}})",
+         }) {
+        delivered_.clear();
+        EXPECT_TRUE(receive(payload)) << payload;
+        EXPECT_EQ(delivered_.size(), 1u) << payload;
+    }
+    EXPECT_TRUE(downloader_->started.empty());
+}
+
+TEST_F(KIVPushTest, BodiesThatAreNoImageAreNotAttachedNorKept) {
+    push_.enableLog(true);
+    ASSERT_TRUE(receive(basicWithImage));
+    log_.clear();
+    downloader_->finish(0, "<html>Not Found</html>", "Not quite");
+    ASSERT_EQ(delivered_.size(), 1u);
+    EXPECT_TRUE(delivered_[0].attachments().empty());
+    EXPECT_FALSE(std::filesystem::exists(tmp_.path() / "banner.png"));
+    EXPECT_THAT(log_.lines(), ElementsAre("Debug KIVPush: error:  Not quite"));
+}
+
+TEST_F(KIVPushTest, ExpiryDeliversOnceAndCancelsTheDownload) {
+    push_.enableLog(true);
+    push_.notificationHandler(Type::Basic, "Late", std::nullopt, "template", "http://127.0.0.1/slow.png");
+    ASSERT_TRUE(receive(basicWithImage));
+    ASSERT_EQ(downloader_->started.size(), 1u);
+    log_.clear();
+    EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content_, handler_));
+    ASSERT_EQ(delivered_.size(), 1u);
+    EXPECT_EQ(delivered_[0].title(), "Late");
+    EXPECT_TRUE(delivered_[0].attachments().empty());
+    EXPECT_TRUE(downloader_->started[0].cancelled);
+
+    downloader_->finish(0, test::tinyPng());  // arrives too late
+    EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content_, handler_));
+    handler_(*content_);
+    EXPECT_EQ(delivered_.size(), 1u);
+    EXPECT_TRUE(content_->attachments().empty());
+    EXPECT_FALSE(std::filesystem::exists(tmp_.path() / "slow.png"));
+    EXPECT_EQ(log_.lines().front(), "Debug KIVPush: KIV Notification Service is working");
+}
+
+TEST_F(KIVPushTest, ExpiryWithPlainCallbackAndNonDictionaryData) {
+    push_.notificationHandler(Type::Basic, "X", std::nullopt, "Y");
+    auto content = NotificationContent::fromPayload(json::parse(R"({"aps": {"category": "kiv-basic"},
+        "kiv-data": "plain text"})"))
+                       .mutableCopy();
+    int calls = 0;
+    std::string body;
+    auto handler = [&](const NotificationContent& c) {
+        ++calls;
+        body = c.body();
+    };
+    EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, handler));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(body, "Y");
+    EXPECT_FALSE(push_.serviceExtensionTimeWillExpire(nullptr, handler));
+    EXPECT_FALSE(push_.serviceExtensionTimeWillExpire(content, nullptr));
+    auto foreign = NotificationContent::fromPayload(json::parse(R"({"aps": {}})")).mutableCopy();
+    EXPECT_FALSE(push_.serviceExtensionTimeWillExpire(foreign, handler));
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(KIVPushTest, ThrowingHostCallbackDoesNotEscape) {
+    auto throwing = [](const NotificationContent&) { throw std::runtime_error("host bug"); };
+    EXPECT_TRUE(push_.didReceive(request(R"({"kiv-data": {}})"), throwing, content_, handler_));
+    auto content = NotificationContent::fromPayload(json::parse(R"({"kiv-data": 1})")).mutableCopy();
+    EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, throwing));
+}
+
+TEST(KIVPushShared, DeviceIDIsSafeToReadWhileSet) {
+    auto& shared = KIVPush::sharedInstance();
+    EXPECT_EQ(&shared, &KIVPush::sharedInstance());
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            const auto id = shared.deviceID();
+            ASSERT_TRUE(id == "Default" || id.size() == 8) << id;
+        }
+    });
+    for (std::uint8_t i = 0; i < 200; ++i) {
+        const std::uint8_t token[] = {i, 1, 2, 3};
+        shared.setupNotification(token);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(shared.deviceID(), "C7010203");
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,164 @@
+// The notification layer: attachments by content, payload reading, attachment file names.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "TestImages.hpp"
+#include "kiv/platform/MutableNotificationContent.hpp"
+#include "kiv/platform/RecordingURLOpener.hpp"
+#include "kiv/platform/XdgURLOpener.hpp"
+#include "platform/UrlText.hpp"
+#include "push/AttachmentFile.hpp"
+
+namespace kiv {
+namespace {
+
+using nlohmann::json;
+using platform::NotificationAttachment;
+using platform::NotificationContent;
+
+TEST(NotificationAttachment, DecidesByContentNotByName) {
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* type;  // "" = refused
+    } cases[] = {
+        {"a.png", test::tinyPng(), "image/png"},
+        {"photo.txt", test::tinyJpeg(), "image/jpeg"},
+        {"anim", test::tinyGif(), "image/gif"},
+        {"fake.png", "<html>404 Not Found</html>", ""},
+        {"empty.png", "", ""},
+        {"short.jpg", "\xff\xd8", ""},
+    };
+    for (const auto& c : cases) {
+        const auto path = dir.path() / c.name;
+        test::writeFile(path, c.bytes);
+        std::string error;
+        const auto attachment = NotificationAttachment::make("id", platform::url::fileURL(path), {}, &error);
+        SCOPED_TRACE(c.name);
+        if (*c.type) {
+            ASSERT_TRUE(attachment);
+            EXPECT_EQ(attachment->type(), c.type);
+            EXPECT_EQ(attachment->path(), path.string());
+            EXPECT_EQ(attachment->identifier(), "id");
+        } else {
+            EXPECT_FALSE(attachment);
+            EXPECT_FALSE(error.empty());
+        }
+    }
+}
+
+TEST(NotificationAttachment, RefusesWhatIsNotALocalPlainFile) {
+    test::TempDir dir;
+    const auto image = dir.path() / "real.png";
+    test::writeFile(image, test::tinyPng());
+    std::filesystem::create_symlink(image, dir.path() / "link.png");
+    const std::string urls[] = {
+        platform::url::fileURL(dir.path() / "link.png"),
+        platform::url::fileURL(dir.path()),
+        "http://127.0.0.1/real.png",
+        "file://otherhost" + image.string(),
+    };
+    for (const auto& url : urls) EXPECT_FALSE(NotificationAttachment::make("", url)) << url;
+}
+
+TEST(NotificationContent, ReadsThePushPayload) {
+    const json payload = json::parse(R"({"aps": {"alert": {"title": "T", "subtitle": "S", "body": "B"},
+        "category": "kiv-basic"}, "kiv-data": {"click-url": "http://x/"}})");
+    const auto content = NotificationContent::fromPayload(payload);
+    EXPECT_EQ(content.title(), "T");
+    EXPECT_EQ(content.subtitle(), "S");
+    EXPECT_EQ(content.body(), "B");
+    EXPECT_EQ(content.categoryIdentifier(), "kiv-basic");
+    EXPECT_EQ(content.userInfo(), payload);
+
+    EXPECT_EQ(NotificationContent::fromPayload(json::parse(R"({"aps": {"alert": "just text"}})")).body(), "just text");
+    for (const char* odd : {R"([1,2])", R"("text")", R"({"aps": 5})", R"({"aps": {"alert": 5, "category": []}})"}) {
+        const auto c = NotificationContent::fromPayload(json::parse(odd));
+        EXPECT_TRUE(c.title().empty() && c.body().empty() && c.categoryIdentifier().empty()) << odd;
+        EXPECT_TRUE(c.userInfo().is_object()) << odd;
+    }
+}
+
+TEST(AttachmentFileName, KeepsOnlyASafeLastComponent) {
+    struct Case {
+        const char* url;
+        const char* name;
+        const char* extension;
+    } cases[] = {
+        {"http://h/img/banner.png", "banner.png", "png"},
+        {"http://h/img/banner.png?size=2#top", "banner.png", "png"},
+        {"http://h/a/b/", "b", ""},
+        {"http://h/../../etc/x.png", "x.png", "png"},
+        {"http://h/%2F..%2Fx.png", "..x.png", "png"},
+        {"http://h/%2E%2E", "", ""},
+        {"http://h/..%2F", "", ""},
+        {"http://h/a/%2E", "", ""},
+        {"http://h/a%00b%0A%7F.gif", "ab.gif", "gif"},
+        {"http://h/sp%20ace%5C.jpg", "sp ace.jpg", "jpg"},
+        {"http://127.0.0.1:8080", "", ""},
+        {"http://h/x.p%2Fng", "x.png", ""},
+        {"http://h/x.toolongextension", "x.toolongextension", ""},
+        {"no url", "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(push::attachmentFileName(c.url), c.name) << c.url;
+        EXPECT_EQ(push::attachmentExtension(c.url), c.extension) << c.url;
+    }
+    const auto longName = push::attachmentFileName("http://h/" + std::string(400, 'a') + ".png");
+    EXPECT_LE(longName.size(), 200u);
+    EXPECT_TRUE(longName.ends_with(".png"));
+}
+
+TEST(AttachmentFile, NeverOverwritesAndNeverLeavesTheDirectory) {
+    test::TempDir dir;
+    test::TempDir outside;
+    auto download = [&](const std::string& bytes) {
+        const auto path = outside.path() / ("dl-" + std::to_string(std::rand()));
+        test::writeFile(path, bytes);
+        return path;
+    };
+    const auto first = push::placeAttachmentFile(download("one"), dir.path(), "http://h/img/banner.png");
+    const auto second = push::placeAttachmentFile(download("two"), dir.path(), "http://h/banner.png");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->filename(), "banner.png");
+    EXPECT_EQ(second->filename(), "banner-1.png");
+
+    // A planted link under the wanted name is neither followed nor replaced.
+    std::filesystem::create_symlink(outside.path() / "target", dir.path() / "evil.png");
+    const auto third = push::placeAttachmentFile(download("three"), dir.path(), "http://h/evil.png");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->filename(), "evil-1.png");
+    EXPECT_FALSE(std::filesystem::exists(outside.path() / "target"));
+
+    const auto generated = push::placeAttachmentFile(download("x"), dir.path(), "http://h/%2E%2E");
+    ASSERT_TRUE(generated);
+    EXPECT_TRUE(generated->filename().string().starts_with("attachment-"));
+    EXPECT_TRUE(std::filesystem::is_empty(outside.path()));  // downloads moved, nothing written beside them
+}
+
+TEST(URLOpener, OpensOnlyWebURLs) {
+    const struct {
+        const char* url;
+        bool web;
+    } cases[] = {
+        {"http://example.test/a", true},  {"https://example.test/", true},
+        {"HTTPS://example.test/", true},  {"file:///etc/passwd", false},
+        {"javascript:alert(1)", false},   {"x-desktop:///usr/share/a.desktop", false},
+        {"ftp://example.test/", false},   {"http://exa mple/", false},
+        {"-http://example.test/", false}, {"", false},
+    };
+    platform::XdgURLOpener xdg("/nonexistent/opener");
+    platform::RecordingURLOpener recorder;
+    for (const auto& c : cases) {
+        EXPECT_EQ(xdg.canOpenURL(c.url), c.web) << c.url;
+        EXPECT_EQ(recorder.open(c.url), c.web) << c.url;
+    }
+    EXPECT_EQ(recorder.opened().size(), 3u);
+    // A program that cannot be started reports the refusal instead of throwing.
+    EXPECT_FALSE(xdg.open("http://example.test/"));
+}
+
+}  // namespace
+}  // namespace kiv

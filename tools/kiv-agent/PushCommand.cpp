@@ -1,0 +1,202 @@
+// kiv-agent push: plays a notification service (or, with --tap, the tap handler) for one payload.
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "Command.hpp"
+#include "kiv/KIVPush.hpp"
+#include "kiv/platform/RecordingURLOpener.hpp"
+#include "kiv/platform/XdgURLOpener.hpp"
+
+namespace kiv::agent {
+namespace {
+
+using nlohmann::json;
+
+struct PushOptions {
+    std::string payload = "-";
+    std::vector<std::string> templates;
+    double expireAfter = 30;
+    bool tap = false;
+    bool log = false;
+    bool xdgOpen = false;
+    std::string tmpdir;
+};
+
+std::optional<std::string> readAll(const std::string& name) {
+    if (name == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    std::ifstream in(name, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+/// "KIND,key=value,key=value": kind basic|enter-region|exit-region; keys title, subtitle, body,
+/// image, click. A value runs up to the next ",key=" so it may hold other commas.
+bool registerTemplate(KIVPush& push, const std::string& definition, std::string& error) {
+    const auto comma = definition.find(',');
+    const std::string kind = definition.substr(0, comma);
+    std::optional<KIVPush::NotificationType> type;
+    if (kind == "basic") type = KIVPush::NotificationType::Basic;
+    if (kind == "enter-region") type = KIVPush::NotificationType::EnterRegion;
+    if (kind == "exit-region") type = KIVPush::NotificationType::ExitRegion;
+    if (!type) {
+        error = "unknown template kind '" + kind + "' (basic, enter-region, exit-region)";
+        return false;
+    }
+    static const char* const keys[] = {"title", "subtitle", "body", "image", "click"};
+    std::map<std::string, std::string> values;
+    std::size_t at = comma == std::string::npos ? definition.size() : comma + 1;
+    while (at < definition.size()) {
+        const auto equals = definition.find('=', at);
+        const std::string key = definition.substr(at, equals == std::string::npos ? std::string::npos : equals - at);
+        if (equals == std::string::npos || std::find(std::begin(keys), std::end(keys), key) == std::end(keys)) {
+            error = "bad template part '" + definition.substr(at) + "' (keys: title, subtitle, body, image, click)";
+            return false;
+        }
+        std::size_t end = equals + 1;
+        for (;;) {
+            end = definition.find(',', end);
+            if (end == std::string::npos) break;
+            const bool startsKey = std::any_of(std::begin(keys), std::end(keys), [&](const char* k) {
+                return definition.compare(end + 1, std::strlen(k) + 1, std::string(k) + "=") == 0;
+            });
+            if (startsKey) break;
+            ++end;
+        }
+        values[key] = definition.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1);
+        at = end == std::string::npos ? definition.size() : end + 1;
+    }
+    auto take = [&values](const char* key) -> std::optional<std::string> {
+        const auto it = values.find(key);
+        return it == values.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    push.notificationHandler(*type, take("title"), take("subtitle"), take("body").value_or(""), take("image"),
+                             take("click"));
+    return true;
+}
+
+json describe(const platform::NotificationContent& content) {
+    json attachments = json::array();
+    for (const auto& a : content.attachments()) attachments.push_back(a.path());
+    return {{"title", content.title()},       {"subtitle", content.subtitle()},
+            {"body", content.body()},         {"category", content.categoryIdentifier()},
+            {"userInfo", content.userInfo()}, {"attachments", std::move(attachments)}};
+}
+
+/// Waits for the one delivery of a notification, with a deadline.
+class DeliveryWait {
+public:
+    platform::ContentHandler handler() {
+        return [this](const platform::NotificationContent& content) {
+            std::lock_guard g(mutex_);
+            delivered_ = content;
+            cv_.notify_all();
+        };
+    }
+    std::optional<platform::NotificationContent> wait(double seconds) {
+        std::unique_lock g(mutex_);
+        cv_.wait_for(g, std::chrono::duration<double>(seconds), [&] { return delivered_.has_value(); });
+        return delivered_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::optional<platform::NotificationContent> delivered_;
+};
+
+int runPush(const PushOptions& options) {
+    const auto text = readAll(options.payload);
+    if (!text) {
+        std::cerr << "push: cannot read " << options.payload << "\n";
+        return 1;
+    }
+    const json payload = json::parse(*text, nullptr, false);
+    if (payload.is_discarded() || !payload.is_object()) {
+        std::cerr << "push: the payload is not a JSON object\n";
+        return 1;
+    }
+    KIVPush& push = KIVPush::sharedInstance();
+    push.enableLog(options.log);
+    if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
+    for (const auto& definition : options.templates) {
+        std::string error;
+        if (!registerTemplate(push, definition, error)) {
+            std::cerr << "push: " << error << "\n";
+            return 1;
+        }
+    }
+    const platform::NotificationRequest request("kiv-agent", platform::NotificationContent::fromPayload(payload));
+
+    if (options.tap) {
+        std::shared_ptr<platform::URLOpener> opener;
+        auto recorder = std::make_shared<platform::RecordingURLOpener>();
+        if (options.xdgOpen)
+            opener = std::make_shared<platform::XdgURLOpener>();
+        else
+            opener = recorder;
+        push.setURLOpener(opener);
+        const bool handled = push.didReceive(platform::NotificationResponse(platform::Notification(request)));
+        json opened = nullptr;
+        if (handled) {
+            const auto& data = payload["kiv-data"];
+            opened = data["click-url"];
+        }
+        std::cout << json{{"handled", handled}, {"opened", opened}}.dump(2) << std::endl;
+        return 0;
+    }
+
+    DeliveryWait wait;
+    std::shared_ptr<platform::MutableNotificationContent> best;
+    platform::ContentHandler place;
+    const bool handled = push.didReceive(request, wait.handler(), best, place);
+    bool expired = false;
+    std::optional<platform::NotificationContent> delivered;
+    if (handled) {
+        delivered = wait.wait(options.expireAfter);
+        if (!delivered) {
+            expired = true;
+            push.serviceExtensionTimeWillExpire(best, place);
+            delivered = wait.wait(0);
+        }
+    } else {
+        delivered = request.content();  // the host delivers what arrived
+    }
+    json out = {{"handled", handled}, {"expired", expired}, {"content", nullptr}};
+    if (delivered) out["content"] = describe(*delivered);
+    std::cout << out.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+    return 0;
+}
+
+const Registration registration{
+    "push", [](CLI::App& app) {
+        auto options = std::make_shared<PushOptions>();
+        auto* cmd = app.add_subcommand("push", "Run a push payload through the notification service (or a tap)");
+        cmd->add_option("payload", options->payload, "Payload JSON file ('-' for standard input)")
+            ->capture_default_str();
+        cmd->add_option("-t,--template", options->templates,
+                        "Register a template: KIND,key=value,... (KIND basic|enter-region|exit-region; "
+                        "keys title, subtitle, body, image, click)");
+        cmd->add_option("--expire-after", options->expireAfter,
+                        "Seconds before the service runs out of time and delivers what it has")
+            ->check(CLI::NonNegativeNumber)
+            ->capture_default_str();
+        cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
+        cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
+        cmd->add_flag("--log", options->log, "Write the push log lines");
+        cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
+        cmd->callback([options] { exitCode() = runPush(*options); });
+    }};
+
+}  // namespace
+}  // namespace kiv::agent
