@@ -101,8 +101,7 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
         manager->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [self, weakManager, r, taskPtr, error] {
             auto manager = weakManager.lock();
             if (manager && manager->retry(r)) {
-                self->removeRequest(taskPtr->taskIdentifier());
-                if (auto t = r->task()) self->setRequest(t->taskIdentifier(), r);
+                self->removeRequest(taskPtr->taskIdentifier());  // the new task is registered already
                 return;
             }
             self->complete(taskPtr, error);

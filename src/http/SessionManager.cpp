@@ -188,9 +188,8 @@ void SessionManager::askRetrierAfterCreationFailure(const std::shared_ptr<DataRe
             }
             self->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [weak, request] {
                 auto self = weak.lock();
-                if (self && self->retry(request)) {
-                    if (auto t = request->task()) self->delegate_->setRequest(t->taskIdentifier(), request);
-                } else if (!self || self->startRequestsImmediately()) {
+                if (self && self->retry(request)) return;
+                if (!self || self->startRequestsImmediately()) {
                     request->resume();
                 }
             });
@@ -207,6 +206,8 @@ bool SessionManager::retry(const std::shared_ptr<Request>& request) {
     }
     request->delegate()->setTask(created.task);
     request->didRetry();
+    // Registered before it runs, so that its events find the request.
+    delegate_->setRequest(created.task->taskIdentifier(), request);
     created.task->resume();
     return true;
 }
