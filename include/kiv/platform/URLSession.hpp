@@ -18,8 +18,6 @@
 
 namespace kiv::platform {
 
-using URLSessionTaskPtr = std::shared_ptr<URLSessionTask>;
-
 /// A session runs its transfers on one thread of its own and delivers every event, in order, on
 /// its delegate queue (a serial queue of the runtime it was made on). Bodies with
 /// Content-Encoding gzip or deflate arrive decoded. Destroying the session cancels what still runs.

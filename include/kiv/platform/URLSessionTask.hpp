@@ -2,6 +2,7 @@
 /// One transfer of a URL session.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "kiv/export.hpp"
@@ -12,7 +13,7 @@ namespace kiv::platform {
 
 /// Created suspended; resume() starts it, cancel() ends it with URLErrorCode::cancelled.
 /// Thread: every member is safe from any thread; events arrive on the session's delegate queue.
-class KIV_EXPORT URLSessionTask {
+class KIV_EXPORT URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 public:
     enum class Kind { data, download };
     enum class State { running, suspended, canceling, completed };
@@ -29,5 +30,7 @@ public:
     virtual void resume() = 0;
     virtual void cancel() = 0;
 };
+
+using URLSessionTaskPtr = std::shared_ptr<URLSessionTask>;
 
 }  // namespace kiv::platform

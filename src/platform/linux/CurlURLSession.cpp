@@ -93,7 +93,7 @@ struct Transfer {
 };
 
 /// Thread: every member is safe from any thread.
-class CurlTask final : public URLSessionTask, public std::enable_shared_from_this<CurlTask> {
+class CurlTask final : public URLSessionTask {
 public:
     CurlTask(std::weak_ptr<CurlURLSession::Engine> engine, std::uint64_t id, Kind kind, URLRequest request,
              URLSession::DataCompletion onData, URLSession::DownloadCompletion onDownload)
@@ -122,6 +122,7 @@ public:
     }
     void resume() override;
     void cancel() override;
+    std::shared_ptr<CurlTask> self() { return std::static_pointer_cast<CurlTask>(shared_from_this()); }
 
     void setResponse(const HTTPURLResponse& response) {
         std::lock_guard g(mutex_);
@@ -606,14 +607,14 @@ void CurlTask::resume() {
         state_ = State::running;
     }
     auto engine = engine_.lock();
-    if (engine && engine->submit(CurlURLSession::Engine::Command::add, shared_from_this())) return;
+    if (engine && engine->submit(CurlURLSession::Engine::Command::add, self())) return;
     // The session is gone or invalidated: the task ends at once.
     {
         std::lock_guard g(mutex_);
         state_ = State::suspended;
     }
     if (engine) {
-        engine->complete(shared_from_this(), std::nullopt, std::nullopt, std::nullopt,
+        engine->complete(self(), std::nullopt, std::nullopt, std::nullopt,
                          URLError{URLErrorCode::cancelled, request_.description(), "the session was invalidated"});
     }
 }
@@ -627,8 +628,8 @@ void CurlTask::cancel() {
         if (state_ == State::running) state_ = State::canceling;
     }
     if (!engine || previous == State::completed || previous == State::canceling) return;
-    if (previous == State::running && engine->submit(CurlURLSession::Engine::Command::cancel, shared_from_this())) return;
-    engine->complete(shared_from_this(), std::nullopt, std::nullopt, std::nullopt, URLError{URLErrorCode::cancelled, request_.description(), ""});
+    if (previous == State::running && engine->submit(CurlURLSession::Engine::Command::cancel, self())) return;
+    engine->complete(self(), std::nullopt, std::nullopt, std::nullopt, URLError{URLErrorCode::cancelled, request_.description(), ""});
 }
 
 CurlURLSession::CurlURLSession(SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, RuntimePtr runtime) {

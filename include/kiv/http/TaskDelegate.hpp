@@ -1,0 +1,68 @@
+#pragma once
+/// Per-task state of a request: its error, timings and the queue its response handlers wait on.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "kiv/export.hpp"
+#include "kiv/http/Error.hpp"
+#include "kiv/platform/HTTPURLResponse.hpp"
+#include "kiv/platform/OperationQueue.hpp"
+#include "kiv/platform/URLCredentialStorage.hpp"
+#include "kiv/platform/URLSessionTask.hpp"
+
+namespace kiv::http {
+
+/// The operation queue starts suspended and runs once the task completed.
+/// Thread: events arrive on the session's delegate queue; accessors are safe from any thread.
+class KIV_EXPORT TaskDelegate {
+public:
+    using Clock = std::function<double()>;
+
+    TaskDelegate(platform::URLSessionTaskPtr task, platform::QueuePtr operationTarget, Clock clock);
+    virtual ~TaskDelegate();
+    TaskDelegate(const TaskDelegate&) = delete;
+    TaskDelegate& operator=(const TaskDelegate&) = delete;
+
+    /// One operation at a time, suspended until completion.
+    platform::OperationQueue& queue() { return queue_; }
+
+    std::optional<Error> error() const;
+    void setError(std::optional<Error> error);
+    platform::URLSessionTaskPtr task() const;
+    /// A new task (after a retry): resets the per-transfer state.
+    void setTask(platform::URLSessionTaskPtr task);
+    /// Absolute time of the first body bytes.
+    std::optional<double> initialResponseTime() const;
+    /// The received body; none in the base class.
+    virtual std::optional<std::string> data() const { return std::nullopt; }
+
+    std::optional<platform::URLCredential> credential;
+    /// Override callbacks; set them before the task runs.
+    std::function<void(platform::URLSessionTask&, const platform::HTTPURLResponse&, const platform::URLRequest&)>
+        taskWillPerformHTTPRedirection;
+    std::function<void(platform::URLSessionTask&, const std::optional<Error>&)> taskDidCompleteWithError;
+
+    void willPerformHTTPRedirection(platform::URLSessionTask& task, const platform::HTTPURLResponse& response,
+                                    const platform::URLRequest& newRequest);
+    /// Keeps the first error seen, then lets the waiting response handlers run.
+    void didComplete(platform::URLSessionTask& task, const std::optional<Error>& error);
+
+protected:
+    virtual void reset();
+    double now() const { return clock_ ? clock_() : 0.0; }
+
+    mutable std::mutex mutex_;
+    platform::URLSessionTaskPtr task_;
+    std::optional<Error> error_;
+    std::optional<double> initialResponseTime_;
+
+private:
+    platform::OperationQueue queue_;
+    Clock clock_;
+};
+
+}  // namespace kiv::http

@@ -1,0 +1,127 @@
+#include "kiv/http/SessionDelegate.hpp"
+
+#include "kiv/Log.hpp"
+#include "kiv/http/DataTaskDelegate.hpp"
+#include "kiv/http/Notifications.hpp"
+#include "kiv/http/SessionManager.hpp"
+#include "kiv/platform/NotificationCenter.hpp"
+
+namespace kiv::http {
+
+std::shared_ptr<RequestRetrier> SessionDelegate::retrier() const {
+    std::lock_guard g(lock_);
+    return retrier_;
+}
+
+void SessionDelegate::setRetrier(std::shared_ptr<RequestRetrier> retrier) {
+    std::lock_guard g(lock_);
+    retrier_ = std::move(retrier);
+}
+
+std::shared_ptr<Request> SessionDelegate::request(std::uint64_t taskIdentifier) const {
+    std::lock_guard g(lock_);
+    const auto it = requests_.find(taskIdentifier);
+    return it == requests_.end() ? nullptr : it->second;
+}
+
+void SessionDelegate::setRequest(std::uint64_t taskIdentifier, std::shared_ptr<Request> request) {
+    std::lock_guard g(lock_);
+    requests_[taskIdentifier] = std::move(request);
+}
+
+void SessionDelegate::removeRequest(std::uint64_t taskIdentifier) {
+    std::lock_guard g(lock_);
+    requests_.erase(taskIdentifier);
+}
+
+std::size_t SessionDelegate::requestCount() const {
+    std::lock_guard g(lock_);
+    return requests_.size();
+}
+
+void SessionDelegate::didReceiveResponse(platform::URLSessionTask& task, const platform::HTTPURLResponse& response) {
+    if (dataTaskDidReceiveResponse) {
+        dataTaskDidReceiveResponse(task, response);
+        return;
+    }
+    if (auto r = request(task.taskIdentifier())) {
+        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) d->didReceiveResponse(task, response);
+    }
+}
+
+void SessionDelegate::didReceiveData(platform::URLSessionTask& task, const std::string& chunk) {
+    if (dataTaskDidReceiveData) {
+        dataTaskDidReceiveData(task, chunk);
+        return;
+    }
+    if (auto r = request(task.taskIdentifier())) {
+        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) d->didReceiveData(task, chunk);
+    }
+}
+
+void SessionDelegate::willPerformHTTPRedirection(platform::URLSessionTask& task, const platform::HTTPURLResponse& response,
+                                                 const platform::URLRequest& newRequest) {
+    if (taskWillPerformHTTPRedirection) {
+        taskWillPerformHTTPRedirection(task, response, newRequest);
+        return;
+    }
+    if (auto r = request(task.taskIdentifier())) r->delegate()->willPerformHTTPRedirection(task, response, newRequest);
+}
+
+void SessionDelegate::didBecomeInvalid(const std::optional<platform::URLError>& error) {
+    if (sessionDidBecomeInvalidWithError) sessionDidBecomeInvalidWithError(error);
+}
+
+void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::optional<platform::URLError>& transferError) {
+    auto taskPtr = task.shared_from_this();
+    std::optional<Error> error;
+    if (transferError) error = Error(*transferError);
+    auto r = request(task.taskIdentifier());
+    auto manager = sessionManager_.lock();
+    if (!r || !manager) {
+        complete(taskPtr, error);
+        return;
+    }
+    r->runValidations();
+    std::optional<Error> effective = r->delegate()->error();
+    if (!effective) effective = error;
+    auto retrier = this->retrier();
+    if (!retrier || !effective) {
+        complete(taskPtr, error);
+        return;
+    }
+    std::weak_ptr<SessionManager> weakManager = manager;
+    auto self = shared_from_this();
+    auto decide = [self, weakManager, r, taskPtr, error](bool shouldRetry, double delay) {
+        auto manager = weakManager.lock();
+        if (!shouldRetry || !manager) {
+            self->complete(taskPtr, error);
+            return;
+        }
+        manager->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [self, weakManager, r, taskPtr, error] {
+            auto manager = weakManager.lock();
+            if (manager && manager->retry(r)) {
+                self->removeRequest(taskPtr->taskIdentifier());  // the new task is registered already
+                return;
+            }
+            self->complete(taskPtr, error);
+        });
+    };
+    try {
+        retrier->should(*manager, r, *effective, std::move(decide));
+    } catch (...) {
+        log::line("SessionDelegate: the request retrier threw");
+        complete(taskPtr, error);
+    }
+}
+
+void SessionDelegate::complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error) {
+    if (taskDidComplete) taskDidComplete(*task, error);
+    if (auto r = request(task->taskIdentifier())) r->delegate()->didComplete(*task, error);
+    platform::Notification n{std::string(Notifications::didComplete), shared_from_this(), {}};
+    n.userInfo[std::string(Notifications::taskKey)] = task;
+    platform::NotificationCenter::defaultCenter().post(n);
+    removeRequest(task->taskIdentifier());
+}
+
+}  // namespace kiv::http

@@ -1,0 +1,215 @@
+#include "kiv/http/SessionManager.hpp"
+
+#include <charconv>
+#include <cstdio>
+#include <random>
+
+#include "kiv/platform/SystemInfo.hpp"
+#include "kiv/version.hpp"
+
+namespace kiv::http {
+
+namespace {
+
+std::string uuidString() {
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}()};
+    std::uint64_t hi = 0;
+    std::uint64_t lo = 0;
+    {
+        std::lock_guard g(mutex);
+        hi = generator();
+        lo = generator();
+    }
+    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
+    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;  // variant 1
+    char text[37];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
+                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF), static_cast<unsigned>(lo >> 48),
+                  static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+TaskDelegate::Clock clockOf(const platform::RuntimePtr& runtime) {
+    return [weak = std::weak_ptr<platform::Runtime>(runtime)] {
+        auto r = weak.lock();
+        return r ? r->absoluteTime() : 0.0;
+    };
+}
+
+std::string textOr(const std::optional<std::string>& value) { return value ? *value : "Unknown"; }
+
+}  // namespace
+
+std::string SessionManager::acceptLanguage(const std::vector<std::string>& languages) {
+    std::string out;
+    for (std::size_t i = 0; i < languages.size() && i < 6; ++i) {
+        const double quality = static_cast<double>(i) * -0.1 + 1.0;
+        char buffer[32];
+        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, quality);
+        std::string q(buffer, ec == std::errc() ? end : buffer);
+        if (q.find('.') == std::string::npos) q += ".0";
+        if (!out.empty()) out += ", ";
+        out += languages[i] + ";q=" + q;
+    }
+    return out;
+}
+
+std::string SessionManager::userAgent(const std::optional<platform::BundleInfo>& main, const std::string& osNameVersion) {
+    if (!main) return "KIVHTTP";
+    return textOr(main->executable) + "/" + textOr(main->shortVersion) + " (" + textOr(main->bundleIdentifier) + "; build:" +
+           textOr(main->build) + "; " + osNameVersion + ") KIVHTTP/" + KIVVersionString;
+}
+
+const HTTPHeaders& SessionManager::defaultHTTPHeaders() {
+    static const HTTPHeaders headers = {
+        {"Accept-Encoding", "gzip;q=1.0, compress;q=0.5"},
+        {"Accept-Language", acceptLanguage(platform::SystemInfo::preferredLanguages())},
+        {"User-Agent", userAgent(platform::BundleInfo::main(), platform::SystemInfo::operatingSystemNameVersion())},
+    };
+    return headers;
+}
+
+std::shared_ptr<SessionManager> SessionManager::defaultManager() {
+    auto runtime = platform::Runtime::shared();
+    static std::mutex mutex;
+    static std::shared_ptr<SessionManager> manager;
+    std::shared_ptr<SessionManager> previous;  // released after the lock: its destructor cancels tasks
+    std::lock_guard g(mutex);
+    if (!manager || manager->runtime_ != runtime) {
+        previous = std::move(manager);
+        auto configuration = platform::SessionConfiguration::defaultConfiguration();
+        for (const auto& [name, value] : defaultHTTPHeaders()) configuration.httpAdditionalHeaders.set(name, value);
+        manager = make(std::move(configuration), nullptr, runtime);
+    }
+    return manager;
+}
+
+std::shared_ptr<SessionManager> SessionManager::make(platform::SessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
+                                                     platform::RuntimePtr runtime) {
+    std::shared_ptr<SessionManager> manager(new SessionManager(std::move(configuration), std::move(delegate), std::move(runtime)));
+    manager->delegate_->sessionManager_ = manager;
+    return manager;
+}
+
+SessionManager::SessionManager(platform::SessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
+                               platform::RuntimePtr runtime)
+    : runtime_(runtime ? std::move(runtime) : platform::Runtime::shared()),
+      delegate_(delegate ? std::move(delegate) : std::make_shared<SessionDelegate>()),
+      session_(platform::URLSession::make(std::move(configuration), delegate_, runtime_)),
+      queue_(runtime_->makeSerialQueue("org.kivhttp.session-manager." + uuidString())),
+      completionQueue_(runtime_->mainQueue()) {}
+
+SessionManager::~SessionManager() { session_->invalidateAndCancel(); }
+
+std::shared_ptr<RequestAdapter> SessionManager::adapter() const {
+    std::lock_guard g(adapterLock_);
+    return adapter_;
+}
+
+void SessionManager::setAdapter(std::shared_ptr<RequestAdapter> adapter) {
+    std::lock_guard g(adapterLock_);
+    adapter_ = std::move(adapter);
+}
+
+SessionManager::Created SessionManager::createTask(const platform::URLRequest& request) {
+    Created created;
+    queue_->sync([&] {
+        platform::URLRequest toSend = request;
+        if (auto a = adapter()) {
+            Result<platform::URLRequest> adapted = Result<platform::URLRequest>::failure(Error::custom("the request adapter threw"));
+            try {
+                adapted = a->adapt(request);
+            } catch (...) {
+            }
+            if (const auto* e = adapted.error()) {
+                created.error = Error(AdaptError{std::make_shared<const Error>(*e)});
+                created.fromAdapter = true;
+                return;
+            }
+            toSend = *adapted.value();
+        }
+        created.task = session_->dataTask(std::move(toSend));
+    });
+    return created;
+}
+
+std::shared_ptr<DataRequest> SessionManager::request(const URLConvertible& url, HTTPMethod method, const Parameters* parameters,
+                                                     const ParameterEncoding& encoding, const HTTPHeaders* headers) {
+    auto built = makeURLRequest(url, method, headers);
+    if (const auto* e = built.error()) return failed(std::nullopt, *e, false);
+    auto encoded = encoding.encode(*built.value(), parameters);
+    if (const auto* e = encoded.error()) return failed(*built.value(), *e, false);
+    return request(URLRequestConvertible(*encoded.value()));
+}
+
+std::shared_ptr<DataRequest> SessionManager::request(const URLRequestConvertible& urlRequest) {
+    auto converted = urlRequest.asURLRequest();
+    if (const auto* e = converted.error()) return failed(std::nullopt, *e, false);
+    const platform::URLRequest& original = *converted.value();
+    auto created = createTask(original);
+    if (created.error) return failed(original, *created.error, created.fromAdapter);
+    auto r = DataRequest::make(session_, original, created.task, runtime_->globalQueue(), completionQueue_, clockOf(runtime_));
+    delegate_->setRequest(created.task->taskIdentifier(), r);
+    if (startRequestsImmediately_) r->resume();
+    return r;
+}
+
+std::shared_ptr<DataRequest> SessionManager::failed(std::optional<platform::URLRequest> request, Error error, bool fromAdapter) {
+    auto r = DataRequest::make(session_, std::move(request), nullptr, runtime_->globalQueue(), completionQueue_, clockOf(runtime_));
+    const Error unwrapped = error.underlyingAdaptError().value_or(error);
+    r->delegate()->setError(unwrapped);
+    if (fromAdapter && retrier()) {
+        askRetrierAfterCreationFailure(r, unwrapped);
+    } else if (startRequestsImmediately_) {
+        r->resume();
+    }
+    return r;
+}
+
+void SessionManager::askRetrierAfterCreationFailure(const std::shared_ptr<DataRequest>& request, const Error& error) {
+    std::weak_ptr<SessionManager> weak = weak_from_this();
+    runtime_->globalQueue()->async([weak, request, error] {
+        auto self = weak.lock();
+        auto retrier = self ? self->retrier() : nullptr;
+        if (!retrier) {
+            request->resume();
+            return;
+        }
+        retrier->should(*self, request, error, [weak, request](bool shouldRetry, double delay) {
+            auto self = weak.lock();
+            if (!self) {
+                request->resume();
+                return;
+            }
+            if (!shouldRetry) {
+                if (self->startRequestsImmediately()) request->resume();
+                return;
+            }
+            self->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [weak, request] {
+                auto self = weak.lock();
+                if (self && self->retry(request)) return;
+                if (!self || self->startRequestsImmediately()) {
+                    request->resume();
+                }
+            });
+        });
+    });
+}
+
+bool SessionManager::retry(const std::shared_ptr<Request>& request) {
+    if (!request || !request->originalRequest()) return false;
+    auto created = createTask(*request->originalRequest());
+    if (created.error) {
+        request->delegate()->setError(created.error->underlyingAdaptError().value_or(*created.error));
+        return false;
+    }
+    request->delegate()->setTask(created.task);
+    request->didRetry();
+    // Registered before it runs, so that its events find the request.
+    delegate_->setRequest(created.task->taskIdentifier(), request);
+    created.task->resume();
+    return true;
+}
+
+}  // namespace kiv::http

@@ -1,0 +1,166 @@
+// Query, form, JSON and property-list encodings: exact texts.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "kiv/http/JSONEncoding.hpp"
+#include "kiv/http/PropertyListEncoding.hpp"
+#include "kiv/http/URLEncoding.hpp"
+
+using namespace kiv::http;
+using kiv::platform::URLRequest;
+using json = nlohmann::json;
+
+namespace {
+
+URLRequest requestFor(const std::string& url, const std::string& method) {
+    auto r = makeURLRequest(url, *httpMethod(method));
+    return *r.value();
+}
+
+const json kAB = {{"b", 1}, {"a", "x y"}};
+
+TEST(URLEncodingTest, PlacesParametersByMethodAndDestination) {
+    using D = URLEncoding::Destination;
+    struct Case {
+        std::string method;
+        D destination;
+        bool inQuery;
+    };
+    const Case cases[] = {
+        {"GET", D::methodDependent, true},     {"HEAD", D::methodDependent, true},   {"DELETE", D::methodDependent, true},
+        {"POST", D::methodDependent, false},   {"PUT", D::methodDependent, false},   {"PATCH", D::methodDependent, false},
+        {"OPTIONS", D::methodDependent, false}, {"TRACE", D::methodDependent, false}, {"CONNECT", D::methodDependent, false},
+        {"POST", D::queryString, true},        {"GET", D::httpBody, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        auto encoded = URLEncoding(c.destination).encode(requestFor("http://h/p", c.method), &kAB);
+        ASSERT_TRUE(encoded.isSuccess());
+        const auto& r = *encoded.value();
+        if (c.inQuery) {
+            EXPECT_EQ(r.url->absoluteString(), "http://h/p?a=x%20y&b=1");
+            EXPECT_FALSE(r.httpBody);
+            EXPECT_FALSE(r.value("Content-Type"));
+        } else {
+            EXPECT_EQ(r.url->absoluteString(), "http://h/p");
+            EXPECT_EQ(r.httpBody, "a=x%20y&b=1");
+            EXPECT_EQ(r.value("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+        }
+    }
+}
+
+TEST(URLEncodingTest, AMethodTextOutsideTheNineGoesToTheBodyWhateverTheDestination) {
+    URLRequest r = requestFor("http://h/p", "GET");
+    r.httpMethod = "get";
+    auto encoded = URLEncoding(URLEncoding::Destination::queryString).encode(r, &kAB);
+    EXPECT_EQ(encoded.value()->httpBody, "a=x%20y&b=1");
+    EXPECT_EQ(encoded.value()->url->absoluteString(), "http://h/p");
+}
+
+TEST(URLEncodingTest, AppendsToAnExistingQuery) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://h/p?q=1", "http://h/p?q=1&a=x%20y&b=1"},
+        {"http://h/p?", "http://h/p?&a=x%20y&b=1"},
+        {"http://h/p#frag", "http://h/p?a=x%20y&b=1#frag"},
+    };
+    for (const auto& [in, out] : cases) {
+        auto encoded = URLEncoding::defaultEncoding().encode(requestFor(in, "GET"), &kAB);
+        EXPECT_EQ(encoded.value()->url->absoluteString(), out);
+    }
+}
+
+TEST(URLEncodingTest, EmptyOrAbsentParameters) {
+    const json empty = json::object();
+    auto get = URLEncoding::defaultEncoding().encode(requestFor("http://h/p?x", "GET"), &empty);
+    EXPECT_EQ(get.value()->url->absoluteString(), "http://h/p?x");
+    auto absent = URLEncoding::defaultEncoding().encode(requestFor("http://h/p", "POST"), nullptr);
+    EXPECT_FALSE(absent.value()->httpBody);
+    EXPECT_FALSE(absent.value()->value("Content-Type"));
+    auto post = URLEncoding::defaultEncoding().encode(requestFor("http://h/p", "POST"), &empty);
+    EXPECT_EQ(post.value()->httpBody, "");
+    EXPECT_EQ(post.value()->value("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+}
+
+TEST(URLEncodingTest, KeepsTheCallersContentType) {
+    auto r = requestFor("http://h/p", "POST");
+    r.setValue("text/plain", "content-type");
+    auto encoded = URLEncoding::defaultEncoding().encode(r, &kAB);
+    EXPECT_EQ(encoded.value()->value("Content-Type"), "text/plain");
+}
+
+TEST(URLEncodingTest, QueryTexts) {
+    const std::pair<json, std::string> cases[] = {
+        {{{"flag", true}, {"off", false}}, "flag=1&off=0"},
+        {{{"p", {{"q", 1}}}}, "p%5Bq%5D=1"},
+        {{{"a", {1, 2}}}, "a%5B%5D=1&a%5B%5D=2"},
+        {{{"a", json::array()}}, ""},
+        {{{"a", json::object()}}, ""},
+        {{{"v", "/?&=+ é"}}, "v=/?%26%3D%2B%20%C3%A9"},
+        {{{"k y", "-._~:#[]@!$'()*,;"}}, "k%20y=-._~%3A%23%5B%5D%40%21%24%27%28%29%2A%2C%3B"},
+        {{{"n", -3}, {"f", 1.5}}, "f=1.5&n=-3"},
+        {{{"B", 1}, {"a", 2}, {"_", 3}}, "B=1&_=3&a=2"},
+        {{{"m", {{"x", {true, "t"}}}}}, "m%5Bx%5D%5B%5D=1&m%5Bx%5D%5B%5D=t"},
+    };
+    for (const auto& [params, text] : cases) EXPECT_EQ(URLEncoding::query(params), text) << params.dump();
+}
+
+TEST(URLEncodingTest, QueryEncodingWithoutURLFails) {
+    URLRequest r;
+    auto encoded = URLEncoding::defaultEncoding().encode(r, &kAB);
+    ASSERT_TRUE(encoded.isFailure());
+    EXPECT_EQ(encoded.error()->localizedDescription(), "URL request to encode was missing a URL");
+}
+
+TEST(JSONEncodingTest, WritesAPrettyBodyForAnyMethod) {
+    auto encoded = JSONEncoding::prettyPrintedEncoding().encode(requestFor("http://h/p", "GET"), &kAB);
+    const auto& r = *encoded.value();
+    EXPECT_EQ(r.httpBody, "{\n  \"a\": \"x y\",\n  \"b\": 1\n}");
+    EXPECT_EQ(r.value("Content-Type"), "application/json");
+    EXPECT_EQ(r.url->absoluteString(), "http://h/p");
+}
+
+TEST(JSONEncodingTest, ValuesJSONCannotHoldFail) {
+    const json cases[] = {{{"x", std::nan("")}}, {{"x", std::string("\xff")}}};
+    for (const auto& params : cases) {
+        auto encoded = JSONEncoding::prettyPrintedEncoding().encode(requestFor("http://h/p", "POST"), &params);
+        ASSERT_TRUE(encoded.isFailure());
+        EXPECT_TRUE(encoded.error()->localizedDescription().starts_with("JSON could not be encoded because of error:\n"));
+    }
+}
+
+TEST(PropertyListEncodingTest, WritesXMLAndRefusesOtherFormats) {
+    const json params = {{"a", "<&>"}, {"n", {1, 2.5, true}}};
+    auto encoded = PropertyListEncoding().encode(requestFor("http://h/p", "POST"), &params);
+    EXPECT_EQ(encoded.value()->httpBody,
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n"
+              "\t<string>&lt;&amp;&gt;</string>\n\t<key>n</key>\n\t<array>\n\t\t<integer>1</integer>\n\t\t<real>2.5</real>\n"
+              "\t\t<true/>\n\t</array>\n</dict>\n</plist>\n");
+    EXPECT_EQ(encoded.value()->value("Content-Type"), "application/x-plist");
+    auto binary = PropertyListEncoding(PropertyListEncoding::Format::binary).encode(requestFor("http://h/p", "POST"), &params);
+    ASSERT_TRUE(binary.isFailure());
+    EXPECT_TRUE(binary.error()->localizedDescription().starts_with("PropertyList could not be encoded because of error:\n"));
+}
+
+TEST(URLConversionTest, RequestsFromTextAndMethods) {
+    EXPECT_EQ(rawValue(HTTPMethod::delete_), "DELETE");
+    EXPECT_FALSE(httpMethod("get"));
+    EXPECT_EQ(httpMethod("CONNECT"), HTTPMethod::connect);
+
+    const HTTPHeaders headers = {{"X-A", "1"}, {"x-a", "2"}};
+    auto made = makeURLRequest("http://h:8080/p?q", HTTPMethod::put, &headers);
+    ASSERT_TRUE(made.isSuccess());
+    EXPECT_EQ(made.value()->httpMethod, "PUT");
+    EXPECT_EQ(made.value()->timeoutInterval, 60.0);
+    EXPECT_EQ(made.value()->headers.size(), 1u);  // names compare without case: the later pair wins
+    EXPECT_EQ(made.value()->value("X-A"), "2");
+
+    for (const char* bad : {"", "not a url", "http://h/a b", "/relative/path", "http://[::1"}) {
+        auto failed = makeURLRequest(bad, HTTPMethod::get);
+        ASSERT_TRUE(failed.isFailure()) << bad;
+        EXPECT_EQ(failed.error()->localizedDescription(), std::string("URL is not valid: ") + bad);
+    }
+}
+
+}  // namespace
