@@ -24,6 +24,7 @@ struct Server {
     int port = 0;
     Server() {
         server.Get("/ping", [](const httplib::Request&, httplib::Response& res) { res.set_content(kAnswer, "application/json"); });
+        server.set_tcp_nodelay(true);  // answer head and body without waiting for an ACK
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running()) std::this_thread::yield();
