@@ -155,7 +155,7 @@ void Request::resume() {
         if (!startTime_) startTime_ = at;
     }
     t->resume();
-    platform::Notification n{std::string(Notifications::didResume), shared_from_this(), {}};
+    platform::PostedNotification n{std::string(Notifications::didResume), shared_from_this(), {}};
     n.userInfo[std::string(Notifications::taskKey)] = t;
     platform::NotificationCenter::defaultCenter().post(n);
 }

@@ -118,7 +118,7 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
 void SessionDelegate::complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error) {
     if (taskDidComplete) taskDidComplete(*task, error);
     if (auto r = request(task->taskIdentifier())) r->delegate()->didComplete(*task, error);
-    platform::Notification n{std::string(Notifications::didComplete), shared_from_this(), {}};
+    platform::PostedNotification n{std::string(Notifications::didComplete), shared_from_this(), {}};
     n.userInfo[std::string(Notifications::taskKey)] = task;
     platform::NotificationCenter::defaultCenter().post(n);
     removeRequest(task->taskIdentifier());

@@ -22,7 +22,7 @@ void NotificationCenter::removeObserver(Token token) {
     std::erase_if(entries_, [&](const Entry& e) { return e.token == token; });
 }
 
-void NotificationCenter::post(const Notification& notification) {
+void NotificationCenter::post(const PostedNotification& notification) {
     std::vector<std::shared_ptr<Observer>> targets;
     {
         std::lock_guard g(mutex_);

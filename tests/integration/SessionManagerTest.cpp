@@ -264,7 +264,7 @@ TEST_F(SessionManagerTest, PostsResumeAndCompleteNotifications) {
     auto& center = kiv::platform::NotificationCenter::defaultCenter();
     std::mutex m;
     std::vector<std::string> names;
-    const auto token = center.addObserver("", [&](const kiv::platform::Notification& n) {
+    const auto token = center.addObserver("", [&](const kiv::platform::PostedNotification& n) {
         if (n.userInfo.count(std::string(Notifications::taskKey))) {
             std::lock_guard g(m);
             names.push_back(n.name);

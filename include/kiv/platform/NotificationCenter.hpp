@@ -14,7 +14,8 @@
 
 namespace kiv::platform {
 
-struct KIV_EXPORT Notification {
+/// What a NotificationCenter posts (named apart from the user-notification records).
+struct KIV_EXPORT PostedNotification {
     std::string name;
     /// The object the notification is about (any type; compare by address).
     std::shared_ptr<const void> object;
@@ -25,7 +26,7 @@ struct KIV_EXPORT Notification {
 /// an observer throws is caught. Thread: every member is safe from any thread.
 class KIV_EXPORT NotificationCenter {
 public:
-    using Observer = std::function<void(const Notification&)>;
+    using Observer = std::function<void(const PostedNotification&)>;
     using Token = std::uint64_t;
 
     /// The process-wide centre.
@@ -34,7 +35,7 @@ public:
     /// Observes notifications named `name` (every name when empty).
     Token addObserver(std::string name, Observer observer);
     void removeObserver(Token token);
-    void post(const Notification& notification);
+    void post(const PostedNotification& notification);
 
 private:
     struct Entry {
