@@ -71,6 +71,7 @@ private:
 };
 
 void apply(platform::SimulatedCentralManager& central, const ScenarioStep& step) {
+    if (step.ibeacon) return;  // iBeacons are ranged by `run` only
     if (step.state) {
         central.setState(*step.state);
     } else {

@@ -37,6 +37,32 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
         return {};
     }
 
+    if (const auto ibeacon = line.find("ibeacon"); ibeacon != line.end()) {
+        if (!ibeacon->is_object()) return "\"ibeacon\" must be an object with uuid, major and minor";
+        IBeaconStep beacon;
+        const auto uuid = ibeacon->find("uuid");
+        const auto parsed = uuid != ibeacon->end() && uuid->is_string() ? UUID::parse(uuid->get<std::string>())
+                                                                         : std::nullopt;
+        if (!parsed) return "\"ibeacon\".\"uuid\" must be a canonical UUID text";
+        beacon.uuid = *parsed;
+        for (const auto* key : {"major", "minor"}) {
+            const auto v = ibeacon->find(key);
+            if (v == ibeacon->end() || !v->is_number_integer() || v->get<std::int64_t>() < 0 ||
+                v->get<std::int64_t>() > 65535)
+                return std::string("\"ibeacon\".\"") + key + "\" must be an integer from 0 to 65535";
+            (std::string(key) == "major" ? beacon.major : beacon.minor) = v->get<std::uint16_t>();
+        }
+        const auto rssi = line.find("rssi");
+        if (rssi == line.end()) return "an iBeacon line needs \"rssi\" (an integer, or null when it leaves)";
+        if (!rssi->is_null()) {
+            if (!rssi->is_number_integer() || rssi->get<std::int64_t>() < -128 || rssi->get<std::int64_t>() > 127)
+                return "\"rssi\" must be an integer from -128 to 127, or null";
+            beacon.rssi = rssi->get<std::int64_t>();
+        }
+        step.ibeacon = beacon;
+        return {};
+    }
+
     const auto device = line.find("device");
     if (device == line.end() || !device->is_string() || device->get<std::string>().empty())
         return "an advertisement needs a non-empty \"device\" text (or give a \"state\")";

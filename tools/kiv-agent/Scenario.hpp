@@ -4,6 +4,10 @@
 //
 //   {"t": 0.5, "device": "beacon-1", "rssi": -61, "serviceData": {"feaa": "00ec0011..."}}
 //   {"t": 30, "state": "poweredOff"}
+//   {"t": 2, "ibeacon": {"uuid": "00112233-...", "major": 1, "minor": 2}, "rssi": -60}
+//
+// An "ibeacon" line sets a scripted iBeacon's RSSI until its next line; "rssi": null means it
+// left. Only `kiv-agent run` ranges iBeacons; `scan` skips those lines.
 //
 // Blank lines are skipped. Steps run in order of `t` (seconds from the start).
 
@@ -13,13 +17,22 @@
 #include <vector>
 
 #include "kiv/platform/CentralManager.hpp"
+#include "kiv/support/UUID.hpp"
 
 namespace kiv::agent {
+
+struct IBeaconStep {
+    UUID uuid;
+    std::uint16_t major = 0;
+    std::uint16_t minor = 0;
+    std::optional<std::int64_t> rssi;  // none: the beacon left
+};
 
 struct ScenarioStep {
     double t = 0;
     int line = 0;
-    std::optional<platform::ManagerState> state;  // a state change, else an advertisement
+    std::optional<platform::ManagerState> state;  // a state change
+    std::optional<IBeaconStep> ibeacon;           // or an iBeacon reading; else an advertisement
     std::string device;
     int rssi = platform::kRSSIUnavailable;
     platform::Advertisement advertisement;

@@ -1,6 +1,8 @@
 #pragma once
 /// Deterministic runtime for tests and simulations: a manual clock, every queue run on the caller.
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -28,6 +30,10 @@ public:
     /// (with runUntilIdle() after each), and ends with runUntilIdle().
     void advance(Duration by);
     void advanceSeconds(double seconds) { advance(secondsToDuration(seconds)); }
+    /// For tests that mix virtual time with real I/O (a loopback server, curl's thread): runs
+    /// ready tasks, and waits in real time for tasks submitted from other threads, until `done`
+    /// holds or `realTimeout` passes. Virtual time does not move. Returns `done()`.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout);
     /// Deadline of the earliest pending timed task, if any.
     bool nextDeadline(TimePoint& out) const;
     /// Number of timed tasks not yet due (cancelled ones excluded).

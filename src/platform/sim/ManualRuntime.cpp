@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -43,14 +44,18 @@ struct ManualRuntime::State {
     };
 
     mutable std::mutex mutex;
+    std::condition_variable posted;  // signalled for every ready task
     TimePoint now{std::chrono::hours(24 * 365)};
     std::deque<Ready> ready;
     // Ordered by deadline, then by submission: equal deadlines fire in the order they were set.
     std::multimap<TimePoint, Timed> timed;
 
     void post(std::shared_ptr<Queue> q, Task t) {
-        std::lock_guard lock(mutex);
-        ready.push_back({std::move(q), std::move(t)});
+        {
+            std::lock_guard lock(mutex);
+            ready.push_back({std::move(q), std::move(t)});
+        }
+        posted.notify_all();
     }
 
     std::shared_ptr<ScheduledTask> postAt(std::shared_ptr<Queue> q, TimePoint when, Task t) {
@@ -197,6 +202,20 @@ void ManualRuntime::advance(Duration by) {
         state_->now = std::max(state_->now, target);
     }
     runUntilIdle();
+}
+
+bool ManualRuntime::runUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + realTimeout;
+    for (;;) {
+        runUntilIdle();
+        if (done()) return true;
+        std::unique_lock lock(state_->mutex);
+        if (!state_->posted.wait_until(lock, deadline, [this] { return !state_->ready.empty(); })) {
+            lock.unlock();
+            runUntilIdle();
+            return done();
+        }
+    }
 }
 
 bool ManualRuntime::nextDeadline(TimePoint& out) const {

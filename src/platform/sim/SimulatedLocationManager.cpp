@@ -120,10 +120,7 @@ void SimulatedLocationManager::stopRangingBeacons(const BeaconRegion& region) {
     std::lock_guard lock(state_->mutex);
     state_->calls.push_back("stopRanging " + region.identifier());
     eraseRegion(state_->ranged, region);
-    if (state_->ranged.empty() && state_->ticker) {
-        state_->ticker->invalidate();
-        state_->ticker.reset();
-    }
+    // The ticker keeps its one-second rhythm across stops and starts, as a radio would.
 }
 
 void SimulatedLocationManager::tick() {

@@ -1,0 +1,33 @@
+#include "api/CloudTransport.hpp"
+
+#include "kiv/KIVPush.hpp"
+#include "kiv/http/JSONEncoding.hpp"
+#include "kiv/http/SessionManager.hpp"
+#include "kiv/http/URLEncoding.hpp"
+
+namespace kiv::api {
+
+void CloudTransport::send(Method method, const std::string& url, nlohmann::json parameters, Encoding encoding,
+                          platform::QueuePtr queue, std::function<void(const Outcome&)> handler) {
+    const http::ParameterEncoding& encoder = encoding == Encoding::json
+                                                 ? static_cast<const http::ParameterEncoding&>(
+                                                       http::JSONEncoding::prettyPrintedEncoding())
+                                                 : http::URLEncoding::defaultEncoding();
+    auto request = http::SessionManager::defaultManager()->request(
+        url, method == Method::get ? http::HTTPMethod::get : http::HTTPMethod::post, &parameters, encoder, nullptr);
+    // No validation: the status is never examined, only the body and whether anything arrived.
+    request->responseJSON([handler = std::move(handler)](const http::DataResponse<nlohmann::json>& response) {
+        Outcome outcome;
+        outcome.gotResponse = response.response.has_value();
+        if (const auto* value = response.value()) {
+            outcome.value = *value;
+        } else if (const auto* error = response.error()) {
+            outcome.errorText = error->localizedDescription();
+        }
+        if (handler) handler(outcome);
+    }, std::move(queue));
+}
+
+std::string CloudTransport::deviceID() { return KIVPush::sharedInstance().deviceID(); }
+
+}  // namespace kiv::api

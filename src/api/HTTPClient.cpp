@@ -1,0 +1,183 @@
+#include "api/HTTPClient.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "api/ApiConstants.hpp"
+#include "api/CloudTransport.hpp"
+#include "api/RegionList.hpp"
+#include "api/UploadBody.hpp"
+#include "kiv/Log.hpp"
+
+namespace kiv::api {
+
+using P = API::Server::Parameter;
+
+template <class... Items>
+void HTTPClient::log(const Items&... items) const {
+    if (debug.load(std::memory_order_relaxed)) log::line(Debug::KIVClient, items...);
+}
+
+std::shared_ptr<HTTPClient> HTTPClient::make(std::shared_ptr<platform::Runtime> runtime) {
+    return std::shared_ptr<HTTPClient>(new HTTPClient(std::move(runtime)));
+}
+
+HTTPClient::HTTPClient(std::shared_ptr<platform::Runtime> runtime)
+    : runtime_(runtime ? std::move(runtime) : platform::Runtime::shared()), main_(runtime_->mainQueue()) {}
+
+HTTPClient::~HTTPClient() { invalidate(); }
+
+void HTTPClient::invalidate() {
+    if (tokenTimer_) tokenTimer_->invalidate();
+    tokenTimer_.reset();
+}
+
+void HTTPClient::setCredentials(const std::string& clientId, const std::string& secret) {
+    clientId_ = clientId;
+    secret_ = secret;
+}
+
+void HTTPClient::setRegionListCompletion(RegionListCompletion completion) {
+    regionListCompletion_ = std::move(completion);
+}
+
+std::optional<std::string> HTTPClient::accessToken() const { return access_token_; }
+bool HTTPClient::tokenTimerRunning() const { return tokenTimer_ != nullptr; }
+
+void HTTPClient::setTokenTimer() {
+    std::weak_ptr<HTTPClient> weak = weak_from_this();
+    auto timer = platform::RepeatingTimer::scheduled(main_, std::chrono::seconds(10), [weak](platform::RepeatingTimer&) {
+        if (auto self = weak.lock()) self->getToken();
+    });
+    // At most one token timer: a start while retrying replaces the running one.
+    if (tokenTimer_) tokenTimer_->invalidate();
+    tokenTimer_ = timer;
+    timer->fire();
+}
+
+void HTTPClient::getToken() {
+    if (!clientId_ || !secret_) {
+        log("Client Id or Secret is empty");
+        return;
+    }
+    log("Getting Token from Server");
+    nlohmann::json parameters = {{P::ClientId, *clientId_}, {P::Secret, *secret_}};
+    std::weak_ptr<HTTPClient> weak = weak_from_this();
+    CloudTransport::send(CloudTransport::Method::post, API::Server::Url::token(), std::move(parameters),
+                         CloudTransport::Encoding::url, main_, [weak](const CloudTransport::Outcome& outcome) {
+                             auto self = weak.lock();
+                             if (!self) return;
+                             if (!outcome.value) {
+                                 self->log("Error while fetching information: " + outcome.errorText);
+                                 return;
+                             }
+                             const auto& answer = *outcome.value;
+                             if (!answer.is_object()) {
+                                 self->log("Invalid information received from the service");
+                                 return;
+                             }
+                             const auto apiUrl = answer.find("apiUrl");
+                             if (apiUrl == answer.end()) return;
+                             const auto token = answer.find("token");
+                             if (token == answer.end() || !token->is_string()) return;
+                             const auto refresh = answer.find("refreshToken");
+                             if (refresh == answer.end()) return;
+                             const auto text = [](const nlohmann::json& v) {
+                                 return v.is_string() ? v.get<std::string>() : v.dump();
+                             };
+                             self->log("Api Url: ", text(*apiUrl));
+                             self->log("Access token: ", token->get<std::string>());
+                             self->log("Refresh Token: ", text(*refresh));
+                             self->main_->async([weak, value = token->get<std::string>()] {
+                                 if (auto me = weak.lock()) me->acceptToken(value);
+                             });
+                         });
+}
+
+void HTTPClient::acceptToken(const std::string& token) {
+    access_token_ = token;
+    accessTokenDidChange();
+    invalidate();
+}
+
+void HTTPClient::accessTokenDidChange() {
+    std::weak_ptr<HTTPClient> weak = weak_from_this();
+    getIbeaconList(std::nullopt, std::nullopt, [weak](const BeaconRegionSet& regions) {
+        auto self = weak.lock();
+        if (self && self->regionListCompletion_) self->regionListCompletion_(regions);
+    });
+}
+
+void HTTPClient::getIbeaconList(const std::optional<std::vector<std::string>>& groupId,
+                                const std::optional<std::string>& homeId, RegionListCompletion completion) {
+    log("Get iBeacon List");
+    if (!access_token_) {
+        log("Token Error");
+        return;
+    }
+    nlohmann::json parameters = {{P::AccessToken, *access_token_}};
+    if (groupId) parameters[std::string(P::GroupId)] = *groupId;
+    if (homeId) parameters[std::string(P::HomeId)] = *homeId;
+    std::weak_ptr<HTTPClient> weak = weak_from_this();
+    CloudTransport::send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(), std::move(parameters),
+                         CloudTransport::Encoding::url, main_,
+                         [weak, completion = std::move(completion)](const CloudTransport::Outcome& outcome) {
+                             auto self = weak.lock();
+                             if (!self) return;
+                             if (!outcome.value) {
+                                 self->log("Error while fetching tags: " + outcome.errorText);
+                                 return;
+                             }
+                             auto regions = regionsFromList(*outcome.value, self->debug);
+                             if (!regions) return;
+                             self->main_->async([completion, regions = std::move(*regions)] {
+                                 if (completion) completion(regions);
+                             });
+                         });
+}
+
+void HTTPClient::iBeaconServerUpdate(const std::vector<Beacon>& iBeacons, UploadCompletion completion,
+                                     UploadUndelivered undelivered) {
+    log("iBeacon Update call to the server");
+    upload(iBeaconEntries(iBeacons), iBeacons.size(), false, std::move(completion), std::move(undelivered));
+}
+
+void HTTPClient::gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBeaconInfo>>& gBeacons,
+                                     UploadCompletion completion, UploadUndelivered undelivered) {
+    log("gBeacon Update call to the server");
+    upload(gBeaconEntries(gBeacons), gBeacons.size(), true, std::move(completion), std::move(undelivered));
+}
+
+void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddystone, UploadCompletion completion,
+                        UploadUndelivered undelivered) {
+    const char* kind = eddystone ? "gBeacon" : "iBeacon";
+    if (!access_token_) {
+        log("Access Token Error");
+        if (undelivered) undelivered();
+        return;
+    }
+    log(count, eddystone ? "gBeacons are sending to the server" : "iBeacons are sending to the server");
+    if (debug) log(std::string(kind) + " parameters:\n", entries.dump());
+    auto parameters = uploadParameters(*access_token_, CloudTransport::deviceID(), std::move(entries));
+    std::weak_ptr<HTTPClient> weak = weak_from_this();
+    const std::string prefix = std::string(kind) + " Update. ";
+    CloudTransport::send(
+        CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(), std::move(parameters),
+        CloudTransport::Encoding::json, main_,
+        [weak, prefix, completion = std::move(completion), undelivered = std::move(undelivered)](
+            const CloudTransport::Outcome& outcome) {
+            auto self = weak.lock();
+            if (!outcome.value) {
+                if (self) self->log(prefix + "Error while fetching tags: " + outcome.errorText);
+                // Only a transfer that got no HTTP answer at all counts as not delivered.
+                if (!outcome.gotResponse && undelivered) undelivered();
+                return;
+            }
+            if (outcome.value->is_object()) {
+                if (completion) completion(*outcome.value);
+                return;
+            }
+            if (self) self->log(prefix + "Invalid information received from the service");
+        });
+}
+
+}  // namespace kiv::api

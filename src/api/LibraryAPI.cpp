@@ -1,0 +1,50 @@
+#include "api/LibraryAPI.hpp"
+
+#include "api/HTTPClient.hpp"
+#include "kiv/KIVClient.hpp"
+
+namespace kiv::api {
+
+namespace {
+std::shared_ptr<LibraryAPI>& sharedSlot() {
+    static auto instance = std::make_shared<LibraryAPI>();
+    return instance;
+}
+}  // namespace
+
+LibraryAPI& LibraryAPI::sharedInstance() { return *sharedSlot(); }
+std::shared_ptr<CloudClient> LibraryAPI::sharedCloudClient() { return sharedSlot(); }
+
+LibraryAPI::LibraryAPI(std::shared_ptr<platform::Runtime> runtime) : httpClient_(HTTPClient::make(std::move(runtime))) {
+    httpClient_->setRegionListCompletion(
+        [](const BeaconRegionSet& regions) { KIVClient::sharedInstance().startiBeaconMonitoring(regions); });
+}
+
+LibraryAPI::~LibraryAPI() { httpClient_->invalidate(); }
+
+void LibraryAPI::setDebug(bool on) {
+    debug_ = on;
+    httpClient_->debug = on;
+}
+
+void LibraryAPI::setCredentials(const std::string& clientId, const std::string& secret) {
+    httpClient_->setCredentials(clientId, secret);
+}
+
+void LibraryAPI::startTokenTimer() { httpClient_->setTokenTimer(); }
+
+void LibraryAPI::iBeaconServerUpdate(const std::vector<Beacon>& iBeacons, UploadCompletion completion,
+                                     UploadUndelivered undelivered) {
+    httpClient_->iBeaconServerUpdate(iBeacons, std::move(completion), std::move(undelivered));
+}
+
+void LibraryAPI::gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBeaconInfo>>& gBeacons,
+                                     UploadCompletion completion, UploadUndelivered undelivered) {
+    httpClient_->gBeaconServerUpdate(gBeacons, std::move(completion), std::move(undelivered));
+}
+
+void LibraryAPI::setRegionListCompletion(RegionListCompletion completion) {
+    httpClient_->setRegionListCompletion(std::move(completion));
+}
+
+}  // namespace kiv::api

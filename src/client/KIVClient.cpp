@@ -1,0 +1,130 @@
+#include "kiv/KIVClient.hpp"
+
+#include "api/LibraryAPI.hpp"
+#include "client/KIVClientImpl.hpp"
+#include "kiv/Log.hpp"
+
+namespace kiv {
+
+KIVClient::Impl::Impl(Dependencies dependencies) : deps_(std::move(dependencies)) {
+    // 1. Fields take their initial values (in the declarations).
+    if (!deps_.runtime) deps_.runtime = platform::Runtime::shared();
+    main_ = deps_.runtime->mainQueue();
+    // 2. The scanner; its lost timeout stays at the scanner's default.
+    gScanner_ = GBeaconScanner::make(deps_.runtime);
+    // 3. The sighting sets start empty (declarations). 4. The location manager.
+    locationManager_ = deps_.locationManager ? deps_.locationManager : platform::LocationManager::make(main_);
+    // 5. No regions yet (declaration).
+    cloud_ = deps_.cloud;
+}
+
+void KIVClient::Impl::attach() {
+    // 6. The object exists: become the delegate of the scanner and of the location manager.
+    gScanner_->setDelegate(weak_from_this());
+    locationManager_->setDelegate(weak_from_this());
+    // 7. Permission for location at all times, then the best accuracy.
+    locationManager_->requestAlwaysAuthorization();
+    locationManager_->setDesiredAccuracy(platform::kLocationAccuracyBest);
+}
+
+void KIVClient::Impl::teardown() {
+    if (tornDown_.exchange(true)) return;
+    if (scanTimer_) scanTimer_->invalidate();
+    // Nothing may call back into a client that is going away.
+    gScanner_->setDelegate({});
+    gScanner_->stopScanning();
+    locationManager_->setDelegate({});
+}
+
+void KIVClient::Impl::onMain(std::function<void(Impl&)> task) {
+    if (main_->isCurrent()) {
+        task(*this);
+        return;
+    }
+    std::weak_ptr<Impl> weak = weak_from_this();
+    main_->async([weak, task = std::move(task)] {
+        if (auto self = weak.lock(); self && !self->tornDown_) task(*self);
+    });
+}
+
+void KIVClient::Impl::enableLog(bool on) {
+    debug_ = on;
+    GBeaconScanner::debug = on;
+    GBeaconInfo::debug = on;
+    cloud_->setDebug(on);
+    log("Debug client log is enabled");
+}
+
+void KIVClient::Impl::setCloudConfig(const std::string& clientId, const std::string& secret) {
+    log("KIVClient Cloud configuration called");
+    cloud_->setCredentials(clientId, secret);
+}
+
+void KIVClient::Impl::startMonitoringService() { cloud_->startTokenTimer(); }
+
+void KIVClient::Impl::stopMonitoringService() { forEachRegionStop(); }
+
+void KIVClient::Impl::startgBeaconMonitoring() { gScanner_->startScanning(); }
+
+void KIVClient::Impl::stopgBeaconMonitoring() { gScanner_->stopScanning(); }
+
+// The facade.
+
+namespace {
+std::shared_ptr<KIVClient::Impl> makeImpl(KIVClient::Dependencies deps) {
+    if (!deps.cloud) deps.cloud = api::LibraryAPI::sharedCloudClient();
+    auto impl = std::make_shared<KIVClient::Impl>(std::move(deps));
+    impl->attach();
+    return impl;
+}
+}  // namespace
+
+KIVClient& KIVClient::sharedInstance() {
+    static KIVClient instance;  // constructed once, safely against concurrent first accesses
+    return instance;
+}
+
+KIVClient::KIVClient() : KIVClient(Dependencies{}) {}
+KIVClient::KIVClient(Dependencies dependencies) : impl_(makeImpl(std::move(dependencies))) {}
+KIVClient::~KIVClient() { impl_->teardown(); }
+
+bool KIVClient::debug() const { return impl_->debug_; }
+void KIVClient::setDebug(bool on) { impl_->debug_ = on; }
+void KIVClient::enableLog(bool on) {
+    impl_->onMain([on](Impl& self) { self.enableLog(on); });
+}
+
+BeaconRegionSet KIVClient::iBeaconRegions() const { return impl_->regions(); }
+void KIVClient::setIBeaconRegions(const BeaconRegionSet& regions) { impl_->setRegions(regions); }
+
+void KIVClient::setNoiseAccuracy(std::int64_t accuracy) { impl_->noiseAccuracy_ = accuracy; }
+
+void KIVClient::setCloudConfig(const std::string& clientId, const std::string& secret) {
+    impl_->onMain([clientId, secret](Impl& self) { self.setCloudConfig(clientId, secret); });
+}
+void KIVClient::startMonitoringService() {
+    impl_->onMain([](Impl& self) { self.startMonitoringService(); });
+}
+void KIVClient::stopMonitoringService() {
+    impl_->onMain([](Impl& self) { self.stopMonitoringService(); });
+}
+void KIVClient::startiBeaconMonitoring(const BeaconRegionSet& regions) {
+    impl_->onMain([regions](Impl& self) { self.startiBeaconMonitoring(regions); });
+}
+void KIVClient::stopiBeaconMonitoring() {
+    impl_->onMain([](Impl& self) { self.stopiBeaconMonitoring(); });
+}
+void KIVClient::startgBeaconMonitoring() {
+    impl_->onMain([](Impl& self) { self.startgBeaconMonitoring(); });
+}
+void KIVClient::stopgBeaconMonitoring() {
+    impl_->onMain([](Impl& self) { self.stopgBeaconMonitoring(); });
+}
+void KIVClient::sendIBeacons() {
+    impl_->onMain([](Impl& self) { self.sendIBeacons(); });
+}
+void KIVClient::sendGBeacons() {
+    impl_->onMain([](Impl& self) { self.sendGBeacons(); });
+}
+
+}  // namespace kiv

@@ -1,0 +1,151 @@
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+#include "client/KIVClientImpl.hpp"
+
+namespace kiv {
+
+namespace {
+// |v| and |a - b| without overflow, whatever the host or the platform passes in.
+std::uint64_t magnitude(std::int64_t v) {
+    return v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+std::uint64_t distance(std::int64_t a, std::int64_t b) {
+    return a >= b ? static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)
+                  : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
+}
+constexpr std::int64_t kUnmeasuredIBeaconRSSI = 0;
+constexpr std::int64_t kUnmeasuredGBeaconRSSI = 127;
+}  // namespace
+
+void KIVClient::Impl::setScanTimer() {
+    if (scanTimer_) scanTimer_->invalidate();
+    std::weak_ptr<Impl> weak = weak_from_this();
+    scanTimer_ = platform::RepeatingTimer::scheduled(main_, platform::secondsToDuration(scanInterval_),
+                                                     [weak](platform::RepeatingTimer&) {
+                                                         auto self = weak.lock();
+                                                         if (!self || self->tornDown_) return;
+                                                         self->sendIBeacons();
+                                                         self->sendGBeacons();
+                                                     });
+}
+
+void KIVClient::Impl::iBeaconPreparation(const std::vector<Beacon>& scanned) {
+    const auto noise = magnitude(noiseAccuracy_.load());
+    for (const auto& fresh : scanned) {
+        auto old = savediBeacons_.find(fresh);
+        if (old != savediBeacons_.end()) {
+            const bool moved = distance(old->second.sighting.rssi, fresh.rssi) > noise;
+            if (!moved || fresh.rssi == kUnmeasuredIBeaconRSSI) continue;
+        }
+        iBeaconsWillBeSent_.insert_or_assign(fresh, fresh);
+    }
+}
+
+bool KIVClient::Impl::isBeaconNoise(const GBeaconInfo& old, const GBeaconInfo& fresh) const {
+    return fresh.RSSI() == kUnmeasuredGBeaconRSSI ||
+           distance(old.RSSI(), fresh.RSSI()) <= magnitude(noiseAccuracy_.load());
+}
+
+void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo>& scanned) {
+    const auto now = main_->now();
+    std::lock_guard lock(gLock_);
+    const std::string key(scanned->identifier());
+    auto old = savedGBeacons_.find(key);
+    if (old != savedGBeacons_.end()) {
+        old->second.lastReported = now;
+        if (isBeaconNoise(*old->second.sighting, *scanned)) return;
+    }
+    gBeaconsWillBeSent_.insert_or_assign(key, scanned);
+}
+
+void KIVClient::Impl::sendIBeacons() {
+    if (iBeaconsWillBeSent_.empty()) return;
+    std::vector<Beacon> batch;
+    batch.reserve(iBeaconsWillBeSent_.size());
+    for (auto& [key, sighting] : iBeaconsWillBeSent_) batch.push_back(sighting);
+    iBeaconsWillBeSent_.clear();
+    const auto batchId = ++nextBatch_;
+    for (const auto& sighting : batch) savediBeacons_.insert_or_assign(sighting, Saved<Beacon>{sighting, batchId, {}});
+
+    std::weak_ptr<Impl> weak = weak_from_this();
+    cloud_->iBeaconServerUpdate(
+        batch,
+        [weak](const nlohmann::json&) {
+            if (auto self = weak.lock()) self->log("Response from server: Success");
+        },
+        [weak, batchId, batch] {
+            if (auto self = weak.lock()) self->ibeaconBatchUndelivered(batchId, batch);
+        });
+}
+
+void KIVClient::Impl::ibeaconBatchUndelivered(std::uint64_t batch, const std::vector<Beacon>& sent) {
+    // A reading that never reached the service must not become the filter's reference: forget
+    // it unless a later send has replaced it already.
+    for (const auto& sighting : sent) {
+        auto it = savediBeacons_.find(sighting);
+        if (it != savediBeacons_.end() && it->second.batch == batch) savediBeacons_.erase(it);
+    }
+}
+
+void KIVClient::Impl::sendGBeacons() {
+    std::vector<std::shared_ptr<const GBeaconInfo>> batch;
+    std::uint64_t batchId = 0;
+    {
+        std::lock_guard lock(gLock_);
+        const auto now = main_->now();
+        // Identifiers rotate: forget references of beacons not reported for a long time.
+        std::erase_if(savedGBeacons_, [&](const auto& entry) {
+            return now - entry.second.lastReported > kSavedGBeaconLifetime;
+        });
+        if (gBeaconsWillBeSent_.empty()) return;
+        batch.reserve(gBeaconsWillBeSent_.size());
+        for (auto& [key, info] : gBeaconsWillBeSent_) batch.push_back(info);
+        gBeaconsWillBeSent_.clear();
+        batchId = ++nextBatch_;
+        for (const auto& info : batch) {
+            savedGBeacons_.insert_or_assign(std::string(info->identifier()),
+                                            Saved<std::shared_ptr<const GBeaconInfo>>{info, batchId, now});
+        }
+    }
+
+    std::weak_ptr<Impl> weak = weak_from_this();
+    cloud_->gBeaconServerUpdate(
+        batch,
+        [](const nlohmann::json& answer) {
+            // Written whatever the log switches say.
+            log::writeLine("G response: " + answer.dump());
+        },
+        [weak, batchId, batch] {
+            if (auto self = weak.lock()) self->gbeaconBatchUndelivered(batchId, batch);
+        });
+}
+
+void KIVClient::Impl::gbeaconBatchUndelivered(std::uint64_t batch,
+                                              const std::vector<std::shared_ptr<const GBeaconInfo>>& sent) {
+    std::lock_guard lock(gLock_);
+    for (const auto& info : sent) {
+        auto it = savedGBeacons_.find(std::string(info->identifier()));
+        if (it != savedGBeacons_.end() && it->second.batch == batch) savedGBeacons_.erase(it);
+    }
+}
+
+// Only EID beacons take part in the scan cycle; UID sightings are ignored.
+void KIVClient::Impl::didFindBeacon(GBeaconScanner&, const GBeaconInfoPtr& gBeaconInfo) {
+    if (gBeaconInfo && gBeaconInfo->beaconID().beaconType() == BeaconType::eddystoneEID) {
+        gBeaconPreparation(gBeaconInfo);
+    }
+}
+
+void KIVClient::Impl::didUpdateBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) {
+    didFindBeacon(scanner, gBeaconInfo);
+}
+
+void KIVClient::Impl::didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr& gBeaconInfo) {
+    if (gBeaconInfo) log("gBeacon LOST: ", gBeaconInfo->description());
+}
+
+void KIVClient::Impl::didObserveURLBeacon(GBeaconScanner&, const std::string&, int) {}
+
+}  // namespace kiv
