@@ -1,4 +1,7 @@
-// The smallest host program: run the library's main queue and a timer on it.
+// The smallest host program: the library's main queue on the host's thread, the beacon facade
+// started as a mobile application would start it, and a device token for push.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "kiv/kiv.hpp"
@@ -6,11 +9,18 @@
 int main() {
     auto runtime = kiv::platform::AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
     kiv::platform::Runtime::setShared(runtime);
+    kiv::CloudHosts::set("127.0.0.1:8080", "127.0.0.1:8080");  // where kiv-cloud listens
 
-    std::printf("kiv %s\n", KIVVersionString);
-    auto timer = kiv::DispatchTimer::scheduledDispatchTimer(0.01, runtime->mainQueue(),
-                                                            [&](kiv::DispatchTimer&) { runtime->stopMainLoop(); });
-    runtime->runMainLoop();
-    kiv::platform::Runtime::setShared(nullptr);
+    const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};
+    kiv::KIVPush::sharedInstance().setupNotification(token);
+
+    auto& client = kiv::KIVClient::sharedInstance();
+    client.enableLog(true);
+    client.setCloudConfig("my-client-id", "my-secret");
+    client.startMonitoringService();  // token, then region list, then monitoring and uploads
+    client.startgBeaconMonitoring();
+
+    runtime->runMainLoopFor(std::chrono::seconds(1));  // a real host runs runMainLoop() for good
+    std::printf("kiv %s, device %s\n", KIVVersionString, kiv::KIVPush::sharedInstance().deviceID().c_str());
     return 0;
 }
