@@ -1,5 +1,7 @@
 #include "kiv/platform/BluetoothUUID.hpp"
 
+#include "kiv/support/UUID.hpp"
+
 namespace kiv::platform {
 
 namespace {
@@ -27,22 +29,9 @@ std::optional<BluetoothUUID> BluetoothUUID::parse(std::string_view text) noexcep
         uuid.bytes_ = baseWith(value);
         return uuid;
     }
-    if (text.size() != 36) return std::nullopt;
-    Bytes bytes{};
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        const int hi = hexValue(text[i]);
-        const int lo = hexValue(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        bytes[out++] = static_cast<std::uint8_t>((hi << 4) | lo);
-        i += 2;
-    }
-    return BluetoothUUID(bytes);
+    // The 128-bit form is a UUID's canonical text, in either case.
+    if (const auto uuid = UUID::parse(text)) return BluetoothUUID(uuid->bytes());
+    return std::nullopt;
 }
 
 std::string BluetoothUUID::toString() const {
