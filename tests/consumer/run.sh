@@ -12,5 +12,5 @@ cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer"
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig:$work/prefix/lib/x86_64-linux-gnu/pkgconfig"
 # shellcheck disable=SC2046,SC2086
-c++ -std=c++20 $flags "$source_dir/main.cpp" -o "$work/pc-consumer" $(pkg-config --cflags --libs --static kiv)
+c++ -std=c++20 $flags "$source_dir/main.cpp" -o "$work/pc-consumer" $(pkg-config --define-variable=prefix="$work/prefix" --cflags --libs --static kiv)
 "$work/pc-consumer"
