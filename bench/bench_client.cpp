@@ -16,6 +16,7 @@
 #include "api/CloudClient.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
+#include "kiv/platform/LocationManager.hpp"
 #include "kiv/platform/ManualRuntime.hpp"
 #include "kiv/platform/SimulatedCentralManager.hpp"
 
