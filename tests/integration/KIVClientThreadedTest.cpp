@@ -137,10 +137,13 @@ TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScann
 
 TEST_F(ThreadedClient, DestroyingAClientOffTheMainQueueWhileItStartsRegionsIsSafe) {
     for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 50; ++i) {
+        const auto callsBefore = location->calls().size();
+        for (int i = 0; i < 200; ++i) {
             client->startiBeaconMonitoring({kiv::BeaconRegion::make(kUUID, static_cast<std::uint16_t>(i), std::nullopt)});
         }
-        client.reset();  // while the main queue still works through the region sets
+        // Destroy it while the main queue is in the middle of the region sets.
+        while (location->calls().size() < callsBefore + 40) std::this_thread::yield();
+        client.reset();
         client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, cloud});
     }
     runtime->mainQueue()->sync([] {});
