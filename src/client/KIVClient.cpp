@@ -29,7 +29,10 @@ void KIVClient::Impl::attach() {
 
 void KIVClient::Impl::teardown() {
     if (tornDown_.exchange(true)) return;
-    if (scanTimer_) scanTimer_->invalidate();
+    {
+        std::lock_guard lock(timerLock_);
+        if (scanTimer_) scanTimer_->invalidate();
+    }
     // Nothing may call back into a client that is going away.
     gScanner_->setDelegate({});
     gScanner_->stopScanning();

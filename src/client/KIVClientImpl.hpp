@@ -97,6 +97,8 @@ private:
     Dependencies deps_;
     platform::QueuePtr main_;
     double scanInterval_ = 2.0;
+    // Replaced on the main queue, invalidated by teardown on whatever thread destroys the client.
+    std::mutex timerLock_;
     std::shared_ptr<platform::RepeatingTimer> scanTimer_;
     std::shared_ptr<GBeaconScanner> gScanner_;
     std::shared_ptr<platform::LocationManager> locationManager_;

@@ -20,7 +20,10 @@ constexpr std::int64_t kUnmeasuredGBeaconRSSI = 127;
 }  // namespace
 
 void KIVClient::Impl::setScanTimer() {
+    std::lock_guard lock(timerLock_);
     if (scanTimer_) scanTimer_->invalidate();
+    scanTimer_.reset();
+    if (tornDown_) return;  // a region set that raced the destruction starts no new cycle
     std::weak_ptr<Impl> weak = weak_from_this();
     scanTimer_ = platform::RepeatingTimer::scheduled(main_, platform::secondsToDuration(scanInterval_),
                                                      [weak](platform::RepeatingTimer&) {

@@ -1,0 +1,258 @@
+// The beacon side on real threads against an in-process kiv-cloud on loopback: token, region
+// list, monitoring, ranging, Eddystone scanning and uploads, with the service down, restarted,
+// refusing uploads or serving garbage. Also run under ThreadSanitizer (scripts/test --tsan).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CloudServer.hpp"
+#include "api/LibraryAPI.hpp"
+#include "kiv/CloudHosts.hpp"
+#include "kiv/KIVClient.hpp"
+#include "kiv/KIVPush.hpp"
+#include "kiv/Log.hpp"
+#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/SimulatedLocationManager.hpp"
+
+using namespace std::chrono_literals;
+using kiv::cloud::CannedAnswer;
+using kiv::cloud::CloudServer;
+using kiv::cloud::Endpoint;
+using kiv::cloud::Sighting;
+using kiv::cloud::SightingKind;
+
+namespace {
+
+const kiv::UUID kRegionUUID = *kiv::UUID::parse("5A0C2E4F-7B19-4D3A-9C86-E1F20B3D4C5A");
+const kiv::UUID kStrayUUID = *kiv::UUID::parse("C3B2A190-8F7E-4D6C-B5A4-93827160F5E4");
+const std::string kRegions = R"({"data": [{"UUID": "5A0C2E4F7B194D3A9C86E1F20B3D4C5A", "Major": [1, 2]}]})";
+const std::string kEid = "BeaconID beacon: 0a1b2c3d4e5f6071";
+
+/// Polls `done` until it holds or the deadline passes.
+template <class Predicate>
+bool eventually(Predicate done, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+kiv::platform::Advertisement frame(std::vector<std::uint8_t> serviceData) {
+    kiv::platform::Advertisement ad;
+    ad.serviceData = kiv::platform::ServiceDataMap{{kiv::platform::BluetoothUUID::eddystone(), std::move(serviceData)}};
+    return ad;
+}
+
+struct BeaconEndToEnd : ::testing::Test {
+    std::shared_ptr<kiv::platform::Runtime> previousRuntime = kiv::platform::Runtime::shared();
+    std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
+    std::unique_ptr<CloudServer> cloud;
+    std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
+    kiv::platform::CentralManager::Factory previousCentral;
+    std::shared_ptr<kiv::platform::SimulatedLocationManager> location =
+        kiv::platform::SimulatedLocationManager::make(runtime->mainQueue());
+    std::shared_ptr<kiv::api::LibraryAPI> api;
+    std::unique_ptr<kiv::KIVClient> client;
+    kiv::log::Capture capture;
+
+    void SetUp() override {
+        // The HTTP layer runs on the shared runtime: make it ours for the test.
+        kiv::platform::Runtime::setShared(runtime);
+        kiv::cloud::CloudOptions options;
+        options.clients.push_back({"e2e-client", "e2e-secret"});
+        options.regionsDocument = kRegions;
+        std::string error;
+        cloud = CloudServer::create(options, error);
+        ASSERT_TRUE(cloud) << error;
+        ASSERT_TRUE(cloud->start(error)) << error;
+        const auto host = "127.0.0.1:" + std::to_string(cloud->port());
+        kiv::CloudHosts::set(host, host);
+
+        previousCentral = kiv::platform::CentralManager::setFactory(kiv::platform::SimulatedCentralManager::factory(
+            [this](auto made) { central = made; }, kiv::platform::ManagerState::poweredOn));
+        api = std::make_shared<kiv::api::LibraryAPI>(runtime);
+        client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, api});
+        // Region lists go to this client, not to the process-wide one.
+        runtime->mainQueue()->sync([this, target = client.get()] {
+            api->setRegionListCompletion(
+                [target](const kiv::BeaconRegionSet& regions) { target->startiBeaconMonitoring(regions); });
+        });
+    }
+
+    void TearDown() override {
+        client.reset();
+        runtime->mainQueue()->sync([this] { api.reset(); });
+        if (cloud) cloud->stop();
+        kiv::platform::CentralManager::setFactory(previousCentral);
+        kiv::CloudHosts::set("", "");
+        kiv::platform::Runtime::setShared(previousRuntime);
+    }
+
+    /// The host's start-up: credentials, token exchange and Eddystone scanning.
+    void startUp() {
+        client->setCloudConfig("e2e-client", "e2e-secret");
+        client->startMonitoringService();
+        client->startgBeaconMonitoring();
+        ASSERT_TRUE(eventually([&] { return central->isScanning(); }));
+    }
+    void advertiseEid(int rssi) { central->advertise("eid-device", rssi, frame({0x30, 0xEC, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71})); }
+    void advertiseUid(int rssi) {
+        std::vector<std::uint8_t> data(20, 0x42);
+        data[0] = 0x00;
+        data[1] = 0xEC;
+        central->advertise("uid-device", rssi, frame(std::move(data)));
+    }
+    bool monitoring() const { return !location->monitoredIdentifiers().empty(); }
+    long monitoringStarts() const {
+        const auto calls = location->calls();
+        return std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("startMonitoring", 0) == 0; });
+    }
+
+    std::vector<Sighting> stored(SightingKind kind) const {
+        auto all = cloud->sightings();
+        std::erase_if(all, [kind](const Sighting& s) { return s.beacon.kind != kind; });
+        return all;
+    }
+    bool storedIBeacon(std::int32_t rssi) const {
+        const auto all = stored(SightingKind::iBeacon);
+        return std::any_of(all.begin(), all.end(), [rssi](const Sighting& s) { return s.beacon.rssi == rssi; });
+    }
+    bool storedEid(std::int32_t rssi) const {
+        const auto all = stored(SightingKind::eddystone);
+        return std::any_of(all.begin(), all.end(), [rssi](const Sighting& s) { return s.beacon.rssi == rssi; });
+    }
+    bool logged(const std::string& prefix) const {
+        const auto lines = capture.lines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    }
+};
+
+}  // namespace
+
+TEST_F(BeaconEndToEnd, SightingsOfBothKindsReachTheCloudsDatabase) {
+    location->setBeacon(kRegionUUID, 1, 7, -65);
+    location->setBeacon(kRegionUUID, 3, 7, -50);  // major 3 is in no region
+    location->setBeacon(kStrayUUID, 1, 7, -50);
+    startUp();
+    advertiseEid(-70);
+    advertiseUid(-55);
+
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-65) && storedEid(-70); }));
+    const auto iBeacons = stored(SightingKind::iBeacon);
+    ASSERT_EQ(iBeacons.size(), 1u) << "only the beacon inside a monitored region";
+    EXPECT_EQ(iBeacons[0].beacon.uuid, kRegionUUID.uuidString());
+    EXPECT_EQ(iBeacons[0].beacon.major, 1);
+    EXPECT_EQ(iBeacons[0].beacon.minor, 7);
+    EXPECT_EQ(iBeacons[0].deviceId, kiv::KIVPush::sharedInstance().deviceID());
+    const auto eids = stored(SightingKind::eddystone);
+    ASSERT_EQ(eids.size(), 1u) << "UID beacons are not uploaded";
+    EXPECT_EQ(eids[0].beacon.eid, kEid);
+    EXPECT_EQ(location->monitoredIdentifiers().size(), 2u);
+    EXPECT_TRUE(eventually([&] { return logged("G response: "); }));
+
+    // Readings repeated every second within the noise are not stored again; a move past it is.
+    location->setBeacon(kRegionUUID, 1, 7, -80);
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-80); }));
+    EXPECT_EQ(stored(SightingKind::iBeacon).size(), 2u);
+    EXPECT_EQ(stored(SightingKind::eddystone).size(), 1u);
+}
+
+TEST_F(BeaconEndToEnd, CloudDownAtStartIsReachedByTheNextTokenAttempt) {
+    cloud->stop();
+    location->setBeacon(kRegionUUID, 2, 1, -61);
+    client->enableLog(true);
+    startUp();
+    advertiseEid(-72);  // waits for the scan cycle, which needs a region list
+    // The first attempt is refused; the next comes 10 s after it.
+    ASSERT_TRUE(eventually([&] { return logged("Debug KIVClient: Error while fetching information: "); }));
+    std::string error;
+    ASSERT_TRUE(cloud->start(error)) << error;
+    ASSERT_TRUE(cloud->waitForRequests(Endpoint::token, 1, 15s));
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-61) && storedEid(-72); }));
+    EXPECT_EQ(cloud->requestCount(Endpoint::token), 1u) << "the timer stops once a token is accepted";
+}
+
+TEST_F(BeaconEndToEnd, UploadsResumeAfterTheCloudRestartsAndUnsentReadingsAreNotLost) {
+    location->setBeacon(kRegionUUID, 1, 1, -60);
+    startUp();
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-60); }));
+    const auto uploadsBefore = cloud->uploadCount();
+
+    client->enableLog(true);
+    cloud->stop();
+    // This reading is sent while nobody listens: it must not become the filter's reference.
+    location->setBeacon(kRegionUUID, 1, 1, -75);
+    ASSERT_TRUE(eventually([&] { return logged("Debug KIVClient: iBeacon Update. Error while fetching tags: "); }));
+    std::string error;
+    ASSERT_TRUE(cloud->start(error)) << error;
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-75); }));
+    EXPECT_GT(cloud->uploadCount(), uploadsBefore);
+    EXPECT_EQ(cloud->requestCount(Endpoint::token), 1u) << "the token survives the restart";
+}
+
+TEST_F(BeaconEndToEnd, GarbageRegionListsStartNoMonitoring) {
+    const std::vector<CannedAnswer> garbage = {
+        {200, "<html>not json</html>", "text/html"},
+        {200, "[]"},
+        {200, R"({"data": {"UUID": "5A0C2E4F7B194D3A9C86E1F20B3D4C5A"}})"},
+        {200, R"({"data": [1, 2]})"},
+        {200, R"({"data": [{"UUID": "not hex"}, {"UUID": 7}, {"Major": 1}]})"},
+        {200, R"({"data": [{"UUID": "5A0C2E4F7B194D3A9C86E1F20B3D4C5A", "Major": 70000, "Minor": [1]}]})"},
+        {500, R"({"error": "server"})"},
+        {200, std::string(100000, '[')},
+        {200, ""},
+    };
+    location->setBeacon(kRegionUUID, 1, 1, -60);
+    client->enableLog(true);
+    startUp();
+    ASSERT_TRUE(cloud->waitForRequests(Endpoint::regions, 1, 5s));
+    ASSERT_TRUE(eventually([&] { return monitoring(); }));
+    client->stopMonitoringService();
+    ASSERT_TRUE(eventually([&] { return !monitoring(); }));
+
+    std::size_t lists = 1;
+    for (const auto& answer : garbage) {
+        cloud->setCannedAnswer(Endpoint::regions, answer);
+        client->startMonitoringService();
+        ASSERT_TRUE(cloud->waitForRequests(Endpoint::regions, ++lists, 5s)) << answer.body.substr(0, 40);
+    }
+    // A good list after them: when it is monitored, every garbage answer before it was handled.
+    cloud->setCannedAnswer(Endpoint::regions, std::nullopt);
+    const auto startsBefore = monitoringStarts();
+    client->startMonitoringService();
+    ASSERT_TRUE(eventually([&] { return monitoring(); }));
+    EXPECT_EQ(monitoringStarts() - startsBefore, 2) << "only the good list started regions";
+    EXPECT_TRUE(logged("Debug KIVClient: Regions of iBeacons are empty"));
+    EXPECT_TRUE(logged("Debug KIVClient: Invalid information received from the service"));
+
+    // The facade still works: a moved reading is uploaded.
+    location->setBeacon(kRegionUUID, 1, 1, -90);
+    EXPECT_TRUE(eventually([&] { return storedIBeacon(-90); }));
+}
+
+TEST_F(BeaconEndToEnd, UploadsAnswered500CountAsDeliveredAndTheFacadeKeepsWorking) {
+    cloud->failUploads(true);
+    location->setBeacon(kRegionUUID, 1, 1, -60);
+    startUp();
+    advertiseEid(-66);
+    ASSERT_TRUE(cloud->waitForRequests(Endpoint::upload, 2, 10s));
+    EXPECT_TRUE(eventually([&] { return logged("G response: "); })) << "an answered error object is an answer";
+    EXPECT_TRUE(cloud->sightings().empty());
+    // Answered means delivered: the same readings are noise now and nothing is sent again.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(cloud->requestCount(Endpoint::upload), 2u);
+
+    cloud->failUploads(false);
+    location->setBeacon(kRegionUUID, 1, 1, -70);
+    advertiseEid(-80);
+    ASSERT_TRUE(eventually([&] { return storedIBeacon(-70) && storedEid(-80); }));
+    EXPECT_FALSE(storedIBeacon(-60));
+}
