@@ -214,7 +214,11 @@ TEST_F(KivCloud, ScriptedFailuresReplaceTheRealAnswer) {
 TEST_F(KivCloud, UnknownRoutesAndOversizedBodiesGetJsonErrors) {
     expectJsonError(client_.Get("/nothing"), 404);
     expectJsonError(client_.Get("/KIVClient"), 404);
-    expectJsonError(client_.Post("/ibeaconupdate", std::string(9 * 1024 * 1024, 'x'), "application/json"), 413);
+    // The service may answer 413 and close before a slow client has written the whole body;
+    // then the client sees a write error instead of the answer. Either way nothing was stored.
+    auto oversized = client_.Post("/ibeaconupdate", std::string(9 * 1024 * 1024, 'x'), "application/json");
+    if (oversized || oversized.error() != httplib::Error::Write) expectJsonError(oversized, 413);
+    EXPECT_TRUE(server_->sightings().empty());
 }
 
 TEST_F(KivCloud, MalformedRequestLinesGetJsonErrors) {
