@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -108,10 +110,18 @@ private:
     std::unordered_map<Beacon, Saved<Beacon>> savediBeacons_;
     std::unordered_map<Beacon, Beacon> iBeaconsWillBeSent_;
 
+    // Looks texts up by view, so a repeated sighting costs no key allocation.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    template <class Value>
+    using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
+
     // Eddystone sets, keyed by the identifier's hexadecimal text: shared with the scanner's queue.
     mutable std::mutex gLock_;
-    std::unordered_map<std::string, Saved<std::shared_ptr<const GBeaconInfo>>> savedGBeacons_;
-    std::unordered_map<std::string, std::shared_ptr<const GBeaconInfo>> gBeaconsWillBeSent_;
+    TextMap<Saved<std::shared_ptr<const GBeaconInfo>>> savedGBeacons_;
+    TextMap<std::shared_ptr<const GBeaconInfo>> gBeaconsWillBeSent_;
 
     mutable std::mutex regionsLock_;  // the host may read the regions from any thread
     BeaconRegionSet iBeaconRegions_;

@@ -54,13 +54,17 @@ bool KIVClient::Impl::isBeaconNoise(const GBeaconInfo& old, const GBeaconInfo& f
 void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo>& scanned) {
     const auto now = main_->now();
     std::lock_guard lock(gLock_);
-    const std::string key(scanned->identifier());
+    const std::string_view key = scanned->identifier();
     auto old = savedGBeacons_.find(key);
     if (old != savedGBeacons_.end()) {
         old->second.lastReported = now;
         if (isBeaconNoise(*old->second.sighting, *scanned)) return;
     }
-    gBeaconsWillBeSent_.insert_or_assign(key, scanned);
+    if (auto waiting = gBeaconsWillBeSent_.find(key); waiting != gBeaconsWillBeSent_.end()) {
+        waiting->second = scanned;  // the newest sighting replaces the waiting one
+    } else {
+        gBeaconsWillBeSent_.emplace(std::string(key), scanned);
+    }
 }
 
 void KIVClient::Impl::sendIBeacons() {
@@ -129,7 +133,7 @@ void KIVClient::Impl::gbeaconBatchUndelivered(std::uint64_t batch,
                                               const std::vector<std::shared_ptr<const GBeaconInfo>>& sent) {
     std::lock_guard lock(gLock_);
     for (const auto& info : sent) {
-        auto it = savedGBeacons_.find(std::string(info->identifier()));
+        auto it = savedGBeacons_.find(info->identifier());
         if (it != savedGBeacons_.end() && it->second.batch == batch) savedGBeacons_.erase(it);
     }
 }
