@@ -483,6 +483,7 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
          false},
         {"null of a 200", CannedAnswer{200, "null"},
          P + "iBeacon Update. Invalid information received from the service", false},
+        {"204", CannedAnswer{204, ""}, P + "iBeacon Update. Invalid information received from the service", false},
         {"empty 200", CannedAnswer{200, ""},
          P + "iBeacon Update. Error while fetching tags:  Response could not be serialized, input data was nil or "
              "zero length.",
@@ -519,6 +520,21 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
         }
         EXPECT_EQ(result.undelivered, c.undelivered);
     }
+}
+
+TEST_F(LibraryAPITest, AnUnusableHostFailsLikeAnUnreachableService) {
+    CloudHosts::set("no such host/", "no such host/");
+    client().acceptToken("t");
+    const std::string failure = P + "Error while fetching tags:  ";
+    ASSERT_TRUE(runUntil([&] { return capture_.lines().size() == 2; }));
+    EXPECT_TRUE(capture_.lines()[1].starts_with(failure)) << capture_.lines()[1];
+
+    UploadResult result;
+    api_.iBeaconServerUpdate({}, [&](const json& a) { result.answer = a; }, [&] { result.undelivered = true; });
+    ASSERT_TRUE(runUntil([&] { return result.undelivered; }));
+    EXPECT_TRUE(capture_.lines().back().starts_with(P + "iBeacon Update. " + failure.substr(P.size())));
+    EXPECT_FALSE(result.answer);
+    EXPECT_TRUE(server_->requests().empty());
 }
 
 }  // namespace
