@@ -67,7 +67,7 @@ void HTTPClient::getToken() {
                              auto self = weak.lock();
                              if (!self) return;
                              if (!outcome.value) {
-                                 self->log("Error while fetching information: " + outcome.errorText);
+                                 self->log("Error while fetching information: ", outcome.errorText);
                                  return;
                              }
                              const auto& answer = *outcome.value;
@@ -124,7 +124,7 @@ void HTTPClient::getIbeaconList(const std::optional<std::vector<std::string>>& g
                              auto self = weak.lock();
                              if (!self) return;
                              if (!outcome.value) {
-                                 self->log("Error while fetching tags: " + outcome.errorText);
+                                 self->log("Error while fetching tags: ", outcome.errorText);
                                  return;
                              }
                              auto regions = regionsFromList(*outcome.value, self->debug);
@@ -167,7 +167,7 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
             const CloudTransport::Outcome& outcome) {
             auto self = weak.lock();
             if (!outcome.value) {
-                if (self) self->log(prefix + "Error while fetching tags: " + outcome.errorText);
+                if (self) self->log(prefix + "Error while fetching tags: ", outcome.errorText);
                 // Only a transfer that got no HTTP answer at all counts as not delivered.
                 if (!outcome.gotResponse && undelivered) undelivered();
                 return;

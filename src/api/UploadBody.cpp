@@ -8,22 +8,36 @@ namespace kiv::api {
 
 using P = API::Server::Parameter;
 
-nlohmann::json iBeaconEntries(const std::vector<Beacon>& iBeacons) {
+namespace {
+// Members are moved into place: an initializer list would copy every value once more.
+nlohmann::json arrayOfSize(std::size_t count) {
     nlohmann::json entries = nlohmann::json::array();
+    entries.get_ref<nlohmann::json::array_t&>().reserve(count);
+    return entries;
+}
+}  // namespace
+
+nlohmann::json iBeaconEntries(const std::vector<Beacon>& iBeacons) {
+    auto entries = arrayOfSize(iBeacons.size());
     for (const auto& beacon : iBeacons) {
-        entries.push_back({{P::UUIDLittle, beacon.proximityUUID.uuidString()},
-                           {P::Major, std::to_string(beacon.major)},
-                           {P::Minor, std::to_string(beacon.minor)},
-                           {P::RSSI, beacon.rssi}});
+        nlohmann::json::object_t entry;
+        entry.emplace(P::UUIDLittle, beacon.proximityUUID.uuidString());
+        entry.emplace(P::Major, std::to_string(beacon.major));
+        entry.emplace(P::Minor, std::to_string(beacon.minor));
+        entry.emplace(P::RSSI, beacon.rssi);
+        entries.get_ref<nlohmann::json::array_t&>().emplace_back(std::move(entry));
     }
     return entries;
 }
 
 nlohmann::json gBeaconEntries(const std::vector<std::shared_ptr<const GBeaconInfo>>& gBeacons) {
-    nlohmann::json entries = nlohmann::json::array();
+    auto entries = arrayOfSize(gBeacons.size());
     for (const auto& info : gBeacons) {
         if (!info) continue;
-        entries.push_back({{P::EID, info->beaconID().description()}, {P::RSSI, info->RSSI()}});
+        nlohmann::json::object_t entry;
+        entry.emplace(P::EID, info->beaconID().description());
+        entry.emplace(P::RSSI, info->RSSI());
+        entries.get_ref<nlohmann::json::array_t&>().emplace_back(std::move(entry));
     }
     return entries;
 }

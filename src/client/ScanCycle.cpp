@@ -56,6 +56,11 @@ void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo
     std::lock_guard lock(gLock_);
     const std::string_view key = scanned->identifier();
     auto old = savedGBeacons_.find(key);
+    if (old != savedGBeacons_.end() && now - old->second.lastReported > kSavedGBeaconLifetime) {
+        // Expired but not yet swept by a send: it is no reference any more.
+        savedGBeacons_.erase(old);
+        old = savedGBeacons_.end();
+    }
     if (old != savedGBeacons_.end()) {
         old->second.lastReported = now;
         if (isBeaconNoise(*old->second.sighting, *scanned)) return;

@@ -1,0 +1,541 @@
+// The cloud service client against kiv-cloud on 127.0.0.1: the token timer runs in virtual time,
+// the answers come over real loopback HTTP.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "CloudServer.hpp"
+#include "api/HTTPClient.hpp"
+#include "api/LibraryAPI.hpp"
+#include "kiv/CloudHosts.hpp"
+#include "kiv/Log.hpp"
+#include "kiv/eddystone/GBeaconInfo.hpp"
+#include "kiv/platform/ManualRuntime.hpp"
+
+namespace kiv::api {
+namespace {
+
+using cloud::CannedAnswer;
+using cloud::Endpoint;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string P = "Debug KIVClient: ";
+const std::string rawUuid = "1f2e3d4c5b6a49788695a4b3c2d1e0f9";
+const std::string uuidText = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
+
+// An expected line that ends in a line feed stands for that text followed by the JSON reader's own
+// message, whose wording is not ours.
+bool lineMatches(const std::string& line, const std::string& expected) {
+    if (expected.ends_with('\n')) return line.starts_with(expected) && line.size() > expected.size();
+    return line == expected;
+}
+
+void expectLines(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_PRED2(lineMatches, lines[i], expected[i]);
+}
+
+class LibraryAPITest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cloud::CloudOptions options;
+        options.clients = {{"demo", "s3 cret&"}};
+        std::string error;
+        server_ = cloud::CloudServer::create(std::move(options), error);
+        ASSERT_TRUE(server_) << error;
+        ASSERT_TRUE(server_->start(error)) << error;
+        const auto host = "127.0.0.1:" + std::to_string(server_->port());
+        CloudHosts::set(host, host);
+        api_.setRegionListCompletion([this](const BeaconRegionSet& regions) { regionLists_.push_back(regions); });
+        api_.setDebug(true);
+    }
+    void TearDown() override { CloudHosts::set("", ""); }
+
+    HTTPClient& client() { return api_.httpClient(); }
+    bool runUntil(const std::function<bool()>& done) { return rt_->runUntil(done, 5s); }
+    std::size_t count(const std::string& line) const {
+        const auto lines = capture_.lines();
+        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+    std::vector<cloud::RecordedRequest> requestsTo(Endpoint endpoint) const {
+        auto all = server_->requests();
+        std::erase_if(all, [&](const auto& r) { return r.endpoint != endpoint; });
+        return all;
+    }
+    // Accepts a token the service knows and waits for the region-list download it starts.
+    std::string acceptKnownToken() {
+        const auto token = server_->issueToken("demo");
+        client().acceptToken(token);
+        EXPECT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+        capture_.clear();
+        return token;
+    }
+    std::string tokenAnswerLines(const json& answer) const {
+        return P + "Api Url:  " + answer["apiUrl"].get<std::string>() + "\n" + P + "Access token:  " +
+               answer["token"].get<std::string>() + "\n" + P + "Refresh Token:  " +
+               answer["refreshToken"].get<std::string>();
+    }
+
+    std::unique_ptr<cloud::CloudServer> server_;
+    log::Capture capture_;
+    std::shared_ptr<platform::ManualRuntime> rt_ = platform::ManualRuntime::make();
+    LibraryAPI api_{rt_};
+    std::vector<BeaconRegionSet> regionLists_;
+};
+
+// --- token exchange --------------------------------------------------------------------------
+
+TEST_F(LibraryAPITest, CredentialsAfterStartAreUsedAtTheNextFiring) {
+    api_.startTokenTimer();
+    EXPECT_EQ(capture_.lines(), std::vector<std::string>{P + "Client Id or Secret is empty"});
+    rt_->advance(10s);
+    EXPECT_EQ(count(P + "Client Id or Secret is empty"), 2u);
+
+    api_.setCredentials("demo", "s3 cret&");
+    rt_->advance(9s);
+    EXPECT_EQ(count(P + "Getting Token from Server"), 0u);
+    rt_->advance(1s);
+    EXPECT_EQ(count(P + "Getting Token from Server"), 1u);
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+
+    const auto tokens = requestsTo(Endpoint::token);
+    ASSERT_EQ(tokens.size(), 1u);
+    EXPECT_EQ(tokens[0].contentType, "application/x-www-form-urlencoded; charset=utf-8");
+    EXPECT_EQ(tokens[0].body, "CLIENTID=demo&SECRET=s3%20cret%26");
+    EXPECT_TRUE(tokens[0].query.empty());
+
+    const auto token = client().accessToken();
+    ASSERT_TRUE(token);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[3], P + "Api Url:  http://127.0.0.1:" + std::to_string(server_->port()));
+    EXPECT_EQ(lines[4], P + "Access token:  " + *token);
+    EXPECT_TRUE(lines[5].starts_with(P + "Refresh Token:  ")) << lines[5];
+    EXPECT_EQ(lines[5].size(), P.size() + 16 + 32);
+    EXPECT_EQ(lines[6], P + "Get iBeacon List");
+    EXPECT_EQ(lines[7], P + "0 iBeacon regions are received");
+
+    const auto lists = requestsTo(Endpoint::regions);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].method, "GET");
+    EXPECT_EQ(lists[0].query, "access_token=" + *token);
+
+    // The timer stopped with the accepted token.
+    EXPECT_FALSE(client().tokenTimerRunning());
+    rt_->advance(60s);
+    EXPECT_EQ(count(P + "Getting Token from Server"), 1u);
+}
+
+TEST_F(LibraryAPITest, CredentialsBeforeStartSendAtOnce) {
+    api_.setCredentials("demo", "s3 cret&");
+    api_.startTokenTimer();
+    EXPECT_EQ(capture_.lines(), std::vector<std::string>{P + "Getting Token from Server"});
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    EXPECT_TRUE(client().accessToken());
+    EXPECT_EQ(requestsTo(Endpoint::token).size(), 1u);
+}
+
+TEST_F(LibraryAPITest, EmptyCredentialsAreSentAndTheRefusalIsJudgedByItsBody) {
+    api_.setCredentials("", "");
+    api_.startTokenTimer();
+    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 1, 5s));
+    rt_->advance(10s);
+    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 2, 5s));
+
+    const auto tokens = requestsTo(Endpoint::token);
+    EXPECT_EQ(tokens[0].body, "CLIENTID=&SECRET=");
+    EXPECT_EQ(tokens[0].status, 401);
+    // A 401 with a JSON object lacking the members is ignored without a line, and retried.
+    server_->addClient("", "");
+    rt_->advance(10s);
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    const auto lines = capture_.lines();
+    ASSERT_GE(lines.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i], P + "Getting Token from Server");
+    EXPECT_TRUE(lines[3].starts_with(P + "Api Url:  http://127.0.0.1:")) << lines[3];
+}
+
+// Each answer is given to a first request; a good answer 10 s later shows what the first did.
+TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
+    const json good = {{"apiUrl", "http://a"}, {"token", "good"}, {"refreshToken", "r"}};
+    struct Case {
+        const char* name;
+        CannedAnswer answer;
+        std::vector<std::string> lines;  // after "Getting Token from Server"
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"mistyped members", {200, R"({"apiUrl": 7, "token": "tok", "refreshToken": null})"},
+         {P + "Api Url:  7", P + "Access token:  tok", P + "Refresh Token:  null"}, true},
+        {"object members", {200, R"({"apiUrl": {"a": 1}, "token": "tok", "refreshToken": [1]})"},
+         {P + "Api Url:  {\"a\":1}", P + "Access token:  tok", P + "Refresh Token:  [1]"}, true},
+        {"no refreshToken", {200, R"({"apiUrl": "u", "token": "tok"})"}, {}, false},
+        {"no apiUrl", {200, R"({"token": "tok", "refreshToken": "r"})"}, {}, false},
+        {"token a number", {200, R"({"apiUrl": "u", "token": 5, "refreshToken": "r"})"}, {}, false},
+        {"401 with members", {401, R"({"apiUrl": "u", "token": "tok", "refreshToken": "r"})"},
+         {P + "Api Url:  u", P + "Access token:  tok", P + "Refresh Token:  r"}, true},
+        {"array", {200, "[1, 2]"}, {P + "Invalid information received from the service"}, false},
+        {"string fragment", {200, R"("tok")"}, {P + "Invalid information received from the service"}, false},
+        {"500 text", {500, "oops", "text/plain"},
+         {P + "Error while fetching information:  JSON could not be serialized because of error:\n"},
+         false},
+        {"empty 200", {200, ""},
+         {P + "Error while fetching information:  Response could not be serialized, input data was nil or zero "
+              "length."},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capture_.clear();
+        auto rt = platform::ManualRuntime::make();
+        LibraryAPI api(rt);
+        std::size_t downloads = 0;
+        api.setRegionListCompletion([&](const BeaconRegionSet&) { ++downloads; });
+        api.setDebug(true);
+        api.setCredentials("demo", "s3 cret&");
+        server_->setCannedAnswer(Endpoint::token, c.answer);
+        const auto seen = server_->requestCount(Endpoint::token);
+        api.startTokenTimer();
+        ASSERT_TRUE(server_->waitForRequests(Endpoint::token, seen + 1, 5s));
+        if (c.accepted) {
+            ASSERT_TRUE(rt->runUntil([&] { return api.httpClient().accessToken().has_value(); }, 5s));
+            EXPECT_EQ(*api.httpClient().accessToken(), "tok");
+            EXPECT_FALSE(api.httpClient().tokenTimerRunning());
+        } else if (!c.lines.empty()) {
+            ASSERT_TRUE(rt->runUntil([&] { return capture_.lines().size() > c.lines.size(); }, 5s));
+        }
+        auto expected = c.lines;
+        expected.insert(expected.begin(), P + "Getting Token from Server");
+        if (!c.accepted) {
+            server_->setCannedAnswer(Endpoint::token, CannedAnswer{200, good.dump()});
+            rt->advance(10s);
+            ASSERT_TRUE(rt->runUntil([&] { return api.httpClient().accessToken().has_value(); }, 5s));
+            EXPECT_EQ(*api.httpClient().accessToken(), "good");
+            expected.push_back(P + "Getting Token from Server");
+            expected.push_back(P + "Api Url:  http://a");
+            expected.push_back(P + "Access token:  good");
+            expected.push_back(P + "Refresh Token:  r");
+        }
+        auto lines = capture_.lines();
+        lines.resize(std::min(lines.size(), expected.size()));
+        expectLines(lines, expected);
+        server_->setCannedAnswer(Endpoint::token, std::nullopt);
+        // The download started by the token is refused (unknown token): no list, no new exchange.
+        ASSERT_TRUE(rt->runUntil(
+            [&] { return capture_.lines().back() == P + "Invalid information received from the service"; }, 5s));
+        EXPECT_EQ(downloads, 0u);
+        rt->advance(30s);
+        EXPECT_EQ(count(P + "Getting Token from Server"), c.accepted ? 1u : 2u);
+    }
+}
+
+TEST_F(LibraryAPITest, ServiceDownAtFirstIsReachedAtTheNextFiring) {
+    server_->stop();
+    api_.setCredentials("demo", "s3 cret&");
+    api_.startTokenTimer();
+    const std::string failure = P + "Error while fetching information:  ";
+    ASSERT_TRUE(runUntil([&] {
+        const auto lines = capture_.lines();
+        return lines.size() == 2 && lines[1].starts_with(failure) && lines[1].size() > failure.size();
+    })) << ::testing::PrintToString(capture_.lines());
+
+    std::string error;
+    ASSERT_TRUE(server_->start(error)) << error;
+    rt_->advance(10s);
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    EXPECT_EQ(count(P + "Getting Token from Server"), 2u);
+    EXPECT_EQ(requestsTo(Endpoint::token).size(), 1u);
+}
+
+TEST_F(LibraryAPITest, TwoStartsWithinTenSecondsLeaveOneTimer) {
+    api_.setCredentials("demo", "s3 cret&");
+    server_->setCannedAnswer(Endpoint::token, CannedAnswer{200, "[]"});  // never accepted
+    const auto requests = [&] { return count(P + "Getting Token from Server"); };
+    api_.startTokenTimer();  // t = 0
+    EXPECT_EQ(requests(), 1u);
+    rt_->advance(5s);
+    api_.startTokenTimer();  // t = 5
+    EXPECT_EQ(requests(), 2u);
+    rt_->advance(5s);  // t = 10: the first timer is gone
+    EXPECT_EQ(requests(), 2u);
+    rt_->advance(5s);  // t = 15
+    EXPECT_EQ(requests(), 3u);
+    rt_->advance(10s);  // t = 25
+    EXPECT_EQ(requests(), 4u);
+    EXPECT_TRUE(runUntil([&] { return count(P + "Invalid information received from the service") == 4; }));
+    EXPECT_EQ(requestsTo(Endpoint::token).size(), 4u);
+    EXPECT_FALSE(client().accessToken());
+}
+
+TEST_F(LibraryAPITest, TwoAcceptedTokensStartTwoDownloads) {
+    api_.setCredentials("demo", "s3 cret&");
+    api_.startTokenTimer();
+    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 1, 5s));
+    api_.startTokenTimer();  // a second exchange while the first answer waits on the main queue
+    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 2, 5s));
+
+    ASSERT_TRUE(runUntil([&] { return regionLists_.size() == 2; }));
+    EXPECT_EQ(count(P + "Get iBeacon List"), 2u);
+    std::vector<std::string> accepted;
+    const std::string tokenLine = P + "Access token:  ";
+    for (const auto& line : capture_.lines()) {
+        if (line.starts_with(tokenLine)) accepted.push_back(line.substr(tokenLine.size()));
+    }
+    ASSERT_EQ(accepted.size(), 2u);
+    EXPECT_NE(accepted[0], accepted[1]);
+    EXPECT_EQ(client().accessToken(), accepted[1]);  // the later acceptance wins
+    // Each download carries the token it followed.
+    std::vector<std::string> queries;
+    for (const auto& list : requestsTo(Endpoint::regions)) queries.push_back(list.query);
+    std::sort(queries.begin(), queries.end());
+    std::sort(accepted.begin(), accepted.end());
+    EXPECT_EQ(queries, (std::vector<std::string>{"access_token=" + accepted[0], "access_token=" + accepted[1]}));
+    EXPECT_FALSE(client().tokenTimerRunning());
+}
+
+// --- region list -----------------------------------------------------------------------------
+
+TEST_F(LibraryAPITest, RegionEntriesThroughTheService) {
+    const std::string other = "00112233445566778899aabbccddeeff";
+    const std::string otherText = "00112233-4455-6677-8899-AABBCCDDEEFF";
+    std::string error;
+    ASSERT_TRUE(server_->setRegions(R"({"data": [
+        {"UUID": ")" + rawUuid + R"("},
+        {"UUID": ")" + uuidText + R"(", "Major": 9},
+        {"UUID": ")" + rawUuid + R"(", "Major": 5, "Minor": [1, 2]},
+        {"UUID": ")" + rawUuid + R"(", "Major": 6, "Minor": 1},
+        {"UUID": ")" + other + R"(", "Major": [1, 70000, 3], "Minor": [4]},
+        {"UUID": ")" + other + R"(", "Major": "7"},
+        {"UUID": ")" + rawUuid + R"("}
+    ], "extra": true})",
+                                    error))
+        << error;
+    client().acceptToken(server_->issueToken("demo"));
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    // A region equal to one already held replaces it, yet still counts.
+    EXPECT_EQ(capture_.lines().back(), P + "7 iBeacon regions are received");
+
+    std::vector<std::string> ids;
+    for (const auto& region : regionLists_[0]) ids.push_back(region.identifier());
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{otherText, otherText + "+1", otherText + "+3", uuidText,
+                                             uuidText + "+5+1", uuidText + "+5+2"}));
+}
+
+TEST_F(LibraryAPITest, RegionLogLinesAndTheCapOfTwentyOne) {
+    std::string document = R"({"data": [)";
+    for (int i = 0; i < 30; ++i) {
+        char uuid[33];
+        std::snprintf(uuid, sizeof uuid, "%08d5b6a49788695a4b3c2d1e0f9", i);
+        document += std::string(i ? "," : "") + R"({"UUID": ")" + uuid + R"("})";
+    }
+    document += "]}";
+    std::string error;
+    ASSERT_TRUE(server_->setRegions(document, error)) << error;
+    client().acceptToken(server_->issueToken("demo"));
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+
+    EXPECT_EQ(regionLists_[0].size(), 21u);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 1u + 21u + 9u + 1u);
+    EXPECT_EQ(lines[0], P + "Get iBeacon List");
+    EXPECT_EQ(lines[1], P + "Region #1 is received: UUID = 00000000-5B6A-4978-8695-A4B3C2D1E0F9  ");
+    EXPECT_EQ(lines[21], P + "Region #21 is received: UUID = 00000020-5B6A-4978-8695-A4B3C2D1E0F9  ");
+    for (std::size_t i = 22; i < 31; ++i) EXPECT_EQ(lines[i], P + "Quantity of regions is exceeded");
+    EXPECT_EQ(lines[31], P + "21 iBeacon regions are received");
+}
+
+TEST_F(LibraryAPITest, RegionListFiltersAndFailures) {
+    // Without a token: nothing is sent.
+    bool called = false;
+    client().getIbeaconList(std::nullopt, std::nullopt, [&](const BeaconRegionSet&) { called = true; });
+    EXPECT_EQ(capture_.lines(), (std::vector<std::string>{P + "Get iBeacon List", P + "Token Error"}));
+
+    const auto token = acceptKnownToken();
+    client().getIbeaconList(std::vector<std::string>{"g 1", "g2"}, "h&1",
+                            [&](const BeaconRegionSet&) { called = true; });
+    ASSERT_TRUE(runUntil([&] { return called; }));
+    EXPECT_EQ(requestsTo(Endpoint::regions).back().query,
+              "access_token=" + token + "&groupId%5B%5D=g%201&groupId%5B%5D=g2&homeId=h%261");
+
+    struct Case {
+        CannedAnswer answer;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{200, R"({"data": {}})"}, P + "Invalid information received from the service"},
+        {{200, R"({"data": [{"UUID": "x"}, 1]})"}, P + "Invalid information received from the service"},
+        {{401, R"({"error": "invalid_token"})"}, P + "Invalid information received from the service"},
+        {{200, "<html>", "text/html"},
+         P + "Error while fetching tags:  JSON could not be serialized because of error:\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.body);
+        server_->setCannedAnswer(Endpoint::regions, c.answer);
+        called = false;
+        capture_.clear();
+        client().getIbeaconList(std::nullopt, std::nullopt, [&](const BeaconRegionSet&) { called = true; });
+        ASSERT_TRUE(runUntil([&] { return capture_.lines().size() == 2; }));
+        expectLines(capture_.lines(), {P + "Get iBeacon List", c.line});
+        rt_->runUntilIdle();
+        EXPECT_FALSE(called);
+    }
+    EXPECT_EQ(requestsTo(Endpoint::token).size(), 0u);
+}
+
+// --- uploads ---------------------------------------------------------------------------------
+
+struct UploadResult {
+    std::optional<json> answer;
+    bool undelivered = false;
+};
+
+TEST_F(LibraryAPITest, IBeaconUploadMemberByMember) {
+    const auto token = acceptKnownToken();
+    const auto uuid = UUID::fromRawString(rawUuid);
+    ASSERT_TRUE(uuid);
+    const std::vector<Beacon> beacons = {{*uuid, 1, 2, -60}, {*uuid, 65535, 0, -91}};
+    UploadResult result;
+    api_.iBeaconServerUpdate(
+        beacons, [&](const json& answer) { result.answer = answer; }, [&] { result.undelivered = true; });
+    ASSERT_TRUE(runUntil([&] { return result.answer.has_value(); }));
+    EXPECT_TRUE(result.answer->is_object());
+    EXPECT_FALSE(result.undelivered);
+
+    const auto uploads = requestsTo(Endpoint::upload);
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].method, "POST");
+    EXPECT_EQ(uploads[0].contentType, "application/json");
+    EXPECT_NE(uploads[0].body.find("\n"), std::string::npos);  // pretty-printed
+    const auto body = json::parse(uploads[0].body);
+    EXPECT_EQ(body, (json{{"access_token", token},
+                          {"deviceId", "Default"},
+                          {"beacons",
+                           {{{"uuid", uuidText}, {"major", "1"}, {"minor", "2"}, {"rssi", -60}},
+                            {{"uuid", uuidText}, {"major", "65535"}, {"minor", "0"}, {"rssi", -91}}}}}));
+    ASSERT_EQ(server_->sightings().size(), 2u);
+    EXPECT_EQ(server_->sightings()[0].deviceId, "Default");
+
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], P + "iBeacon Update call to the server");
+    EXPECT_EQ(lines[1], P + "2 iBeacons are sending to the server");
+    EXPECT_TRUE(lines[2].starts_with(P + "iBeacon parameters:\n [")) << lines[2];
+    EXPECT_EQ(json::parse(lines[2].substr(P.size() + 21)), body["beacons"]);
+}
+
+TEST_F(LibraryAPITest, EddystoneUploadMemberByMember) {
+    const auto token = acceptKnownToken();
+    const std::array<std::uint8_t, 10> frame = {0x30, 0xEE, 0x00, 0xFF, 0x10, 0xAA, 0x20, 0xBB, 0x30, 0xCC};
+    const auto info = GBeaconInfo::beaconInfoForEIDFrameData(frame, std::nullopt, -70);
+    ASSERT_TRUE(info);
+    UploadResult result;
+    api_.gBeaconServerUpdate(
+        {info}, [&](const json& answer) { result.answer = answer; }, [&] { result.undelivered = true; });
+    ASSERT_TRUE(runUntil([&] { return result.answer.has_value(); }));
+
+    const auto body = json::parse(requestsTo(Endpoint::upload).at(0).body);
+    EXPECT_EQ(body, (json{{"access_token", token},
+                          {"deviceId", "Default"},
+                          {"beacons", {{{"eid", "BeaconID beacon: 00ff10aa20bb30cc"}, {"rssi", -70}}}}}));
+    ASSERT_EQ(server_->sightings().size(), 1u);
+    EXPECT_EQ(server_->sightings()[0].beacon.eid, "BeaconID beacon: 00ff10aa20bb30cc");
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], P + "gBeacon Update call to the server");
+    EXPECT_EQ(lines[1], P + "1 gBeacons are sending to the server");
+    EXPECT_TRUE(lines[2].starts_with(P + "gBeacon parameters:\n [")) << lines[2];
+}
+
+TEST_F(LibraryAPITest, UploadsWithoutTokenSendNothing) {
+    UploadResult ib;
+    UploadResult gb;
+    api_.iBeaconServerUpdate({}, [&](const json& a) { ib.answer = a; }, [&] { ib.undelivered = true; });
+    api_.gBeaconServerUpdate({}, [&](const json& a) { gb.answer = a; }, [&] { gb.undelivered = true; });
+    EXPECT_TRUE(ib.undelivered);
+    EXPECT_TRUE(gb.undelivered);
+    EXPECT_EQ(capture_.lines(), (std::vector<std::string>{P + "iBeacon Update call to the server",
+                                                           P + "Access Token Error",
+                                                           P + "gBeacon Update call to the server",
+                                                           P + "Access Token Error"}));
+    rt_->runUntilIdle();
+    EXPECT_FALSE(ib.answer || gb.answer);
+    EXPECT_EQ(server_->requests().size(), 0u);
+}
+
+TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
+    acceptKnownToken();
+    const auto uuid = UUID::fromRawString(rawUuid);
+    struct Case {
+        const char* name;
+        std::optional<CannedAnswer> answer;  // none: the service is down
+        std::string line;                    // empty: the completion runs
+        bool undelivered;
+    };
+    const Case cases[] = {
+        {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", false},
+        {"empty array", CannedAnswer{200, "[]"}, P + "iBeacon Update. Invalid information received from the service",
+         false},
+        {"null of a 200", CannedAnswer{200, "null"},
+         P + "iBeacon Update. Invalid information received from the service", false},
+        {"204", CannedAnswer{204, ""}, P + "iBeacon Update. Invalid information received from the service", false},
+        {"empty 200", CannedAnswer{200, ""},
+         P + "iBeacon Update. Error while fetching tags:  Response could not be serialized, input data was nil or "
+             "zero length.",
+         false},
+        {"text 502", CannedAnswer{502, "Bad gateway", "text/plain"},
+         P + "iBeacon Update. Error while fetching tags:  JSON could not be serialized because of error:\n",
+         false},
+        {"service down", std::nullopt, P + "iBeacon Update. Error while fetching tags:  ", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capture_.clear();
+        if (c.answer) {
+            server_->setCannedAnswer(Endpoint::upload, c.answer);
+        } else {
+            server_->stop();
+        }
+        UploadResult result;
+        api_.iBeaconServerUpdate(
+            {{*uuid, 1, 2, -60}}, [&](const json& a) { result.answer = a; }, [&] { result.undelivered = true; });
+        const auto prefixSeen = [&] {
+            const auto lines = capture_.lines();
+            return lines.size() == 4 && lines[3].starts_with(c.line);
+        };
+        ASSERT_TRUE(runUntil([&] { return c.line.empty() ? result.answer.has_value() : prefixSeen(); }))
+            << ::testing::PrintToString(capture_.lines());
+        if (c.line.empty()) {
+            EXPECT_EQ(*result.answer, json::parse(c.answer->body));
+        } else {
+            EXPECT_FALSE(result.answer);
+            if (c.answer) {
+                EXPECT_PRED2(lineMatches, capture_.lines()[3], c.line);
+            }
+        }
+        EXPECT_EQ(result.undelivered, c.undelivered);
+    }
+}
+
+TEST_F(LibraryAPITest, AnUnusableHostFailsLikeAnUnreachableService) {
+    CloudHosts::set("no such host/", "no such host/");
+    client().acceptToken("t");
+    const std::string failure = P + "Error while fetching tags:  ";
+    ASSERT_TRUE(runUntil([&] { return capture_.lines().size() == 2; }));
+    EXPECT_TRUE(capture_.lines()[1].starts_with(failure)) << capture_.lines()[1];
+
+    UploadResult result;
+    api_.iBeaconServerUpdate({}, [&](const json& a) { result.answer = a; }, [&] { result.undelivered = true; });
+    ASSERT_TRUE(runUntil([&] { return result.undelivered; }));
+    EXPECT_TRUE(capture_.lines().back().starts_with(P + "iBeacon Update. " + failure.substr(P.size())));
+    EXPECT_FALSE(result.answer);
+    EXPECT_TRUE(server_->requests().empty());
+}
+
+}  // namespace
+}  // namespace kiv::api
