@@ -93,14 +93,14 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
     std::weak_ptr<SessionManager> weakManager = manager;
     auto self = shared_from_this();
     auto decide = [self, weakManager, r, taskPtr, error](bool shouldRetry, double delay) {
-        auto manager = weakManager.lock();
-        if (!shouldRetry || !manager) {
+        auto deciding = weakManager.lock();
+        if (!shouldRetry || !deciding) {
             self->complete(taskPtr, error);
             return;
         }
-        manager->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [self, weakManager, r, taskPtr, error] {
-            auto manager = weakManager.lock();
-            if (manager && manager->retry(r)) {
+        deciding->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [self, weakManager, r, taskPtr, error] {
+            auto retrying = weakManager.lock();
+            if (retrying && retrying->retry(r)) {
                 self->removeRequest(taskPtr->taskIdentifier());  // the new task is registered already
                 return;
             }

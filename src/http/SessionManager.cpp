@@ -177,19 +177,19 @@ void SessionManager::askRetrierAfterCreationFailure(const std::shared_ptr<DataRe
             return;
         }
         retrier->should(*self, request, error, [weak, request](bool shouldRetry, double delay) {
-            auto self = weak.lock();
-            if (!self) {
+            auto deciding = weak.lock();
+            if (!deciding) {
                 request->resume();
                 return;
             }
             if (!shouldRetry) {
-                if (self->startRequestsImmediately()) request->resume();
+                if (deciding->startRequestsImmediately()) request->resume();
                 return;
             }
-            self->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [weak, request] {
-                auto self = weak.lock();
-                if (self && self->retry(request)) return;
-                if (!self || self->startRequestsImmediately()) {
+            deciding->runtime_->globalQueue()->asyncAfter(platform::secondsToDuration(delay), [weak, request] {
+                auto retrying = weak.lock();
+                if (retrying && retrying->retry(request)) return;
+                if (!retrying || retrying->startRequestsImmediately()) {
                     request->resume();
                 }
             });

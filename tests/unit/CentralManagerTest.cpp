@@ -32,7 +32,9 @@ TEST(BluetoothUUID, ShortAndLongFormsOfOneServiceAreOneKey) {
     for (const auto& c : cases) {
         const auto uuid = BluetoothUUID::parse(c.text);
         ASSERT_EQ(uuid.has_value(), c.canonical.has_value()) << c.text;
-        if (uuid) EXPECT_EQ(uuid->toString(), *c.canonical) << c.text;
+        if (uuid) {
+            EXPECT_EQ(uuid->toString(), *c.canonical) << c.text;
+        }
     }
     EXPECT_EQ(*BluetoothUUID::parse("0000FEAA-0000-1000-8000-00805F9B34FB"), BluetoothUUID::eddystone());
     EXPECT_EQ(BluetoothUUID::eddystone().shortString(), "FEAA");
