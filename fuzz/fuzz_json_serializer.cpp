@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "http/JSONText.hpp"
 #include "kiv/http/DataResponse.hpp"
 #include "kiv/http/DataResponseSerializer.hpp"
 
@@ -21,6 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Text forms must hold for whatever came back.
         DataResponse<nlohmann::json> r{std::nullopt, response, body, result, Timeline{}, nullptr};
         (void)r.debugDescription();
+        // The body writer must write any parsed value exactly as the library's writer does.
+        if (const auto* value = result.value()) {
+            for (int indent : {-1, 2}) {
+                std::string ours, theirs;
+                bool oursThrew = false, theirsThrew = false;
+                try { ours = kiv::http::jsonText(*value, indent); } catch (const std::exception&) { oursThrew = true; }
+                try { theirs = value->dump(indent); } catch (const std::exception&) { theirsThrew = true; }
+                if (oursThrew != theirsThrew || ours != theirs) std::abort();
+            }
+        }
     }
     return 0;
 }

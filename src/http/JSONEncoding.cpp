@@ -3,6 +3,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "http/JSONText.hpp"
+
 namespace kiv::http {
 
 namespace {
@@ -41,7 +43,7 @@ Result<platform::URLRequest> JSONEncoding::encode(const URLRequestConvertible& c
     if (hasNonFiniteNumber(*parameters)) return fail("Invalid number value (NaN or infinity) in JSON write.");
     std::string body;
     try {
-        body = (options_ & prettyPrinted) ? parameters->dump(2) : parameters->dump();
+        body = jsonText(*parameters, (options_ & prettyPrinted) ? 2 : -1);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "http/JSONText.hpp"
 #include "kiv/http/JSONEncoding.hpp"
 #include "kiv/http/PropertyListEncoding.hpp"
 #include "kiv/http/URLEncoding.hpp"
@@ -164,3 +165,23 @@ TEST(URLConversionTest, RequestsFromTextAndMethods) {
 }
 
 }  // namespace
+
+TEST(JSONText, WritesExactlyWhatTheLibraryWriterWrites) {
+    const char* documents[] = {
+        R"({})",
+        R"([])",
+        R"({"a": {}, "b": [], "c": [{}], "d": [[]]})",
+        R"({"access_token": "t", "deviceId": "Default", "beacons": [{"uuid": "U", "major": "1", "minor": "2", "rssi": -60}]})",
+        R"([1, -2, 18446744073709551615, -9223372036854775808, 0.5, 1e300, true, false, null])",
+        R"({"esc": "a\"b\\c\n\t\u0001", "utf": "é漢字😀", "ctl": "\u001f"})",
+        R"({"z": 1, "a": {"nested": {"deeper": [1, [2, [3]]]}}})",
+    };
+    for (const char* doc : documents) {
+        const auto value = nlohmann::json::parse(doc);
+        for (int indent : {-1, 0, 2, 4}) {
+            EXPECT_EQ(kiv::http::jsonText(value, indent), value.dump(indent)) << doc << " indent " << indent;
+        }
+    }
+    // Invalid UTF-8 is refused as the library writer refuses it.
+    EXPECT_THROW(kiv::http::jsonText(nlohmann::json("\xff"), 2), nlohmann::json::type_error);
+}
