@@ -92,6 +92,15 @@ struct AsioRuntime::Impl {
         if (!options.hostRunsMainLoop) mainThread = std::thread([this] { main.run(); });
     }
 
+    bool onOwnThread() const {
+        const auto self = std::this_thread::get_id();
+        if (mainThread.get_id() == self) return true;
+        for (const auto& t : workers) {
+            if (t.get_id() == self) return true;
+        }
+        return false;
+    }
+
     ~Impl() {
         mainWork.reset();
         poolWork.reset();
@@ -103,7 +112,15 @@ struct AsioRuntime::Impl {
 };
 
 AsioRuntime::AsioRuntime(Options options) : impl_(std::make_unique<Impl>(options)) {}
-AsioRuntime::~AsioRuntime() = default;
+AsioRuntime::~AsioRuntime() {
+    // The last owner may let go inside one of the runtime's own tasks. That thread cannot join
+    // itself, and its io_context is still running under it: finish on a thread of its own.
+    if (impl_ && impl_->onOwnThread()) {
+        impl_->main.stop();
+        impl_->pool.stop();
+        std::thread([impl = std::move(impl_)]() mutable { impl.reset(); }).detach();
+    }
+}
 
 std::shared_ptr<AsioRuntime> AsioRuntime::make() { return make(Options{}); }
 std::shared_ptr<AsioRuntime> AsioRuntime::make(Options options) {
