@@ -233,3 +233,21 @@ TEST(Log, JoinsItemsWithOneSpaceAndCapturesWholeLines) {
     EXPECT_EQ(lines[1], "Debug KIVClient: gBeacon LOST:  x");
     EXPECT_EQ(lines[2], "Debug KIVPush: 3 iBeacon regions are received");
 }
+
+TEST(AsioRuntime, LastOwnerLettingGoInsideItsOwnTaskDoesNotJoinItself) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    {
+        auto rt = kiv::platform::AsioRuntime::make();
+        auto q = rt->makeSerialQueue("owner");
+        q->async([rt = std::move(rt), &m, &cv, &released]() mutable {
+            rt.reset();  // the last owner, on the runtime's own worker
+            std::lock_guard lock(m);
+            released = true;
+            cv.notify_all();
+        });
+    }
+    std::unique_lock lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return released; }));
+}
