@@ -1,17 +1,11 @@
 #include "kiv/platform/BluetoothUUID.hpp"
 
+#include "kiv/support/Hex.hpp"
 #include "kiv/support/UUID.hpp"
 
 namespace kiv::platform {
 
 namespace {
-
-int hexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 constexpr char kLowerDigits[] = "0123456789abcdef";
 
@@ -21,7 +15,7 @@ std::optional<BluetoothUUID> BluetoothUUID::parse(std::string_view text) noexcep
     if (text.size() == 4 || text.size() == 8) {
         std::uint32_t value = 0;
         for (char c : text) {
-            const int v = hexValue(c);
+            const int v = hexDigitValue(c);
             if (v < 0) return std::nullopt;
             value = (value << 4) | static_cast<std::uint32_t>(v);
         }

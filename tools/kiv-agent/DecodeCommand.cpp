@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Command.hpp"
-#include "Hex.hpp"
+#include "kiv/support/Hex.hpp"
 #include "kiv/eddystone/BeaconID.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 
@@ -32,7 +32,7 @@ const char* frameTypeName(EddystoneFrameType type) {
 }
 
 int decode(const std::string& hex) {
-    const auto frame = parseHex(hex);
+    const auto frame = kiv::bytesFromHexadecimal(hex);
     if (!frame) {
         std::cerr << "kiv-agent decode: \"" << hex << "\" is not hexadecimal (expected pairs of digits 0-9, a-f)\n";
         return kBadInput;

@@ -5,7 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "Hex.hpp"
+#include "kiv/support/Hex.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -78,7 +78,7 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
         for (const auto& [key, value] : data->items()) {
             const auto uuid = platform::BluetoothUUID::parse(key);
             if (!uuid) return "\"" + key + "\" is not a service UUID (e.g. \"feaa\")";
-            const auto bytes = value.is_string() ? parseHex(value.get<std::string>()) : std::nullopt;
+            const auto bytes = value.is_string() ? kiv::bytesFromHexadecimal(value.get<std::string>()) : std::nullopt;
             if (!bytes) return "service data for \"" + key + "\" must be hexadecimal text";
             map.set(*uuid, *bytes);
         }
