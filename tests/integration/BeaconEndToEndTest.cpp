@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "EddystoneFrames.hpp"
 #include "CloudServer.hpp"
 #include "api/LibraryAPI.hpp"
 #include "kiv/CloudHosts.hpp"
@@ -21,6 +22,7 @@
 #include "kiv/platform/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
+using kiv::test::eddystoneAdvertisement;
 using kiv::cloud::CannedAnswer;
 using kiv::cloud::CloudServer;
 using kiv::cloud::Endpoint;
@@ -43,12 +45,6 @@ bool eventually(Predicate done, std::chrono::milliseconds timeout = 10s) {
         std::this_thread::sleep_for(20ms);
     }
     return true;
-}
-
-kiv::platform::Advertisement frame(std::vector<std::uint8_t> serviceData) {
-    kiv::platform::Advertisement ad;
-    ad.serviceData = kiv::platform::ServiceDataMap{{kiv::platform::BluetoothUUID::eddystone(), std::move(serviceData)}};
-    return ad;
 }
 
 struct BeaconEndToEnd : ::testing::Test {
@@ -103,12 +99,12 @@ struct BeaconEndToEnd : ::testing::Test {
         client->startgBeaconMonitoring();
         ASSERT_TRUE(eventually([&] { return central->isScanning(); }));
     }
-    void advertiseEid(int rssi) { central->advertise("eid-device", rssi, frame({0x30, 0xEC, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71})); }
+    void advertiseEid(int rssi) { central->advertise("eid-device", rssi, eddystoneAdvertisement({0x30, 0xEC, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71})); }
     void advertiseUid(int rssi) {
         std::vector<std::uint8_t> data(20, 0x42);
         data[0] = 0x00;
         data[1] = 0xEC;
-        central->advertise("uid-device", rssi, frame(std::move(data)));
+        central->advertise("uid-device", rssi, eddystoneAdvertisement(std::move(data)));
     }
     bool monitoring() const { return !location->monitoredIdentifiers().empty(); }
     long monitoringStarts() const {
