@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.hpp"
@@ -263,16 +265,23 @@ TEST_F(SessionManagerTest, ARetrierRetriesOnce) {
 TEST_F(SessionManagerTest, PostsResumeAndCompleteNotifications) {
     auto& center = kiv::platform::NotificationCenter::defaultCenter();
     std::mutex m;
+    std::condition_variable changed;
     std::vector<std::string> names;
     const auto token = center.addObserver("", [&](const kiv::platform::PostedNotification& n) {
         if (n.userInfo.count(std::string(Notifications::taskKey))) {
             std::lock_guard g(m);
             names.push_back(n.name);
+            changed.notify_all();
         }
     });
     get("/json");
+    // The completion notice is posted on the session's queue after the handlers are released,
+    // so it may arrive just after the response does.
+    std::unique_lock g(m);
+    changed.wait_for(g, std::chrono::seconds(5), [&] { return names.size() >= 2; });
+    g.unlock();
     center.removeObserver(token);
-    std::lock_guard g(m);
+    g.lock();
     EXPECT_EQ(names, (std::vector<std::string>{std::string(Notifications::didResume), std::string(Notifications::didComplete)}));
 }
 
