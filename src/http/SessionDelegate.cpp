@@ -8,6 +8,14 @@
 
 namespace kiv::http {
 
+SessionDelegate::~SessionDelegate() {
+    // Requests still listed never got their completion (their runtime went away first). Their
+    // held-back handlers can never be released, and they hold the request itself: drop them.
+    for (const auto& [identifier, request] : requests_) {
+        if (request && request->delegate()) request->delegate()->queue().cancelAllOperations();
+    }
+}
+
 std::shared_ptr<RequestRetrier> SessionDelegate::retrier() const {
     std::lock_guard g(lock_);
     return retrier_;
@@ -117,11 +125,13 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
 
 void SessionDelegate::complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error) {
     if (taskDidComplete) taskDidComplete(*task, error);
-    if (auto r = request(task->taskIdentifier())) r->delegate()->didComplete(*task, error);
+    // Forget the request before its handlers are released, so they never see it still in flight.
+    const auto r = request(task->taskIdentifier());
+    removeRequest(task->taskIdentifier());
+    if (r) r->delegate()->didComplete(*task, error);
     platform::PostedNotification n{std::string(Notifications::didComplete), shared_from_this(), {}};
     n.userInfo[std::string(Notifications::taskKey)] = task;
     platform::NotificationCenter::defaultCenter().post(n);
-    removeRequest(task->taskIdentifier());
 }
 
 }  // namespace kiv::http

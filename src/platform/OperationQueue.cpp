@@ -57,6 +57,17 @@ void OperationQueue::setSuspended(bool suspended) {
     state_->pump();
 }
 
+void OperationQueue::cancelAllOperations() {
+    std::deque<Task> dropped;  // destroyed outside the lock: they may own this queue
+    {
+        std::lock_guard lock(state_->mutex);
+        auto keep = state_->operations.begin();
+        if (state_->running && keep != state_->operations.end()) ++keep;
+        dropped.assign(std::make_move_iterator(keep), std::make_move_iterator(state_->operations.end()));
+        state_->operations.erase(keep, state_->operations.end());
+    }
+}
+
 bool OperationQueue::isSuspended() const {
     std::lock_guard lock(state_->mutex);
     return state_->suspended;

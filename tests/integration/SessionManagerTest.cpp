@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.hpp"
@@ -179,6 +180,25 @@ TEST_F(SessionManagerTest, TransferErrorsPassThroughUnwrapped) {
     ASSERT_TRUE(refused.result.isFailure());
     EXPECT_EQ(refused.error()->urlError()->code, URLErrorCode::cannotConnectToHost);
     EXPECT_FALSE(refused.response);
+}
+
+TEST_F(SessionManagerTest, ARuntimeGoneMidRequestLeavesNoRequestBehind) {
+    auto runtime = kiv::platform::AsioRuntime::make();
+    auto manager = SessionManager::make(kiv::platform::SessionConfiguration::defaultConfiguration(), nullptr, runtime);
+    std::atomic<bool> handled{false};
+    std::weak_ptr<DataRequest> watch;
+    {
+        auto request = manager->request(server_.url("/stall"));
+        request->responseJSON([&](const JSONResponse&) { handled = true; });
+        watch = request;
+    }
+    manager.reset();  // cancels the transfer; its completion needs the runtime...
+    runtime.reset();  // ...which is gone before it can be delivered
+    release_.set();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!watch.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(watch.expired()) << "the request and its held-back handlers are released";
+    EXPECT_FALSE(handled);
 }
 
 TEST_F(SessionManagerTest, AnInvalidURLFailsWithoutTraffic) {

@@ -159,6 +159,42 @@ TEST(OperationQueue, HoldsOperationsWhileSuspendedThenRunsThemInOrderOneAtATime)
     EXPECT_EQ(ops.operationCount(), 0u);
 }
 
+TEST(OperationQueue, CancellingDropsWaitingOperationsAndWhatTheyHold) {
+    auto rt = ManualRuntime::make();
+    kiv::platform::OperationQueue ops(rt->globalQueue(), true);
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    bool ran = false;
+    ops.addOperation([held = std::move(held), &ran] { ran = true; });
+    ops.cancelAllOperations();
+    EXPECT_TRUE(watch.expired());
+    ops.setSuspended(false);
+    rt->runUntilIdle();
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(ops.operationCount(), 0u);
+}
+
+TEST(AsioRuntime, QueuesOutlivingTheRuntimeDropWorkInsteadOfPostingIntoIt) {
+    auto rt = kiv::platform::AsioRuntime::make();
+    auto serial = rt->makeSerialQueue("survivor");
+    auto main = rt->mainQueue();
+    serial->sync([] {});
+    rt.reset();
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    serial->async([held = std::move(held)] {});
+    EXPECT_TRUE(watch.expired()) << "dropped work is released at once";
+    bool ran = false;
+    serial->sync([&] { ran = true; });  // returns instead of waiting forever
+    main->sync([&] { ran = true; });
+    EXPECT_FALSE(ran);
+    EXPECT_FALSE(serial->isCurrent());
+    auto timer = serial->asyncAfter(std::chrono::milliseconds(1), [&] { ran = true; });
+    ASSERT_TRUE(timer);
+    timer->cancel();
+    serial.reset();  // its strand was released with the runtime
+}
+
 TEST(AsioRuntime, SerialQueueRunsOneTaskAtATimeAcrossWorkers) {
     auto rt = kiv::platform::AsioRuntime::make();
     auto q = rt->makeSerialQueue("serial");

@@ -22,6 +22,11 @@ class SessionManager;
 /// Thread: events arrive on the session's delegate queue; the request map is guarded by a lock.
 class KIV_EXPORT SessionDelegate : public platform::URLSessionDelegate, public std::enable_shared_from_this<SessionDelegate> {
 public:
+    SessionDelegate() = default;
+    ~SessionDelegate() override;
+    SessionDelegate(const SessionDelegate&) = delete;
+    SessionDelegate& operator=(const SessionDelegate&) = delete;
+
     // Override callbacks; set them before requests start.
     std::function<void(const std::optional<platform::URLError>&)> sessionDidBecomeInvalidWithError;
     std::function<void(platform::URLSessionTask&, const platform::HTTPURLResponse&, const platform::URLRequest&)>

@@ -9,6 +9,7 @@ namespace kiv::platform {
 
 /// Serial queues are strands on a pool of worker threads; the main queue is a loop of its own,
 /// run either by a library thread (the default) or by the host through runMainLoop().
+/// Queues made here outlive it safely: work given to them after the runtime is gone is dropped.
 /// Thread: every member is safe from any thread; the destructor joins the library's threads.
 class KIV_EXPORT AsioRuntime final : public Runtime {
 public:
@@ -40,7 +41,7 @@ public:
 
 private:
     explicit AsioRuntime(Options options);
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;  // queues hold it weakly while they post
 };
 
 }  // namespace kiv::platform

@@ -19,6 +19,8 @@ public:
 
     void addOperation(Task operation);
     void setSuspended(bool suspended);
+    /// Drops the operations that have not started; one already on its way still runs.
+    void cancelAllOperations();
     bool isSuspended() const;
     /// Operations added and not yet finished.
     std::size_t operationCount() const;

@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace kiv::platform {
@@ -25,47 +27,97 @@ struct CancelFlag final : ScheduledTask {
     void cancel() override { cancelled.store(true, std::memory_order_release); }
 };
 
+// Strand executors must be destroyed while their io_context exists, yet their queues may outlive
+// the runtime. Live strand queues are listed here; the runtime releases their strands before its
+// contexts go, and a queue destroyed before that releases its own.
+struct StrandRegistry {
+    struct Member {
+        virtual void releaseExecutor() = 0;
+
+    protected:
+        ~Member() = default;
+    };
+    std::mutex mutex;
+    std::unordered_set<Member*> members;
+    bool contextsGone = false;
+};
+
 // A queue on an Asio executor: a strand (serial queues), the main loop's context (serial since
-// one thread runs it) or the pool itself (the global queue).
+// one thread runs it) or the pool itself (the global queue). Queues may outlive their runtime
+// (sessions and clients keep them): once the runtime is gone, work given to them is dropped,
+// never posted into a destroyed context. The executor and context are only touched while the
+// runtime's state is held, so they cannot go away underneath.
 template <class Executor>
-class AsioQueue final : public Queue {
+class AsioQueue final : public Queue, StrandRegistry::Member {
 public:
-    AsioQueue(asio::io_context& context, Executor executor, std::string label)
-        : context_(context), executor_(std::move(executor)), label_(std::move(label)) {}
+    AsioQueue(std::weak_ptr<void> core, std::shared_ptr<StrandRegistry> registry, asio::io_context& context,
+              Executor executor, std::string label)
+        : core_(std::move(core)), registry_(std::move(registry)), context_(context), executor_(std::move(executor)),
+          label_(std::move(label)) {
+        if (!registry_) return;
+        std::lock_guard g(registry_->mutex);
+        registry_->members.insert(this);
+    }
+
+    ~AsioQueue() override {
+        if (!registry_) return;
+        std::lock_guard g(registry_->mutex);
+        registry_->members.erase(this);
+        if (!registry_->contextsGone) executor_.reset();
+    }
 
     const std::string& label() const override { return label_; }
 
-    void async(Task task) override { asio::post(executor_, std::move(task)); }
+    void async(Task task) override {
+        if (auto core = core_.lock()) asio::post(*executor_, std::move(task));
+    }
 
     void sync(const Task& task) override {
         if (isCurrent()) {
             task();
             return;
         }
-        std::promise<void> done;
-        asio::post(executor_, [&] {
-            task();
-            done.set_value();
-        });
-        done.get_future().wait();
+        // The promise lives in the posted work: when a stopping runtime destroys that work
+        // unrun, the future is released as broken instead of waiting forever.
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        {
+            auto core = core_.lock();
+            if (!core) return;
+            asio::post(*executor_, [&task, done = std::move(done)] {
+                task();
+                done->set_value();
+            });
+        }
+        finished.wait();
     }
 
-    bool isCurrent() const override { return executor_.running_in_this_thread(); }
+    bool isCurrent() const override {
+        auto core = core_.lock();
+        return core && executor_->running_in_this_thread();
+    }
 
     TimePoint now() const override { return SteadyClock::now(); }
 
     std::shared_ptr<ScheduledTask> asyncAt(TimePoint when, Task task) override {
         auto flag = std::make_shared<CancelFlag>();
+        auto core = core_.lock();
+        if (!core) return flag;
         auto timer = std::make_shared<asio::steady_timer>(context_, when);
-        timer->async_wait(asio::bind_executor(executor_, [timer, flag, task = std::move(task)](std::error_code ec) {
+        timer->async_wait(asio::bind_executor(*executor_, [timer, flag, task = std::move(task)](std::error_code ec) {
             if (!ec && !flag->cancelled.load(std::memory_order_acquire)) task();
         }));
         return flag;
     }
 
 private:
+    // Called by the runtime, under the registry lock, once nobody holds its state any more.
+    void releaseExecutor() override { executor_.reset(); }
+
+    std::weak_ptr<void> core_;
+    std::shared_ptr<StrandRegistry> registry_;  // null for queues whose executor needs no release
     asio::io_context& context_;
-    Executor executor_;
+    std::optional<Executor> executor_;
     std::string label_;
 };
 
@@ -75,6 +127,7 @@ struct AsioRuntime::Impl {
     Options options;
     asio::io_context pool;
     asio::io_context main{1};
+    std::shared_ptr<StrandRegistry> strands = std::make_shared<StrandRegistry>();
     std::optional<Work> poolWork;
     std::optional<Work> mainWork;
     std::vector<std::thread> workers;
@@ -85,8 +138,6 @@ struct AsioRuntime::Impl {
     explicit Impl(Options o) : options(o) {
         poolWork.emplace(pool.get_executor());
         mainWork.emplace(main.get_executor());
-        mainQueue = std::make_shared<AsioQueue<IoExecutor>>(main, main.get_executor(), "main");
-        globalQueue = std::make_shared<AsioQueue<IoExecutor>>(pool, pool.get_executor(), "global.utility");
         const unsigned count = options.workerThreads == 0 ? 1 : options.workerThreads;
         for (unsigned i = 0; i < count; ++i) workers.emplace_back([this] { pool.run(); });
         if (!options.hostRunsMainLoop) mainThread = std::thread([this] { main.run(); });
@@ -108,19 +159,32 @@ struct AsioRuntime::Impl {
         pool.stop();
         if (mainThread.joinable()) mainThread.join();
         for (auto& t : workers) t.join();
+        std::lock_guard g(strands->mutex);
+        for (auto* member : strands->members) member->releaseExecutor();
+        strands->contextsGone = true;
+    }
+
+    // The last owner may let go inside one of the runtime's own tasks (a queue briefly holds the
+    // state while posting). That thread cannot join itself, and its io_context is still running
+    // under it: stop, and finish on a thread of its own.
+    static void release(Impl* raw) {
+        std::unique_ptr<Impl> impl(raw);
+        if (!impl->onOwnThread()) return;
+        impl->main.stop();
+        impl->pool.stop();
+        std::thread([impl = std::move(impl)]() mutable { impl.reset(); }).detach();
     }
 };
 
-AsioRuntime::AsioRuntime(Options options) : impl_(std::make_unique<Impl>(options)) {}
-AsioRuntime::~AsioRuntime() {
-    // The last owner may let go inside one of the runtime's own tasks. That thread cannot join
-    // itself, and its io_context is still running under it: finish on a thread of its own.
-    if (impl_ && impl_->onOwnThread()) {
-        impl_->main.stop();
-        impl_->pool.stop();
-        std::thread([impl = std::move(impl_)]() mutable { impl.reset(); }).detach();
-    }
+AsioRuntime::AsioRuntime(Options options) : impl_(std::make_unique<Impl>(options).release(), &Impl::release) {
+    const std::weak_ptr<void> core = impl_;
+    impl_->mainQueue =
+        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->main, impl_->main.get_executor(), "main");
+    impl_->globalQueue =
+        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->pool, impl_->pool.get_executor(), "global.utility");
 }
+
+AsioRuntime::~AsioRuntime() = default;
 
 std::shared_ptr<AsioRuntime> AsioRuntime::make() { return make(Options{}); }
 std::shared_ptr<AsioRuntime> AsioRuntime::make(Options options) {
@@ -131,7 +195,8 @@ QueuePtr AsioRuntime::mainQueue() { return impl_->mainQueue; }
 
 QueuePtr AsioRuntime::makeSerialQueue(std::string label) {
     using Strand = asio::strand<IoExecutor>;
-    return std::make_shared<AsioQueue<Strand>>(impl_->pool, asio::make_strand(impl_->pool), std::move(label));
+    return std::make_shared<AsioQueue<Strand>>(std::weak_ptr<void>(impl_), impl_->strands, impl_->pool,
+                                               asio::make_strand(impl_->pool), std::move(label));
 }
 
 QueuePtr AsioRuntime::globalQueue() { return impl_->globalQueue; }
