@@ -12,12 +12,34 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     bool suspended = false;
     bool running = false;  // an operation is on its way to, or running on, the target
 
-    // Requires the lock. Starts the next operation when allowed.
-    void pump() {
-        if (suspended || running || operations.empty()) return;
+    // Requires the lock. True when the next operation may start: the caller then calls post()
+    // once it has let go of the lock.
+    bool takeTurn() {
+        if (suspended || running || operations.empty()) return false;
         running = true;
-        auto self = shared_from_this();
-        target->async([self] { self->runOne(); });
+        return true;
+    }
+
+    // The target may never run what it is given (its runtime is gone): the work is then dropped
+    // unrun, and with it this dispatch, which drops the waiting operations too. They can never
+    // run, and they may own this queue: kept, they would leak with it.
+    struct Dispatch {
+        explicit Dispatch(std::shared_ptr<State> s) : state(std::move(s)) {}
+        Dispatch(const Dispatch&) = delete;
+        Dispatch& operator=(const Dispatch&) = delete;
+        std::shared_ptr<State> state;
+        bool ran = false;
+        ~Dispatch() {
+            if (!ran) state->abandon();
+        }
+    };
+
+    void post() {
+        auto dispatch = std::make_shared<Dispatch>(shared_from_this());
+        target->async([dispatch] {
+            dispatch->ran = true;
+            dispatch->state->runOne();
+        });
     }
 
     void runOne() {
@@ -31,10 +53,23 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
             op = std::move(operations.front());
         }
         if (op) op();
-        std::lock_guard lock(mutex);
-        operations.pop_front();
-        running = false;
-        pump();
+        bool next = false;
+        {
+            std::lock_guard lock(mutex);
+            operations.pop_front();
+            running = false;
+            next = takeTurn();
+        }
+        if (next) post();
+    }
+
+    void abandon() {
+        std::deque<Task> dropped;  // destroyed outside the lock: they may own this queue
+        {
+            std::lock_guard lock(mutex);
+            running = false;
+            dropped.swap(operations);
+        }
     }
 };
 
@@ -46,15 +81,23 @@ OperationQueue::OperationQueue(QueuePtr target, bool startSuspended) : state_(st
 OperationQueue::~OperationQueue() = default;
 
 void OperationQueue::addOperation(Task operation) {
-    std::lock_guard lock(state_->mutex);
-    state_->operations.push_back(std::move(operation));
-    state_->pump();
+    bool start = false;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->operations.push_back(std::move(operation));
+        start = state_->takeTurn();
+    }
+    if (start) state_->post();
 }
 
 void OperationQueue::setSuspended(bool suspended) {
-    std::lock_guard lock(state_->mutex);
-    state_->suspended = suspended;
-    state_->pump();
+    bool start = false;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->suspended = suspended;
+        start = state_->takeTurn();
+    }
+    if (start) state_->post();
 }
 
 void OperationQueue::cancelAllOperations() {

@@ -174,6 +174,38 @@ TEST(OperationQueue, CancellingDropsWaitingOperationsAndWhatTheyHold) {
     EXPECT_EQ(ops.operationCount(), 0u);
 }
 
+TEST(OperationQueue, OperationsOwningTheirQueueAreReleasedWhenTheTargetNeverRunsThem) {
+    // A request's response handlers own the request, which owns their queue: once the target's
+    // runtime is gone they must be dropped, whether the work was pending or handed over later.
+    struct Owner {
+        explicit Owner(kiv::platform::QueuePtr target) : ops(std::move(target), true) {}
+        kiv::platform::OperationQueue ops;
+    };
+    bool ran = false;
+    {
+        auto rt = ManualRuntime::make();
+        auto owner = std::make_shared<Owner>(rt->mainQueue());
+        std::weak_ptr<Owner> watch = owner;
+        owner->ops.addOperation([owner, &ran] { ran = true; });
+        owner->ops.setSuspended(false);  // on its way: pending on the main queue
+        owner.reset();
+        rt.reset();
+        EXPECT_TRUE(watch.expired()) << "pending when the runtime went";
+    }
+    {
+        auto rt = kiv::platform::AsioRuntime::make();
+        auto owner = std::make_shared<Owner>(rt->mainQueue());
+        std::weak_ptr<Owner> watch = owner;
+        owner->ops.addOperation([owner, &ran] { ran = true; });
+        rt.reset();
+        owner->ops.setSuspended(false);  // handed to a queue whose runtime is gone
+        EXPECT_EQ(owner->ops.operationCount(), 0u);
+        owner.reset();
+        EXPECT_TRUE(watch.expired()) << "handed over after the runtime went";
+    }
+    EXPECT_FALSE(ran);
+}
+
 TEST(AsioRuntime, QueuesOutlivingTheRuntimeDropWorkInsteadOfPostingIntoIt) {
     auto rt = kiv::platform::AsioRuntime::make();
     auto serial = rt->makeSerialQueue("survivor");

@@ -8,7 +8,8 @@
 namespace kiv::platform {
 
 /// Operations run on `target` (any queue, serial or not), never two at once, never while
-/// suspended. Unsuspending starts the waiting ones.
+/// suspended. Unsuspending starts the waiting ones. When the target drops the work unrun (its
+/// runtime is gone), the waiting operations are dropped with it: they can never run.
 /// Thread: every member is safe from any thread.
 class KIV_EXPORT OperationQueue {
 public:
