@@ -17,8 +17,8 @@
 #include "kiv/KIVClient.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/platform/LocationManager.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};

@@ -1,6 +1,7 @@
 #include "kiv/version.hpp"
 
+// KIV_VERSION_NUMBER and KIV_VERSION_TEXT come from the build (project(VERSION), major.minor).
 extern "C" {
-const double KIVVersionNumber = 1.0;
-const char KIVVersionString[] = "1.0";
+const double KIVVersionNumber = KIV_VERSION_NUMBER;
+const char KIVVersionString[] = KIV_VERSION_TEXT;
 }

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 
 namespace kiv::test {
 

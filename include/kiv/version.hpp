@@ -4,7 +4,7 @@
 #include "kiv/export.hpp"
 
 extern "C" {
-/// The library's version number, 1.0.
+/// The library's version number (major.minor of the build's project version).
 KIV_EXPORT extern const double KIVVersionNumber;
 /// The library's version text.
 KIV_EXPORT extern const char KIVVersionString[];

@@ -4,7 +4,7 @@
 #include <limits>
 #include <mutex>
 
-#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
 
 namespace kiv::platform {
 

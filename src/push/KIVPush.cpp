@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kiv/platform/XdgURLOpener.hpp"
+#include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/UrlText.hpp"
 #include "push/KIVPushImpl.hpp"
 

@@ -17,9 +17,9 @@
 #include "kiv/KIVClient.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
-#include "kiv/platform/SimulatedLocationManager.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::test::eddystoneAdvertisement;

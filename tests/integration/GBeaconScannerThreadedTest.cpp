@@ -13,8 +13,8 @@
 
 #include "EddystoneFrames.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::GBeaconInfoPtr;

@@ -14,7 +14,7 @@
 #include "kiv/CloudHosts.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 
 namespace kiv::api {
 namespace {

@@ -14,7 +14,7 @@
 #include "LoopbackServer.hpp"
 #include "kiv/http/JSONEncoding.hpp"
 #include "kiv/http/Notifications.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/NotificationCenter.hpp"
 
 using namespace kiv::http;

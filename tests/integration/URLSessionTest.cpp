@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "LoopbackServer.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
 
 using namespace kiv::platform;
 using kiv::test::LoopbackServer;

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "EddystoneFrames.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 using kiv::platform::BluetoothUUID;
 using kiv::platform::CentralManager;

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "kiv/eddystone/DispatchTimer.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 
 using namespace std::chrono_literals;
 using kiv::DispatchTimer;

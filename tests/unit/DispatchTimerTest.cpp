@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "kiv/eddystone/DispatchTimer.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 
 using namespace std::chrono_literals;
 using kiv::DispatchTimer;

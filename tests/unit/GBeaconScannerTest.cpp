@@ -10,7 +10,7 @@
 #include "TestRuntime.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::GBeaconInfoPtr;

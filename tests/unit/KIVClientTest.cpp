@@ -8,8 +8,8 @@
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
-#include "kiv/platform/SimulatedLocationManager.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;

@@ -5,8 +5,8 @@
 
 #include "TestImages.hpp"
 #include "kiv/platform/MutableNotificationContent.hpp"
-#include "kiv/platform/RecordingURLOpener.hpp"
-#include "kiv/platform/XdgURLOpener.hpp"
+#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/UrlText.hpp"
 #include "push/AttachmentFile.hpp"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "kiv/Log.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/platform/OperationQueue.hpp"
 #include "kiv/platform/RepeatingTimer.hpp"
 #include "kiv/platform/TimerSource.hpp"

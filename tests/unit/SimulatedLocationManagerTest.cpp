@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "kiv/platform/ManualRuntime.hpp"
-#include "kiv/platform/SimulatedLocationManager.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;

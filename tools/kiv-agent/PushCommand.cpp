@@ -13,8 +13,8 @@
 
 #include "Command.hpp"
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/RecordingURLOpener.hpp"
-#include "kiv/platform/XdgURLOpener.hpp"
+#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/platform/linux/XdgURLOpener.hpp"
 
 namespace kiv::agent {
 namespace {

@@ -13,9 +13,9 @@
 #include "Scenario.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
-#include "kiv/platform/SimulatedLocationManager.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 namespace kiv::agent {
 namespace {

@@ -13,9 +13,9 @@
 #include "Command.hpp"
 #include "Scenario.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/AsioRuntime.hpp"
-#include "kiv/platform/ManualRuntime.hpp"
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 namespace kiv::agent {
 namespace {

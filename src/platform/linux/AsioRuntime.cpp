@@ -1,4 +1,4 @@
-#include "kiv/platform/AsioRuntime.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
 
 #include <asio/bind_executor.hpp>
 #include <asio/executor_work_guard.hpp>

@@ -1,4 +1,4 @@
-#include "kiv/platform/XdgURLOpener.hpp"
+#include "kiv/platform/linux/XdgURLOpener.hpp"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "kiv/platform/ManualRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 
 #include <algorithm>
 #include <atomic>

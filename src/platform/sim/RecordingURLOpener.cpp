@@ -1,4 +1,4 @@
-#include "kiv/platform/RecordingURLOpener.hpp"
+#include "kiv/platform/sim/RecordingURLOpener.hpp"
 
 #include "platform/UrlText.hpp"
 

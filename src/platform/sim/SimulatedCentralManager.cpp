@@ -1,4 +1,4 @@
-#include "kiv/platform/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 #include <atomic>
 #include <mutex>

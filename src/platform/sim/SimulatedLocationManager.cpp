@@ -1,4 +1,4 @@
-#include "kiv/platform/SimulatedLocationManager.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 #include <algorithm>
 #include <map>
