@@ -5,10 +5,15 @@
 #include <cstdio>
 
 #include "kiv/kiv.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
 
 int main() {
+    // What the shared instances run on, chosen once before their first use: here the host's own
+    // thread runs the main queue; the other members keep the Linux defaults.
     auto runtime = kiv::platform::AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
-    kiv::platform::Runtime::setShared(runtime);
+    kiv::platform::Platform::setDefault({.runtime = runtime,
+                                         .bundleInfo = kiv::platform::BundleInfo{.executable = "host_minimal",
+                                                                                 .shortVersion = "1.0"}});
     kiv::CloudHosts::set("127.0.0.1:8080", "127.0.0.1:8080");  // where kiv-cloud listens
 
     const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};

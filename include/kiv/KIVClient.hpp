@@ -11,11 +11,10 @@
 namespace kiv {
 
 namespace platform {
-class LocationManager;
-class Runtime;
-}  // namespace platform
-namespace api {
-class CloudClient;
+struct Platform;
+}
+namespace client {
+struct ClientAccess;
 }
 
 /// Start-up: setCloudConfig() with the client id and secret, then startMonitoringService():
@@ -26,18 +25,17 @@ class CloudClient;
 /// made elsewhere are handed to it and run in order).
 class KIV_EXPORT KIVClient {
 public:
-    /// What a client is built on; empty members take the process-wide defaults.
-    struct Dependencies {
-        std::shared_ptr<platform::Runtime> runtime;
-        std::shared_ptr<platform::LocationManager> locationManager;
-        std::shared_ptr<api::CloudClient> cloud;
-    };
-
-    /// The shared instance; the first access, from any thread, constructs it once.
+    /// The shared instance, on the default platform; the first access, from any thread,
+    /// constructs it once.
     static KIVClient& sharedInstance();
 
+    /// A client on the default platform. Like the shared instance it talks to the cloud through
+    /// the shared cloud client, whose region lists start monitoring on the shared instance.
     KIVClient();
-    explicit KIVClient(Dependencies dependencies);
+    /// A client on `platform` (members left empty take their defaults) with a cloud client of its
+    /// own: its token, region list and uploads use the platform's runtime and URL sessions, and
+    /// its region lists start monitoring on this client.
+    explicit KIVClient(const platform::Platform& platform);
     /// Stops the scan timer, the Eddystone scanner and the location callbacks first.
     ~KIVClient();
     KIVClient(const KIVClient&) = delete;
@@ -70,6 +68,8 @@ public:
     class Impl;
 
 private:
+    friend struct client::ClientAccess;
+    explicit KIVClient(std::shared_ptr<Impl> impl);
     std::shared_ptr<Impl> impl_;
 };
 

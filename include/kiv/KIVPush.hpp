@@ -20,6 +20,9 @@
 
 namespace kiv {
 
+namespace platform {
+struct Platform;
+}
 namespace push {
 struct FacadeAccess;
 }
@@ -55,10 +58,16 @@ public:
     /// A content template: template key → text.
     using ContentTemplate = std::map<std::string, std::string>;
 
-    /// The instance shared by the process, made on first use and never destroyed.
+    /// The instance shared by the process, on the default platform, made on first use and never
+    /// destroyed.
     static KIVPush& sharedInstance();
 
+    /// An instance of its own on the default platform ("Default" until its own token is set).
     KIVPush();
+    /// An instance on `platform`: it stores the device token in that platform's device identity,
+    /// which the uploads of clients on the same platform carry, and opens links and downloads
+    /// images through that platform.
+    explicit KIVPush(const platform::Platform& platform);
     ~KIVPush();
     KIVPush(const KIVPush&) = delete;
     KIVPush& operator=(const KIVPush&) = delete;
@@ -105,7 +114,7 @@ public:
                             std::shared_ptr<platform::MutableNotificationContent> bestAttemptContent,
                             platform::ContentHandler contentHandler);
 
-    /// Replaces the URL opener used on taps (default: the Linux desktop's xdg-open, http/https only).
+    /// Replaces the URL opener used on taps (default: the platform's; on Linux xdg-open, http/https only).
     void setURLOpener(platform::URLOpenerPtr opener);
     /// Where downloaded images are stored (default: the process's temporary directory).
     void setTemporaryDirectory(std::string directory);

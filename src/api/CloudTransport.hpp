@@ -1,18 +1,26 @@
 #pragma once
-// How the cloud client sends its requests: through the shared session manager, answers parsed
-// as JSON (fragments allowed), handlers on the main queue, no validation of the status.
+// How the cloud client sends its requests: through its session manager, answers parsed as JSON
+// (fragments allowed), handlers on the given queue, no validation of the status.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "kiv/platform/DeviceIdentity.hpp"
 #include "kiv/platform/Queue.hpp"
+
+namespace kiv::http {
+class SessionManager;
+}
 
 namespace kiv::api {
 
-struct CloudTransport {
+/// Thread: any thread; handlers run on the queue given to send().
+class CloudTransport {
+public:
     enum class Method { get, post };
     /// url: query for GET, form body for POST; json: pretty-printed JSON body.
     enum class Encoding { url, json };
@@ -26,11 +34,17 @@ struct CloudTransport {
         bool gotResponse = false;
     };
 
+    CloudTransport(std::shared_ptr<http::SessionManager> manager, std::shared_ptr<platform::DeviceIdentity> identity);
+
     /// Sends the request; `handler` runs on `queue` once the answer is in.
-    static void send(Method method, const std::string& url, nlohmann::json parameters, Encoding encoding,
-                     platform::QueuePtr queue, std::function<void(const Outcome&)> handler);
+    void send(Method method, const std::string& url, nlohmann::json parameters, Encoding encoding,
+              platform::QueuePtr queue, std::function<void(const Outcome&)> handler) const;
     /// The device identifier the uploads carry.
-    static std::string deviceID();
+    std::string deviceID() const;
+
+private:
+    std::shared_ptr<http::SessionManager> manager_;
+    std::shared_ptr<platform::DeviceIdentity> identity_;
 };
 
 }  // namespace kiv::api

@@ -17,12 +17,14 @@ void HTTPClient::log(const Items&... items) const {
     if (debug.load(std::memory_order_relaxed)) log::line(Debug::KIVClient, items...);
 }
 
-std::shared_ptr<HTTPClient> HTTPClient::make(std::shared_ptr<platform::Runtime> runtime) {
-    return std::shared_ptr<HTTPClient>(new HTTPClient(std::move(runtime)));
+std::shared_ptr<HTTPClient> HTTPClient::make(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager) {
+    return std::shared_ptr<HTTPClient>(new HTTPClient(platform.completed(), std::move(manager)));
 }
 
-HTTPClient::HTTPClient(std::shared_ptr<platform::Runtime> runtime)
-    : runtime_(runtime ? std::move(runtime) : platform::Runtime::shared()), main_(runtime_->mainQueue()) {}
+HTTPClient::HTTPClient(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager)
+    : runtime_(platform.runtime),
+      main_(runtime_->mainQueue()),
+      transport_(std::move(manager), platform.deviceIdentity) {}
 
 HTTPClient::~HTTPClient() { invalidate(); }
 
@@ -62,7 +64,7 @@ void HTTPClient::getToken() {
     log("Getting Token from Server");
     nlohmann::json parameters = {{P::ClientId, *clientId_}, {P::Secret, *secret_}};
     std::weak_ptr<HTTPClient> weak = weak_from_this();
-    CloudTransport::send(CloudTransport::Method::post, API::Server::Url::token(), std::move(parameters),
+    transport_.send(CloudTransport::Method::post, API::Server::Url::token(), std::move(parameters),
                          CloudTransport::Encoding::url, main_, [weak](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
                              if (!self) return;
@@ -118,7 +120,7 @@ void HTTPClient::getIbeaconList(const std::optional<std::vector<std::string>>& g
     if (groupId) parameters[std::string(P::GroupId)] = *groupId;
     if (homeId) parameters[std::string(P::HomeId)] = *homeId;
     std::weak_ptr<HTTPClient> weak = weak_from_this();
-    CloudTransport::send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(), std::move(parameters),
+    transport_.send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(), std::move(parameters),
                          CloudTransport::Encoding::url, main_,
                          [weak, completion = std::move(completion)](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
@@ -157,10 +159,10 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
     }
     log(count, eddystone ? "gBeacons are sending to the server" : "iBeacons are sending to the server");
     if (debug) log(std::string(kind) + " parameters:\n", entries.dump());
-    auto parameters = uploadParameters(*access_token_, CloudTransport::deviceID(), std::move(entries));
+    auto parameters = uploadParameters(*access_token_, transport_.deviceID(), std::move(entries));
     std::weak_ptr<HTTPClient> weak = weak_from_this();
     const std::string prefix = std::string(kind) + " Update. ";
-    CloudTransport::send(
+    transport_.send(
         CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(), std::move(parameters),
         CloudTransport::Encoding::json, main_,
         [weak, prefix, completion = std::move(completion), undelivered = std::move(undelivered)](

@@ -10,8 +10,9 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "api/CloudClient.hpp"
+#include "api/CloudTransport.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/RepeatingTimer.hpp"
-#include "kiv/platform/Runtime.hpp"
 #include "kiv/support/BeaconRegion.hpp"
 
 namespace kiv::api {
@@ -21,7 +22,8 @@ class HTTPClient : public std::enable_shared_from_this<HTTPClient> {
 public:
     using RegionListCompletion = std::function<void(const BeaconRegionSet& regions)>;
 
-    static std::shared_ptr<HTTPClient> make(std::shared_ptr<platform::Runtime> runtime);
+    /// A client on `platform` (completed) that sends through `manager`.
+    static std::shared_ptr<HTTPClient> make(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager);
     ~HTTPClient();
 
     std::atomic<bool> debug{false};
@@ -46,7 +48,7 @@ public:
     void invalidate();
 
 private:
-    explicit HTTPClient(std::shared_ptr<platform::Runtime> runtime);
+    HTTPClient(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager);
     template <class... Items>
     void log(const Items&... items) const;
     void upload(nlohmann::json entries, std::size_t count, bool eddystone, UploadCompletion completion,
@@ -55,6 +57,7 @@ private:
 
     std::shared_ptr<platform::Runtime> runtime_;
     platform::QueuePtr main_;
+    CloudTransport transport_;
     std::optional<std::string> clientId_;
     std::optional<std::string> secret_;
     std::optional<std::string> access_token_;

@@ -1,13 +1,14 @@
 #include "api/LibraryAPI.hpp"
 
 #include "api/HTTPClient.hpp"
-#include "kiv/KIVClient.hpp"
+#include "kiv/http/SessionManager.hpp"
 
 namespace kiv::api {
 
 namespace {
 std::shared_ptr<LibraryAPI>& sharedSlot() {
-    static auto instance = std::make_shared<LibraryAPI>();
+    static auto instance =
+        std::make_shared<LibraryAPI>(platform::Platform::defaultPlatform(), http::SessionManager::defaultManager());
     return instance;
 }
 }  // namespace
@@ -15,9 +16,10 @@ std::shared_ptr<LibraryAPI>& sharedSlot() {
 LibraryAPI& LibraryAPI::sharedInstance() { return *sharedSlot(); }
 std::shared_ptr<CloudClient> LibraryAPI::sharedCloudClient() { return sharedSlot(); }
 
-LibraryAPI::LibraryAPI(std::shared_ptr<platform::Runtime> runtime) : httpClient_(HTTPClient::make(std::move(runtime))) {
-    httpClient_->setRegionListCompletion(
-        [](const BeaconRegionSet& regions) { KIVClient::sharedInstance().startiBeaconMonitoring(regions); });
+LibraryAPI::LibraryAPI(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager) {
+    const auto completed = platform.completed();
+    if (!manager) manager = http::SessionManager::make(completed);
+    httpClient_ = HTTPClient::make(completed, std::move(manager));
 }
 
 LibraryAPI::~LibraryAPI() { httpClient_->invalidate(); }

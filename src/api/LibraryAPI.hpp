@@ -9,7 +9,10 @@
 #include "kiv/support/BeaconRegion.hpp"
 
 namespace kiv::platform {
-class Runtime;
+struct Platform;
+}
+namespace kiv::http {
+class SessionManager;
 }
 
 namespace kiv::api {
@@ -22,13 +25,15 @@ public:
     /// Receives the region list after each accepted token.
     using RegionListCompletion = std::function<void(const BeaconRegionSet& regions)>;
 
-    /// The shared instance, created with its HTTPClient on first use.
+    /// The shared instance, created with its HTTPClient on first use, on the default platform
+    /// and the shared session manager.
     static LibraryAPI& sharedInstance();
     /// The same instance as a CloudClient that the beacon facade can hold.
     static std::shared_ptr<CloudClient> sharedCloudClient();
 
-    /// A client of its own (tests); `runtime` null means the shared runtime.
-    explicit LibraryAPI(std::shared_ptr<platform::Runtime> runtime = nullptr);
+    /// A client of its own on `platform`, sending through `manager` (a new manager on the
+    /// platform when none).
+    explicit LibraryAPI(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager = nullptr);
     ~LibraryAPI() override;
 
     bool debug() const { return debug_; }
@@ -41,7 +46,7 @@ public:
     void gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBeaconInfo>>& gBeacons,
                              UploadCompletion completion, UploadUndelivered undelivered) override;
 
-    /// Where region lists go; by default, monitoring starts on the shared beacon facade.
+    /// Where region lists go (set by the beacon facade that uses this client); none drops them.
     void setRegionListCompletion(RegionListCompletion completion);
     HTTPClient& httpClient() { return *httpClient_; }
 

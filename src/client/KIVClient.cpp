@@ -1,21 +1,20 @@
 #include "kiv/KIVClient.hpp"
 
 #include "api/LibraryAPI.hpp"
+#include "client/ClientAccess.hpp"
 #include "client/KIVClientImpl.hpp"
 #include "kiv/Log.hpp"
 
 namespace kiv {
 
-KIVClient::Impl::Impl(Dependencies dependencies) : deps_(std::move(dependencies)) {
+KIVClient::Impl::Impl(const platform::Platform& platform, std::shared_ptr<api::CloudClient> cloud)
+    : main_(platform.runtime->mainQueue()), cloud_(std::move(cloud)) {
     // 1. Fields take their initial values (in the declarations).
-    if (!deps_.runtime) deps_.runtime = platform::Runtime::shared();
-    main_ = deps_.runtime->mainQueue();
     // 2. The scanner; its lost timeout stays at the scanner's default.
-    gScanner_ = GBeaconScanner::make(deps_.runtime);
+    gScanner_ = GBeaconScanner::make(platform);
     // 3. The sighting sets start empty (declarations). 4. The location manager.
-    locationManager_ = deps_.locationManager ? deps_.locationManager : platform::LocationManager::make(main_);
+    locationManager_ = platform.locationManager(main_);
     // 5. No regions yet (declaration).
-    cloud_ = deps_.cloud;
 }
 
 void KIVClient::Impl::attach() {
@@ -74,21 +73,50 @@ void KIVClient::Impl::stopgBeaconMonitoring() { gScanner_->stopScanning(); }
 // The facade.
 
 namespace {
-std::shared_ptr<KIVClient::Impl> makeImpl(KIVClient::Dependencies deps) {
-    if (!deps.cloud) deps.cloud = api::LibraryAPI::sharedCloudClient();
-    auto impl = std::make_shared<KIVClient::Impl>(std::move(deps));
+
+std::shared_ptr<KIVClient::Impl> onDefaultPlatform() {
+    // The shared cloud client hands its region lists to the shared instance, whichever client
+    // on the default platform started the token exchange.
+    static std::once_flag wired;
+    std::call_once(wired, [] {
+        api::LibraryAPI::sharedInstance().setRegionListCompletion(
+            [](const BeaconRegionSet& regions) { KIVClient::sharedInstance().startiBeaconMonitoring(regions); });
+    });
+    return client::ClientAccess::makeImpl(platform::Platform::defaultPlatform(), api::LibraryAPI::sharedCloudClient());
+}
+
+std::shared_ptr<KIVClient::Impl> withOwnCloud(const platform::Platform& given) {
+    const auto platform = given.completed();
+    auto cloud = std::make_shared<api::LibraryAPI>(platform);
+    auto impl = client::ClientAccess::makeImpl(platform, cloud);
+    cloud->setRegionListCompletion([weak = std::weak_ptr<KIVClient::Impl>(impl)](const BeaconRegionSet& regions) {
+        if (auto self = weak.lock()) self->onMain([regions](KIVClient::Impl& me) { me.startiBeaconMonitoring(regions); });
+    });
+    return impl;
+}
+
+}  // namespace
+
+std::shared_ptr<KIVClient::Impl> client::ClientAccess::makeImpl(const platform::Platform& platform,
+                                                                std::shared_ptr<api::CloudClient> cloud) {
+    auto impl = std::make_shared<KIVClient::Impl>(platform.completed(), std::move(cloud));
     impl->attach();
     return impl;
 }
-}  // namespace
+
+std::unique_ptr<KIVClient> client::ClientAccess::make(const platform::Platform& platform,
+                                                     std::shared_ptr<api::CloudClient> cloud) {
+    return std::unique_ptr<KIVClient>(new KIVClient(makeImpl(platform, std::move(cloud))));
+}
 
 KIVClient& KIVClient::sharedInstance() {
     static KIVClient instance;  // constructed once, safely against concurrent first accesses
     return instance;
 }
 
-KIVClient::KIVClient() : KIVClient(Dependencies{}) {}
-KIVClient::KIVClient(Dependencies dependencies) : impl_(makeImpl(std::move(dependencies))) {}
+KIVClient::KIVClient() : impl_(onDefaultPlatform()) {}
+KIVClient::KIVClient(const platform::Platform& platform) : impl_(withOwnCloud(platform)) {}
+KIVClient::KIVClient(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 KIVClient::~KIVClient() { impl_->teardown(); }
 
 bool KIVClient::debug() const { return impl_->debug_; }

@@ -17,6 +17,7 @@
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/LocationManager.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/RepeatingTimer.hpp"
 #include "kiv/platform/Runtime.hpp"
 #include "kiv/support/Beacon.hpp"
@@ -29,7 +30,7 @@ class KIVClient::Impl final : public platform::LocationManagerDelegate,
                               public GBeaconScannerDelegate,
                               public std::enable_shared_from_this<Impl> {
 public:
-    explicit Impl(Dependencies dependencies);
+    Impl(const platform::Platform& platform, std::shared_ptr<api::CloudClient> cloud);
     /// Construction steps that need the object to exist: delegates, authorisation, accuracy.
     void attach();
     /// Stops everything that could call back into this object.
@@ -96,7 +97,6 @@ private:
     void ibeaconBatchUndelivered(std::uint64_t batch, const std::vector<Beacon>& sent);
     void gbeaconBatchUndelivered(std::uint64_t batch, const std::vector<std::shared_ptr<const GBeaconInfo>>& sent);
 
-    Dependencies deps_;
     platform::QueuePtr main_;
     double scanInterval_ = 2.0;
     // Replaced on the main queue, invalidated by teardown on whatever thread destroys the client.

@@ -73,13 +73,16 @@ struct GBeaconScanner::Impl {
     }
 };
 
-std::shared_ptr<GBeaconScanner> GBeaconScanner::make(platform::RuntimePtr runtime) {
-    if (!runtime) runtime = platform::Runtime::shared();
+std::shared_ptr<GBeaconScanner> GBeaconScanner::make() { return make(platform::Platform::defaultPlatform()); }
+
+std::shared_ptr<GBeaconScanner> GBeaconScanner::make(const platform::Platform& given) {
+    const auto platform = given.completed();
+    const auto& runtime = platform.runtime;
     auto scanner = std::make_shared<GBeaconScanner>(Key{});
     scanner->impl_->mainQueue = runtime->mainQueue();
     scanner->impl_->beaconOperationsQueue = runtime->makeSerialQueue("beacon_operations_queue");
     std::weak_ptr<platform::CentralManagerDelegate> self = scanner;
-    scanner->impl_->centralManager = platform::CentralManager::make(self, scanner->impl_->beaconOperationsQueue);
+    scanner->impl_->centralManager = platform.central(self, scanner->impl_->beaconOperationsQueue);
     scanner->impl_->centralManager->setDelegate(self);
     return scanner;
 }

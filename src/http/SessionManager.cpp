@@ -61,42 +61,42 @@ std::string SessionManager::userAgent(const std::optional<platform::BundleInfo>&
            textOr(main->build) + "; " + osNameVersion + ") KIVHTTP/" + KIVVersionString;
 }
 
-const HTTPHeaders& SessionManager::defaultHTTPHeaders() {
-    static const HTTPHeaders headers = {
+HTTPHeaders SessionManager::defaultHTTPHeaders(const std::optional<platform::BundleInfo>& bundle) {
+    return {
         {"Accept-Encoding", "gzip;q=1.0, compress;q=0.5"},
         {"Accept-Language", acceptLanguage(platform::SystemInfo::preferredLanguages())},
-        {"User-Agent", userAgent(platform::BundleInfo::main(), platform::SystemInfo::operatingSystemNameVersion())},
+        {"User-Agent", userAgent(bundle, platform::SystemInfo::operatingSystemNameVersion())},
     };
+}
+
+const HTTPHeaders& SessionManager::defaultHTTPHeaders() {
+    static const HTTPHeaders headers = defaultHTTPHeaders(platform::Platform::defaultPlatform().bundleInfo);
     return headers;
 }
 
 std::shared_ptr<SessionManager> SessionManager::defaultManager() {
-    auto runtime = platform::Runtime::shared();
-    static std::mutex mutex;
-    static std::shared_ptr<SessionManager> manager;
-    std::shared_ptr<SessionManager> previous;  // released after the lock: its destructor cancels tasks
-    std::lock_guard g(mutex);
-    if (!manager || manager->runtime_ != runtime) {
-        previous = std::move(manager);
-        auto configuration = platform::SessionConfiguration::defaultConfiguration();
-        for (const auto& [name, value] : defaultHTTPHeaders()) configuration.httpAdditionalHeaders.set(name, value);
-        manager = make(std::move(configuration), nullptr, runtime);
-    }
+    static const std::shared_ptr<SessionManager> manager = make(platform::Platform::defaultPlatform());
     return manager;
 }
 
-std::shared_ptr<SessionManager> SessionManager::make(platform::SessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
-                                                     platform::RuntimePtr runtime) {
-    std::shared_ptr<SessionManager> manager(new SessionManager(std::move(configuration), std::move(delegate), std::move(runtime)));
+std::shared_ptr<SessionManager> SessionManager::make(const platform::Platform& platform) {
+    auto configuration = platform::SessionConfiguration::defaultConfiguration();
+    for (const auto& [name, value] : defaultHTTPHeaders(platform.bundleInfo)) configuration.httpAdditionalHeaders.set(name, value);
+    return make(platform, std::move(configuration));
+}
+
+std::shared_ptr<SessionManager> SessionManager::make(const platform::Platform& platform, platform::SessionConfiguration configuration,
+                                                     std::shared_ptr<SessionDelegate> delegate) {
+    std::shared_ptr<SessionManager> manager(new SessionManager(platform.completed(), std::move(configuration), std::move(delegate)));
     manager->delegate_->sessionManager_ = manager;
     return manager;
 }
 
-SessionManager::SessionManager(platform::SessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
-                               platform::RuntimePtr runtime)
-    : runtime_(runtime ? std::move(runtime) : platform::Runtime::shared()),
+SessionManager::SessionManager(const platform::Platform& platform, platform::SessionConfiguration configuration,
+                               std::shared_ptr<SessionDelegate> delegate)
+    : runtime_(platform.runtime),
       delegate_(delegate ? std::move(delegate) : std::make_shared<SessionDelegate>()),
-      session_(platform::URLSession::make(std::move(configuration), delegate_, runtime_)),
+      session_(platform.urlSession(std::move(configuration), delegate_)),
       queue_(runtime_->makeSerialQueue("org.kivhttp.session-manager." + uuidString())),
       completionQueue_(runtime_->mainQueue()) {}
 

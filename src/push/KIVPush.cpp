@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/UrlText.hpp"
 #include "push/KIVPushImpl.hpp"
 
@@ -28,19 +27,24 @@ Kind kindOf(KIVPush::NotificationType type) {
     return {C::kivBasic, "Basic Notification is modified"};
 }
 
+platform::Platform withOwnIdentity(platform::Platform platform) {
+    platform.deviceIdentity = std::make_shared<platform::DeviceIdentity>();
+    return platform;
+}
+
 }  // namespace
 
 KIVPush& KIVPush::sharedInstance() {
-    static KIVPush instance;
+    static KIVPush instance(platform::Platform::defaultPlatform());  // its token is the uploads' device identifier
     return instance;
 }
 
-KIVPush::KIVPush() : impl_(std::make_shared<Impl>()) {}
+KIVPush::KIVPush() : KIVPush(withOwnIdentity(platform::Platform::defaultPlatform())) {}
+KIVPush::KIVPush(const platform::Platform& platform) : impl_(std::make_shared<Impl>(platform.completed())) {}
 KIVPush::~KIVPush() = default;
 
 std::string KIVPush::deviceID() const {
-    std::lock_guard guard(impl_->lock);
-    return impl_->deviceID;
+    return impl_->platform.deviceIdentity->deviceID();
 }
 
 bool KIVPush::debug() const { return impl_->debug.load(); }
@@ -58,10 +62,7 @@ void KIVPush::setupNotification(std::span<const std::uint8_t> deviceID) {
         hex.push_back(digits[byte >> 4]);
         hex.push_back(digits[byte & 0xF]);
     }
-    {
-        std::lock_guard guard(impl_->lock);
-        impl_->deviceID = hex;
-    }
+    impl_->platform.deviceIdentity->setDeviceID(hex);
     impl_->log("Device token: " + hex);
 }
 
@@ -131,7 +132,7 @@ std::optional<KIVPush::ContentTemplate> KIVPush::Impl::templateFor(const std::st
 
 platform::URLOpenerPtr KIVPush::Impl::urlOpener() {
     std::lock_guard guard(lock);
-    if (!opener) opener = std::make_shared<platform::XdgURLOpener>();
+    if (!opener) opener = platform.urlOpener;
     return opener;
 }
 

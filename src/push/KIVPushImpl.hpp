@@ -11,6 +11,7 @@
 
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "push/AttachmentDownloader.hpp"
 #include "push/Delivery.hpp"
 
@@ -18,8 +19,11 @@ namespace kiv {
 
 /// Thread: any thread; fields under `lock`, `debug` atomic (download completions read it).
 struct KIVPush::Impl : std::enable_shared_from_this<KIVPush::Impl> {
+    explicit Impl(platform::Platform on) : platform(std::move(on)) {}
+
+    /// Completed: the device identity, the URL opener and the download sessions come from it.
+    const platform::Platform platform;
     mutable std::mutex lock;
-    std::string deviceID = "Default";
     std::map<std::string, ContentTemplate> userNotifications;
     platform::URLOpenerPtr opener;
     std::shared_ptr<push::AttachmentDownloader> downloader;
@@ -56,8 +60,8 @@ struct FacadeAccess {
     }
 };
 
-/// The downloader over the shared URL session.
-std::shared_ptr<AttachmentDownloader> makeSessionAttachmentDownloader();
+/// The downloader over a URL session of `platform`.
+std::shared_ptr<AttachmentDownloader> makeSessionAttachmentDownloader(const platform::Platform& platform);
 
 }  // namespace push
 }  // namespace kiv

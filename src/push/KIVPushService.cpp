@@ -169,7 +169,7 @@ void KIVPush::Impl::finishDownload(const std::string& imageUrl, platform::Mutabl
 
 std::shared_ptr<push::AttachmentDownloader> KIVPush::Impl::attachmentDownloader() {
     std::lock_guard guard(lock);
-    if (!downloader) downloader = push::makeSessionAttachmentDownloader();
+    if (!downloader) downloader = push::makeSessionAttachmentDownloader(platform);
     return downloader;
 }
 

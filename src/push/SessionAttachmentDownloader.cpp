@@ -1,3 +1,6 @@
+#include <mutex>
+
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/URL.hpp"
 #include "kiv/platform/URLSession.hpp"
 #include "push/KIVPushImpl.hpp"
@@ -15,13 +18,16 @@ private:
     platform::URLSessionTaskPtr task_;
 };
 
-/// Image downloads on the process-wide URL session, with its defaults (no headers of our own).
+/// Image downloads on a URL session of the platform, made at the first download with the
+/// session defaults (no headers of our own).
 /// Thread: any thread; completions run on the session's delegate queue.
 class SessionAttachmentDownloader final : public AttachmentDownloader {
 public:
+    explicit SessionAttachmentDownloader(platform::Platform platform) : platform_(std::move(platform)) {}
+
     std::shared_ptr<DownloadHandle> download(const std::string& url, DownloadCompletion completion) override {
         const auto parsed = platform::URL::make(url);
-        const auto session = platform::URLSession::shared();
+        const auto session = this->session();
         if (!parsed || !session) {
             completion(std::nullopt, std::string("unsupported URL"));
             return nullptr;
@@ -36,12 +42,23 @@ public:
         task->resume();
         return std::make_shared<SessionDownload>(std::move(task));
     }
+
+private:
+    std::shared_ptr<platform::URLSession> session() {
+        std::lock_guard guard(mutex_);
+        if (!session_) session_ = platform_.urlSession(platform::SessionConfiguration::defaultConfiguration());
+        return session_;
+    }
+
+    const platform::Platform platform_;
+    std::mutex mutex_;
+    std::shared_ptr<platform::URLSession> session_;
 };
 
 }  // namespace
 
-std::shared_ptr<AttachmentDownloader> makeSessionAttachmentDownloader() {
-    return std::make_shared<SessionAttachmentDownloader>();
+std::shared_ptr<AttachmentDownloader> makeSessionAttachmentDownloader(const platform::Platform& platform) {
+    return std::make_shared<SessionAttachmentDownloader>(platform);
 }
 
 }  // namespace kiv::push

@@ -13,6 +13,7 @@
 
 #include "Command.hpp"
 #include "kiv/KIVPush.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/sim/RecordingURLOpener.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 
@@ -126,7 +127,10 @@ int runPush(const PushOptions& options) {
         std::cerr << "push: the payload is not a JSON object\n";
         return 1;
     }
-    KIVPush& push = KIVPush::sharedInstance();
+    // Taps open through a recording opener unless --xdg-open asks for the desktop's.
+    platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
+    if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();
+    KIVPush push(platform::Platform{.urlOpener = opener});
     push.enableLog(options.log);
     if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
     for (const auto& definition : options.templates) {
@@ -139,13 +143,6 @@ int runPush(const PushOptions& options) {
     const platform::NotificationRequest request("kiv-agent", platform::NotificationContent::fromPayload(payload));
 
     if (options.tap) {
-        std::shared_ptr<platform::URLOpener> opener;
-        auto recorder = std::make_shared<platform::RecordingURLOpener>();
-        if (options.xdgOpen)
-            opener = std::make_shared<platform::XdgURLOpener>();
-        else
-            opener = recorder;
-        push.setURLOpener(opener);
         const bool handled = push.didReceive(platform::NotificationResponse(platform::Notification(request)));
         json opened = nullptr;
         if (handled) {

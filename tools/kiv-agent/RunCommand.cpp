@@ -13,6 +13,7 @@
 #include "Scenario.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
@@ -31,25 +32,31 @@ struct RunOptions {
     std::string embeddedRegions;
 };
 
-/// The simulated platform the facade runs on: the radio and the location service.
-struct SimulatedPlatform {
+/// The simulated radio and location service the client runs on, as the scenario drives them.
+/// Thread: the scenario's thread and the client's queues; guarded by `mutex`.
+struct SimulatedDevices : std::enable_shared_from_this<SimulatedDevices> {
     std::mutex mutex;
     std::shared_ptr<platform::SimulatedCentralManager> central;
     std::shared_ptr<platform::SimulatedLocationManager> location;
 
-    void install() {
-        platform::CentralManager::setFactory(platform::SimulatedCentralManager::factory(
-            [this](auto made) {
-                std::lock_guard lock(mutex);
-                central = made;
-            },
-            platform::ManagerState::poweredOn));
-        platform::LocationManager::setFactory([this](platform::QueuePtr queue) {
-            auto made = platform::SimulatedLocationManager::make(std::move(queue));
-            std::lock_guard lock(mutex);
-            location = made;
-            return made;
-        });
+    /// A platform on `runtime` whose radio and location service are these devices.
+    platform::Platform platform(platform::RuntimePtr runtime) {
+        std::weak_ptr<SimulatedDevices> weak = weak_from_this();
+        return {.runtime = std::move(runtime),
+                .makeCentral = platform::SimulatedCentralManager::factory(
+                    [weak](auto made) {
+                        if (auto self = weak.lock()) self->keep(self->central, std::move(made));
+                    },
+                    platform::ManagerState::poweredOn),
+                .makeLocationManager = platform::SimulatedLocationManager::factory([weak](auto made) {
+                    if (auto self = weak.lock()) self->keep(self->location, std::move(made));
+                })};
+    }
+
+    template <class Device>
+    void keep(std::shared_ptr<Device>& slot, std::shared_ptr<Device> made) {
+        std::lock_guard lock(mutex);
+        slot = std::move(made);
     }
 
     void apply(const ScenarioStep& step) {
@@ -139,13 +146,10 @@ int run(const RunOptions& options) {
         CloudHosts::set(options.tokenHost, options.apiHost);
     }
 
-    auto runtime = platform::AsioRuntime::make();
-    platform::Runtime::setShared(runtime);
-    SimulatedPlatform simulated;
-    simulated.install();
+    auto devices = std::make_shared<SimulatedDevices>();
+    KIVClient client(devices->platform(platform::AsioRuntime::make()));
 
     // The host's start-up, as in a mobile application.
-    auto& client = KIVClient::sharedInstance();
     client.enableLog(options.log);
     client.setNoiseAccuracy(options.noise);
     if (!options.client.empty()) client.setCloudConfig(clientId, secret);
@@ -156,7 +160,7 @@ int run(const RunOptions& options) {
     for (const auto& step : scenario.steps) {
         if (step.t > options.duration) break;
         std::this_thread::sleep_until(start + platform::secondsToDuration(step.t));
-        simulated.apply(step);
+        devices->apply(step);
     }
     std::this_thread::sleep_until(start + platform::secondsToDuration(options.duration));
     client.stopgBeaconMonitoring();

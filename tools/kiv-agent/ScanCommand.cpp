@@ -87,11 +87,11 @@ struct Session {
 
 Session startSession(const platform::RuntimePtr& runtime) {
     Session session;
-    auto previous = platform::CentralManager::setFactory(platform::SimulatedCentralManager::factory(
-        [&session](auto central) { session.central = central; }, platform::ManagerState::poweredOn));
     session.printer = std::make_shared<EventPrinter>(runtime, runtime->now());
-    session.scanner = GBeaconScanner::make(runtime);
-    platform::CentralManager::setFactory(previous);
+    session.scanner = GBeaconScanner::make(
+        {.runtime = runtime,
+         .makeCentral = platform::SimulatedCentralManager::factory([&session](auto central) { session.central = central; },
+                                                                   platform::ManagerState::poweredOn)});
     session.scanner->setDelegate(session.printer);
     session.scanner->startScanning();
     return session;

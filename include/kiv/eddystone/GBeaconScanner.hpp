@@ -9,7 +9,7 @@
 #include "kiv/eddystone/GBeaconScannerDelegate.hpp"
 #include "kiv/export.hpp"
 #include "kiv/platform/CentralManager.hpp"
-#include "kiv/platform/Runtime.hpp"
+#include "kiv/platform/Platform.hpp"
 
 namespace kiv {
 
@@ -33,8 +33,10 @@ public:
     /// Writes the scanner's messages when on; off at start.
     static std::atomic<bool> debug;
 
-    /// A scanner on `runtime` (the shared runtime when null). Nothing is scanned yet.
-    static std::shared_ptr<GBeaconScanner> make(platform::RuntimePtr runtime = nullptr);
+    /// A scanner on the default platform. Nothing is scanned yet.
+    static std::shared_ptr<GBeaconScanner> make();
+    /// A scanner on `platform`: its runtime's queues and a central from its maker.
+    static std::shared_ptr<GBeaconScanner> make(const platform::Platform& platform);
     explicit GBeaconScanner(Key);
     ~GBeaconScanner() override;
     GBeaconScanner(const GBeaconScanner&) = delete;

@@ -16,6 +16,7 @@
 #include "kiv/http/SessionDelegate.hpp"
 #include "kiv/http/URLEncoding.hpp"
 #include "kiv/platform/BundleInfo.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/Runtime.hpp"
 #include "kiv/platform/SessionConfiguration.hpp"
 #include "kiv/platform/URLSession.hpp"
@@ -25,19 +26,23 @@ namespace kiv::http {
 /// Thread: every member is safe from any thread; tasks are created on the manager's serial queue.
 class KIV_EXPORT SessionManager : public std::enable_shared_from_this<SessionManager> {
 public:
-    /// The shared manager: default configuration with defaultHTTPHeaders, completions on the
-    /// shared runtime's main queue (made anew when another runtime has been installed since).
+    /// The shared manager, made on first use on the default platform: default configuration with
+    /// defaultHTTPHeaders, completions on the platform's main queue.
     static std::shared_ptr<SessionManager> defaultManager();
-    /// Accept-Encoding, Accept-Language and User-Agent, computed once.
+    /// Accept-Encoding, Accept-Language and User-Agent of the default platform, computed once.
     static const HTTPHeaders& defaultHTTPHeaders();
+    /// The same fields for a host that describes itself with `bundle`.
+    static HTTPHeaders defaultHTTPHeaders(const std::optional<platform::BundleInfo>& bundle);
     /// The three fields from explicit inputs.
     static std::string acceptLanguage(const std::vector<std::string>& languages);
     static std::string userAgent(const std::optional<platform::BundleInfo>& main, const std::string& osNameVersion);
 
-    /// A manager on `runtime` (the shared one when none); completions go to its main queue.
-    static std::shared_ptr<SessionManager> make(platform::SessionConfiguration configuration,
-                                                std::shared_ptr<SessionDelegate> delegate = nullptr,
-                                                platform::RuntimePtr runtime = nullptr);
+    /// A manager on `platform` whose configuration carries that platform's default header fields.
+    static std::shared_ptr<SessionManager> make(const platform::Platform& platform);
+    /// A manager on `platform` with its own configuration; completions go to the main queue.
+    static std::shared_ptr<SessionManager> make(const platform::Platform& platform,
+                                                platform::SessionConfiguration configuration,
+                                                std::shared_ptr<SessionDelegate> delegate = nullptr);
     /// Invalidates the session and cancels what still runs.
     ~SessionManager();
     SessionManager(const SessionManager&) = delete;
@@ -68,8 +73,8 @@ public:
 
 private:
     friend class SessionDelegate;
-    SessionManager(platform::SessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
-                   platform::RuntimePtr runtime);
+    SessionManager(const platform::Platform& platform, platform::SessionConfiguration configuration,
+                   std::shared_ptr<SessionDelegate> delegate);
     struct Created {
         platform::URLSessionTaskPtr task;
         std::optional<Error> error;

@@ -8,18 +8,13 @@
 
 namespace kiv::platform {
 
-/// Thread: setMain() and main() are safe from any thread; call setMain() at start-up, before
-/// the first request (the default header fields are computed once).
+/// A platform carries one (or none); the HTTP layer's User-Agent is built from it.
+/// Thread: plain value, any thread.
 struct KIV_EXPORT BundleInfo {
-    std::optional<std::string> executable;
-    std::optional<std::string> bundleIdentifier;
-    std::optional<std::string> shortVersion;
-    std::optional<std::string> build;
-
-    /// Records the host application's information.
-    static void setMain(std::optional<BundleInfo> info);
-    /// The host application's information, none until setMain().
-    static std::optional<BundleInfo> main();
+    std::optional<std::string> executable{};
+    std::optional<std::string> bundleIdentifier{};
+    std::optional<std::string> shortVersion{};
+    std::optional<std::string> build{};
 };
 
 }  // namespace kiv::platform

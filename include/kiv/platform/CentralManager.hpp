@@ -42,7 +42,8 @@ public:
 /// Thread: every member is safe from any thread; callbacks run on the creation queue.
 class KIV_EXPORT CentralManager {
 public:
-    /// Makes the central for a new user: the delegate and the queue its callbacks run on.
+    /// Makes the central for a new user (a platform's maker): the delegate and the queue its
+    /// callbacks run on.
     using Factory =
         std::function<std::shared_ptr<CentralManager>(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue)>;
 
@@ -57,12 +58,6 @@ public:
     virtual void scanForPeripherals(std::vector<BluetoothUUID> services, bool allowDuplicates) = 0;
     virtual void stopScan() = 0;
     virtual bool isScanning() const = 0;
-
-    /// A central from the installed factory; until one is installed, a central that reports
-    /// `unsupported`.
-    static std::shared_ptr<CentralManager> make(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue);
-    /// Installs the process-wide factory (null restores the default) and returns the previous one.
-    static Factory setFactory(Factory factory);
 };
 
 using CentralManagerPtr = std::shared_ptr<CentralManager>;

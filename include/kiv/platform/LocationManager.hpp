@@ -41,6 +41,7 @@ inline constexpr double kLocationAccuracyBest = -1.0;
 /// Thread: calls from the callback queue's thread (the main queue in the library).
 class KIV_EXPORT LocationManager {
 public:
+    /// Makes the service for a new user (a platform's maker): the queue its callbacks run on.
     using Factory = std::function<std::shared_ptr<LocationManager>(QueuePtr callbackQueue)>;
 
     virtual ~LocationManager() = default;
@@ -53,12 +54,6 @@ public:
     virtual void stopMonitoring(const BeaconRegion& region) = 0;
     virtual void startRangingBeacons(const BeaconRegion& region) = 0;
     virtual void stopRangingBeacons(const BeaconRegion& region) = 0;
-
-    /// A manager from the installed factory; without one, a manager that reports every region
-    /// as failed (this system has no location service of its own).
-    static std::shared_ptr<LocationManager> make(QueuePtr callbackQueue);
-    /// Installs the factory that make() uses (nullptr restores the default).
-    static void setFactory(Factory factory);
 };
 
 }  // namespace kiv::platform

@@ -26,13 +26,6 @@ public:
     virtual TimePoint now() const = 0;
     /// Absolute time in seconds since 2001-01-01 00:00:00 UTC; only differences are meaningful.
     virtual double absoluteTime() const = 0;
-
-    /// The process-wide runtime: the one installed with setShared(), else an AsioRuntime made on
-    /// first use whose main queue runs on a thread of its own.
-    static std::shared_ptr<Runtime> shared();
-    /// Installs the process-wide runtime. Call before the first use of any shared object
-    /// (tests install a ManualRuntime); objects made earlier keep the runtime they were made on.
-    static void setShared(std::shared_ptr<Runtime> runtime);
 };
 
 using RuntimePtr = std::shared_ptr<Runtime>;

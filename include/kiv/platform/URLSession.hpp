@@ -18,7 +18,7 @@
 
 namespace kiv::platform {
 
-/// A session runs its transfers on one thread of its own and delivers every event, in order, on
+/// Made by a platform (Platform::urlSession). A session runs its transfers on one thread of its own and delivers every event, in order, on
 /// its delegate queue (a serial queue of the runtime it was made on). Bodies with
 /// Content-Encoding gzip or deflate arrive decoded. Destroying the session cancels what still runs.
 /// Thread: every member is safe from any thread.
@@ -30,15 +30,6 @@ public:
     /// it is removed afterwards.
     using DownloadCompletion = std::function<void(std::optional<std::filesystem::path> location,
                                                   std::optional<HTTPURLResponse> response, std::optional<URLError> error)>;
-
-    /// A session with its own delegate queue on `runtime` (the shared runtime when none).
-    /// The session holds `delegate` until it is invalidated.
-    static std::shared_ptr<URLSession> make(SessionConfiguration configuration,
-                                            std::shared_ptr<URLSessionDelegate> delegate = nullptr,
-                                            RuntimePtr runtime = nullptr);
-    /// The process-wide session without delegate, on the shared runtime (made anew when another
-    /// runtime has been installed since).
-    static std::shared_ptr<URLSession> shared();
 
     virtual ~URLSession() = default;
 

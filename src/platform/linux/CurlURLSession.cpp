@@ -633,7 +633,6 @@ void CurlTask::cancel() {
 }
 
 CurlURLSession::CurlURLSession(SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, RuntimePtr runtime) {
-    if (!runtime) runtime = Runtime::shared();
     auto queue = runtime->makeSerialQueue("kiv.urlsession.delegate");
     engine_ = std::make_shared<Engine>(std::move(configuration), std::move(delegate), std::move(queue));
     engine_->start();

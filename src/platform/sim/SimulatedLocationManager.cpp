@@ -34,6 +34,15 @@ void eraseRegion(std::vector<BeaconRegion>& regions, const BeaconRegion& region)
 }
 }  // namespace
 
+LocationManager::Factory SimulatedLocationManager::factory(
+    std::function<void(std::shared_ptr<SimulatedLocationManager>)> created, std::size_t capacity) {
+    return [created = std::move(created), capacity](QueuePtr queue) {
+        auto manager = make(std::move(queue), capacity);
+        if (created) created(manager);
+        return std::shared_ptr<LocationManager>(manager);
+    };
+}
+
 std::shared_ptr<SimulatedLocationManager> SimulatedLocationManager::make(QueuePtr callbackQueue, std::size_t capacity) {
     return std::shared_ptr<SimulatedLocationManager>(new SimulatedLocationManager(std::move(callbackQueue), capacity));
 }

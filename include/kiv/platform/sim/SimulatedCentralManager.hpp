@@ -18,7 +18,7 @@ public:
     /// Starts in `initial` and announces it with a state callback, as a real central does.
     static std::shared_ptr<SimulatedCentralManager> make(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue,
                                                          ManagerState initial = ManagerState::poweredOff);
-    /// A factory for CentralManager::setFactory; `created` (if given) receives each new central.
+    /// A maker for Platform::makeCentral; `created` (if given) receives each new central.
     static Factory factory(std::function<void(std::shared_ptr<SimulatedCentralManager>)> created = {},
                            ManagerState initial = ManagerState::poweredOff);
     ~SimulatedCentralManager() override;

@@ -19,6 +19,9 @@ class KIV_EXPORT SimulatedLocationManager final : public LocationManager,
                                                  public std::enable_shared_from_this<SimulatedLocationManager> {
 public:
     static std::shared_ptr<SimulatedLocationManager> make(QueuePtr callbackQueue, std::size_t capacity = 20);
+    /// A maker for Platform::makeLocationManager; `created` (if given) receives each new manager.
+    static Factory factory(std::function<void(std::shared_ptr<SimulatedLocationManager>)> created = {},
+                           std::size_t capacity = 20);
     ~SimulatedLocationManager() override;
 
     void setDelegate(std::weak_ptr<LocationManagerDelegate> delegate) override;

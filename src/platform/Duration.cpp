@@ -1,35 +1,9 @@
-#include "kiv/platform/Runtime.hpp"
-
 #include <cmath>
-#include <limits>
-#include <mutex>
+#include <cstdint>
 
-#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/Queue.hpp"
 
 namespace kiv::platform {
-
-namespace {
-std::mutex& sharedMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<Runtime>& sharedSlot() {
-    static std::shared_ptr<Runtime> runtime;
-    return runtime;
-}
-}  // namespace
-
-std::shared_ptr<Runtime> Runtime::shared() {
-    std::lock_guard lock(sharedMutex());
-    auto& slot = sharedSlot();
-    if (!slot) slot = AsioRuntime::make();
-    return slot;
-}
-
-void Runtime::setShared(std::shared_ptr<Runtime> runtime) {
-    std::lock_guard lock(sharedMutex());
-    sharedSlot() = std::move(runtime);
-}
 
 Duration secondsToDuration(double seconds) noexcept {
     // A century is far beyond any delay the library uses and still leaves room to add to now().

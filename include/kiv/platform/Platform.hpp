@@ -1,0 +1,64 @@
+#pragma once
+/// What a client runs on: the one place where the library meets its host system.
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "kiv/export.hpp"
+#include "kiv/platform/BundleInfo.hpp"
+#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/DeviceIdentity.hpp"
+#include "kiv/platform/LocationManager.hpp"
+#include "kiv/platform/Runtime.hpp"
+#include "kiv/platform/SessionConfiguration.hpp"
+#include "kiv/platform/URLOpener.hpp"
+
+namespace kiv::platform {
+
+class URLSession;
+class URLSessionDelegate;
+/// Shows delivered notifications on the host's screen (a desktop backend comes later).
+class NotificationPresenter;
+
+/// The runtime (queues, timers, clock), the makers of Bluetooth centrals, location services and
+/// URL sessions, the URL opener, the notification presenter, the device identifier that uploads
+/// carry, and what the host tells about itself. Facades, the cloud client and the session
+/// manager take one; objects made on one platform share its runtime and device identifier.
+/// A member left empty takes the Linux default when the platform is completed.
+/// Thread: a plain value; copies share the same services, which are safe from any thread.
+struct KIV_EXPORT Platform {
+    using URLSessionMaker = std::function<std::shared_ptr<URLSession>(
+        SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, RuntimePtr runtime)>;
+
+    RuntimePtr runtime{};
+    CentralManager::Factory makeCentral{};
+    LocationManager::Factory makeLocationManager{};
+    URLSessionMaker makeURLSession{};
+    URLOpenerPtr urlOpener{};
+    std::shared_ptr<NotificationPresenter> notificationPresenter{};
+    std::shared_ptr<DeviceIdentity> deviceIdentity{};
+    std::optional<BundleInfo> bundleInfo{};
+
+    /// This platform with every empty member filled in: an AsioRuntime whose main queue runs on
+    /// a library thread, a central that reports `unsupported`, a location service that fails
+    /// every region, libcurl URL sessions, xdg-open for http(s) links, a new device identity.
+    Platform completed() const;
+
+    /// A central on `queue` for `delegate` (an `unsupported` one when the maker gives none).
+    std::shared_ptr<CentralManager> central(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) const;
+    /// A location service whose callbacks arrive on `callbackQueue`.
+    std::shared_ptr<LocationManager> locationManager(QueuePtr callbackQueue) const;
+    /// A URL session on this platform's runtime.
+    std::shared_ptr<URLSession> urlSession(SessionConfiguration configuration,
+                                           std::shared_ptr<URLSessionDelegate> delegate = nullptr) const;
+
+    /// The platform the shared instances are built on: the one given to setDefault(), else the
+    /// completed empty platform, fixed at the first call.
+    static const Platform& defaultPlatform();
+    /// Replaces the default platform (completed). Only before its first use: returns false, and
+    /// changes nothing, once anything has read it.
+    static bool setDefault(Platform platform);
+};
+
+}  // namespace kiv::platform

@@ -1,0 +1,91 @@
+#include "kiv/platform/Platform.hpp"
+
+#include <mutex>
+
+#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/XdgURLOpener.hpp"
+#include "platform/fallback/FallbackBackends.hpp"
+#include "platform/linux/CurlURLSession.hpp"
+
+namespace kiv::platform {
+
+namespace {
+
+struct DefaultSlot {
+    std::mutex mutex;
+    std::optional<Platform> platform;
+    bool read = false;
+};
+
+DefaultSlot& defaultSlot() {
+    static DefaultSlot slot;
+    return slot;
+}
+
+}  // namespace
+
+Platform Platform::completed() const {
+    Platform p = *this;
+    if (!p.runtime) p.runtime = AsioRuntime::make();
+    if (!p.makeCentral) p.makeCentral = makeUnsupportedCentral;
+    if (!p.makeLocationManager) p.makeLocationManager = makeUnavailableLocationManager;
+    if (!p.makeURLSession) {
+        p.makeURLSession = [](SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+                              RuntimePtr on) -> std::shared_ptr<URLSession> {
+            return std::make_shared<CurlURLSession>(std::move(configuration), std::move(delegate), std::move(on));
+        };
+    }
+    if (!p.urlOpener) p.urlOpener = std::make_shared<XdgURLOpener>();
+    if (!p.deviceIdentity) p.deviceIdentity = std::make_shared<DeviceIdentity>();
+    return p;
+}
+
+std::shared_ptr<CentralManager> Platform::central(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) const {
+    if (makeCentral) {
+        try {
+            if (auto made = makeCentral(delegate, queue)) return made;
+        } catch (...) {
+            // A failing maker leaves the host without Bluetooth, not without a library.
+        }
+    }
+    return makeUnsupportedCentral(std::move(delegate), std::move(queue));
+}
+
+std::shared_ptr<LocationManager> Platform::locationManager(QueuePtr callbackQueue) const {
+    if (makeLocationManager) {
+        try {
+            if (auto made = makeLocationManager(callbackQueue)) return made;
+        } catch (...) {
+        }
+    }
+    return makeUnavailableLocationManager(std::move(callbackQueue));
+}
+
+std::shared_ptr<URLSession> Platform::urlSession(SessionConfiguration configuration,
+                                                 std::shared_ptr<URLSessionDelegate> delegate) const {
+    if (!makeURLSession || !runtime) return completed().urlSession(std::move(configuration), std::move(delegate));
+    return makeURLSession(std::move(configuration), std::move(delegate), runtime);
+}
+
+const Platform& Platform::defaultPlatform() {
+    auto& slot = defaultSlot();
+    std::lock_guard lock(slot.mutex);
+    if (!slot.platform) slot.platform = Platform{}.completed();
+    slot.read = true;
+    return *slot.platform;
+}
+
+bool Platform::setDefault(Platform platform) {
+    auto& slot = defaultSlot();
+    std::optional<Platform> replaced = platform.completed();
+    {
+        std::lock_guard lock(slot.mutex);
+        if (slot.read) return false;
+        std::swap(slot.platform, replaced);
+    }
+    // An earlier, unread default goes here, outside the lock: its runtime may join threads.
+    return true;
+}
+
+}  // namespace kiv::platform
