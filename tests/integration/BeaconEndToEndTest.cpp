@@ -12,12 +12,12 @@
 
 #include "EddystoneFrames.hpp"
 #include "CloudServer.hpp"
-#include "api/LibraryAPI.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
@@ -48,20 +48,22 @@ bool eventually(Predicate done, std::chrono::milliseconds timeout = 10s) {
 }
 
 struct BeaconEndToEnd : ::testing::Test {
-    std::shared_ptr<kiv::platform::Runtime> previousRuntime = kiv::platform::Runtime::shared();
     std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
     std::unique_ptr<CloudServer> cloud;
     std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
-    kiv::platform::CentralManager::Factory previousCentral;
     std::shared_ptr<kiv::platform::SimulatedLocationManager> location =
         kiv::platform::SimulatedLocationManager::make(runtime->mainQueue());
-    std::shared_ptr<kiv::api::LibraryAPI> api;
+    /// The client, its cloud traffic and its push facade all run on this platform.
+    kiv::platform::Platform platform = kiv::platform::Platform{
+        .runtime = runtime,
+        .makeCentral = kiv::platform::SimulatedCentralManager::factory([this](auto made) { central = made; },
+                                                                        kiv::platform::ManagerState::poweredOn),
+        .makeLocationManager = [this](kiv::platform::QueuePtr) { return location; }}.completed();
+    kiv::KIVPush push{platform};
     std::unique_ptr<kiv::KIVClient> client;
     kiv::log::Capture capture;
 
     void SetUp() override {
-        // The HTTP layer runs on the shared runtime: make it ours for the test.
-        kiv::platform::Runtime::setShared(runtime);
         kiv::cloud::CloudOptions options;
         options.clients.push_back({"e2e-client", "e2e-secret"});
         options.regionsDocument = kRegions;
@@ -72,24 +74,13 @@ struct BeaconEndToEnd : ::testing::Test {
         const auto host = "127.0.0.1:" + std::to_string(cloud->port());
         kiv::CloudHosts::set(host, host);
 
-        previousCentral = kiv::platform::CentralManager::setFactory(kiv::platform::SimulatedCentralManager::factory(
-            [this](auto made) { central = made; }, kiv::platform::ManagerState::poweredOn));
-        api = std::make_shared<kiv::api::LibraryAPI>(runtime);
-        client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, api});
-        // Region lists go to this client, not to the process-wide one.
-        runtime->mainQueue()->sync([this, target = client.get()] {
-            api->setRegionListCompletion(
-                [target](const kiv::BeaconRegionSet& regions) { target->startiBeaconMonitoring(regions); });
-        });
+        client = std::make_unique<kiv::KIVClient>(platform);
     }
 
     void TearDown() override {
         client.reset();
-        runtime->mainQueue()->sync([this] { api.reset(); });
         if (cloud) cloud->stop();
-        kiv::platform::CentralManager::setFactory(previousCentral);
         kiv::CloudHosts::set("", "");
-        kiv::platform::Runtime::setShared(previousRuntime);
     }
 
     /// The host's start-up: credentials, token exchange and Eddystone scanning.
@@ -137,6 +128,8 @@ TEST_F(BeaconEndToEnd, SightingsOfBothKindsReachTheCloudsDatabase) {
     location->setBeacon(kRegionUUID, 1, 7, -65);
     location->setBeacon(kRegionUUID, 3, 7, -50);  // major 3 is in no region
     location->setBeacon(kStrayUUID, 1, 7, -50);
+    const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};
+    push.setupNotification(token);  // the uploads carry the token of the push facade on the same platform
     startUp();
     advertiseEid(-70);
     advertiseUid(-55);
@@ -147,7 +140,7 @@ TEST_F(BeaconEndToEnd, SightingsOfBothKindsReachTheCloudsDatabase) {
     EXPECT_EQ(iBeacons[0].beacon.uuid, kRegionUUID.uuidString());
     EXPECT_EQ(iBeacons[0].beacon.major, 1);
     EXPECT_EQ(iBeacons[0].beacon.minor, 7);
-    EXPECT_EQ(iBeacons[0].deviceId, kiv::KIVPush::sharedInstance().deviceID());
+    EXPECT_EQ(iBeacons[0].deviceId, "001AFF07");
     const auto eids = stored(SightingKind::eddystone);
     ASSERT_EQ(eids.size(), 1u) << "UID beacons are not uploaded";
     EXPECT_EQ(eids[0].beacon.eid, kEid);

@@ -66,10 +66,11 @@ struct Tracker final : kiv::GBeaconScannerDelegate {
 struct ThreadedScanner : ::testing::Test {
     std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
     std::shared_ptr<SimulatedCentralManager> central;
-    kiv::platform::CentralManager::Factory previous = kiv::platform::CentralManager::setFactory(
-        SimulatedCentralManager::factory([this](auto c) { central = c; }, kiv::platform::ManagerState::poweredOn));
     std::shared_ptr<Tracker> tracker = std::make_shared<Tracker>();
-    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make(runtime);
+    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make(
+        {.runtime = runtime,
+         .makeCentral = SimulatedCentralManager::factory([this](auto c) { central = c; },
+                                                         kiv::platform::ManagerState::poweredOn)});
 
     ThreadedScanner() {
         tracker->mainQueue = runtime->mainQueue();
@@ -77,7 +78,6 @@ struct ThreadedScanner : ::testing::Test {
         scanner->setOnLostTimeout(0.05);
         scanner->startScanning();
     }
-    ~ThreadedScanner() override { kiv::platform::CentralManager::setFactory(previous); }
 
     static std::string eid(int n) {
         char id[17];

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/CloudClient.hpp"
+#include "client/ClientAccess.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
@@ -69,22 +70,27 @@ kiv::platform::Advertisement eid(std::uint32_t n) {
 struct ThreadedClient : ::testing::Test {
     std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
     std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
-    kiv::platform::CentralManager::Factory previous = kiv::platform::CentralManager::setFactory(
-        kiv::platform::SimulatedCentralManager::factory([this](auto c) { central = c; },
-                                                        kiv::platform::ManagerState::poweredOn));
     std::shared_ptr<kiv::platform::SimulatedLocationManager> location =
         kiv::platform::SimulatedLocationManager::make(runtime->mainQueue());
     std::shared_ptr<CollectingCloud> cloud = std::make_shared<CollectingCloud>();
     std::unique_ptr<kiv::KIVClient> client;
     kiv::log::Capture capture;  // keeps the threads' log lines off the test output
 
+    std::unique_ptr<kiv::KIVClient> makeClient() {
+        return kiv::client::ClientAccess::make(
+            {.runtime = runtime,
+             .makeCentral = kiv::platform::SimulatedCentralManager::factory([this](auto c) { central = c; },
+                                                                             kiv::platform::ManagerState::poweredOn),
+             .makeLocationManager = [this](kiv::platform::QueuePtr) { return location; }},
+            cloud);
+    }
+
     ThreadedClient() {
         cloud->main = runtime->mainQueue();
-        client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, cloud});
+        client = makeClient();
     }
     ~ThreadedClient() override {
         client.reset();
-        kiv::platform::CentralManager::setFactory(previous);
         kiv::GBeaconScanner::debug = false;
         kiv::GBeaconInfo::debug = false;
     }
@@ -144,7 +150,7 @@ TEST_F(ThreadedClient, DestroyingAClientOffTheMainQueueWhileItStartsRegionsIsSaf
         // Destroy it while the main queue is in the middle of the region sets.
         while (location->calls().size() < callsBefore + 40) std::this_thread::yield();
         client.reset();
-        client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, cloud});
+        client = makeClient();
     }
     runtime->mainQueue()->sync([] {});
     SUCCEED();

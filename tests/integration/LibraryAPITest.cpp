@@ -84,7 +84,7 @@ protected:
     std::unique_ptr<cloud::CloudServer> server_;
     log::Capture capture_;
     std::shared_ptr<platform::ManualRuntime> rt_ = platform::ManualRuntime::make();
-    LibraryAPI api_{rt_};
+    LibraryAPI api_{platform::Platform{.runtime = rt_}};
     std::vector<BeaconRegionSet> regionLists_;
 };
 
@@ -193,7 +193,7 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         SCOPED_TRACE(c.name);
         capture_.clear();
         auto rt = platform::ManualRuntime::make();
-        LibraryAPI api(rt);
+        LibraryAPI api(platform::Platform{.runtime = rt});
         std::size_t downloads = 0;
         api.setRegionListCompletion([&](const BeaconRegionSet&) { ++downloads; });
         api.setDebug(true);

@@ -34,7 +34,6 @@ using JSONResponse = DataResponse<json>;
 class SessionManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kiv::platform::Runtime::setShared(runtime_);
         auto& s = server_.server();
         auto json200 = [](const httplib::Request&, httplib::Response& res) { res.set_content(R"({"ok":true})", "application/json"); };
         s.Get("/json", json200);
@@ -79,20 +78,20 @@ protected:
         server_.start();
         auto config = kiv::platform::SessionConfiguration::defaultConfiguration();
         for (const auto& [name, value] : SessionManager::defaultHTTPHeaders()) config.httpAdditionalHeaders.set(name, value);
-        manager_ = SessionManager::make(config, nullptr, runtime_);
+        manager_ = SessionManager::make({.runtime = runtime_}, config);
     }
     void TearDown() override {
         release_.set();
         manager_.reset();
         server_.stop();
-        kiv::platform::Runtime::setShared(nullptr);
     }
 
-    JSONResponse await(const std::shared_ptr<DataRequest>& request) {
+    JSONResponse await(const std::shared_ptr<DataRequest>& request, kiv::platform::RuntimePtr on = nullptr) {
         std::promise<JSONResponse> promise;
         auto future = promise.get_future();
+        const auto main = (on ? on : runtime_)->mainQueue();
         request->responseJSON([&](const JSONResponse& r) {
-            EXPECT_TRUE(runtime_->mainQueue()->isCurrent());
+            EXPECT_TRUE(main->isCurrent());
             promise.set_value(r);
         });
         EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -184,7 +183,7 @@ TEST_F(SessionManagerTest, TransferErrorsPassThroughUnwrapped) {
 
 TEST_F(SessionManagerTest, ARuntimeGoneMidRequestLeavesNoRequestBehind) {
     auto runtime = kiv::platform::AsioRuntime::make();
-    auto manager = SessionManager::make(kiv::platform::SessionConfiguration::defaultConfiguration(), nullptr, runtime);
+    auto manager = SessionManager::make({.runtime = runtime}, kiv::platform::SessionConfiguration::defaultConfiguration());
     std::atomic<bool> handled{false};
     std::weak_ptr<DataRequest> watch;
     {
@@ -318,10 +317,10 @@ TEST_F(SessionManagerTest, TextForms) {
     EXPECT_EQ(manager_->request("not a url")->debugDescription(), "$ curl command could not be created");
 }
 
-TEST_F(SessionManagerTest, DefaultManagerDeliversOnTheSharedMainQueue) {
-    const auto r = await(SessionManager::defaultManager()->request(server_.url("/json")));
+TEST_F(SessionManagerTest, DefaultManagerDeliversOnTheDefaultPlatformsMainQueue) {
+    const auto r = await(SessionManager::defaultManager()->request(server_.url("/json")),
+                         kiv::platform::Platform::defaultPlatform().runtime);
     EXPECT_TRUE(r.result.isSuccess());
-    EXPECT_EQ(SessionManager::defaultManager(), SessionManager::defaultManager());
 }
 
 }  // namespace

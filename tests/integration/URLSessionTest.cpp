@@ -10,6 +10,7 @@
 
 #include "LoopbackServer.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
+#include "platform/linux/CurlURLSession.hpp"
 
 using namespace kiv::platform;
 using kiv::test::LoopbackServer;
@@ -77,7 +78,7 @@ protected:
     URLRequest get(const std::string& path) { return URLRequest(*URL::make(server_.url(path))); }
 
     std::shared_ptr<AsioRuntime> runtime_ = AsioRuntime::make();
-    std::shared_ptr<URLSession> session_ = URLSession::make(SessionConfiguration::defaultConfiguration(), nullptr, runtime_);
+    std::shared_ptr<URLSession> session_ = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), nullptr, runtime_);
     LoopbackServer server_;
     Signal stall_;
 };
@@ -112,7 +113,7 @@ TEST_F(URLSessionTest, AdditionalHeadersGiveWayToTheRequestsOwn) {
     auto config = SessionConfiguration::defaultConfiguration();
     config.httpAdditionalHeaders.set("X-A", "session");
     config.httpAdditionalHeaders.set("X-B", "session");
-    auto session = URLSession::make(config, nullptr, runtime_);
+    auto session = std::make_shared<CurlURLSession>(config, nullptr, runtime_);
     auto request = get("/hello");
     request.setValue("request", "x-b");
     run(session, request);
@@ -201,7 +202,7 @@ private:
 
 TEST_F(URLSessionTest, DelegateSeesRedirectHeadBodyAndCompletionInOrder) {
     auto recorder = std::make_shared<Recorder>();
-    auto session = URLSession::make(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
+    auto session = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
     session->dataTask(get("/redirect"))->resume();
     ASSERT_TRUE(recorder->done_.wait());
     session->finishTasksAndInvalidate();
@@ -215,7 +216,7 @@ TEST_F(URLSessionTest, DownloadTaskWritesTheBodyToAFileTheReceiverMayMove) {
     Signal done;
     std::optional<std::filesystem::path> location;
     std::optional<HTTPURLResponse> response;
-    auto task = URLSession::shared()->downloadTask(*URL::make(server_.url("/chunked")), [&](auto loc, auto resp, auto error) {
+    auto task = session_->downloadTask(*URL::make(server_.url("/chunked")), [&](auto loc, auto resp, auto error) {
         EXPECT_FALSE(error);
         location = loc;
         response = resp;
@@ -236,7 +237,7 @@ TEST_F(URLSessionTest, DownloadTaskWritesTheBodyToAFileTheReceiverMayMove) {
 TEST_F(URLSessionTest, DownloadFileIsRemovedAfterTheCompletionAndNoneOnError) {
     Signal done;
     std::optional<std::filesystem::path> location;
-    URLSession::shared()->downloadTask(*URL::make(server_.url("/hello")), [&](auto loc, auto, auto) {
+    session_->downloadTask(*URL::make(server_.url("/hello")), [&](auto loc, auto, auto) {
         location = loc;
         done.set();
     })->resume();
@@ -244,13 +245,13 @@ TEST_F(URLSessionTest, DownloadFileIsRemovedAfterTheCompletionAndNoneOnError) {
     ASSERT_TRUE(location);
     // The file goes right after the completion returned, on the same queue.
     Signal after;
-    URLSession::shared()->delegateQueue()->async([&] { after.set(); });
+    session_->delegateQueue()->async([&] { after.set(); });
     ASSERT_TRUE(after.wait());
     EXPECT_FALSE(std::filesystem::exists(*location));
 
     Signal failed;
     std::optional<URLError> error;
-    URLSession::shared()->downloadTask(*URL::make("http://127.0.0.1:" + std::to_string(kiv::test::closedPort()) + "/"),
+    session_->downloadTask(*URL::make("http://127.0.0.1:" + std::to_string(kiv::test::closedPort()) + "/"),
                                        [&](auto loc, auto, auto e) {
                                            EXPECT_FALSE(loc);
                                            error = e;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "EddystoneFrames.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
@@ -82,10 +83,10 @@ TEST(SimulatedCentralManager, ScanFiltersDuplicatesAndEndsWhenPowerGoes) {
               (std::vector<ManagerState>{ManagerState::poweredOff, ManagerState::poweredOn, ManagerState::poweredOff}));
 }
 
-TEST(CentralManager, DefaultBackendReportsUnsupported) {
+TEST(CentralManager, APlatformWithoutARadioReportsUnsupported) {
     auto rt = kiv::platform::ManualRuntime::make();
     auto listener = std::make_shared<Listener>();
-    auto central = CentralManager::make(listener, rt->makeSerialQueue("ble"));
+    auto central = kiv::platform::Platform{.runtime = rt}.central(listener, rt->makeSerialQueue("ble"));
     rt->runUntilIdle();
     EXPECT_EQ(listener->states, std::vector<ManagerState>{ManagerState::unsupported});
     central->scanForPeripherals({}, true);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "EddystoneFrames.hpp"
-#include "TestRuntime.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
@@ -68,22 +68,18 @@ struct Recorder final : kiv::GBeaconScannerDelegate {
 };
 
 struct GBeaconScannerTest : ::testing::Test {
-    kiv::test::ScopedManualRuntime rt;
+    std::shared_ptr<kiv::platform::ManualRuntime> rt = kiv::platform::ManualRuntime::make();
     std::shared_ptr<SimulatedCentralManager> central;
-    kiv::platform::CentralManager::Factory previous =
-        kiv::platform::CentralManager::setFactory(SimulatedCentralManager::factory([this](auto c) { central = c; }));
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
-    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make();
+    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make(
+        {.runtime = rt, .makeCentral = SimulatedCentralManager::factory([this](auto c) { central = c; })});
 
     GBeaconScannerTest() {
-        recorder->rt = rt.ptr().get();
+        recorder->rt = rt.get();
         recorder->start = rt->now();
         scanner->setDelegate(recorder);
     }
-    ~GBeaconScannerTest() override {
-        scanner.reset();
-        kiv::platform::CentralManager::setFactory(previous);
-    }
+    ~GBeaconScannerTest() override { scanner.reset(); }
 
     void powerOnAndScan() {
         central->setState(ManagerState::poweredOn);

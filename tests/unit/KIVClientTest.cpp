@@ -2,12 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "TestRuntime.hpp"
 #include "api/CloudClient.hpp"
+#include "client/ClientAccess.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
@@ -59,24 +60,25 @@ struct FakeCloud final : api::CloudClient {
 };
 
 struct KIVClientTest : ::testing::Test {
-    test::ScopedManualRuntime rt;
+    std::shared_ptr<platform::ManualRuntime> rt = platform::ManualRuntime::make();
     std::shared_ptr<platform::SimulatedLocationManager> location = platform::SimulatedLocationManager::make(rt->mainQueue());
     std::shared_ptr<FakeCloud> cloud = std::make_shared<FakeCloud>();
     std::shared_ptr<platform::SimulatedCentralManager> central;
-    platform::CentralManager::Factory previous;
     std::unique_ptr<KIVClient> client;
     log::Capture capture;
 
     void SetUp() override {
         cloud->main = rt->mainQueue();
-        previous = platform::CentralManager::setFactory(
-            platform::SimulatedCentralManager::factory([this](auto c) { central = c; }, ManagerState::poweredOn));
-        client = std::make_unique<KIVClient>(KIVClient::Dependencies{rt.ptr(), location, cloud});
+        client = client::ClientAccess::make(
+            {.runtime = rt,
+             .makeCentral =
+                 platform::SimulatedCentralManager::factory([this](auto c) { central = c; }, ManagerState::poweredOn),
+             .makeLocationManager = [this](platform::QueuePtr) { return location; }},
+            cloud);
         rt->runUntilIdle();
     }
     void TearDown() override {
         client.reset();
-        platform::CentralManager::setFactory(previous);
         GBeaconScanner::debug = false;
         GBeaconInfo::debug = false;
     }
@@ -373,8 +375,4 @@ TEST_F(KIVClientTest, DestroyingAClientStopsEverythingThatCouldCallBack) {
     EXPECT_EQ(cloud->iBatches.size(), 0u);
     EXPECT_TRUE(lines().empty());
     EXPECT_FALSE(central->isScanning());
-}
-
-TEST(KIVClientShared, SharedInstanceIsOneObject) {
-    EXPECT_EQ(&KIVClient::sharedInstance(), &KIVClient::sharedInstance());
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
@@ -59,7 +60,7 @@ TEST(SimulatedLocationManager, RangesMatchingScriptedBeaconsOnceASecondInAStable
 
 TEST(LocationManagerDefault, WithoutAServiceEveryRegionFailsReadably) {
     auto rt = ManualRuntime::make();
-    auto manager = LocationManager::make(rt->mainQueue());
+    auto manager = Platform{.runtime = rt}.locationManager(rt->mainQueue());
     auto recorder = std::make_shared<Recorder>();
     manager->setDelegate(recorder);
     manager->startMonitoring(BeaconRegion(kA, "r"));
