@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/CloudClient.hpp"
+#include "client/ClientAccess.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/platform/LocationManager.hpp"
@@ -88,12 +89,15 @@ struct Rig {
     Rig() {
         auto simulated = kiv::platform::SimulatedCentralManager::factory([this](auto c) { central = c; },
                                                                          kiv::platform::ManagerState::poweredOn);
-        auto previous = kiv::platform::CentralManager::setFactory([this, simulated](auto delegate, auto queue) {
-            scannerQueue = queue;
-            return simulated(std::move(delegate), std::move(queue));
-        });
-        client = std::make_unique<kiv::KIVClient>(kiv::KIVClient::Dependencies{runtime, location, cloud});
-        kiv::platform::CentralManager::setFactory(previous);
+        client = kiv::client::ClientAccess::make(
+            {.runtime = runtime,
+             .makeCentral =
+                 [this, simulated](auto delegate, auto queue) {
+                     scannerQueue = queue;
+                     return simulated(std::move(delegate), std::move(queue));
+                 },
+             .makeLocationManager = [this](kiv::platform::QueuePtr) { return location; }},
+            cloud);
         client->startgBeaconMonitoring();
         runtime->runUntilIdle();
     }

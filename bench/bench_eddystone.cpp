@@ -62,10 +62,10 @@ void BM_Pipeline(benchmark::State& state) {
     const auto beacons = static_cast<std::size_t>(state.range(0));
     auto runtime = kiv::platform::ManualRuntime::make();
     std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
-    auto previous = kiv::platform::CentralManager::setFactory(kiv::platform::SimulatedCentralManager::factory(
-        [&](auto c) { central = c; }, kiv::platform::ManagerState::poweredOn));
-    auto scanner = GBeaconScanner::make(runtime);
-    kiv::platform::CentralManager::setFactory(previous);
+    auto scanner = GBeaconScanner::make(
+        {.runtime = runtime,
+         .makeCentral = kiv::platform::SimulatedCentralManager::factory([&](auto c) { central = c; },
+                                                                         kiv::platform::ManagerState::poweredOn)});
     auto delegate = std::make_shared<CountingDelegate>();
     scanner->setDelegate(delegate);
     scanner->startScanning();

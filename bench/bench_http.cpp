@@ -42,9 +42,7 @@ Server& server() {
 }
 
 void BM_SessionManagerJSON(benchmark::State& state) {
-    auto runtime = kiv::platform::AsioRuntime::make();
-    kiv::platform::Runtime::setShared(runtime);
-    auto manager = kiv::http::SessionManager::defaultManager();
+    auto manager = kiv::http::SessionManager::make({.runtime = kiv::platform::AsioRuntime::make()});
     const std::string url = server().url();
     for (auto _ : state) {
         std::promise<bool> done;
@@ -53,7 +51,6 @@ void BM_SessionManagerJSON(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
     manager.reset();
-    kiv::platform::Runtime::setShared(nullptr);
 }
 BENCHMARK(BM_SessionManagerJSON)->UseRealTime();
 

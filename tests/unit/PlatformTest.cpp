@@ -8,7 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/sim/ManualRuntime.hpp"
 #include "kiv/platform/OperationQueue.hpp"
@@ -318,4 +320,22 @@ TEST(AsioRuntime, LastOwnerLettingGoInsideItsOwnTaskDoesNotJoinItself) {
     }
     std::unique_lock lock(m);
     EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return released; }));
+}
+
+TEST(Platform, TheDefaultIsFixedOnceReadAndAPlatformsPushFacadesShareItsDeviceIdentity) {
+    const auto& first = kiv::platform::Platform::defaultPlatform();
+    EXPECT_FALSE(kiv::platform::Platform::setDefault({.runtime = ManualRuntime::make()}));
+    EXPECT_EQ(kiv::platform::Platform::defaultPlatform().runtime, first.runtime);
+
+    // Uploads of clients on `p` read p's identity: the token of either facade on p, not of one elsewhere.
+    const auto p = kiv::platform::Platform{.runtime = ManualRuntime::make()}.completed();
+    kiv::KIVPush a(p);
+    kiv::KIVPush b(p);
+    kiv::KIVPush own;
+    const std::uint8_t token[] = {0x00, 0xAB};
+    a.setupNotification(token);
+    EXPECT_EQ(p.deviceIdentity->deviceID(), "00AB");
+    EXPECT_EQ(b.deviceID(), "00AB");
+    EXPECT_EQ(own.deviceID(), "Default");
+    EXPECT_EQ(kiv::KIVPush::sharedInstance().deviceID(), first.deviceIdentity->deviceID());
 }
