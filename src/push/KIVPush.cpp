@@ -2,8 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kiv/platform/URL.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
-#include "platform/UrlText.hpp"
+#include "kiv/support/Hex.hpp"
 #include "push/KIVPushImpl.hpp"
 
 namespace kiv {
@@ -51,13 +52,7 @@ std::map<std::string, KIVPush::ContentTemplate> KIVPush::userNotifications() con
 }
 
 void KIVPush::setupNotification(std::span<const std::uint8_t> deviceID) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    hex.reserve(deviceID.size() * 2);
-    for (std::uint8_t byte : deviceID) {
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 0xF]);
-    }
+    std::string hex = hexadecimal(deviceID, HexCase::upper);
     {
         std::lock_guard guard(impl_->lock);
         impl_->deviceID = hex;
@@ -100,7 +95,7 @@ bool KIVPush::didReceive(const platform::NotificationResponse& response) {
     const auto click = data->find(Constants::KIVData::clickedLink);
     if (click == data->end()) return notFromServer();
     const auto& url = click->get_ref<const std::string&>();
-    if (url.empty() || !platform::url::parse(url)) return notFromServer();
+    if (!platform::URL::make(url)) return notFromServer();
     // Only what the opener accepts counts as a link to follow (on Linux: http and https).
     const auto opener = impl_->urlOpener();
     if (!opener || !opener->canOpenURL(url)) return notFromServer();
