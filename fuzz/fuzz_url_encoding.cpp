@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "kiv/http/URLEncoding.hpp"
+#include "kiv/support/Hex.hpp"
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// Escapes are upper-case hexadecimal.
+int hexValue(char c) { return c >= 'a' && c <= 'f' ? -1 : kiv::hexDigitValue(c); }
 
 std::string unescape(const std::string& text) {
     std::string out;

@@ -1,15 +1,11 @@
 #include "eddystone/AbsoluteURL.hpp"
 
-#include <curl/curl.h>
-
-#include <memory>
-#include <string>
+#include "kiv/platform/URL.hpp"
+#include "kiv/support/Hex.hpp"
 
 namespace kiv::eddystone {
 
 namespace {
-
-bool isHex(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // Unreserved and reserved characters of a URL; everything else must be percent-escaped.
 bool isURLCharacter(char c) noexcept {
@@ -43,13 +39,6 @@ bool isURLCharacter(char c) noexcept {
     }
 }
 
-struct URLDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-struct CurlFree {
-    void operator()(char* text) const noexcept { curl_free(text); }
-};
-
 }  // namespace
 
 bool isAbsoluteURL(std::string_view text) noexcept {
@@ -57,20 +46,14 @@ bool isAbsoluteURL(std::string_view text) noexcept {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '%') {
-            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
+            if (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 || hexDigitValue(text[i + 2]) < 0) return false;
             i += 2;
         } else if (!isURLCharacter(c)) {
             return false;
         }
     }
-    std::unique_ptr<CURLU, URLDeleter> url(curl_url());
-    if (!url) return false;
-    const std::string zeroTerminated(text);
-    if (curl_url_set(url.get(), CURLUPART_URL, zeroTerminated.c_str(), 0) != CURLUE_OK) return false;
-    char* host = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || !host) return false;
-    std::unique_ptr<char, CurlFree> hostOwner(host);
-    return host[0] != '\0';
+    const auto url = platform::URL::make(text);
+    return url && !url->host().empty();
 }
 
 }  // namespace kiv::eddystone

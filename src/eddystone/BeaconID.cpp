@@ -2,18 +2,16 @@
 
 #include <algorithm>
 
-namespace kiv {
+#include "kiv/support/Hex.hpp"
 
-namespace {
-constexpr char kDigits[] = "0123456789abcdef";
-}
+namespace kiv {
 
 BeaconID::BeaconID(BeaconType type, std::span<const std::uint8_t> bytes) noexcept
     : beaconType_(type), size_(std::min(bytes.size(), kMaxLength)) {
     for (std::size_t i = 0; i < size_; ++i) {
         bytes_[i] = bytes[i];
-        hex_[2 * i] = kDigits[bytes[i] >> 4];
-        hex_[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+        hex_[2 * i] = hexDigit(bytes[i] >> 4);
+        hex_[2 * i + 1] = hexDigit(bytes[i]);
     }
 }
 
@@ -23,14 +21,6 @@ std::string BeaconID::description() const {
     return text;
 }
 
-std::string BeaconID::hexBeaconID(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (auto b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0f];
-    }
-    return text;
-}
+std::string BeaconID::hexBeaconID(std::span<const std::uint8_t> bytes) { return hexadecimal(bytes); }
 
 }  // namespace kiv

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kiv/support/Hex.hpp"
+
 namespace kiv::http {
 
 namespace {
@@ -40,7 +42,6 @@ const URLEncoding& URLEncoding::defaultEncoding() {
 }
 
 std::string URLEncoding::escape(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -49,8 +50,8 @@ std::string URLEncoding::escape(std::string_view text) {
             out += ch;
         } else {
             out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            out += hexDigit(c >> 4, HexCase::upper);
+            out += hexDigit(c, HexCase::upper);
         }
     }
     return out;

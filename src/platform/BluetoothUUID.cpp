@@ -5,12 +5,6 @@
 
 namespace kiv::platform {
 
-namespace {
-
-constexpr char kLowerDigits[] = "0123456789abcdef";
-
-}  // namespace
-
 std::optional<BluetoothUUID> BluetoothUUID::parse(std::string_view text) noexcept {
     if (text.size() == 4 || text.size() == 8) {
         std::uint32_t value = 0;
@@ -33,8 +27,8 @@ std::string BluetoothUUID::toString() const {
     text.reserve(36);
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += kLowerDigits[bytes_[i] >> 4];
-        text += kLowerDigits[bytes_[i] & 0x0f];
+        text += hexDigit(bytes_[i] >> 4);
+        text += hexDigit(bytes_[i]);
     }
     return text;
 }
@@ -44,14 +38,8 @@ std::string BluetoothUUID::shortString() const {
     for (std::size_t i = 4; i < bytes_.size(); ++i) {
         if (bytes_[i] != base[i]) return toString();
     }
-    constexpr char kUpper[] = "0123456789ABCDEF";
-    std::string text;
     const std::size_t first = (bytes_[0] == 0 && bytes_[1] == 0) ? 2 : 0;
-    for (std::size_t i = first; i < 4; ++i) {
-        text += kUpper[bytes_[i] >> 4];
-        text += kUpper[bytes_[i] & 0x0f];
-    }
-    return text;
+    return hexadecimal(std::span(bytes_).subspan(first, 4 - first), HexCase::upper);
 }
 
 }  // namespace kiv::platform

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
 
 namespace kiv::platform {
 
@@ -23,7 +23,8 @@ std::optional<NotificationAttachment> NotificationAttachment::make(std::string i
         if (error) *error = why;
         return std::nullopt;
     };
-    const auto path = url::pathFromFileURL(fileURL);
+    const auto url = URL::make(fileURL);
+    const auto path = url ? url->filePath() : std::nullopt;
     if (!path) return fail("not a file URL");
     std::error_code ec;
     // A symbolic link could point at anything (a device, a fifo); only plain files are offered.

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <random>
-
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
+#include "kiv/support/Hex.hpp"
+#include "kiv/support/UUID.hpp"
 
 namespace kiv::push {
 
@@ -35,16 +35,8 @@ std::pair<std::string, std::string> splitExtension(const std::string& name) {
     return {name.substr(0, dot), name.substr(dot)};
 }
 
-std::string randomHex() {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::random_device device;
-    std::string out;
-    for (int i = 0; i < 4; ++i) {
-        const auto value = device();
-        for (int shift = 0; shift < 32; shift += 16) out.push_back(digits[(value >> shift) & 0xF]);
-    }
-    return out;
-}
+// Eight hex digits: enough to make a clash between names of one directory unlikely.
+std::string randomHex() { return hexadecimal(std::span(UUID::random().bytes()).first(4)); }
 
 struct FileDescriptor {
     int fd = -1;
@@ -77,10 +69,10 @@ bool copyInto(const std::filesystem::path& source, int fd) {
 }  // namespace
 
 std::string attachmentFileName(std::string_view imageUrl) {
-    const auto parsed = platform::url::parse(imageUrl);
+    const auto parsed = platform::URL::make(imageUrl);
     if (!parsed) return {};
     std::string name;
-    for (unsigned char c : platform::url::percentDecode(platform::url::lastPathComponent(parsed->path)))
+    for (unsigned char c : platform::URL::percentDecoded(parsed->lastPathComponent()))
         if (!isUnwanted(c)) name.push_back(static_cast<char>(c));
     if (name == "." || name == "..") return {};
     if (name.size() > maxNameBytes) {
@@ -92,12 +84,12 @@ std::string attachmentFileName(std::string_view imageUrl) {
 }
 
 std::string attachmentExtension(std::string_view imageUrl) {
-    const auto parsed = platform::url::parse(imageUrl);
+    const auto parsed = platform::URL::make(imageUrl);
     if (!parsed) return {};
-    const std::string last = platform::url::lastPathComponent(parsed->path);
+    const std::string_view last = parsed->lastPathComponent();
     const auto dot = last.rfind('.');
     if (dot == std::string::npos) return {};
-    const std::string extension = last.substr(dot + 1);
+    const std::string extension(last.substr(dot + 1));
     if (extension.empty() || extension.size() > 10) return {};
     for (unsigned char c : extension)
         if (!std::isalnum(c)) return {};

@@ -2,7 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
+#include "kiv/support/Hex.hpp"
 #include "push/KIVPushImpl.hpp"
 
 namespace kiv {
@@ -55,13 +56,7 @@ std::map<std::string, KIVPush::ContentTemplate> KIVPush::userNotifications() con
 }
 
 void KIVPush::setupNotification(std::span<const std::uint8_t> deviceID) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    hex.reserve(deviceID.size() * 2);
-    for (std::uint8_t byte : deviceID) {
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 0xF]);
-    }
+    std::string hex = hexadecimal(deviceID, HexCase::upper);
     impl_->platform.deviceIdentity->setDeviceID(hex);
     impl_->log("Device token: " + hex);
 }
@@ -101,7 +96,7 @@ bool KIVPush::didReceive(const platform::NotificationResponse& response) {
     const auto click = data->find(Constants::KIVData::clickedLink);
     if (click == data->end()) return notFromServer();
     const auto& url = click->get_ref<const std::string&>();
-    if (url.empty() || !platform::url::parse(url)) return notFromServer();
+    if (!platform::URL::make(url)) return notFromServer();
     // Only what the opener accepts counts as a link to follow (on Linux: http and https).
     const auto opener = impl_->urlOpener();
     if (!opener || !opener->canOpenURL(url)) return notFromServer();

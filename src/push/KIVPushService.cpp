@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/KIVPush.hpp"
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
 #include "push/AttachmentFile.hpp"
 #include "push/KIVPushImpl.hpp"
 
@@ -42,7 +42,7 @@ bool KIVPush::didReceive(const platform::NotificationRequest& request, platform:
         rewritten != content->userInfo().end() && rewritten->is_object()) {
         const auto image = rewritten->find(Keys::attachmentImageUrl);
         if (image != rewritten->end() && image->is_string() &&
-            platform::url::parse(image->get_ref<const std::string&>()))
+            platform::URL::make(image->get_ref<const std::string&>()))
             imageUrl = image->get<std::string>();
     }
     if (imageUrl)
@@ -120,7 +120,8 @@ void KIVPush::Impl::apply(platform::MutableNotificationContent& content) const {
 void KIVPush::Impl::startDownload(const std::string& imageUrl,
                                   std::shared_ptr<platform::MutableNotificationContent> content,
                                   std::shared_ptr<push::Delivery> delivery) {
-    auto fetcher = platform::url::isWebURL(imageUrl) ? attachmentDownloader() : nullptr;
+    const auto url = platform::URL::make(imageUrl);
+    auto fetcher = url && url->isWebURL() ? attachmentDownloader() : nullptr;
     if (!fetcher) {
         delivery->deliverFrom(*content, nullptr);
         return;
@@ -155,7 +156,8 @@ void KIVPush::Impl::finishDownload(const std::string& imageUrl, platform::Mutabl
     const auto placed = push::placeAttachmentFile(*location, attachmentDirectory(), imageUrl);
     std::optional<platform::NotificationAttachment> attachment;
     if (placed) {
-        attachment = platform::NotificationAttachment::make("", platform::url::fileURL(*placed));
+        if (const auto url = platform::URL::fileURL(*placed))
+            attachment = platform::NotificationAttachment::make("", url->absoluteString());
         // A body that is no image (an error page, say) is not kept.
         if (!attachment) removeQuietly(*placed);
     } else {

@@ -2,13 +2,17 @@
 
 namespace kiv {
 
-std::string hexadecimal(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out(bytes.size() * 2, '0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        out[2 * i] = kDigits[bytes[i] >> 4];
-        out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+void appendHexadecimal(std::string& out, std::span<const std::uint8_t> bytes, HexCase letterCase) {
+    out.reserve(out.size() + bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        out.push_back(hexDigit(byte >> 4, letterCase));
+        out.push_back(hexDigit(byte, letterCase));
     }
+}
+
+std::string hexadecimal(std::span<const std::uint8_t> bytes, HexCase letterCase) {
+    std::string out;
+    appendHexadecimal(out, bytes, letterCase);
     return out;
 }
 

@@ -57,13 +57,12 @@ UUID UUID::random() {
 }
 
 std::string UUID::uuidString() const {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(36);
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-        out.push_back(kDigits[bytes_[i] >> 4]);
-        out.push_back(kDigits[bytes_[i] & 0x0F]);
+        out.push_back(hexDigit(bytes_[i] >> 4, HexCase::upper));
+        out.push_back(hexDigit(bytes_[i], HexCase::upper));
     }
     return out;
 }

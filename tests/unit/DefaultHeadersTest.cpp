@@ -4,7 +4,6 @@
 
 #include "kiv/http/SessionManager.hpp"
 #include "kiv/platform/SystemInfo.hpp"
-#include "kiv/platform/URL.hpp"
 
 using kiv::http::SessionManager;
 using kiv::platform::BundleInfo;
@@ -37,17 +36,6 @@ TEST(SystemInfoTest, LanguagesFromTheLocaleEnvironment) {
     EXPECT_EQ(SystemInfo::versionTriple("5.10"), "5.10.0");
     EXPECT_EQ(SystemInfo::versionTriple("weird"), "0.0.0");
     EXPECT_TRUE(SystemInfo::operatingSystemNameVersion().starts_with("Linux "));
-}
-
-TEST(URLTest, PartsOfTheText) {
-    const auto url = kiv::platform::URL::make("http://user@Host:8080/a/b?x=1&y#frag");
-    ASSERT_TRUE(url);
-    EXPECT_EQ(url->port(), 8080);
-    EXPECT_EQ(url->path(), "/a/b");
-    EXPECT_EQ(url->percentEncodedQuery(), "x=1&y");
-    EXPECT_EQ(url->fragment(), "frag");
-    EXPECT_EQ(url->withPercentEncodedQuery(std::nullopt)->absoluteString(), "http://user@Host:8080/a/b#frag");
-    EXPECT_FALSE(kiv::platform::URL::make("http://h/\x01"));
 }
 
 }  // namespace

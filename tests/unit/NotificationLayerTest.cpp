@@ -5,9 +5,9 @@
 
 #include "TestImages.hpp"
 #include "kiv/platform/MutableNotificationContent.hpp"
+#include "kiv/platform/URL.hpp"
 #include "kiv/platform/sim/RecordingURLOpener.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
-#include "platform/UrlText.hpp"
 #include "push/AttachmentFile.hpp"
 
 namespace kiv {
@@ -35,7 +35,7 @@ TEST(NotificationAttachment, DecidesByContentNotByName) {
         const auto path = dir.path() / c.name;
         test::writeFile(path, c.bytes);
         std::string error;
-        const auto attachment = NotificationAttachment::make("id", platform::url::fileURL(path), {}, &error);
+        const auto attachment = NotificationAttachment::make("id", platform::URL::fileURL(path)->absoluteString(), {}, &error);
         SCOPED_TRACE(c.name);
         if (*c.type) {
             ASSERT_TRUE(attachment);
@@ -55,8 +55,8 @@ TEST(NotificationAttachment, RefusesWhatIsNotALocalPlainFile) {
     test::writeFile(image, test::tinyPng());
     std::filesystem::create_symlink(image, dir.path() / "link.png");
     const std::string urls[] = {
-        platform::url::fileURL(dir.path() / "link.png"),
-        platform::url::fileURL(dir.path()),
+        platform::URL::fileURL(dir.path() / "link.png")->absoluteString(),
+        platform::URL::fileURL(dir.path())->absoluteString(),
         "http://127.0.0.1/real.png",
         "file://otherhost" + image.string(),
     };

@@ -16,9 +16,12 @@
 #include "kiv/platform/OperationQueue.hpp"
 #include "kiv/platform/RepeatingTimer.hpp"
 #include "kiv/platform/TimerSource.hpp"
+#include "kiv/platform/URL.hpp"
+#include "kiv/platform/URLComponents.hpp"
 
 using namespace std::chrono_literals;
 using kiv::platform::ManualRuntime;
+using kiv::platform::URL;
 
 TEST(ManualRuntime, RunsQueuesInSubmissionOrderAndTracksTheCurrentQueue) {
     auto rt = ManualRuntime::make();
@@ -338,4 +341,83 @@ TEST(Platform, TheDefaultIsFixedOnceReadAndAPlatformsPushFacadesShareItsDeviceId
     EXPECT_EQ(b.deviceID(), "00AB");
     EXPECT_EQ(own.deviceID(), "Default");
     EXPECT_EQ(kiv::KIVPush::sharedInstance().deviceID(), first.deviceIdentity->deviceID());
+}
+
+namespace {
+// The parts as "scheme|user|password|host|port|path|?query|#fragment" ("-" where absent).
+std::string partsOf(const std::optional<URL>& url) {
+    if (!url) return "none";
+    const auto& q = url->percentEncodedQuery();
+    const auto& f = url->fragment();
+    return url->scheme() + "|" + url->user() + "|" + url->password() + "|" + url->host() + "|" +
+           (url->port() ? std::to_string(*url->port()) : "-") + "|" + url->path() + "|" + (q ? "?" + *q : "-") + "|" +
+           (f ? "#" + *f : "-");
+}
+}  // namespace
+
+TEST(URL, ParsesOnceIntoPartsOrRefuses) {
+    const struct {
+        std::string_view text;
+        const char* parts;
+    } cases[] = {
+        {"http://user:pw@Host:8080/a/b?x=1&y#frag", "http|user|pw|Host|8080|/a/b|?x=1&y|#frag"},
+        {"HTTPS://h", "https|||h|-|/|-|-"},
+        {"http://h/a/../b?#", "http|||h|-|/b|?|#"},  // empty query and fragment are kept
+        {"http://[::1]:80/p", "http|||[::1]|80|/p|-|-"},
+        {"file:///tmp/a%20b", "file||||-|/tmp/a%20b|-|-"},
+        {"x-app://h/p?q#f", "x-app|||h|-|/p|?q|#f"},
+        {"", "none"},
+        {"/relative/path", "none"},
+        {"//h/p", "none"},
+        {"javascript:alert(1)", "none"},
+        {"http://h/a b", "none"},
+        {"http://h/\x01", "none"},
+        {std::string_view("http://h/\0x", 11), "none"},
+        {"http://h:99999/", "none"},
+    };
+    for (const auto& c : cases) {
+        const auto url = URL::make(c.text);
+        EXPECT_EQ(partsOf(url), c.parts) << c.text;
+        if (!url) continue;
+        EXPECT_EQ(url->absoluteString(), c.text);
+        EXPECT_EQ(partsOf(kiv::platform::URLComponents::from(*url).url()), c.parts) << "reassembled";
+    }
+    const auto url = URL::make("http://user@Host:8080/a/b?x=1&y#frag");
+    EXPECT_EQ(url->withPercentEncodedQuery(std::nullopt)->absoluteString(), "http://user@Host:8080/a/b#frag");
+}
+
+TEST(URL, ResolvesReferencesAsARedirectionDoes) {
+    const auto base = URL::make("http://a.test:8080/b/c/d?q#f");
+    const struct {
+        std::string_view reference;
+        const char* resolved;  // nullptr: none
+    } cases[] = {
+        {"g", "http://a.test:8080/b/c/g"},
+        {"../g?x", "http://a.test:8080/b/g?x"},
+        {"../../../../g", "http://a.test:8080/g"},
+        {"/g", "http://a.test:8080/g"},
+        {"?y", "http://a.test:8080/b/c/d?y"},
+        {"#s", "http://a.test:8080/b/c/d?q#s"},
+        {"", "http://a.test:8080/b/c/d?q"},
+        {"//other/x", "http://other/x"},
+        {"HTTPS://abs.test/p", "https://abs.test/p"},
+        {"mailto:x@y", nullptr},
+        {std::string_view("/g\0", 3), nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto url = base->resolved(c.reference);
+        EXPECT_EQ(url ? url->absoluteString() : "none", c.resolved ? c.resolved : "none") << c.reference;
+    }
+}
+
+TEST(URL, FileURLsRoundTripLocalPaths) {
+    for (const char* path : {"/tmp/a b/%41#?.png", "/tmp/\xC3\xBC", "/"}) {
+        const auto url = URL::fileURL(path);
+        ASSERT_TRUE(url) << path;
+        EXPECT_EQ(url->filePath(), std::filesystem::path(path)) << url->absoluteString();
+    }
+    EXPECT_FALSE(URL::fileURL("relative/x"));
+    EXPECT_EQ(URL::make("file://localhost/x%20y")->filePath(), std::filesystem::path("/x y"));
+    for (const char* other : {"http://h/x", "file:///a%00b"}) EXPECT_FALSE(URL::make(other)->filePath()) << other;
+    EXPECT_FALSE(URL::make("file://otherhost/x"));
 }

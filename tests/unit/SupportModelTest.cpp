@@ -101,10 +101,24 @@ TEST(BeaconSighting, EqualityAndHashIgnoreRssiAndASetKeepsTheLastAdded) {
     EXPECT_EQ(set.begin()->rssi, -75);
 }
 
-TEST(Hexadecimal, LowerCaseTwoDigitsPerByte) {
-    const std::uint8_t bytes[] = {0x00, 0xAB, 0x10};
-    EXPECT_EQ(kiv::hexadecimal(bytes), "00ab10");
+TEST(Hexadecimal, TwoDigitsPerByteInEitherCaseAndBack) {
+    const std::uint8_t bytes[] = {0x00, 0xAB, 0x10, 0xF9};
+    EXPECT_EQ(kiv::hexadecimal(bytes), "00ab10f9");
+    EXPECT_EQ(kiv::hexadecimal(bytes, kiv::HexCase::upper), "00AB10F9");
     EXPECT_EQ(kiv::hexadecimal({}), "");
+    using Bytes = std::vector<std::uint8_t>;
+    const struct {
+        const char* text;
+        std::optional<Bytes> bytes;
+    } cases[] = {
+        {"00aB10F9", Bytes(std::begin(bytes), std::end(bytes))},
+        {"", Bytes{}},
+        {"abc", std::nullopt},
+        {"0g", std::nullopt},
+        {"+1", std::nullopt},
+        {"0x10", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(kiv::bytesFromHexadecimal(c.text), c.bytes) << c.text;
 }
 
 TEST(IBeaconArchive, RoundTripsWithoutTheLastSeenBeacon) {

@@ -1,16 +1,8 @@
 #include "FormBody.hpp"
 
+#include "kiv/support/Hex.hpp"
+
 namespace kiv::cloud {
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace) {
     std::string out;
@@ -19,8 +11,8 @@ std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace
         const char c = text[i];
         if (c == '%') {
             if (i + 2 >= text.size()) return std::nullopt;
-            const int hi = hexValue(text[i + 1]);
-            const int lo = hexValue(text[i + 2]);
+            const int hi = hexDigitValue(text[i + 1]);
+            const int lo = hexDigitValue(text[i + 2]);
             if (hi < 0 || lo < 0) return std::nullopt;
             out.push_back(static_cast<char>(hi * 16 + lo));
             i += 2;

@@ -1,6 +1,9 @@
 #include "TokenStore.hpp"
 
+#include <array>
 #include <random>
+
+#include "kiv/support/Hex.hpp"
 
 namespace kiv::cloud {
 
@@ -13,15 +16,11 @@ bool TokenStore::prepare(std::string& error) {
 }
 
 std::string TokenStore::randomToken() {
-    static constexpr char digits[] = "0123456789abcdef";
+    // Straight from the system's entropy source: a token must not be predictable from earlier ones.
     std::random_device source;
-    std::string token;
-    token.reserve(32);
-    for (int word = 0; word < 4; ++word) {
-        auto bits = source();
-        for (int i = 0; i < 8; ++i, bits >>= 4) token.push_back(digits[bits & 0xF]);
-    }
-    return token;
+    std::array<std::uint8_t, 16> bytes{};
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(source());
+    return hexadecimal(bytes);
 }
 
 std::string TokenStore::issue(const std::string& clientId, std::int64_t nowMs) {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
 
 extern char** environ;
 
@@ -18,7 +18,10 @@ XdgURLOpener::~XdgURLOpener() {
     reapFinished();
 }
 
-bool XdgURLOpener::canOpenURL(std::string_view url) const { return url::isWebURL(url); }
+bool XdgURLOpener::canOpenURL(std::string_view url) const {
+    const auto parsed = URL::make(url);
+    return parsed && parsed->isWebURL();
+}
 
 bool XdgURLOpener::open(std::string_view url) {
     if (!canOpenURL(url)) return false;

@@ -1,12 +1,12 @@
 #include "kiv/platform/sim/RecordingURLOpener.hpp"
 
-#include "platform/UrlText.hpp"
+#include "kiv/platform/URL.hpp"
 
 namespace kiv::platform {
 
 bool RecordingURLOpener::canOpenURL(std::string_view url) const {
-    const auto parsed = url::parse(url);
-    return parsed && schemes_.count(parsed->scheme) > 0;
+    const auto parsed = URL::make(url);
+    return parsed && schemes_.count(parsed->scheme()) > 0;
 }
 
 bool RecordingURLOpener::open(std::string_view url) {
