@@ -170,7 +170,10 @@ TEST_F(URLSessionTest, CancelEndsATaskWithCancelled) {
 class Recorder : public URLSessionDelegate {
 public:
     void didReceiveResponse(URLSessionTask&, const HTTPURLResponse& r) override { add("head " + std::to_string(r.statusCode)); }
-    void didReceiveData(URLSessionTask&, const std::string& chunk) override { body_ += chunk; }
+    void didReceiveData(URLSessionTask&, const std::string& chunk) override {
+        body_ += chunk;
+        ++chunks_;
+    }
     void willPerformHTTPRedirection(URLSessionTask&, const HTTPURLResponse& r, const URLRequest& next) override {
         add("redirect " + std::to_string(r.statusCode) + " " + next.description());
     }
@@ -192,6 +195,7 @@ public:
         return events_;
     }
     Signal done_, invalid_;
+    int chunks_ = 0;
 
 private:
     std::mutex m_;
@@ -208,6 +212,22 @@ TEST_F(URLSessionTest, DelegateSeesRedirectHeadBodyAndCompletionInOrder) {
     ASSERT_TRUE(recorder->invalid_.wait());
     const std::vector<std::string> expected = {"redirect 302 " + server_.url("/hello"), "head 200", "body hello", "done", "invalid"};
     EXPECT_EQ(recorder->events(), expected);
+}
+
+TEST_F(URLSessionTest, ALargeBodyReachesTheDelegateWholeInAFewLargePieces) {
+    std::string big(600'000, 'x');
+    for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+    server_.server().Get("/big", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "text/plain"); });
+    auto recorder = std::make_shared<Recorder>();
+    auto session = URLSession::make(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
+    auto request = get("/big");
+    request.setValue("identity", "Accept-Encoding");
+    session->dataTask(request)->resume();
+    ASSERT_TRUE(recorder->done_.wait());
+    EXPECT_EQ(recorder->events(), (std::vector<std::string>{"head 200", "body " + big, "done"}));
+    // Held back in pieces of 256 KiB or more: neither one post per read nor the whole body at once.
+    EXPECT_GE(recorder->chunks_, 2);
+    EXPECT_LE(recorder->chunks_, 3);
 }
 
 TEST_F(URLSessionTest, DownloadTaskWritesTheBodyToAFileTheReceiverMayMove) {
