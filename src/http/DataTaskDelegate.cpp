@@ -1,5 +1,7 @@
 #include "kiv/http/DataTaskDelegate.hpp"
 
+#include <chrono>
+
 namespace kiv::http {
 
 std::optional<std::string> DataTaskDelegate::data() const {
@@ -42,7 +44,11 @@ void DataTaskDelegate::didReceiveResponse(platform::URLSessionTask& task, const 
 }
 
 void DataTaskDelegate::didReceiveData(platform::URLSessionTask& task, const std::string& chunk) {
-    const double at = now();
+    // Chunks arrive late and together: date the first bytes by when they came off the wire.
+    double at = now();
+    if (const auto first = task.firstBodyBytesTime()) {
+        at -= std::chrono::duration<double>(platform::SteadyClock::now() - *first).count();
+    }
     {
         std::lock_guard g(mutex_);
         if (!initialResponseTime_) initialResponseTime_ = at;

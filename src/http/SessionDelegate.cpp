@@ -1,7 +1,6 @@
 #include "kiv/http/SessionDelegate.hpp"
 
 #include "kiv/Log.hpp"
-#include "kiv/http/DataTaskDelegate.hpp"
 #include "kiv/http/Notifications.hpp"
 #include "kiv/http/SessionManager.hpp"
 #include "kiv/platform/NotificationCenter.hpp"
@@ -52,9 +51,7 @@ void SessionDelegate::didReceiveResponse(platform::URLSessionTask& task, const p
         dataTaskDidReceiveResponse(task, response);
         return;
     }
-    if (auto r = request(task.taskIdentifier())) {
-        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) d->didReceiveResponse(task, response);
-    }
+    if (auto d = task.taskDelegate()) d->didReceiveResponse(task, response);
 }
 
 void SessionDelegate::didReceiveData(platform::URLSessionTask& task, const std::string& chunk) {
@@ -62,9 +59,7 @@ void SessionDelegate::didReceiveData(platform::URLSessionTask& task, const std::
         dataTaskDidReceiveData(task, chunk);
         return;
     }
-    if (auto r = request(task.taskIdentifier())) {
-        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) d->didReceiveData(task, chunk);
-    }
+    if (auto d = task.taskDelegate()) d->didReceiveData(task, chunk);
 }
 
 void SessionDelegate::willPerformHTTPRedirection(platform::URLSessionTask& task, const platform::HTTPURLResponse& response,
@@ -73,7 +68,7 @@ void SessionDelegate::willPerformHTTPRedirection(platform::URLSessionTask& task,
         taskWillPerformHTTPRedirection(task, response, newRequest);
         return;
     }
-    if (auto r = request(task.taskIdentifier())) r->delegate()->willPerformHTTPRedirection(task, response, newRequest);
+    if (auto d = task.taskDelegate()) d->willPerformHTTPRedirection(task, response, newRequest);
 }
 
 void SessionDelegate::didBecomeInvalid(const std::optional<platform::URLError>& error) {
@@ -87,7 +82,7 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
     auto r = request(task.taskIdentifier());
     auto manager = sessionManager_.lock();
     if (!r || !manager) {
-        complete(taskPtr, error);
+        complete(taskPtr, error, true);
         return;
     }
     r->runValidations();
@@ -95,7 +90,7 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
     if (!effective) effective = error;
     auto retrier = this->retrier();
     if (!retrier || !effective) {
-        complete(taskPtr, error);
+        complete(taskPtr, error, true);
         return;
     }
     std::weak_ptr<SessionManager> weakManager = manager;
@@ -119,16 +114,20 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
         retrier->should(*manager, r, *effective, std::move(decide));
     } catch (...) {
         log::line("SessionDelegate: the request retrier threw");
-        complete(taskPtr, error);
+        complete(taskPtr, error, true);
     }
 }
 
-void SessionDelegate::complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error) {
+void SessionDelegate::complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error, bool onDelegateQueue) {
     if (taskDidComplete) taskDidComplete(*task, error);
     // Forget the request before its handlers are released, so they never see it still in flight.
-    const auto r = request(task->taskIdentifier());
-    removeRequest(task->taskIdentifier());
-    if (r) r->delegate()->didComplete(*task, error);
+    std::shared_ptr<Request> r;
+    {
+        std::lock_guard g(lock_);
+        if (auto node = requests_.extract(task->taskIdentifier())) r = std::move(node.mapped());
+    }
+    // On the delegate queue the handlers run right here: it is off the main queue already.
+    if (r) r->delegate()->didComplete(*task, error, onDelegateQueue);
     platform::PostedNotification n{std::string(Notifications::didComplete), shared_from_this(), {}};
     n.userInfo[std::string(Notifications::taskKey)] = task;
     platform::NotificationCenter::defaultCenter().post(n);

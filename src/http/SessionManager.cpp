@@ -112,25 +112,28 @@ void SessionManager::setAdapter(std::shared_ptr<RequestAdapter> adapter) {
     adapter_ = std::move(adapter);
 }
 
-SessionManager::Created SessionManager::createTask(const platform::URLRequest& request) {
+SessionManager::Created SessionManager::createTask(const platform::URLRequest& request,
+                                                   const std::shared_ptr<TaskDelegate>& taskDelegate) {
     Created created;
-    queue_->sync([&] {
-        platform::URLRequest toSend = request;
-        if (auto a = adapter()) {
-            Result<platform::URLRequest> adapted = Result<platform::URLRequest>::failure(Error::custom("the request adapter threw"));
+    platform::URLRequest toSend = request;
+    // Tasks are made on the calling thread; only an adapter, which is promised the manager's
+    // queue and one call at a time, is called there.
+    if (auto a = adapter()) {
+        Result<platform::URLRequest> adapted = Result<platform::URLRequest>::failure(Error::custom("the request adapter threw"));
+        queue_->sync([&] {
             try {
                 adapted = a->adapt(request);
             } catch (...) {
             }
-            if (const auto* e = adapted.error()) {
-                created.error = Error(AdaptError{std::make_shared<const Error>(*e)});
-                created.fromAdapter = true;
-                return;
-            }
-            toSend = *adapted.value();
+        });
+        if (const auto* e = adapted.error()) {
+            created.error = Error(AdaptError{std::make_shared<const Error>(*e)});
+            created.fromAdapter = true;
+            return created;
         }
-        created.task = session_->dataTask(std::move(toSend));
-    });
+        toSend = *adapted.value();
+    }
+    created.task = session_->dataTask(std::move(toSend), taskDelegate);
     return created;
 }
 
@@ -147,9 +150,11 @@ std::shared_ptr<DataRequest> SessionManager::request(const URLRequestConvertible
     auto converted = urlRequest.asURLRequest();
     if (const auto* e = converted.error()) return failed(std::nullopt, *e, false);
     const platform::URLRequest& original = *converted.value();
-    auto created = createTask(original);
+    // The request and its task delegate come first: the task names that delegate as its receiver.
+    auto r = DataRequest::make(session_, original, nullptr, runtime_->globalQueue(), completionQueue_, clockOf(runtime_));
+    auto created = createTask(original, r->delegate());
     if (created.error) return failed(original, *created.error, created.fromAdapter);
-    auto r = DataRequest::make(session_, original, created.task, runtime_->globalQueue(), completionQueue_, clockOf(runtime_));
+    r->delegate()->setTask(created.task);
     delegate_->setRequest(created.task->taskIdentifier(), r);
     if (startRequestsImmediately_) r->resume();
     return r;
@@ -199,7 +204,7 @@ void SessionManager::askRetrierAfterCreationFailure(const std::shared_ptr<DataRe
 
 bool SessionManager::retry(const std::shared_ptr<Request>& request) {
     if (!request || !request->originalRequest()) return false;
-    auto created = createTask(*request->originalRequest());
+    auto created = createTask(*request->originalRequest(), request->delegate());
     if (created.error) {
         request->delegate()->setError(created.error->underlyingAdaptError().value_or(*created.error));
         return false;

@@ -44,7 +44,7 @@ void TaskDelegate::willPerformHTTPRedirection(platform::URLSessionTask& task, co
     if (taskWillPerformHTTPRedirection) taskWillPerformHTTPRedirection(task, response, newRequest);
 }
 
-void TaskDelegate::didComplete(platform::URLSessionTask& task, const std::optional<Error>& error) {
+void TaskDelegate::didComplete(platform::URLSessionTask& task, const std::optional<Error>& error, bool runHandlersHere) {
     if (taskDidCompleteWithError) {
         taskDidCompleteWithError(task, error);
         return;
@@ -53,7 +53,11 @@ void TaskDelegate::didComplete(platform::URLSessionTask& task, const std::option
         std::lock_guard g(mutex_);
         if (error && !error_) error_ = error;
     }
-    queue_.setSuspended(false);
+    if (runHandlersHere) {
+        queue_.resumeHere();
+    } else {
+        queue_.setSuspended(false);
+    }
 }
 
 }  // namespace kiv::http

@@ -38,29 +38,28 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
         auto dispatch = std::make_shared<Dispatch>(shared_from_this());
         target->async([dispatch] {
             dispatch->ran = true;
-            dispatch->state->runOne();
+            dispatch->state->drain();
         });
     }
 
-    void runOne() {
-        Task op;
-        {
-            std::lock_guard lock(mutex);
-            if (suspended || operations.empty()) {
-                running = false;
-                return;
+    // Requires the turn. Runs operations, one after the other, until none is ready. Each stays
+    // listed while it runs (it counts as not finished, and no cancel drops it) and is destroyed
+    // outside the lock: it may own this queue.
+    void drain() {
+        for (;;) {
+            Task op;
+            {
+                std::lock_guard lock(mutex);
+                if (suspended || operations.empty()) {
+                    running = false;
+                    return;
+                }
+                op = std::move(operations.front());
             }
-            op = std::move(operations.front());
-        }
-        if (op) op();
-        bool next = false;
-        {
+            if (op) op();
             std::lock_guard lock(mutex);
             operations.pop_front();
-            running = false;
-            next = takeTurn();
         }
-        if (next) post();
     }
 
     void abandon() {
@@ -109,6 +108,17 @@ void OperationQueue::cancelAllOperations() {
         dropped.assign(std::make_move_iterator(keep), std::make_move_iterator(state_->operations.end()));
         state_->operations.erase(keep, state_->operations.end());
     }
+}
+
+void OperationQueue::resumeHere() {
+    auto state = state_;  // an operation may destroy this queue while it runs
+    bool mine = false;
+    {
+        std::lock_guard lock(state->mutex);
+        state->suspended = false;
+        mine = state->takeTurn();
+    }
+    if (mine) state->drain();
 }
 
 bool OperationQueue::isSuspended() const {

@@ -54,6 +54,20 @@ protected:
                 return true;
             });
         });
+        // The first bytes, a pause, then the rest.
+        s.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/json", [](std::size_t offset, httplib::DataSink& sink) {
+                if (offset == 0) {
+                    sink.write("[1,", 3);
+                } else if (offset == 3) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                    sink.write("2]", 2);
+                } else {
+                    sink.done();
+                }
+                return true;
+            });
+        });
         s.Get("/204", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
         s.Get("/205", [](const httplib::Request&, httplib::Response& res) { res.status = 205; });
         s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "application/json"); });
@@ -233,6 +247,30 @@ TEST_F(SessionManagerTest, HandlersRunInOrderBeforeAndAfterCompletion) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_GE(late.timeline.requestDuration(), 0.0);
     EXPECT_GE(late.timeline.totalDuration(), late.timeline.requestDuration());
+}
+
+TEST_F(SessionManagerTest, LatencyEndsWithTheFirstBodyBytesNotWithTheirDelivery) {
+    const HTTPHeaders identity = {{"Accept-Encoding", "identity"}};  // a compressing server holds the first bytes back
+    const auto r = await(manager_->request(server_.url("/slow"), HTTPMethod::get, nullptr, URLEncoding::defaultEncoding(), &identity));
+    ASSERT_TRUE(r.result.isSuccess()) << r.debugDescription();
+    EXPECT_GE(r.timeline.latency(), 0.0);
+    EXPECT_LT(r.timeline.latency() + 0.25, r.timeline.requestDuration()) << r.timeline.debugDescription();
+}
+
+TEST_F(SessionManagerTest, SessionOverridesTakeEventsBeforeTheTaskDelegate) {
+    auto delegate = std::make_shared<SessionDelegate>();
+    std::mutex m;
+    std::string overridden;
+    delegate->dataTaskDidReceiveData = [&](kiv::platform::URLSessionTask&, const std::string& chunk) {
+        std::lock_guard g(m);
+        overridden += chunk;
+    };
+    auto manager = SessionManager::make(kiv::platform::SessionConfiguration::defaultConfiguration(), delegate, runtime_);
+    const auto r = await(manager->request(server_.url("/json")));
+    ASSERT_TRUE(r.result.isFailure());
+    EXPECT_EQ(r.data, "");
+    std::lock_guard g(m);
+    EXPECT_EQ(overridden, R"({"ok":true})");
 }
 
 TEST_F(SessionManagerTest, StartRequestsImmediatelyOffWaitsForResume) {

@@ -23,6 +23,16 @@ const unsigned char kGzipBody[] = {
     0xb2, 0x52, 0x28, 0x29, 0x2a, 0x4d, 0xd5, 0x51, 0x50, 0x2a, 0x49, 0xad, 0x28, 0x01, 0xf2, 0x94, 0x32, 0x52, 0x73,
     0x72, 0xf2, 0x15, 0xd2, 0x81, 0xd2, 0x4a, 0xb5, 0x00, 0x22, 0x1b, 0xc4, 0xa9, 0x26, 0x00, 0x00, 0x00};
 
+// 600 KB, not one repeated byte, so that a lost or reordered piece shows.
+const std::string& bigBody() {
+    static const std::string body = [] {
+        std::string b(600'000, 'x');
+        for (std::size_t i = 0; i < b.size(); i += 997) b[i] = static_cast<char>('a' + i % 26);
+        return b;
+    }();
+    return body;
+}
+
 struct Outcome {
     std::optional<std::string> data;
     std::optional<HTTPURLResponse> response;
@@ -54,6 +64,7 @@ protected:
             res.set_content("late", "text/plain");
         });
         s.Get("/redirect", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/hello"); });
+        s.Get("/big", [](const httplib::Request&, httplib::Response& res) { res.set_content(bigBody(), "text/plain"); });
         server_.start();
     }
     void TearDown() override {
@@ -171,7 +182,10 @@ TEST_F(URLSessionTest, CancelEndsATaskWithCancelled) {
 class Recorder : public URLSessionDelegate {
 public:
     void didReceiveResponse(URLSessionTask&, const HTTPURLResponse& r) override { add("head " + std::to_string(r.statusCode)); }
-    void didReceiveData(URLSessionTask&, const std::string& chunk) override { body_ += chunk; }
+    void didReceiveData(URLSessionTask&, const std::string& chunk) override {
+        body_ += chunk;
+        ++chunks_;
+    }
     void willPerformHTTPRedirection(URLSessionTask&, const HTTPURLResponse& r, const URLRequest& next) override {
         add("redirect " + std::to_string(r.statusCode) + " " + next.description());
     }
@@ -193,6 +207,7 @@ public:
         return events_;
     }
     Signal done_, invalid_;
+    int chunks_ = 0;
 
 private:
     std::mutex m_;
@@ -209,6 +224,19 @@ TEST_F(URLSessionTest, DelegateSeesRedirectHeadBodyAndCompletionInOrder) {
     ASSERT_TRUE(recorder->invalid_.wait());
     const std::vector<std::string> expected = {"redirect 302 " + server_.url("/hello"), "head 200", "body hello", "done", "invalid"};
     EXPECT_EQ(recorder->events(), expected);
+}
+
+TEST_F(URLSessionTest, ALargeBodyReachesTheDelegateWholeInAFewLargePieces) {
+    auto recorder = std::make_shared<Recorder>();
+    auto session = URLSession::make(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
+    auto request = get("/big");
+    request.setValue("identity", "Accept-Encoding");
+    session->dataTask(request)->resume();
+    ASSERT_TRUE(recorder->done_.wait());
+    EXPECT_EQ(recorder->events(), (std::vector<std::string>{"head 200", "body " + bigBody(), "done"}));
+    // Held back in pieces of 256 KiB or more: neither one post per read nor the whole body at once.
+    EXPECT_GE(recorder->chunks_, 2);
+    EXPECT_LE(recorder->chunks_, 3);
 }
 
 TEST_F(URLSessionTest, DownloadTaskWritesTheBodyToAFileTheReceiverMayMove) {

@@ -164,6 +164,24 @@ TEST(OperationQueue, HoldsOperationsWhileSuspendedThenRunsThemInOrderOneAtATime)
     EXPECT_EQ(ops.operationCount(), 0u);
 }
 
+TEST(OperationQueue, ResumingHereRunsTheWaitingOnesOnTheCallerAndTheirOwnerMayGoMeanwhile) {
+    auto rt = ManualRuntime::make();
+    auto ops = std::make_unique<kiv::platform::OperationQueue>(rt->globalQueue(), true);
+    std::vector<int> order;
+    ops->addOperation([&] {
+        order.push_back(1);
+        ops->addOperation([&] { order.push_back(2); });  // joins the run in progress
+    });
+    ops->addOperation([&] {
+        order.push_back(3);
+        ops.reset();  // the last one destroys its queue, as a request's last handler may
+    });
+    ops->resumeHere();
+    EXPECT_EQ(order, (std::vector<int>{1, 3, 2}));
+    EXPECT_FALSE(ops);
+    EXPECT_EQ(rt->runUntilIdle(), 0u) << "nothing went through the target";
+}
+
 TEST(OperationQueue, CancellingDropsWaitingOperationsAndWhatTheyHold) {
     auto rt = ManualRuntime::make();
     kiv::platform::OperationQueue ops(rt->globalQueue(), true);

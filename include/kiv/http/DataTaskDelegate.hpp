@@ -28,7 +28,8 @@ public:
     std::int64_t totalBytesReceived() const;
     std::optional<std::int64_t> expectedContentLength() const;
 
-    /// Takes each chunk instead of accumulation (called on the delegate queue).
+    /// Takes each chunk instead of accumulation (called on the delegate queue; chunks are large,
+    /// often the whole body at once).
     std::function<void(const std::string&)> dataStream;
     /// Called on `progressQueue` after each chunk.
     std::function<void(const Progress&)> progressHandler;
@@ -37,8 +38,8 @@ public:
     std::function<void(platform::URLSessionTask&, const platform::HTTPURLResponse&)> dataTaskDidReceiveResponse;
     std::function<void(platform::URLSessionTask&, const std::string&)> dataTaskDidReceiveData;
 
-    void didReceiveResponse(platform::URLSessionTask& task, const platform::HTTPURLResponse& response);
-    void didReceiveData(platform::URLSessionTask& task, const std::string& chunk);
+    void didReceiveResponse(platform::URLSessionTask& task, const platform::HTTPURLResponse& response) override;
+    void didReceiveData(platform::URLSessionTask& task, const std::string& chunk) override;
 
 protected:
     void reset() override;

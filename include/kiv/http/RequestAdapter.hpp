@@ -7,7 +7,7 @@
 
 namespace kiv::http {
 
-/// Thread: called on the session manager's queue while a task is created.
+/// Thread: called on the session manager's queue, one call at a time, while a task is created.
 class KIV_EXPORT RequestAdapter {
 public:
     virtual ~RequestAdapter() = default;

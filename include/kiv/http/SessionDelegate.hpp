@@ -18,7 +18,9 @@ namespace kiv::http {
 
 class SessionManager;
 
-/// An override callback, when set, handles its event alone (completion: called first).
+/// An override callback, when set, handles its event alone (completion: called first); else the
+/// event goes to the task delegate the task names. The map holds each request while its task
+/// runs, for the completion (retrier, release of the handlers).
 /// Thread: events arrive on the session's delegate queue; the request map is guarded by a lock.
 class KIV_EXPORT SessionDelegate : public platform::URLSessionDelegate, public std::enable_shared_from_this<SessionDelegate> {
 public:
@@ -53,7 +55,7 @@ public:
 
 private:
     friend class SessionManager;
-    void complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error);
+    void complete(const platform::URLSessionTaskPtr& task, const std::optional<Error>& error, bool onDelegateQueue = false);
 
     std::weak_ptr<SessionManager> sessionManager_;
     mutable std::mutex lock_;

@@ -23,7 +23,8 @@
 
 namespace kiv::http {
 
-/// Thread: every member is safe from any thread; tasks are created on the manager's serial queue.
+/// Thread: every member is safe from any thread; tasks are created on the calling thread (a
+/// request adapter runs on the manager's serial queue).
 class KIV_EXPORT SessionManager : public std::enable_shared_from_this<SessionManager> {
 public:
     /// The shared manager, made on first use on the default platform: default configuration with
@@ -80,7 +81,7 @@ private:
         std::optional<Error> error;
         bool fromAdapter = false;
     };
-    Created createTask(const platform::URLRequest& request);
+    Created createTask(const platform::URLRequest& request, const std::shared_ptr<TaskDelegate>& taskDelegate);
     std::shared_ptr<DataRequest> failed(std::optional<platform::URLRequest> request, Error error, bool fromAdapter);
     void askRetrierAfterCreationFailure(const std::shared_ptr<DataRequest>& request, const Error& error);
 

@@ -12,18 +12,20 @@
 #include "kiv/platform/HTTPURLResponse.hpp"
 #include "kiv/platform/OperationQueue.hpp"
 #include "kiv/platform/URLCredentialStorage.hpp"
+#include "kiv/platform/URLSessionDelegate.hpp"
 #include "kiv/platform/URLSessionTask.hpp"
 
 namespace kiv::http {
 
-/// The operation queue starts suspended and runs once the task completed.
+/// The operation queue starts suspended and runs once the task completed. The request's tasks
+/// name it as the receiver of their events, so the session delegate reaches it without a look-up.
 /// Thread: events arrive on the session's delegate queue; accessors are safe from any thread.
-class KIV_EXPORT TaskDelegate {
+class KIV_EXPORT TaskDelegate : public platform::URLSessionTaskDelegate {
 public:
     using Clock = std::function<double()>;
 
     TaskDelegate(platform::URLSessionTaskPtr task, platform::QueuePtr operationTarget, Clock clock);
-    virtual ~TaskDelegate();
+    ~TaskDelegate() override;
     TaskDelegate(const TaskDelegate&) = delete;
     TaskDelegate& operator=(const TaskDelegate&) = delete;
 
@@ -47,9 +49,11 @@ public:
     std::function<void(platform::URLSessionTask&, const std::optional<Error>&)> taskDidCompleteWithError;
 
     void willPerformHTTPRedirection(platform::URLSessionTask& task, const platform::HTTPURLResponse& response,
-                                    const platform::URLRequest& newRequest);
-    /// Keeps the first error seen, then lets the waiting response handlers run.
-    void didComplete(platform::URLSessionTask& task, const std::optional<Error>& error);
+                                    const platform::URLRequest& newRequest) override;
+    /// Keeps the first error seen, then lets the waiting response handlers run: here, one after
+    /// the other, when `runHandlersHere` (the caller is on the session's delegate queue), else
+    /// on the operation target.
+    void didComplete(platform::URLSessionTask& task, const std::optional<Error>& error, bool runHandlersHere = false);
 
 protected:
     virtual void reset();

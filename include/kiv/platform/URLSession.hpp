@@ -36,8 +36,10 @@ public:
     virtual const SessionConfiguration& configuration() const = 0;
     virtual QueuePtr delegateQueue() const = 0;
 
-    /// A suspended data task whose events go to the delegate.
-    virtual URLSessionTaskPtr dataTask(URLRequest request) = 0;
+    /// A suspended data task whose events go to the delegate; the task names `taskDelegate`
+    /// as the receiver of its own events.
+    virtual URLSessionTaskPtr dataTask(URLRequest request, std::weak_ptr<URLSessionTaskDelegate> taskDelegate) = 0;
+    URLSessionTaskPtr dataTask(URLRequest request) { return dataTask(std::move(request), std::weak_ptr<URLSessionTaskDelegate>()); }
     /// A suspended data task that hands the whole body to `completion` on the delegate queue.
     virtual URLSessionTaskPtr dataTask(URLRequest request, DataCompletion completion) = 0;
     /// A suspended task that writes the body to a temporary file.

@@ -12,9 +12,21 @@
 
 namespace kiv::platform {
 
+/// The events of one task that its session delegate hands on. Every default does nothing.
+/// Thread: called where the session delegate calls it (its delegate queue).
+class KIV_EXPORT URLSessionTaskDelegate {
+public:
+    virtual ~URLSessionTaskDelegate() = default;
+    virtual void didReceiveResponse(URLSessionTask& /*task*/, const HTTPURLResponse& /*response*/) {}
+    virtual void didReceiveData(URLSessionTask& /*task*/, const std::string& /*chunk*/) {}
+    virtual void willPerformHTTPRedirection(URLSessionTask& /*task*/, const HTTPURLResponse& /*response*/,
+                                            const URLRequest& /*newRequest*/) {}
+};
+
 /// Every default does nothing. Events of one task arrive in order: response head, body chunks,
-/// completion (redirections before the final head). Tasks made with a completion callback
-/// report body and completion to that callback instead.
+/// completion (redirections before the final head). The body comes in few, large chunks (often
+/// one, delivered together with the head and the completion). Tasks made with a completion
+/// callback report body and completion to that callback instead.
 /// Thread: every call arrives on the session's delegate queue.
 class KIV_EXPORT URLSessionDelegate {
 public:

@@ -7,9 +7,12 @@
 
 #include "kiv/export.hpp"
 #include "kiv/platform/HTTPURLResponse.hpp"
+#include "kiv/platform/Queue.hpp"
 #include "kiv/platform/URLRequest.hpp"
 
 namespace kiv::platform {
+
+class URLSessionTaskDelegate;
 
 /// Created suspended; resume() starts it, cancel() ends it with URLErrorCode::cancelled.
 /// Thread: every member is safe from any thread; events arrive on the session's delegate queue.
@@ -27,6 +30,11 @@ public:
     /// The response head once it arrived.
     virtual std::optional<HTTPURLResponse> response() const = 0;
     virtual std::int64_t countOfBytesReceived() const = 0;
+    /// When the first body bytes came off the wire, once they did.
+    virtual std::optional<TimePoint> firstBodyBytesTime() const = 0;
+    /// The receiver of this task's own events, named when the task was made (none when it is
+    /// gone). The session never calls it: its delegate may hand events on to it.
+    virtual std::shared_ptr<URLSessionTaskDelegate> taskDelegate() const = 0;
     virtual void resume() = 0;
     virtual void cancel() = 0;
 };

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/CurlErrors.hpp"
@@ -44,6 +45,9 @@ std::optional<URL> resolve(const std::string& base, const std::string& location)
     return url;
 }
 
+// What a delegate-reporting task holds back before it posts a piece of its body.
+constexpr std::size_t kDelegateChunkBytes = 256 * 1024;
+
 std::string noProxyList() {
     // Loopback never goes through a proxy; keep whatever the environment adds.
     std::string list = "127.0.0.1,localhost,::1";
@@ -73,7 +77,10 @@ struct Transfer {
     HTTPHeaderFields headers;
     bool headDelivered = false;
     int redirects = 0;
-    // Received body.
+    bool anyBody = false;
+    // The final head and the body not yet posted to the delegate (or, for a task with a
+    // completion callback, the whole body).
+    std::optional<HTTPURLResponse> pendingHead;
     std::string received;
     std::FILE* file = nullptr;
     std::string filePath;
@@ -96,13 +103,15 @@ struct Transfer {
 class CurlTask final : public URLSessionTask {
 public:
     CurlTask(std::weak_ptr<CurlURLSession::Engine> engine, std::uint64_t id, Kind kind, URLRequest request,
-             URLSession::DataCompletion onData, URLSession::DownloadCompletion onDownload)
+             URLSession::DataCompletion onData, URLSession::DownloadCompletion onDownload,
+             std::weak_ptr<URLSessionTaskDelegate> taskDelegate = {})
         : dataCompletion(std::move(onData)),
           downloadCompletion(std::move(onDownload)),
           engine_(std::move(engine)),
           id_(id),
           kind_(kind),
           request_(std::move(request)),
+          taskDelegate_(std::move(taskDelegate)),
           viaCompletion_(dataCompletion || downloadCompletion || kind == Kind::download) {}
 
     std::uint64_t taskIdentifier() const override { return id_; }
@@ -116,10 +125,12 @@ public:
         std::lock_guard g(mutex_);
         return response_;
     }
-    std::int64_t countOfBytesReceived() const override {
+    std::int64_t countOfBytesReceived() const override { return received_.load(std::memory_order_relaxed); }
+    std::optional<TimePoint> firstBodyBytesTime() const override {
         std::lock_guard g(mutex_);
-        return received_;
+        return firstBodyBytes_;
     }
+    std::shared_ptr<URLSessionTaskDelegate> taskDelegate() const override { return taskDelegate_.lock(); }
     void resume() override;
     void cancel() override;
     std::shared_ptr<CurlTask> self() { return std::static_pointer_cast<CurlTask>(shared_from_this()); }
@@ -128,9 +139,13 @@ public:
         std::lock_guard g(mutex_);
         response_ = response;
     }
-    void addReceived(std::size_t n) {
-        std::lock_guard g(mutex_);
-        received_ += static_cast<std::int64_t>(n);
+    void addReceived(std::size_t n, bool first) {
+        if (first) {
+            const auto at = SteadyClock::now();
+            std::lock_guard g(mutex_);
+            firstBodyBytes_ = at;
+        }
+        received_.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
     }
     /// Marks the task completed; false when it already was.
     bool markCompleted() {
@@ -154,7 +169,9 @@ private:
     mutable std::mutex mutex_;
     State state_ = State::suspended;
     std::optional<HTTPURLResponse> response_;
-    std::int64_t received_ = 0;
+    std::optional<TimePoint> firstBodyBytes_;
+    std::atomic<std::int64_t> received_{0};
+    const std::weak_ptr<URLSessionTaskDelegate> taskDelegate_;
     const bool viaCompletion_;
 };
 
@@ -220,9 +237,11 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
     }
 
     /// Reports a completion on the delegate queue; the callbacks move there so that whatever
-    /// they hold is released on that queue.
+    /// they hold is released on that queue. A task reporting to the delegate gets, in the same
+    /// post, its head (`pendingHead`) and the body bytes not yet delivered (`data`).
     void complete(const std::shared_ptr<CurlTask>& task, std::optional<HTTPURLResponse> response, std::optional<std::string> data,
-                  std::optional<std::string> filePath, std::optional<URLError> error) {
+                  std::optional<std::string> filePath, std::optional<URLError> error,
+                  std::optional<HTTPURLResponse> pendingHead = std::nullopt) {
         if (!task->markCompleted()) return;
         if (task->reportsToCompletion()) {
             queue->async([task, dataDone = std::move(task->dataCompletion), downloadDone = std::move(task->downloadCompletion),
@@ -242,8 +261,11 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
             });
             return;
         }
-        queue->async([task, delegate = delegate(), error = std::move(error)] {
-            if (delegate) delegate->didComplete(*task, error);
+        queue->async([task, delegate = delegate(), head = std::move(pendingHead), body = std::move(data), error = std::move(error)] {
+            if (!delegate) return;
+            if (head) delegate->didReceiveResponse(*task, *head);
+            if (body && !body->empty()) delegate->didReceiveData(*task, *body);
+            delegate->didComplete(*task, error);
         });
     }
 
@@ -362,7 +384,7 @@ private:
         if (code) error = URLError{*code, t->task->originalRequest().description(), detail};
         std::optional<std::string> path;
         if (!t->filePath.empty()) path = t->filePath;
-        complete(t->task, t->task->response(), std::move(t->received), std::move(path), std::move(error));
+        complete(t->task, t->task->response(), std::move(t->received), std::move(path), std::move(error), std::move(t->pendingHead));
     }
 
     void add(const std::shared_ptr<CurlTask>& task) {
@@ -519,9 +541,17 @@ private:
         t.headDelivered = true;
         HTTPURLResponse response = headFrom(t);
         t.task->setResponse(response);
-        if (t.task->reportsToCompletion()) return;
-        queue->async([task = t.task, delegate = delegate(), response = std::move(response)] {
-            if (delegate) delegate->didReceiveResponse(*task, response);
+        // Posted with the body or the completion, whichever comes first.
+        if (!t.task->reportsToCompletion()) t.pendingHead = std::move(response);
+    }
+
+    /// Posts the held head and body bytes of a transfer that goes on.
+    void flush(Transfer& t) {
+        queue->async([task = t.task, delegate = delegate(), head = std::exchange(t.pendingHead, std::nullopt),
+                      chunk = std::exchange(t.received, std::string())] {
+            if (!delegate) return;
+            if (head) delegate->didReceiveResponse(*task, *head);
+            if (!chunk.empty()) delegate->didReceiveData(*task, chunk);
         });
     }
 
@@ -558,19 +588,18 @@ private:
         Engine& self = *t.engine;
         t.lastActivity = SteadyClock::now();
         self.deliverHeadIfNeeded(t);
-        t.task->addReceived(n);
+        t.task->addReceived(n, !t.anyBody);
+        t.anyBody = true;
         if (t.file) {
             if (std::fwrite(data, 1, n, t.file) != n) {
                 t.writeFailed = true;
                 return 0;
             }
-        } else if (t.task->reportsToCompletion()) {
-            t.received.append(data, n);
-        } else {
-            self.queue->async([task = t.task, delegate = self.delegate(), chunk = std::string(data, n)] {
-                if (delegate) delegate->didReceiveData(*task, chunk);
-            });
+            return n;
         }
+        t.received.append(data, n);
+        // A delegate gets the body in large pieces: one post per piece, not per read.
+        if (!t.task->reportsToCompletion() && t.received.size() >= kDelegateChunkBytes) self.flush(t);
         return n;
     }
 
@@ -643,9 +672,9 @@ CurlURLSession::~CurlURLSession() { engine_->shutdown(); }
 const SessionConfiguration& CurlURLSession::configuration() const { return engine_->configuration; }
 QueuePtr CurlURLSession::delegateQueue() const { return engine_->queue; }
 
-URLSessionTaskPtr CurlURLSession::dataTask(URLRequest request) {
+URLSessionTaskPtr CurlURLSession::dataTask(URLRequest request, std::weak_ptr<URLSessionTaskDelegate> taskDelegate) {
     return std::make_shared<CurlTask>(engine_, engine_->nextIdentifier(), URLSessionTask::Kind::data, std::move(request), nullptr,
-                                      nullptr);
+                                      nullptr, std::move(taskDelegate));
 }
 
 URLSessionTaskPtr CurlURLSession::dataTask(URLRequest request, DataCompletion completion) {

@@ -8,8 +8,9 @@
 namespace kiv::platform {
 
 /// One thread owns the curl multi handle and sleeps in curl_multi_poll until a socket, a curl
-/// timer, an idle deadline or curl_multi_wakeup (new work) needs it; events are posted in order
-/// to the delegate queue. Thread: every member is safe from any thread.
+/// timer, an idle deadline or curl_multi_wakeup (new work) needs it. That thread collects each
+/// body and posts a task's events to the delegate queue in few posts: usually one with head,
+/// body and completion together. Thread: every member is safe from any thread.
 class CurlURLSession final : public URLSession {
 public:
     CurlURLSession(SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, RuntimePtr runtime);
@@ -19,7 +20,8 @@ public:
 
     const SessionConfiguration& configuration() const override;
     QueuePtr delegateQueue() const override;
-    URLSessionTaskPtr dataTask(URLRequest request) override;
+    using URLSession::dataTask;
+    URLSessionTaskPtr dataTask(URLRequest request, std::weak_ptr<URLSessionTaskDelegate> taskDelegate) override;
     URLSessionTaskPtr dataTask(URLRequest request, DataCompletion completion) override;
     URLSessionTaskPtr downloadTask(URLRequest request, DownloadCompletion completion) override;
     void invalidateAndCancel() override;
