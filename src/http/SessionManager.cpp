@@ -1,34 +1,14 @@
 #include "kiv/http/SessionManager.hpp"
 
 #include <charconv>
-#include <cstdio>
-#include <random>
 
 #include "kiv/platform/SystemInfo.hpp"
+#include "kiv/support/UUID.hpp"
 #include "kiv/version.hpp"
 
 namespace kiv::http {
 
 namespace {
-
-std::string uuidString() {
-    static std::mutex mutex;
-    static std::mt19937_64 generator{std::random_device{}()};
-    std::uint64_t hi = 0;
-    std::uint64_t lo = 0;
-    {
-        std::lock_guard g(mutex);
-        hi = generator();
-        lo = generator();
-    }
-    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
-    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;  // variant 1
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
-                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF), static_cast<unsigned>(lo >> 48),
-                  static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
-    return text;
-}
 
 TaskDelegate::Clock clockOf(const platform::RuntimePtr& runtime) {
     return [weak = std::weak_ptr<platform::Runtime>(runtime)] {
@@ -97,7 +77,7 @@ SessionManager::SessionManager(const platform::Platform& platform, platform::Ses
     : runtime_(platform.runtime),
       delegate_(delegate ? std::move(delegate) : std::make_shared<SessionDelegate>()),
       session_(platform.urlSession(std::move(configuration), delegate_)),
-      queue_(runtime_->makeSerialQueue("org.kivhttp.session-manager." + uuidString())),
+      queue_(runtime_->makeSerialQueue("org.kivhttp.session-manager." + UUID::random().uuidString())),
       completionQueue_(runtime_->mainQueue()) {}
 
 SessionManager::~SessionManager() { session_->invalidateAndCancel(); }

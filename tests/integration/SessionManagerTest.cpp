@@ -265,7 +265,7 @@ TEST_F(SessionManagerTest, SessionOverridesTakeEventsBeforeTheTaskDelegate) {
         std::lock_guard g(m);
         overridden += chunk;
     };
-    auto manager = SessionManager::make(kiv::platform::SessionConfiguration::defaultConfiguration(), delegate, runtime_);
+    auto manager = SessionManager::make({.runtime = runtime_}, kiv::platform::SessionConfiguration::defaultConfiguration(), delegate);
     const auto r = await(manager->request(server_.url("/json")));
     ASSERT_TRUE(r.result.isFailure());
     EXPECT_EQ(r.data, "");

@@ -228,7 +228,7 @@ TEST_F(URLSessionTest, DelegateSeesRedirectHeadBodyAndCompletionInOrder) {
 
 TEST_F(URLSessionTest, ALargeBodyReachesTheDelegateWholeInAFewLargePieces) {
     auto recorder = std::make_shared<Recorder>();
-    auto session = URLSession::make(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
+    auto session = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
     auto request = get("/big");
     request.setValue("identity", "Accept-Encoding");
     session->dataTask(request)->resume();

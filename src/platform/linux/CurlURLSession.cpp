@@ -31,20 +31,6 @@ std::string trim(std::string_view s) {
     return std::string(s);
 }
 
-// The target of a redirection: `location` taken relative to `base`.
-std::optional<URL> resolve(const std::string& base, const std::string& location) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> h(curl_url(), &curl_url_cleanup);
-    if (!h || curl_url_set(h.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
-        curl_url_set(h.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK) {
-        return std::nullopt;
-    }
-    char* out = nullptr;
-    if (curl_url_get(h.get(), CURLUPART_URL, &out, 0) != CURLUE_OK || !out) return std::nullopt;
-    auto url = URL::make(out);
-    curl_free(out);
-    return url;
-}
-
 // What a delegate-reporting task holds back before it posts a piece of its body.
 constexpr std::size_t kDelegateChunkBytes = 256 * 1024;
 
@@ -506,7 +492,8 @@ private:
             ++t.redirects;
             HTTPURLResponse response = self.headFrom(t);
             URLRequest newRequest = t.task->originalRequest();
-            newRequest.url = resolve(response.url ? response.url->absoluteString() : t.url, *t.headers.value("Location"));
+            const auto base = response.url ? response.url : URL::make(t.url);
+            newRequest.url = base ? base->resolved(*t.headers.value("Location")) : std::nullopt;
             if (!t.task->reportsToCompletion()) {
                 self.queue->async([task = t.task, delegate = self.delegate(), response, newRequest] {
                     if (delegate) delegate->willPerformHTTPRedirection(*task, response, newRequest);
