@@ -56,6 +56,26 @@ void BM_SessionManagerJSON(benchmark::State& state) {
 }
 BENCHMARK(BM_SessionManagerJSON)->UseRealTime();
 
+// The same requests with the main queue run by the benchmark's own thread, as a host that runs the
+// library's main loop does: the answer wakes the thread that waits for it, with no hand-over.
+void BM_SessionManagerJSONHostLoop(benchmark::State& state) {
+    auto runtime = kiv::platform::AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
+    auto manager = kiv::http::SessionManager::make({.runtime = runtime});
+    const std::string url = server().url();
+    for (auto _ : state) {
+        bool ok = false;
+        manager->request(url)->responseJSON([&](const kiv::http::DataResponse<nlohmann::json>& r) {
+            ok = r.result.isSuccess();
+            runtime->stopMainLoop();
+        });
+        runtime->runMainLoop();
+        if (!ok) state.SkipWithError("request failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+    manager.reset();
+}
+BENCHMARK(BM_SessionManagerJSONHostLoop)->UseRealTime();
+
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
     static_cast<std::string*>(user)->append(data, size * count);
     return size * count;
