@@ -298,24 +298,5 @@ TEST_F(KIVPushTest, ThrowingHostCallbackDoesNotEscape) {
     EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, throwing));
 }
 
-TEST(KIVPushShared, DeviceIDIsSafeToReadWhileSet) {
-    auto& shared = KIVPush::sharedInstance();
-    EXPECT_EQ(&shared, &KIVPush::sharedInstance());
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop) {
-            const auto id = shared.deviceID();
-            ASSERT_TRUE(id == "Default" || id.size() == 8) << id;
-        }
-    });
-    for (std::uint8_t i = 0; i < 200; ++i) {
-        const std::uint8_t token[] = {i, 1, 2, 3};
-        shared.setupNotification(token);
-    }
-    stop = true;
-    reader.join();
-    EXPECT_EQ(shared.deviceID(), "C7010203");
-}
-
 }  // namespace
 }  // namespace kiv
