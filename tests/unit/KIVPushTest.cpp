@@ -144,10 +144,7 @@ TEST_F(KIVPushTest, TapOpensOnlyAWebClickURLOfTheService) {
         {R"({"kiv-data": {"click-url": "https://example.test/", "n": 5}})", false},
         {R"({"kiv-data": {"click-url": ""}})", false},
         {R"({"kiv-data": {"other": "x"}})", false},
-        {R"({"kiv-data": {"click-url": "https://exa mple.test/"}})", false},
-        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},
-        {R"x({"kiv-data": {"click-url": "javascript:alert(1)"}})x", false},
-        {R"({"kiv-data": {"click-url": "x-desktop:///usr/share/applications/x.desktop"}})", false},
+        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},  // which URLs: URLOpener's table
     };
     for (const auto& c : cases) EXPECT_EQ(push_.didReceive(tap(c.payload)), c.handled) << c.payload;
     EXPECT_THAT(opener_->opened(), ElementsAre("https://example.test/offer?id=1"));
