@@ -151,7 +151,9 @@ TEST_F(BeaconEndToEnd, UploadsAnswered500CountAsDeliveredAndTheFacadeKeepsWorkin
     ASSERT_TRUE(cloud->waitForRequests(Endpoint::upload, 4, 10s));
     const auto uploads = cloud->requests();
     for (std::size_t i = 0, n = 0; i < uploads.size(); ++i) {
-        if (uploads[i].endpoint == Endpoint::upload && ++n > 2) EXPECT_EQ(uploads[i].body.find("\"rssi\": -60"), std::string::npos);
+        if (uploads[i].endpoint == Endpoint::upload && ++n > 2) {
+            EXPECT_EQ(uploads[i].body.find("\"rssi\": -60"), std::string::npos) << uploads[i].body;
+        }
     }
     EXPECT_EQ(cloud->requestCount(Endpoint::upload), 4u);
 
