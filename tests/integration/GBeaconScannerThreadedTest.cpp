@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EddystoneFrames.hpp"
+#include "LoopbackServer.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
@@ -140,15 +141,23 @@ TEST_F(ThreadedScanner, DestroyedWhileAdvertisementsAndTimersAreInFlight) {
         }
     });
     ASSERT_TRUE(tracker->waitUntil(5s, [&] { return tracker->found >= 10; }));
-    scanner.reset();                     // timers armed, deliveries queued and running
-    std::this_thread::sleep_for(100ms);  // let queued work and former deadlines pass
+    const auto operations = scanner->beaconOperationsQueue();
+    const auto main = runtime->mainQueue();
+    scanner.reset();  // timers armed, deliveries queued and running
     stop = true;
     feeder.join();
-    const int foundAfter = [&] {
+    // Work already running when the scanner went may finish; drain it, then count.
+    operations->sync([] {});
+    main->sync([] {});
+    const int eventsAfter = [&] {
         std::lock_guard lock(tracker->mutex);
         return tracker->found + tracker->lost;
     }();
-    std::this_thread::sleep_for(100ms);
+    // Every former lost deadline (50 ms after a sighting) is due before this marker on the main queue.
+    kiv::test::Signal passed;
+    main->asyncAfter(200ms, [&] { passed.set(); });
+    ASSERT_TRUE(passed.wait());
+    operations->sync([] {});
     std::lock_guard lock(tracker->mutex);
-    EXPECT_EQ(tracker->found + tracker->lost, foundAfter) << "no events after destruction";
+    EXPECT_EQ(tracker->found + tracker->lost, eventsAfter) << "no events after destruction";
 }

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "LoopbackServer.hpp"
 #include "api/CloudClient.hpp"
 #include "client/ClientAccess.hpp"
 #include "kiv/KIVClient.hpp"
@@ -101,9 +102,7 @@ struct ThreadedClient : ::testing::Test {
 TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScanner) {
     constexpr std::uint32_t kBeacons = 1500;
     client->startgBeaconMonitoring();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!central->isScanning() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(central->isScanning());
+    ASSERT_TRUE(kiv::test::eventually([&] { return central->isScanning(); }));
     location->setBeacon(kUUID, 1, 1, -60);
 
     std::atomic<bool> stop{false};
@@ -126,11 +125,12 @@ TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScann
         for (std::uint32_t n = 0; n < kBeacons; ++n) central->advertise("device-" + std::to_string(n), -60, eid(n));
     });
     radio.join();
-    const auto done = std::chrono::steady_clock::now() + 20s;
-    while (cloud->eidCount() < kBeacons && std::chrono::steady_clock::now() < done) {
-        client->sendGBeacons();
-        std::this_thread::sleep_for(10ms);
-    }
+    kiv::test::eventually(
+        [&] {
+            client->sendGBeacons();
+            return cloud->eidCount() >= kBeacons;
+        },
+        20s);
     stop = true;
     for (auto& t : hosts) t.join();
     client->sendGBeacons();
@@ -153,5 +153,4 @@ TEST_F(ThreadedClient, DestroyingAClientOffTheMainQueueWhileItStartsRegionsIsSaf
         client = makeClient();
     }
     runtime->mainQueue()->sync([] {});
-    SUCCEED();
 }

@@ -80,7 +80,6 @@ TEST_F(KivCloud, TokenExchangeAnswersTheThreeMembers) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200);
     const auto body = parse(result);
-    EXPECT_EQ(body["apiUrl"], server_->baseUrl());
     EXPECT_EQ(body["apiUrl"], "http://127.0.0.1:" + std::to_string(server_->port()));
     ASSERT_TRUE(body["token"].is_string());
     EXPECT_EQ(body["token"].get<std::string>().size(), 32u);
@@ -97,19 +96,6 @@ TEST_F(KivCloud, TokenExchangeAnswersTheThreeMembers) {
     EXPECT_EQ(server_->requestCount(Endpoint::token), 2u);
 }
 
-TEST_F(KivCloud, TokenExchangeRefusesBadOrMalformedCredentials) {
-    expectJsonError(getToken("CLIENTID=demo&SECRET=wrong"), 401);
-    expectJsonError(getToken("CLIENTID=nobody&SECRET=x"), 401);
-    expectJsonError(getToken("CLIENTID=&SECRET="), 401);
-    expectJsonError(getToken("CLIENTID=demo"), 400);
-    expectJsonError(getToken("CLIENTID=demo&CLIENTID=demo&SECRET=x"), 400);
-    expectJsonError(getToken("CLIENTID=demo&SECRET=%zz"), 400);
-    expectJsonError(client_.Post("/KIVClient", R"({"CLIENTID": "demo"})", "application/json"), 400);
-    // Empty credentials are fine once a client is registered with them.
-    server_->addClient("", "");
-    EXPECT_EQ(getToken("CLIENTID=&SECRET=")->status, 200);
-}
-
 TEST_F(KivCloud, RegionListNeedsAValidToken) {
     const auto t = token();
     const auto ok = client_.Get("/beacons/for/mobile?access_token=" + t);
@@ -117,10 +103,6 @@ TEST_F(KivCloud, RegionListNeedsAValidToken) {
     EXPECT_EQ(ok->status, 200);
     EXPECT_EQ(ok->body, regions) << "the document is served exactly as configured";
     EXPECT_EQ(ok->get_header_value("Content-Type"), "application/json");
-
-    expectJsonError(client_.Get("/beacons/for/mobile"), 401);
-    expectJsonError(client_.Get("/beacons/for/mobile?access_token=" + t + "x"), 401);
-    expectJsonError(client_.Get("/beacons/for/mobile?access_token=" + t + "&access_token=x"), 400);
 
     std::string error;
     EXPECT_FALSE(server_->setRegions(R"({"data": {}})", error));
@@ -142,16 +124,10 @@ TEST_F(KivCloud, UploadStoresEverySightingMemberByMember) {
     EXPECT_EQ(answer["stored"], 2);
     EXPECT_EQ(postUpload(uploadBody(t, json::array(), "device-42"))->status, 200) << "an empty upload is fine";
 
+    // Entries are read as UploadBody reads them (KivCloudBodyTest); here: what storage adds.
     const auto stored = server_->sightings();
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0].deviceId, "Default");
-    EXPECT_EQ(stored[0].beacon.kind, SightingKind::iBeacon);
-    EXPECT_EQ(stored[0].beacon.uuid, uuidText);
-    EXPECT_EQ(stored[0].beacon.major, 1);
-    EXPECT_EQ(stored[0].beacon.minor, 2);
-    EXPECT_EQ(stored[0].beacon.rssi, -61);
-    EXPECT_EQ(stored[1].beacon.kind, SightingKind::eddystone);
-    EXPECT_EQ(stored[1].beacon.eid, "BeaconID beacon: 0011223344556677");
     EXPECT_EQ(stored[1].uploadId, stored[0].uploadId);
     EXPECT_GT(stored[0].receivedAtMs, 0);
     EXPECT_EQ(server_->uploadCount(), 2);
@@ -168,18 +144,34 @@ TEST_F(KivCloud, UploadStoresEverySightingMemberByMember) {
     EXPECT_EQ(listing[1]["rssi"], -70);
 }
 
-TEST_F(KivCloud, UploadRefusesBadTokensBeforeBadBodiesAndStoresNothing) {
+// Every refusal is a JSON error object; a bad token is refused before a bad body; nothing is stored.
+TEST_F(KivCloud, RefusalsAreJsonErrors) {
     const auto t = token();
+    expectJsonError(getToken("CLIENTID=demo&SECRET=wrong"), 401);
+    expectJsonError(getToken("CLIENTID=nobody&SECRET=x"), 401);
+    expectJsonError(getToken("CLIENTID=&SECRET="), 401);
+    expectJsonError(getToken("CLIENTID=demo"), 400);
+    expectJsonError(getToken("CLIENTID=demo&CLIENTID=demo&SECRET=x"), 400);
+    expectJsonError(getToken("CLIENTID=demo&SECRET=%zz"), 400);
+    expectJsonError(client_.Post("/KIVClient", R"({"CLIENTID": "demo"})", "application/json"), 400);
+    expectJsonError(client_.Get("/beacons/for/mobile"), 401);
+    expectJsonError(client_.Get("/beacons/for/mobile?access_token=" + t + "x"), 401);
+    expectJsonError(client_.Get("/beacons/for/mobile?access_token=" + t + "&access_token=x"), 400);
     const json numberMajor = {{{"uuid", uuidText}, {"major", 1}, {"minor", "2"}, {"rssi", -61}}};
+    // Which bodies are bad is UploadBody's (KivCloudBodyTest); here: the answer and its order.
     expectJsonError(postUpload(uploadBody(t, numberMajor)), 400);
     EXPECT_NE(postUpload(uploadBody(t, numberMajor))->body.find("beacons[0].major"), std::string::npos);
     expectJsonError(postUpload(uploadBody("unknown", numberMajor)), 401);
     expectJsonError(postUpload(R"({"deviceId": "Default", "beacons": []})"), 401);
     expectJsonError(postUpload("not json"), 400);
-    expectJsonError(postUpload("[1, 2]"), 400);
     expectJsonError(client_.Post("/ibeaconupdate", uploadBody(t, json::array()), "text/plain"), 400);
+    expectJsonError(client_.Get("/nothing"), 404);
+    expectJsonError(client_.Get("/KIVClient"), 404);
     EXPECT_TRUE(server_->sightings().empty());
     EXPECT_EQ(server_->uploadCount(), 0);
+    // Empty credentials are fine once a client is registered with them.
+    server_->addClient("", "");
+    EXPECT_EQ(getToken("CLIENTID=&SECRET=")->status, 200);
 }
 
 TEST_F(KivCloud, ScriptedFailuresReplaceTheRealAnswer) {
@@ -211,9 +203,7 @@ TEST_F(KivCloud, ScriptedFailuresReplaceTheRealAnswer) {
     EXPECT_EQ(server_->requests().back().status, 200);
 }
 
-TEST_F(KivCloud, UnknownRoutesAndOversizedBodiesGetJsonErrors) {
-    expectJsonError(client_.Get("/nothing"), 404);
-    expectJsonError(client_.Get("/KIVClient"), 404);
+TEST_F(KivCloud, OversizedBodiesGetJsonErrors) {
     // The service may answer 413 and close before a slow client has written the whole body;
     // then the client sees a write error instead of the answer. Either way nothing was stored.
     auto oversized = client_.Post("/ibeaconupdate", std::string(9 * 1024 * 1024, 'x'), "application/json");
@@ -257,16 +247,13 @@ TEST_F(KivCloud, GarbageNeverGetsA2xxOrCrashes) {
         "major", "\"1\"", "-60", "null", "%",  "&", "=", "\xff",         "\\u0000"};
     for (int round = 0; round < 300; ++round) {
         std::string body;
-        const int length = static_cast<int>(random() % 40);
-        for (int i = 0; i < length; ++i) body += pieces[random() % std::size(pieces)];
-        const auto upload = postUpload(body);
-        ASSERT_TRUE(upload) << "server gone after " << body;
-        EXPECT_GE(upload->status, 400) << body;
-        EXPECT_TRUE(json::parse(upload->body, nullptr, false).is_object()) << body;
-        const auto tokenAnswer = getToken(body);
-        ASSERT_TRUE(tokenAnswer);
-        EXPECT_GE(tokenAnswer->status, 400) << body;
-        EXPECT_TRUE(json::parse(tokenAnswer->body, nullptr, false).is_object()) << body;
+        for (auto length = random() % 40; length > 0; --length) body += pieces[random() % std::size(pieces)];
+        httplib::Result answers[] = {postUpload(body), getToken(body)};
+        for (const auto& answer : answers) {
+            ASSERT_TRUE(answer) << "server gone after " << body;
+            EXPECT_GE(answer->status, 400) << body;
+            EXPECT_TRUE(json::parse(answer->body, nullptr, false).is_object()) << body;
+        }
     }
 }
 
@@ -295,12 +282,18 @@ TEST_F(KivCloud, ConcurrentUploadsAreAllStored) {
     EXPECT_EQ(seen.size(), stored.size());
 }
 
-TEST_F(KivCloud, RestartsOnTheSamePortWithItsData) {
+TEST_F(KivCloud, RestartsOnTheSamePortWithItsDataAndOwnsThePort) {
     const auto t = token();
     ASSERT_EQ(postUpload(uploadBody(t, {{{"eid", "BeaconID beacon: 00ff"}, {"rssi", -1}}}))->status, 200);
     const int port = server_->port();
     std::string error;
     EXPECT_FALSE(server_->start(error)) << "already running";
+    CloudOptions options;
+    options.port = port;
+    auto second = CloudServer::create(options, error);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->start(error));
+    EXPECT_NE(error.find(std::to_string(port)), std::string::npos) << error;
 
     server_->stop();
     EXPECT_FALSE(server_->running());
@@ -309,32 +302,11 @@ TEST_F(KivCloud, RestartsOnTheSamePortWithItsData) {
     EXPECT_EQ(server_->port(), port);
     EXPECT_EQ(client_.Get("/beacons/for/mobile?access_token=" + t)->status, 200) << "the old token still works";
     EXPECT_EQ(server_->sightings().size(), 1u);
-}
-
-TEST_F(KivCloud, ASecondServiceCannotTakeTheSamePort) {
-    CloudOptions options;
-    options.port = server_->port();
-    std::string error;
-    auto second = CloudServer::create(options, error);
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(second->start(error));
-    EXPECT_NE(error.find(std::to_string(server_->port())), std::string::npos) << error;
-}
-
-TEST_F(KivCloud, StopRightAfterStartReturns) {
-    for (int i = 0; i < 20; ++i) {
-        std::string error;
+    for (int i = 0; i < 20; ++i) {  // a stop right after a start returns
         server_->stop();
         ASSERT_TRUE(server_->start(error)) << error;
     }
     EXPECT_TRUE(client_.Get("/sightings"));
-}
-
-TEST_F(KivCloud, WaitsForRequestsUntilADeadline) {
-    EXPECT_FALSE(server_->waitForRequests(Endpoint::regions, 1, 20ms));
-    std::thread later([this] { httplib::Client("127.0.0.1", server_->port()).Get("/beacons/for/mobile"); });
-    EXPECT_TRUE(server_->waitForRequests(Endpoint::regions, 1, 10s));
-    later.join();
 }
 
 TEST(KivCloudFile, TokensAndSightingsOutliveTheProcessInTheDatabaseFile) {

@@ -105,6 +105,17 @@ private:
     bool done_ = false;
 };
 
+/// Polls `done` until it holds or the deadline passes.
+template <class Predicate>
+bool eventually(Predicate done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 /// A closed port on 127.0.0.1: bound and released, so nothing listens there.
 inline int closedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <thread>
 
 #include "kiv/eddystone/DispatchTimer.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/sim/ManualRuntime.hpp"
 
 using namespace std::chrono_literals;
@@ -30,14 +27,9 @@ struct DispatchTimerTest : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(DispatchTimerTest, NeverScheduledNeverRuns) {
-    auto timer = DispatchTimer::make(1.0, queue, block());
-    timer->reschedule();
-    rt->advance(1h);
-    EXPECT_EQ(fired, 0);
-}
-
 TEST_F(DispatchTimerTest, FiresOnceAfterTheDelayWithItselfAsArgument) {
+    auto unscheduled = DispatchTimer::make(1.0, queue, block());
+    unscheduled->reschedule();  // never scheduled: never runs
     auto timer = DispatchTimer::scheduledDispatchTimer(15.0, queue, block());
     rt->advanceSeconds(14.999);
     EXPECT_EQ(fired, 0);
@@ -91,58 +83,15 @@ TEST_F(DispatchTimerTest, SuspendHoldsTheFiringUntilResume) {
 }
 
 TEST_F(DispatchTimerTest, OddDelaysAreClampedNotUndefined) {
-    struct Case {
-        double delay;
-        std::chrono::seconds firesBy;
-    };
-    const Case cases[] = {{0.0, 0s},
-                          {-5.0, 0s},
-                          {std::nan(""), 0s},
-                          {1e-12, 1s}};
-    for (const auto& c : cases) {
+    for (const double delay : {0.0, -5.0, std::nan(""), 1e-12}) {
         fired = 0;
-        auto timer = DispatchTimer::scheduledDispatchTimer(c.delay, queue, block());
-        rt->runUntilIdle();
-        if (c.firesBy == 0s) {
-            EXPECT_EQ(fired, 1) << c.delay;
-        } else {
-            rt->advance(c.firesBy);
-            EXPECT_EQ(fired, 1) << c.delay;
-        }
+        auto timer = DispatchTimer::scheduledDispatchTimer(delay, queue, block());
+        rt->advance(delay == 1e-12 ? 1s : 0s);
+        EXPECT_EQ(fired, 1) << delay;
     }
     auto huge = DispatchTimer::scheduledDispatchTimer(std::numeric_limits<double>::infinity(), queue, block());
     fired = 0;
     rt->advance(24h * 365);
     EXPECT_EQ(fired, 0);
     huge->cancel();
-}
-
-TEST(DispatchTimerThreads, RescheduleFromAnotherThreadWhileItFires) {
-    auto rt = kiv::platform::AsioRuntime::make();
-    auto main = rt->mainQueue();
-    for (int round = 0; round < 50; ++round) {
-        std::atomic<int> fired{0};
-        auto timer = DispatchTimer::scheduledDispatchTimer(0.001, main, [&](DispatchTimer&) { ++fired; });
-        std::thread other([&] {
-            for (int i = 0; i < 50; ++i) timer->reschedule();
-        });
-        other.join();
-        // Wait for the firing: the deadline is 1 ms after the last reschedule.
-        for (int i = 0; i < 2000 && fired.load() == 0; ++i) std::this_thread::sleep_for(1ms);
-        main->sync([] {});
-        EXPECT_EQ(fired.load(), 1);
-    }
-}
-
-TEST(DispatchTimerThreads, CancelRacingWithFiringRunsTheBlockAtMostOnce) {
-    auto rt = kiv::platform::AsioRuntime::make();
-    auto q = rt->makeSerialQueue("race");
-    std::atomic<int> fired{0};
-    for (int round = 0; round < 200; ++round) {
-        auto timer = DispatchTimer::scheduledDispatchTimer(0.0, q, [&](DispatchTimer&) { ++fired; });
-        timer->cancel();
-        q->sync([] {});
-    }
-    EXPECT_LE(fired.load(), 200);
-    q->sync([] {});
 }

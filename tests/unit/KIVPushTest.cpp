@@ -144,10 +144,7 @@ TEST_F(KIVPushTest, TapOpensOnlyAWebClickURLOfTheService) {
         {R"({"kiv-data": {"click-url": "https://example.test/", "n": 5}})", false},
         {R"({"kiv-data": {"click-url": ""}})", false},
         {R"({"kiv-data": {"other": "x"}})", false},
-        {R"({"kiv-data": {"click-url": "https://exa mple.test/"}})", false},
-        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},
-        {R"x({"kiv-data": {"click-url": "javascript:alert(1)"}})x", false},
-        {R"({"kiv-data": {"click-url": "x-desktop:///usr/share/applications/x.desktop"}})", false},
+        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},  // which URLs: URLOpener's table
     };
     for (const auto& c : cases) EXPECT_EQ(push_.didReceive(tap(c.payload)), c.handled) << c.payload;
     EXPECT_THAT(opener_->opened(), ElementsAre("https://example.test/offer?id=1"));
@@ -296,25 +293,6 @@ TEST_F(KIVPushTest, ThrowingHostCallbackDoesNotEscape) {
     EXPECT_TRUE(push_.didReceive(request(R"({"kiv-data": {}})"), throwing, content_, handler_));
     auto content = NotificationContent::fromPayload(json::parse(R"({"kiv-data": 1})")).mutableCopy();
     EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, throwing));
-}
-
-TEST(KIVPushShared, DeviceIDIsSafeToReadWhileSet) {
-    auto& shared = KIVPush::sharedInstance();
-    EXPECT_EQ(&shared, &KIVPush::sharedInstance());
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop) {
-            const auto id = shared.deviceID();
-            ASSERT_TRUE(id == "Default" || id.size() == 8) << id;
-        }
-    });
-    for (std::uint8_t i = 0; i < 200; ++i) {
-        const std::uint8_t token[] = {i, 1, 2, 3};
-        shared.setupNotification(token);
-    }
-    stop = true;
-    reader.join();
-    EXPECT_EQ(shared.deviceID(), "C7010203");
 }
 
 }  // namespace

@@ -1,0 +1,187 @@
+// The real runtime and what runs on its threads: serial queues, timers, lifetimes, whole log lines.
+// Also run under ThreadSanitizer (ctest -L threaded).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "LoopbackServer.hpp"
+#include "kiv/KIVPush.hpp"
+#include "kiv/Log.hpp"
+#include "kiv/eddystone/DispatchTimer.hpp"
+#include "kiv/platform/OperationQueue.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+
+using namespace std::chrono_literals;
+using kiv::DispatchTimer;
+using kiv::platform::AsioRuntime;
+using kiv::test::Signal;
+
+TEST(AsioRuntime, QueuesOutlivingTheRuntimeDropWorkInsteadOfPostingIntoIt) {
+    auto rt = AsioRuntime::make();
+    auto serial = rt->makeSerialQueue("survivor");
+    auto main = rt->mainQueue();
+    serial->sync([] {});
+    rt.reset();
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    serial->async([held = std::move(held)] {});
+    EXPECT_TRUE(watch.expired()) << "dropped work is released at once";
+    bool ran = false;
+    serial->sync([&] { ran = true; });  // returns instead of waiting forever
+    main->sync([&] { ran = true; });
+    EXPECT_FALSE(ran);
+    EXPECT_FALSE(serial->isCurrent());
+    auto timer = serial->asyncAfter(1ms, [&] { ran = true; });
+    ASSERT_TRUE(timer);
+    timer->cancel();
+    serial.reset();  // its strand was released with the runtime
+}
+
+TEST(AsioRuntime, OperationsHandedToAQueueWhoseRuntimeIsGoneAreReleased) {
+    struct Owner {
+        explicit Owner(kiv::platform::QueuePtr target) : ops(std::move(target), true) {}
+        kiv::platform::OperationQueue ops;
+    };
+    bool ran = false;
+    auto rt = AsioRuntime::make();
+    auto owner = std::make_shared<Owner>(rt->mainQueue());
+    std::weak_ptr<Owner> watch = owner;
+    owner->ops.addOperation([owner, &ran] { ran = true; });
+    rt.reset();
+    owner->ops.setSuspended(false);
+    EXPECT_EQ(owner->ops.operationCount(), 0u);
+    owner.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(ran);
+}
+
+TEST(AsioRuntime, SerialQueueRunsOneTaskAtATimeAcrossWorkers) {
+    auto rt = AsioRuntime::make();
+    auto q = rt->makeSerialQueue("serial");
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    int counter = 0;
+    for (int i = 0; i < 1000; ++i) {
+        q->async([&] {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            ++counter;
+            inside.fetch_sub(1);
+        });
+    }
+    q->sync([&] { EXPECT_TRUE(q->isCurrent()); });
+    EXPECT_EQ(counter, 1000);
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(AsioRuntime, TimersAndOperationQueuesRunOnRealThreads) {
+    auto rt = AsioRuntime::make();
+    auto main = rt->mainQueue();
+    Signal timerFired, opRan;
+    // The cancelled task is due before the timer we wait for: had it survived, it ran first.
+    auto cancelled = main->asyncAfter(200ms, [&] { ADD_FAILURE() << "cancelled task ran"; });
+    cancelled->cancel();
+    main->asyncAfter(300ms, [&] {
+        EXPECT_TRUE(main->isCurrent());
+        timerFired.set();
+    });
+    kiv::platform::OperationQueue ops(rt->globalQueue(), true);
+    ops.addOperation([&] { opRan.set(); });
+    ops.setSuspended(false);
+    EXPECT_TRUE(timerFired.wait() && opRan.wait());
+}
+
+TEST(AsioRuntime, HostCanRunTheMainLoop) {
+    auto rt = AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
+    bool ran = false;
+    rt->mainQueue()->async([&] {
+        ran = true;
+        rt->stopMainLoop();
+    });
+    rt->runMainLoop();
+    EXPECT_TRUE(ran);
+}
+
+TEST(AsioRuntime, LastOwnerLettingGoInsideItsOwnTaskDoesNotJoinItself) {
+    Signal released;
+    {
+        auto rt = AsioRuntime::make();
+        auto q = rt->makeSerialQueue("owner");
+        q->async([rt = std::move(rt), &released]() mutable {
+            rt.reset();  // the last owner, on the runtime's own worker
+            released.set();
+        });
+    }
+    EXPECT_TRUE(released.wait());
+}
+
+TEST(DispatchTimerThreads, RescheduleFromAnotherThreadWhileItFiresFiresOnce) {
+    auto rt = AsioRuntime::make();
+    auto main = rt->mainQueue();
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<int> fired{0};
+        Signal firing;
+        auto timer = DispatchTimer::scheduledDispatchTimer(0.001, main, [&](DispatchTimer&) {
+            ++fired;
+            firing.set();
+        });
+        std::thread other([&] {
+            for (int i = 0; i < 50; ++i) timer->reschedule();
+        });
+        other.join();
+        ASSERT_TRUE(firing.wait());
+        main->sync([] {});
+        EXPECT_EQ(fired.load(), 1);
+    }
+}
+
+TEST(DispatchTimerThreads, CancelRacingWithFiringRunsTheBlockAtMostOnce) {
+    auto rt = AsioRuntime::make();
+    auto q = rt->makeSerialQueue("race");
+    for (int round = 0; round < 200; ++round) {
+        int fired = 0;  // read after the queue is drained: a second run would be a race too
+        auto timer = DispatchTimer::scheduledDispatchTimer(0.0, q, [&](DispatchTimer&) { ++fired; });
+        timer->cancel();
+        q->sync([] {});
+        EXPECT_LE(fired, 1);
+    }
+}
+
+TEST(Log, LinesFromManyThreadsStayWholeAndItemsAreJoinedWithOneSpace) {
+    kiv::log::Capture capture;
+    kiv::log::line(kiv::Debug::KIVClient, "gBeacon LOST: ", std::string("x"));
+    kiv::log::line(kiv::Debug::KIVPush, 3, "iBeacon regions are received");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 100; ++i) kiv::log::line("thread", i);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 402u);
+    EXPECT_EQ(lines[0], "Debug KIVClient: gBeacon LOST:  x");
+    EXPECT_EQ(lines[1], "Debug KIVPush: 3 iBeacon regions are received");
+    for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_TRUE(lines[i].starts_with("thread ")) << lines[i];
+}
+
+TEST(KIVPushShared, DeviceIDIsSafeToReadWhileSet) {
+    auto& shared = kiv::KIVPush::sharedInstance();
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            const auto id = shared.deviceID();
+            ASSERT_TRUE(id == "Default" || id.size() == 8) << id;
+        }
+    });
+    for (std::uint8_t i = 0; i < 200; ++i) {
+        const std::uint8_t token[] = {i, 1, 2, 3};
+        shared.setupNotification(token);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(shared.deviceID(), "C7010203");
+}
