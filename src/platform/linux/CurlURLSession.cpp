@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +162,48 @@ private:
     const bool viaCompletion_;
 };
 
+namespace {
+/// The engine whose thread is the calling one (each session thread runs one engine).
+thread_local const CurlURLSession::Engine* tlsEngine = nullptr;
+}  // namespace
+
+/// The session's delegate queue. Its tasks run on the session's own thread between transfers, so
+/// an answer reaches its task delegate without a hand-over to another thread; once that thread
+/// has ended, on a serial queue of the runtime.
+/// Thread: any thread may submit; tasks run on the session thread (or the fallback queue).
+class SessionThreadQueue final : public Queue, public std::enable_shared_from_this<SessionThreadQueue> {
+public:
+    explicit SessionThreadQueue(QueuePtr fallback) : fallback_(std::move(fallback)) {}
+    void attach(std::weak_ptr<CurlURLSession::Engine> engine) { engine_ = std::move(engine); }
+
+    const std::string& label() const override { return fallback_->label(); }
+    void async(Task task) override;
+    void sync(const Task& task) override {
+        if (isCurrent()) {
+            task();
+            return;
+        }
+        std::promise<void> done;
+        auto ran = done.get_future();
+        async([&task, &done] {
+            task();
+            done.set_value();
+        });
+        ran.wait();
+    }
+    bool isCurrent() const override;
+    TimePoint now() const override { return fallback_->now(); }
+    std::shared_ptr<ScheduledTask> asyncAt(TimePoint when, Task task) override {
+        return fallback_->asyncAt(when, [weak = weak_from_this(), task = std::move(task)]() mutable {
+            if (auto self = weak.lock()) self->async(std::move(task));
+        });
+    }
+
+private:
+    std::weak_ptr<CurlURLSession::Engine> engine_;
+    const QueuePtr fallback_;
+};
+
 struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Engine> {
     enum class Command { add, cancel };
 
@@ -222,6 +265,19 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
         return delegate_;
     }
 
+    /// Hands a delegate-queue task to the thread; false once the thread no longer takes any.
+    bool post(Task& task) {
+        {
+            std::lock_guard g(mutex_);
+            if (tasksClosed_) return false;
+            tasks_.push_back(std::move(task));
+        }
+        if (!onThread()) wake();
+        return true;
+    }
+
+    bool onThread() const { return tlsEngine == this; }
+
     /// Reports a completion on the delegate queue; the callbacks move there so that whatever
     /// they hold is released on that queue. A task reporting to the delegate gets, in the same
     /// post, its head (`pendingHead`) and the body bytes not yet delivered (`data`).
@@ -263,8 +319,29 @@ private:
         if (multi_) curl_multi_wakeup(multi_);
     }
 
-    void run() {
+    /// Runs the delegate-queue tasks handed over so far, and those they hand over in turn.
+    void runTasks() {
         for (;;) {
+            std::vector<Task> batch;
+            {
+                std::lock_guard g(mutex_);
+                batch.swap(tasks_);
+            }
+            if (batch.empty()) return;
+            for (auto& task : batch) {
+                try {
+                    task();
+                } catch (...) {
+                    // A delegate's failure must not end the session's thread.
+                }
+            }
+        }
+    }
+
+    void run() {
+        tlsEngine = this;
+        for (;;) {
+            runTasks();
             std::vector<std::pair<Command, std::shared_ptr<CurlTask>>> commands;
             bool cancelAll = false;
             bool invalidated = false;
@@ -289,6 +366,7 @@ private:
             int running = 0;
             curl_multi_perform(multi_, &running);
             readCompletions();
+            runTasks();
             const int waitMs = expireIdleTransfers();
             curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
         }
@@ -306,6 +384,16 @@ private:
         if (delegate) {
             queue->async([delegate] { delegate->didBecomeInvalid(std::nullopt); });
         }
+        runTasks();
+        std::vector<Task> late;
+        {
+            std::lock_guard g(mutex_);
+            tasksClosed_ = true;
+            late.swap(tasks_);
+        }
+        // Handed over between the last turn and the close: they go on the fallback queue, in order.
+        for (auto& task : late) queue->async(std::move(task));
+        tlsEngine = nullptr;
     }
 
     void readCompletions() {
@@ -607,6 +695,8 @@ private:
     bool invalidated_ = false;
     bool cancelAll_ = false;
     bool threadDone_ = false;
+    std::vector<Task> tasks_;
+    bool tasksClosed_ = false;
     std::shared_ptr<URLSessionDelegate> delegate_;
     std::atomic<std::uint64_t> nextId_{0};
     const std::string noProxy_;
@@ -615,6 +705,16 @@ private:
 
     friend class CurlTask;
 };
+
+void SessionThreadQueue::async(Task task) {
+    if (auto engine = engine_.lock(); engine && engine->post(task)) return;
+    fallback_->async(std::move(task));
+}
+
+bool SessionThreadQueue::isCurrent() const {
+    if (auto engine = engine_.lock(); engine && engine->onThread()) return true;
+    return fallback_->isCurrent();
+}
 
 void CurlTask::resume() {
     {
@@ -649,8 +749,9 @@ void CurlTask::cancel() {
 }
 
 CurlURLSession::CurlURLSession(SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, RuntimePtr runtime) {
-    auto queue = runtime->makeSerialQueue("kiv.urlsession.delegate");
-    engine_ = std::make_shared<Engine>(std::move(configuration), std::move(delegate), std::move(queue));
+    auto queue = std::make_shared<SessionThreadQueue>(runtime->makeSerialQueue("kiv.urlsession.delegate"));
+    engine_ = std::make_shared<Engine>(std::move(configuration), std::move(delegate), queue);
+    queue->attach(engine_);
     engine_->start();
 }
 
