@@ -18,9 +18,10 @@
 
 namespace kiv::platform {
 
-/// Made by a platform (Platform::urlSession). A session runs its transfers on one thread of its own and delivers every event, in order, on
-/// its delegate queue (a serial queue of the runtime it was made on). Bodies with
-/// Content-Encoding gzip or deflate arrive decoded. Destroying the session cancels what still runs.
+/// Made by a platform (Platform::urlSession). A session runs its transfers on one thread of its
+/// own and delivers every event, in order, on its serial delegate queue (the libcurl session runs
+/// that queue on its own thread too). Bodies with Content-Encoding gzip or deflate arrive decoded.
+/// Destroying the session cancels what still runs.
 /// Thread: every member is safe from any thread.
 class KIV_EXPORT URLSession {
 public:
