@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -127,6 +128,36 @@ inline int closedPort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ::close(fd);
     return ntohs(addr.sin_port);
+}
+
+/// A handler answering `status` with `body` (no body when empty).
+inline httplib::Server::Handler reply(int status, std::string body = "", std::string type = "application/json") {
+    return [=](const httplib::Request&, httplib::Response& res) {
+        res.status = status;
+        if (!body.empty()) res.set_content(body, type);
+    };
+}
+
+/// A handler answering `parts` as chunks, each after the first one `pause` later.
+inline httplib::Server::Handler chunked(std::vector<std::string> parts, std::chrono::milliseconds pause = {}) {
+    return [=](const httplib::Request&, httplib::Response& res) {
+        auto next = std::make_shared<std::size_t>(0);
+        res.set_chunked_content_provider("application/json", [=](std::size_t, httplib::DataSink& sink) {
+            if (*next == parts.size()) {
+                sink.done();
+            } else {
+                if (*next > 0) std::this_thread::sleep_for(pause);
+                const auto& part = parts[(*next)++];
+                sink.write(part.data(), part.size());
+            }
+            return true;
+        });
+    };
+}
+
+/// A URL on 127.0.0.1 where nothing listens.
+inline std::string closedPortURL(const std::string& path = "/") {
+    return "http://127.0.0.1:" + std::to_string(closedPort()) + path;
 }
 
 }  // namespace kiv::test

@@ -13,7 +13,7 @@
 #include "platform/linux/CurlURLSession.hpp"
 
 using namespace kiv::platform;
-using kiv::test::LoopbackServer;
+using namespace std::chrono_literals;
 using kiv::test::Signal;
 
 namespace {
@@ -33,8 +33,9 @@ const std::string& bigBody() {
     return body;
 }
 
+template <class Body>
 struct Outcome {
-    std::optional<std::string> data;
+    std::optional<Body> data;
     std::optional<HTTPURLResponse> response;
     std::optional<URLError> error;
 };
@@ -43,28 +44,19 @@ class URLSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         auto& s = server_.server();
-        s.Get("/hello", [](const httplib::Request&, httplib::Response& res) { res.set_content("hello", "text/plain"); });
+        s.Get("/hello", kiv::test::reply(200, "hello", "text/plain"));
         s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) { res.set_content(req.body, "text/plain"); });
         s.Get("/gzip", [](const httplib::Request&, httplib::Response& res) {
             res.set_header("Content-Encoding", "gzip");
             res.set_content(std::string(reinterpret_cast<const char*>(kGzipBody), sizeof kGzipBody), "application/json");
         });
-        s.Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
-                if (offset >= 3 * 4) {
-                    sink.done();
-                } else {
-                    sink.write("part", 4);
-                }
-                return true;
-            });
-        });
+        s.Get("/chunked", kiv::test::chunked({"part", "part", "part"}));
         s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
-            stall_.wait(std::chrono::seconds(5));
+            stall_.wait(5s);
             res.set_content("late", "text/plain");
         });
-        s.Get("/redirect", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/hello"); });
-        s.Get("/big", [](const httplib::Request&, httplib::Response& res) { res.set_content(bigBody(), "text/plain"); });
+        s.Get("/redirect", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/big"); });
+        s.Get("/big", kiv::test::reply(200, bigBody(), "text/plain"));
         server_.start();
     }
     void TearDown() override {
@@ -73,8 +65,10 @@ protected:
         server_.stop();
     }
 
-    Outcome run(const std::shared_ptr<URLSession>& session, URLRequest request) {
-        Outcome out;
+    // Runs a data task; `started` sees it right after resume().
+    Outcome<std::string> run(const std::shared_ptr<URLSession>& session, URLRequest request,
+                             const std::function<void(const URLSessionTaskPtr&)>& started = {}) {
+        Outcome<std::string> out;
         Signal done;
         auto task = session->dataTask(std::move(request), [&](auto data, auto response, auto error) {
             EXPECT_TRUE(session->delegateQueue()->isCurrent());
@@ -82,6 +76,20 @@ protected:
             done.set();
         });
         task->resume();
+        if (started) started(task);
+        EXPECT_TRUE(done.wait());
+        return out;
+    }
+    // Runs a download task; `atCompletion` sees the file while the completion runs.
+    Outcome<std::filesystem::path> download(const std::string& url,
+                                            const std::function<void(const std::filesystem::path&)>& atCompletion = {}) {
+        Outcome<std::filesystem::path> out;
+        Signal done;
+        session_->downloadTask(*URL::make(url), [&](auto location, auto response, auto error) {
+            out = {location, std::move(response), std::move(error)};
+            if (location && atCompletion) atCompletion(*location);
+            done.set();
+        })->resume();
         EXPECT_TRUE(done.wait());
         return out;
     }
@@ -90,211 +98,144 @@ protected:
 
     std::shared_ptr<AsioRuntime> runtime_ = AsioRuntime::make();
     std::shared_ptr<URLSession> session_ = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), nullptr, runtime_);
-    LoopbackServer server_;
+    kiv::test::LoopbackServer server_;
     Signal stall_;
 };
 
-TEST_F(URLSessionTest, DataTaskDeliversBodyAndHeadOnTheDelegateQueue) {
-    auto request = get("/hello");
-    request.setValue("identity", "Accept-Encoding");
-    const auto out = run(session_, request);
-    ASSERT_FALSE(out.error) << out.error->description();
-    EXPECT_EQ(out.data, "hello");
-    ASSERT_TRUE(out.response);
-    EXPECT_EQ(out.response->statusCode, 200);
-    EXPECT_EQ(out.response->headers.value("content-type"), "text/plain");
-    EXPECT_EQ(out.response->expectedContentLength, 5) << out.response->description();
-    EXPECT_EQ(out.response->url->absoluteString(), server_.url("/hello"));
+TEST_F(URLSessionTest, BodiesArriveWholeAndDecodedWithTheirHead) {
+    const struct {
+        std::string path, data, type;
+        std::int64_t length;
+    } cases[] = {
+        {"/hello", "hello", "text/plain", 5},
+        {"/gzip", R"({"zipped": true, "text": "hello gzip"})", "application/json", HTTPURLResponse::unknownLength},
+        {"/chunked", "partpartpart", "application/json", HTTPURLResponse::unknownLength},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto request = get(c.path);
+        if (c.length > 0) request.setValue("identity", "Accept-Encoding");  // a compressing server hides the length
+        const auto out = run(session_, request);
+        ASSERT_FALSE(out.error) << out.error->description();
+        EXPECT_EQ(out.data, c.data);
+        ASSERT_TRUE(out.response);
+        EXPECT_EQ(out.response->statusCode, 200);
+        EXPECT_EQ(out.response->headers.value("content-type"), c.type);
+        EXPECT_EQ(out.response->expectedContentLength, c.length) << out.response->description();
+        EXPECT_EQ(out.response->url->absoluteString(), server_.url(c.path));
+    }
 }
 
-TEST_F(URLSessionTest, SendsMethodBodyAndHeadersAsWritten) {
+TEST_F(URLSessionTest, SendsMethodBodyAndHeadersAsWrittenTheRequestsOwnFirst) {
+    auto config = SessionConfiguration::defaultConfiguration();
+    config.httpAdditionalHeaders.set("X-A", "session");
+    config.httpAdditionalHeaders.set("X-B", "session");
     auto request = get("/echo");
     request.httpMethod = "POST";
     request.httpBody = std::string("a=1&b=2");
-    request.setValue("yes", "X-Custom");
-    const auto out = run(session_, request);
-    EXPECT_EQ(out.data, "a=1&b=2");
+    request.setValue("request", "x-b");
+    EXPECT_EQ(run(std::make_shared<CurlURLSession>(config, nullptr, runtime_), request).data, "a=1&b=2");
     const auto seen = server_.waitForRequests(1).at(0);
-    EXPECT_EQ(seen.header("X-Custom"), "yes");
+    EXPECT_EQ(seen.header("X-A"), "session");
+    EXPECT_EQ(seen.header("X-B"), "request");
     EXPECT_EQ(seen.header("Content-Type"), "");  // nothing added that the caller did not set
     EXPECT_EQ(seen.header("Expect"), "");
 }
 
-TEST_F(URLSessionTest, AdditionalHeadersGiveWayToTheRequestsOwn) {
-    auto config = SessionConfiguration::defaultConfiguration();
-    config.httpAdditionalHeaders.set("X-A", "session");
-    config.httpAdditionalHeaders.set("X-B", "session");
-    auto session = std::make_shared<CurlURLSession>(config, nullptr, runtime_);
-    auto request = get("/hello");
-    request.setValue("request", "x-b");
-    run(session, request);
-    const auto seen = server_.waitForRequests(1).at(0);
-    EXPECT_EQ(seen.header("X-A"), "session");
-    EXPECT_EQ(seen.header("X-B"), "request");
-}
-
-TEST_F(URLSessionTest, GzipAnswersArriveDecoded) {
-    const auto out = run(session_, get("/gzip"));
-    EXPECT_EQ(out.data, R"({"zipped": true, "text": "hello gzip"})");
-    EXPECT_EQ(out.response->expectedContentLength, HTTPURLResponse::unknownLength);
-}
-
-TEST_F(URLSessionTest, ChunkedAnswersArriveWhole) {
-    const auto out = run(session_, get("/chunked"));
-    EXPECT_EQ(out.data, "partpartpart");
-}
-
-TEST_F(URLSessionTest, IdleTimeoutEndsAStalledTransfer) {
-    auto request = get("/stall");
-    request.timeoutInterval = 0.3;
+TEST_F(URLSessionTest, TransferFailuresAreTyped) {
+    auto stalled = get("/stall");
+    stalled.timeoutInterval = 0.3;
     const auto start = std::chrono::steady_clock::now();
-    const auto out = run(session_, request);
-    ASSERT_TRUE(out.error);
-    EXPECT_EQ(out.error->code, URLErrorCode::timedOut);
-    EXPECT_EQ(out.error->localizedDescription(), "The request timed out.");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    const auto timedOut = run(session_, stalled);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the idle timeout ends a stalled transfer";
+    const auto refused = run(session_, URLRequest(*URL::make(kiv::test::closedPortURL())));
+    ASSERT_TRUE(timedOut.error && refused.error);
+    EXPECT_EQ(timedOut.error->code, URLErrorCode::timedOut);
+    EXPECT_EQ(timedOut.error->localizedDescription(), "The request timed out.");
+    EXPECT_EQ(refused.error->code, URLErrorCode::cannotConnectToHost);
+    EXPECT_EQ(refused.error->localizedDescription(), "Could not connect to the server.");
+    EXPECT_FALSE(refused.data);
 }
 
-TEST_F(URLSessionTest, RefusedConnectionIsTyped) {
-    const auto out = run(session_, URLRequest(*URL::make("http://127.0.0.1:" + std::to_string(kiv::test::closedPort()) + "/")));
-    ASSERT_TRUE(out.error);
-    EXPECT_EQ(out.error->code, URLErrorCode::cannotConnectToHost);
-    EXPECT_EQ(out.error->localizedDescription(), "Could not connect to the server.");
-    EXPECT_FALSE(out.data);
-}
-
-TEST_F(URLSessionTest, CancelEndsATaskWithCancelled) {
-    Outcome out;
-    Signal done;
-    auto task = session_->dataTask(get("/stall"), [&](auto data, auto response, auto error) {
-        out = {std::move(data), std::move(response), std::move(error)};
-        done.set();
-    });
-    task->resume();
-    task->cancel();
-    ASSERT_TRUE(done.wait());
-    ASSERT_TRUE(out.error);
-    EXPECT_EQ(out.error->code, URLErrorCode::cancelled);
+TEST_F(URLSessionTest, CancelledTasksAndInvalidatedSessionsEndWithCancelled) {
+    URLSessionTaskPtr task;
+    const auto cancelled = run(session_, get("/stall"), [&](const URLSessionTaskPtr& t) { (task = t)->cancel(); });
+    ASSERT_TRUE(cancelled.error);
+    EXPECT_EQ(cancelled.error->code, URLErrorCode::cancelled);
     EXPECT_EQ(task->state(), URLSessionTask::State::completed);
+
+    session_->invalidateAndCancel();
+    const auto refused = run(session_, get("/hello"));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, URLErrorCode::cancelled);
+    for (const auto& seen : server_.requests()) EXPECT_NE(seen.path, "/hello");
 }
 
-// Records the delegate's events as text.
+// Records the delegate's events as text; read once the last one was signalled.
 class Recorder : public URLSessionDelegate {
 public:
-    void didReceiveResponse(URLSessionTask&, const HTTPURLResponse& r) override { add("head " + std::to_string(r.statusCode)); }
+    void didReceiveResponse(URLSessionTask&, const HTTPURLResponse& r) override {
+        events.push_back("head " + std::to_string(r.statusCode));
+    }
     void didReceiveData(URLSessionTask&, const std::string& chunk) override {
-        body_ += chunk;
-        ++chunks_;
+        body += chunk;
+        ++chunks;
     }
     void willPerformHTTPRedirection(URLSessionTask&, const HTTPURLResponse& r, const URLRequest& next) override {
-        add("redirect " + std::to_string(r.statusCode) + " " + next.description());
+        events.push_back("redirect " + std::to_string(r.statusCode) + " " + next.description());
     }
     void didComplete(URLSessionTask&, const std::optional<URLError>& e) override {
-        add("body " + body_);
-        add(e ? "error" : "done");
-        done_.set();
+        events.insert(events.end(), {"body " + body, e ? "error" : "done"});
+        done.set();
     }
     void didBecomeInvalid(const std::optional<URLError>&) override {
-        add("invalid");
-        invalid_.set();
+        events.push_back("invalid");
+        invalid.set();
     }
-    void add(std::string e) {
-        std::lock_guard g(m_);
-        events_.push_back(std::move(e));
-    }
-    std::vector<std::string> events() {
-        std::lock_guard g(m_);
-        return events_;
-    }
-    Signal done_, invalid_;
-    int chunks_ = 0;
-
-private:
-    std::mutex m_;
-    std::vector<std::string> events_;
-    std::string body_;
+    Signal done, invalid;
+    std::vector<std::string> events;
+    std::string body;
+    int chunks = 0;
 };
 
-TEST_F(URLSessionTest, DelegateSeesRedirectHeadBodyAndCompletionInOrder) {
+TEST_F(URLSessionTest, DelegateSeesRedirectHeadAWholeBodyInAFewLargePiecesAndCompletionInOrder) {
     auto recorder = std::make_shared<Recorder>();
     auto session = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
-    session->dataTask(get("/redirect"))->resume();
-    ASSERT_TRUE(recorder->done_.wait());
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(recorder->invalid_.wait());
-    const std::vector<std::string> expected = {"redirect 302 " + server_.url("/hello"), "head 200", "body hello", "done", "invalid"};
-    EXPECT_EQ(recorder->events(), expected);
-}
-
-TEST_F(URLSessionTest, ALargeBodyReachesTheDelegateWholeInAFewLargePieces) {
-    auto recorder = std::make_shared<Recorder>();
-    auto session = std::make_shared<CurlURLSession>(SessionConfiguration::defaultConfiguration(), recorder, runtime_);
-    auto request = get("/big");
+    auto request = get("/redirect");
     request.setValue("identity", "Accept-Encoding");
     session->dataTask(request)->resume();
-    ASSERT_TRUE(recorder->done_.wait());
-    EXPECT_EQ(recorder->events(), (std::vector<std::string>{"head 200", "body " + bigBody(), "done"}));
+    ASSERT_TRUE(recorder->done.wait());
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(recorder->invalid.wait());
+    const std::vector<std::string> expected = {"redirect 302 " + server_.url("/big"), "head 200", "body " + bigBody(), "done",
+                                               "invalid"};
+    EXPECT_EQ(recorder->events, expected);
     // Held back in pieces of 256 KiB or more: neither one post per read nor the whole body at once.
-    EXPECT_GE(recorder->chunks_, 2);
-    EXPECT_LE(recorder->chunks_, 3);
+    EXPECT_GE(recorder->chunks, 2);
+    EXPECT_LE(recorder->chunks, 3);
 }
 
-TEST_F(URLSessionTest, DownloadTaskWritesTheBodyToAFileTheReceiverMayMove) {
+TEST_F(URLSessionTest, DownloadsLendTheirFileToTheCompletionOnly) {
     const auto target = std::filesystem::temp_directory_path() / ("kiv-moved-" + std::to_string(::getpid()));
-    Signal done;
-    std::optional<std::filesystem::path> location;
-    std::optional<HTTPURLResponse> response;
-    auto task = session_->downloadTask(*URL::make(server_.url("/chunked")), [&](auto loc, auto resp, auto error) {
-        EXPECT_FALSE(error);
-        location = loc;
-        response = resp;
-        if (loc) std::filesystem::rename(*loc, target);
-        done.set();
-    });
-    task->resume();
-    ASSERT_TRUE(done.wait());
-    ASSERT_TRUE(location);
-    EXPECT_EQ(response->statusCode, 200);
-    std::ifstream in(target);
+    const auto moved = download(server_.url("/chunked"), [&](const auto& file) { std::filesystem::rename(file, target); });
+    ASSERT_TRUE(moved.data && moved.response) << (moved.error ? moved.error->description() : "");
+    EXPECT_EQ(moved.response->statusCode, 200);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(target).rdbuf();
     EXPECT_EQ(text.str(), "partpartpart");
     std::filesystem::remove(target);
-}
 
-TEST_F(URLSessionTest, DownloadFileIsRemovedAfterTheCompletionAndNoneOnError) {
-    Signal done;
-    std::optional<std::filesystem::path> location;
-    session_->downloadTask(*URL::make(server_.url("/hello")), [&](auto loc, auto, auto) {
-        location = loc;
-        done.set();
-    })->resume();
-    ASSERT_TRUE(done.wait());
-    ASSERT_TRUE(location);
-    // The file goes right after the completion returned, on the same queue.
-    Signal after;
+    const auto left = download(server_.url("/hello"));
+    ASSERT_TRUE(left.data);
+    Signal after;  // the file goes right after the completion returned, on the same queue
     session_->delegateQueue()->async([&] { after.set(); });
     ASSERT_TRUE(after.wait());
-    EXPECT_FALSE(std::filesystem::exists(*location));
+    EXPECT_FALSE(std::filesystem::exists(*left.data));
 
-    Signal failed;
-    std::optional<URLError> error;
-    session_->downloadTask(*URL::make("http://127.0.0.1:" + std::to_string(kiv::test::closedPort()) + "/"),
-                                       [&](auto loc, auto, auto e) {
-                                           EXPECT_FALSE(loc);
-                                           error = e;
-                                           failed.set();
-                                       })->resume();
-    ASSERT_TRUE(failed.wait());
-    EXPECT_EQ(error->code, URLErrorCode::cannotConnectToHost);
-}
-
-TEST_F(URLSessionTest, InvalidatedSessionRefusesNewTasks) {
-    session_->invalidateAndCancel();
-    const auto out = run(session_, get("/hello"));
-    ASSERT_TRUE(out.error);
-    EXPECT_EQ(out.error->code, URLErrorCode::cancelled);
-    EXPECT_TRUE(server_.requests().empty());
+    const auto failed = download(kiv::test::closedPortURL());
+    EXPECT_FALSE(failed.data);
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(failed.error->code, URLErrorCode::cannotConnectToHost);
 }
 
 }  // namespace

@@ -11,14 +11,11 @@ using kiv::platform::SystemInfo;
 
 namespace {
 
-TEST(DefaultHeadersTest, AcceptLanguageKeepsSixWithFallingQuality) {
+TEST(DefaultHeadersTest, AcceptLanguageKeepsSixWithFallingQualityAndUserAgentFillsGaps) {
     EXPECT_EQ(SessionManager::acceptLanguage({"en-US", "de"}), "en-US;q=1.0, de;q=0.9");
     EXPECT_EQ(SessionManager::acceptLanguage({"a", "b", "c", "d", "e", "f", "g"}),
               "a;q=1.0, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5");
     EXPECT_EQ(SessionManager::acceptLanguage({}), "");
-}
-
-TEST(DefaultHeadersTest, UserAgent) {
     EXPECT_EQ(SessionManager::userAgent(std::nullopt, "Linux 6.1.0"), "KIVHTTP");
     EXPECT_EQ(SessionManager::userAgent(BundleInfo{"demo", "org.example.demo", "2.1", "42"}, "Linux 6.1.0"),
               "demo/2.1 (org.example.demo; build:42; Linux 6.1.0) KIVHTTP/1.0");

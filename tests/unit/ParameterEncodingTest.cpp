@@ -16,79 +16,51 @@ using json = nlohmann::json;
 namespace {
 
 URLRequest requestFor(const std::string& url, const std::string& method) {
-    auto r = makeURLRequest(url, *httpMethod(method));
-    return *r.value();
+    URLRequest r(*kiv::platform::URL::make(url));
+    r.httpMethod = method;
+    return r;
 }
 
 const json kAB = {{"b", 1}, {"a", "x y"}};
+const json kEmpty = json::object();
+const std::string kQ = "a=x%20y&b=1";
+constexpr auto kForm = "application/x-www-form-urlencoded; charset=utf-8";
 
 TEST(URLEncodingTest, PlacesParametersByMethodAndDestination) {
     using D = URLEncoding::Destination;
     struct Case {
         std::string method;
         D destination;
-        bool inQuery;
+        std::string url;
+        const json* params;
+        std::string urlAfter;
+        std::optional<std::string> body;  // set: sent as a form
     };
-    const Case cases[] = {
-        {"GET", D::methodDependent, true},     {"HEAD", D::methodDependent, true},   {"DELETE", D::methodDependent, true},
-        {"POST", D::methodDependent, false},   {"PUT", D::methodDependent, false},   {"PATCH", D::methodDependent, false},
-        {"OPTIONS", D::methodDependent, false}, {"TRACE", D::methodDependent, false}, {"CONNECT", D::methodDependent, false},
-        {"POST", D::queryString, true},        {"GET", D::httpBody, false},
+    std::vector<Case> cases = {
+        {"POST", D::queryString, "http://h/p", &kAB, "http://h/p?" + kQ, {}},
+        {"GET", D::httpBody, "http://h/p", &kAB, "http://h/p", kQ},
+        {"get", D::queryString, "http://h/p", &kAB, "http://h/p", kQ},  // a method text outside the nine: body
+        {"GET", D::methodDependent, "http://h/p?q=1", &kAB, "http://h/p?q=1&" + kQ, {}},
+        {"GET", D::methodDependent, "http://h/p?", &kAB, "http://h/p?&" + kQ, {}},
+        {"GET", D::methodDependent, "http://h/p#frag", &kAB, "http://h/p?" + kQ + "#frag", {}},
+        {"GET", D::methodDependent, "http://h/p?x", &kEmpty, "http://h/p?x", {}},
+        {"POST", D::methodDependent, "http://h/p", nullptr, "http://h/p", {}},
+        {"POST", D::methodDependent, "http://h/p", &kEmpty, "http://h/p", ""},
     };
+    for (const char* m : {"GET", "HEAD", "DELETE"}) cases.push_back({m, D::methodDependent, "http://h/p", &kAB, "http://h/p?" + kQ, {}});
+    for (const char* m : {"POST", "PUT", "PATCH", "OPTIONS", "TRACE", "CONNECT"})
+        cases.push_back({m, D::methodDependent, "http://h/p", &kAB, "http://h/p", kQ});
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.method);
-        auto encoded = URLEncoding(c.destination).encode(requestFor("http://h/p", c.method), &kAB);
+        SCOPED_TRACE(c.method + " " + c.url);
+        auto encoded = URLEncoding(c.destination).encode(requestFor(c.url, c.method), c.params);
         ASSERT_TRUE(encoded.isSuccess());
-        const auto& r = *encoded.value();
-        if (c.inQuery) {
-            EXPECT_EQ(r.url->absoluteString(), "http://h/p?a=x%20y&b=1");
-            EXPECT_FALSE(r.httpBody);
-            EXPECT_FALSE(r.value("Content-Type"));
-        } else {
-            EXPECT_EQ(r.url->absoluteString(), "http://h/p");
-            EXPECT_EQ(r.httpBody, "a=x%20y&b=1");
-            EXPECT_EQ(r.value("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
-        }
+        EXPECT_EQ(encoded.value()->url->absoluteString(), c.urlAfter);
+        EXPECT_EQ(encoded.value()->httpBody, c.body);
+        EXPECT_EQ(encoded.value()->value("Content-Type"), c.body ? std::optional<std::string>(kForm) : std::nullopt);
     }
-}
-
-TEST(URLEncodingTest, AMethodTextOutsideTheNineGoesToTheBodyWhateverTheDestination) {
-    URLRequest r = requestFor("http://h/p", "GET");
-    r.httpMethod = "get";
-    auto encoded = URLEncoding(URLEncoding::Destination::queryString).encode(r, &kAB);
-    EXPECT_EQ(encoded.value()->httpBody, "a=x%20y&b=1");
-    EXPECT_EQ(encoded.value()->url->absoluteString(), "http://h/p");
-}
-
-TEST(URLEncodingTest, AppendsToAnExistingQuery) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"http://h/p?q=1", "http://h/p?q=1&a=x%20y&b=1"},
-        {"http://h/p?", "http://h/p?&a=x%20y&b=1"},
-        {"http://h/p#frag", "http://h/p?a=x%20y&b=1#frag"},
-    };
-    for (const auto& [in, out] : cases) {
-        auto encoded = URLEncoding::defaultEncoding().encode(requestFor(in, "GET"), &kAB);
-        EXPECT_EQ(encoded.value()->url->absoluteString(), out);
-    }
-}
-
-TEST(URLEncodingTest, EmptyOrAbsentParameters) {
-    const json empty = json::object();
-    auto get = URLEncoding::defaultEncoding().encode(requestFor("http://h/p?x", "GET"), &empty);
-    EXPECT_EQ(get.value()->url->absoluteString(), "http://h/p?x");
-    auto absent = URLEncoding::defaultEncoding().encode(requestFor("http://h/p", "POST"), nullptr);
-    EXPECT_FALSE(absent.value()->httpBody);
-    EXPECT_FALSE(absent.value()->value("Content-Type"));
-    auto post = URLEncoding::defaultEncoding().encode(requestFor("http://h/p", "POST"), &empty);
-    EXPECT_EQ(post.value()->httpBody, "");
-    EXPECT_EQ(post.value()->value("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
-}
-
-TEST(URLEncodingTest, KeepsTheCallersContentType) {
     auto r = requestFor("http://h/p", "POST");
     r.setValue("text/plain", "content-type");
-    auto encoded = URLEncoding::defaultEncoding().encode(r, &kAB);
-    EXPECT_EQ(encoded.value()->value("Content-Type"), "text/plain");
+    EXPECT_EQ(URLEncoding::defaultEncoding().encode(r, &kAB).value()->value("Content-Type"), "text/plain") << "the caller's is kept";
 }
 
 TEST(URLEncodingTest, QueryTexts) {
@@ -107,31 +79,14 @@ TEST(URLEncodingTest, QueryTexts) {
     for (const auto& [params, text] : cases) EXPECT_EQ(URLEncoding::query(params), text) << params.dump();
 }
 
-TEST(URLEncodingTest, QueryEncodingWithoutURLFails) {
-    URLRequest r;
-    auto encoded = URLEncoding::defaultEncoding().encode(r, &kAB);
-    ASSERT_TRUE(encoded.isFailure());
-    EXPECT_EQ(encoded.error()->localizedDescription(), "URL request to encode was missing a URL");
-}
-
 TEST(JSONEncodingTest, WritesAPrettyBodyForAnyMethod) {
-    auto encoded = JSONEncoding::prettyPrintedEncoding().encode(requestFor("http://h/p", "GET"), &kAB);
-    const auto& r = *encoded.value();
+    const auto r = *JSONEncoding::prettyPrintedEncoding().encode(requestFor("http://h/p", "GET"), &kAB).value();
     EXPECT_EQ(r.httpBody, "{\n  \"a\": \"x y\",\n  \"b\": 1\n}");
     EXPECT_EQ(r.value("Content-Type"), "application/json");
     EXPECT_EQ(r.url->absoluteString(), "http://h/p");
 }
 
-TEST(JSONEncodingTest, ValuesJSONCannotHoldFail) {
-    const json cases[] = {{{"x", std::nan("")}}, {{"x", std::string("\xff")}}};
-    for (const auto& params : cases) {
-        auto encoded = JSONEncoding::prettyPrintedEncoding().encode(requestFor("http://h/p", "POST"), &params);
-        ASSERT_TRUE(encoded.isFailure());
-        EXPECT_TRUE(encoded.error()->localizedDescription().starts_with("JSON could not be encoded because of error:\n"));
-    }
-}
-
-TEST(PropertyListEncodingTest, WritesXMLAndRefusesOtherFormats) {
+TEST(PropertyListEncodingTest, WritesXML) {
     const json params = {{"a", "<&>"}, {"n", {1, 2.5, true}}};
     auto encoded = PropertyListEncoding().encode(requestFor("http://h/p", "POST"), &params);
     EXPECT_EQ(encoded.value()->httpBody,
@@ -139,9 +94,22 @@ TEST(PropertyListEncodingTest, WritesXMLAndRefusesOtherFormats) {
               "\t<string>&lt;&amp;&gt;</string>\n\t<key>n</key>\n\t<array>\n\t\t<integer>1</integer>\n\t\t<real>2.5</real>\n"
               "\t\t<true/>\n\t</array>\n</dict>\n</plist>\n");
     EXPECT_EQ(encoded.value()->value("Content-Type"), "application/x-plist");
-    auto binary = PropertyListEncoding(PropertyListEncoding::Format::binary).encode(requestFor("http://h/p", "POST"), &params);
-    ASSERT_TRUE(binary.isFailure());
-    EXPECT_TRUE(binary.error()->localizedDescription().starts_with("PropertyList could not be encoded because of error:\n"));
+}
+
+TEST(ParameterEncodingTest, FailuresSayWhy) {
+    const auto post = requestFor("http://h/p", "POST");
+    const json nan = {{"x", std::nan("")}}, badText = {{"x", std::string("\xff")}};
+    const auto& pretty = JSONEncoding::prettyPrintedEncoding();
+    const std::pair<Result<URLRequest>, std::string> cases[] = {
+        {URLEncoding::defaultEncoding().encode(URLRequest(), &kAB), "URL request to encode was missing a URL"},
+        {pretty.encode(post, &nan), "JSON could not be encoded because of error:\n"},
+        {pretty.encode(post, &badText), "JSON could not be encoded because of error:\n"},
+        {PropertyListEncoding(PropertyListEncoding::Format::binary).encode(post, &kAB), "PropertyList could not be encoded because of error:\n"},
+    };
+    for (const auto& [encoded, message] : cases) {
+        ASSERT_TRUE(encoded.isFailure()) << message;
+        EXPECT_TRUE(encoded.error()->localizedDescription().starts_with(message)) << encoded.error()->localizedDescription();
+    }
 }
 
 TEST(URLConversionTest, RequestsFromTextAndMethods) {

@@ -47,8 +47,7 @@ TEST(ManualRuntime, TimersFireInDeadlineOrderOnlyWhenTimeAdvances) {
         EXPECT_EQ(rt->now() - start, 1s);
         q->asyncAfter(1s, [&] { fired.push_back(2); });
     });
-    auto cancelled = q->asyncAfter(2s, [&] { fired.push_back(99); });
-    cancelled->cancel();
+    q->asyncAfter(2s, [&] { fired.push_back(99); })->cancel();
     q->asyncAfter(0s, [&] { fired.push_back(0); });  // due now: runs without advancing
     rt->runUntilIdle();
     EXPECT_EQ(fired, std::vector<int>{0});
@@ -61,7 +60,7 @@ TEST(ManualRuntime, TimersFireInDeadlineOrderOnlyWhenTimeAdvances) {
     EXPECT_EQ(rt->pendingTimedTasks(), 0u);
 }
 
-TEST(TimerSource, LaterDeadlinesPushTheFiringBackAndCancelWins) {
+TEST(TimerSource, StartsSuspendedTakesAnEarlierDeadlineAndCancelWins) {
     auto rt = ManualRuntime::make();
     auto source = kiv::platform::TimerSource::make(rt->mainQueue());
     int fired = 0;
@@ -72,37 +71,28 @@ TEST(TimerSource, LaterDeadlinesPushTheFiringBackAndCancelWins) {
     source->resume();
     rt->runUntilIdle();
     EXPECT_EQ(fired, 1) << "a deadline passed while suspended fires on resume";
-    source->scheduleOneshot(rt->now() + 5s);
-    rt->advance(4s);
-    source->scheduleOneshot(rt->now() + 5s);
-    rt->advance(4s);
-    EXPECT_EQ(fired, 1);
-    rt->advance(1s);
-    EXPECT_EQ(fired, 2);
     source->scheduleOneshot(rt->now() + 10s);
     source->scheduleOneshot(rt->now() + 2s);  // an earlier deadline replaces a later one
     rt->advance(2s);
-    EXPECT_EQ(fired, 3);
+    EXPECT_EQ(fired, 2);
     rt->advance(20s);
-    EXPECT_EQ(fired, 3);
+    EXPECT_EQ(fired, 2) << "once per deadline";
     source->scheduleOneshot(rt->now() + 1s);
-    source->suspend();
-    rt->advance(5s);
-    EXPECT_EQ(fired, 3);
     EXPECT_TRUE(source->cancel());
     EXPECT_FALSE(source->cancel());
     source->resume();
     rt->advance(5s);
-    EXPECT_EQ(fired, 3);
+    EXPECT_EQ(fired, 2);
 }
 
-TEST(RepeatingTimer, KeepsItsRhythmFiresOnDemandAndStopsWhenInvalidated) {
+TEST(RepeatingTimer, KeepsItsRhythmFiresOnDemandAndStopsWhenInvalidatedOrDestroyed) {
     auto rt = ManualRuntime::make();
     std::vector<double> at;
     const auto start = rt->now();
     auto timer = kiv::platform::RepeatingTimer::scheduled(rt->mainQueue(), 2s, [&](auto&) {
         at.push_back(std::chrono::duration<double>(rt->now() - start).count());
     });
+    kiv::platform::RepeatingTimer::scheduled(rt->mainQueue(), 1s, [&](auto&) { at.push_back(-1); });  // dropped at once
     rt->advance(1s);
     EXPECT_TRUE(at.empty()) << "the first firing comes one interval after scheduling";
     timer->fire();
@@ -115,20 +105,15 @@ TEST(RepeatingTimer, KeepsItsRhythmFiresOnDemandAndStopsWhenInvalidated) {
     EXPECT_EQ(at.size(), 4u);
 }
 
-TEST(RepeatingTimer, DestroyedTimerNeverFires) {
-    auto rt = ManualRuntime::make();
-    int fired = 0;
-    {
-        auto timer = kiv::platform::RepeatingTimer::scheduled(rt->mainQueue(), 1s, [&](auto&) { ++fired; });
-    }
-    rt->advance(5s);
-    EXPECT_EQ(fired, 0);
-}
-
-TEST(OperationQueue, HoldsOperationsWhileSuspendedThenRunsThemInOrderOneAtATime) {
+TEST(OperationQueue, CancelDropsWaitingOperationsLaterOnesWaitForResumeThenRunInOrder) {
     auto rt = ManualRuntime::make();
     kiv::platform::OperationQueue ops(rt->globalQueue(), true);
     std::vector<int> order;
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    ops.addOperation([held = std::move(held), &order] { order.push_back(-1); });
+    ops.cancelAllOperations();
+    EXPECT_TRUE(watch.expired()) << "a dropped operation releases what it holds";
     ops.addOperation([&] {
         order.push_back(1);
         ops.addOperation([&] { order.push_back(3); });
@@ -139,9 +124,6 @@ TEST(OperationQueue, HoldsOperationsWhileSuspendedThenRunsThemInOrderOneAtATime)
     ops.setSuspended(false);
     rt->runUntilIdle();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-    ops.addOperation([&] { order.push_back(4); });
-    rt->runUntilIdle();
-    EXPECT_EQ(order.back(), 4);
     EXPECT_EQ(ops.operationCount(), 0u);
 }
 
@@ -161,40 +143,6 @@ TEST(OperationQueue, ResumingHereRunsTheWaitingOnesOnTheCallerAndTheirOwnerMayGo
     EXPECT_EQ(order, (std::vector<int>{1, 3, 2}));
     EXPECT_FALSE(ops);
     EXPECT_EQ(rt->runUntilIdle(), 0u) << "nothing went through the target";
-}
-
-TEST(OperationQueue, CancellingDropsWaitingOperationsAndWhatTheyHold) {
-    auto rt = ManualRuntime::make();
-    kiv::platform::OperationQueue ops(rt->globalQueue(), true);
-    auto held = std::make_shared<int>(0);
-    std::weak_ptr<int> watch = held;
-    bool ran = false;
-    ops.addOperation([held = std::move(held), &ran] { ran = true; });
-    ops.cancelAllOperations();
-    EXPECT_TRUE(watch.expired());
-    ops.setSuspended(false);
-    rt->runUntilIdle();
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(ops.operationCount(), 0u);
-}
-
-TEST(OperationQueue, OperationsOwningTheirQueueAreReleasedWhenTheTargetNeverRunsThem) {
-    // A request's response handlers own the request, which owns their queue: once the target's
-    // runtime is gone they must be dropped (handed over later: see AsioRuntimeTest).
-    struct Owner {
-        explicit Owner(kiv::platform::QueuePtr target) : ops(std::move(target), true) {}
-        kiv::platform::OperationQueue ops;
-    };
-    bool ran = false;
-    auto rt = ManualRuntime::make();
-    auto owner = std::make_shared<Owner>(rt->mainQueue());
-    std::weak_ptr<Owner> watch = owner;
-    owner->ops.addOperation([owner, &ran] { ran = true; });
-    owner->ops.setSuspended(false);  // on its way: pending on the main queue
-    owner.reset();
-    rt.reset();
-    EXPECT_TRUE(watch.expired());
-    EXPECT_FALSE(ran);
 }
 
 TEST(Platform, TheDefaultIsFixedOnceReadAndAPlatformsPushFacadesShareItsDeviceIdentity) {
