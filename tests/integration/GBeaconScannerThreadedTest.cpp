@@ -1,5 +1,6 @@
-// The scanner on real threads: advertisements from another thread while lost timers fire on the
-// main queue. Also run under ThreadSanitizer (scripts/test --tsan).
+// The scanner on real threads: advertisements from two threads while lost timers fire on the
+// main queue, then destruction with all of that in flight. Also run under ThreadSanitizer
+// (scripts/test --tsan).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,29 +34,24 @@ struct Tracker final : kiv::GBeaconScannerDelegate {
     int found = 0, lost = 0, updated = 0;
     std::vector<std::string> faults;
 
-    void didFindBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
+    void note(const std::string& kind, bool onItsQueue, const GBeaconInfoPtr& info, int& count) {
         std::lock_guard lock(mutex);
-        if (!s.beaconOperationsQueue()->isCurrent()) faults.push_back("found off the operations queue");
-        if (present[std::string(i->identifier())]) faults.push_back("found twice");
-        present[std::string(i->identifier())] = true;
-        ++found;
+        if (!onItsQueue) faults.push_back(kind + " off its queue");
+        const auto it = present.find(std::string(info->identifier()));
+        const bool known = it != present.end(), here = known && it->second;
+        // An update may race with a lost timer that already fired; it never precedes a find.
+        if (kind == "found" ? here : kind == "lost" ? !here : !known) faults.push_back(kind + " out of order");
+        if (kind != "updated") present[std::string(info->identifier())] = kind == "found";
+        ++count;
         changed.notify_all();
+    }
+    void didFindBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
+        note("found", s.beaconOperationsQueue()->isCurrent(), i, found);
     }
     void didUpdateBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
-        std::lock_guard lock(mutex);
-        if (!s.beaconOperationsQueue()->isCurrent()) faults.push_back("updated off the operations queue");
-        // An update may race with a lost timer that already fired; it never precedes a find.
-        if (!present.count(std::string(i->identifier()))) faults.push_back("updated before found");
-        ++updated;
+        note("updated", s.beaconOperationsQueue()->isCurrent(), i, updated);
     }
-    void didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr& i) override {
-        std::lock_guard lock(mutex);
-        if (!mainQueue->isCurrent()) faults.push_back("lost off the main queue");
-        if (!present[std::string(i->identifier())]) faults.push_back("lost while not present");
-        present[std::string(i->identifier())] = false;
-        ++lost;
-        changed.notify_all();
-    }
+    void didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr& i) override { note("lost", mainQueue->isCurrent(), i, lost); }
     void didObserveURLBeacon(GBeaconScanner&, const std::string&, int) override {}
 
     bool waitUntil(std::chrono::steady_clock::duration timeout, auto predicate) {
@@ -64,94 +60,67 @@ struct Tracker final : kiv::GBeaconScannerDelegate {
     }
 };
 
-struct ThreadedScanner : ::testing::Test {
-    std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
-    std::shared_ptr<SimulatedCentralManager> central;
-    std::shared_ptr<Tracker> tracker = std::make_shared<Tracker>();
-    std::shared_ptr<GBeaconScanner> scanner = GBeaconScanner::make(
-        {.runtime = runtime,
-         .makeCentral = SimulatedCentralManager::factory([this](auto c) { central = c; },
-                                                         kiv::platform::ManagerState::poweredOn)});
-
-    ThreadedScanner() {
-        tracker->mainQueue = runtime->mainQueue();
-        scanner->setDelegate(tracker);
-        scanner->setOnLostTimeout(0.05);
-        scanner->startScanning();
-    }
-
-    static std::string eid(int n) {
-        char id[17];
-        std::snprintf(id, sizeof id, "%016x", n);
-        return id;
-    }
-};
+std::string eidId(int n) {
+    char id[17];
+    std::snprintf(id, sizeof id, "%016x", n);
+    return id;
+}
 
 }  // namespace
 
-TEST_F(ThreadedScanner, AdvertisementsFromTwoThreadsWhileTimersFire) {
+TEST(ThreadedScanner, AdvertisementsFromTwoThreadsWhileTimersFireThenDestroyedInFlight) {
+    const auto runtime = kiv::platform::AsioRuntime::make();
+    std::shared_ptr<SimulatedCentralManager> central;
+    const auto tracker = std::make_shared<Tracker>();
+    tracker->mainQueue = runtime->mainQueue();
+    auto scanner = GBeaconScanner::make(
+        {.runtime = runtime,
+         .makeCentral = SimulatedCentralManager::factory([&](auto c) { central = c; },
+                                                         kiv::platform::ManagerState::poweredOn)});
+    scanner->setDelegate(tracker);
+    scanner->setOnLostTimeout(0.05);
+    scanner->startScanning();
     scanner->beaconOperationsQueue()->sync([] {});  // the start request has run
     ASSERT_TRUE(central->isScanning());
-    const auto steady = kiv::test::eddystoneAdvertisement(kiv::test::uidFrame("00112233445566778899aabbccddeeff"));
-    const auto tlm = kiv::test::eddystoneAdvertisement(kiv::test::hexBytes("2000aabb"));
-    std::atomic<bool> stop{false};
-    std::thread steadyBeacon([&] {
-        while (!stop) {
-            central->advertise("steady", -50, tlm);
-            central->advertise("steady", -50, steady);
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    // Rotating EIDs: each shown a few times, then left to be lost while others arrive.
-    std::thread rotating([&] {
-        for (int n = 0; n < 40; ++n) {
-            for (int k = 0; k < 3; ++k) {
-                central->advertise("rotating", -70, kiv::test::eddystoneAdvertisement(kiv::test::eidFrame(eid(n))));
-                std::this_thread::sleep_for(2ms);
-            }
-            std::this_thread::sleep_for(n % 5 == 0 ? 80ms : 5ms);
-        }
-    });
-    rotating.join();
-    stop = true;
-    steadyBeacon.join();
 
-    const bool allLost = tracker->waitUntil(10s, [&] {
-        for (const auto& [id, here] : tracker->present)
-            if (here) return false;
-        return tracker->found > 0;
-    });
-    std::lock_guard lock(tracker->mutex);
-    EXPECT_TRUE(allLost);
-    EXPECT_TRUE(tracker->faults.empty()) << tracker->faults.front();
-    EXPECT_GE(tracker->present.size(), 41u);  // the steady beacon and every EID
-    EXPECT_EQ(tracker->found, tracker->lost);
-    EXPECT_GT(tracker->updated, 0);
-}
-
-TEST_F(ThreadedScanner, DestroyedWhileAdvertisementsAndTimersAreInFlight) {
-    scanner->beaconOperationsQueue()->sync([] {});  // the start request has run
-    ASSERT_TRUE(central->isScanning());
-    auto held = central;
+    using kiv::test::eddystoneAdvertisement;
+    const auto uid = eddystoneAdvertisement(kiv::test::uidFrame("00112233445566778899aabbccddeeff"));
+    const auto tlm = eddystoneAdvertisement(kiv::test::hexBytes("2000aabb"));
     std::atomic<bool> stop{false};
-    std::thread feeder([&] {
+    // Steady beacons: a UID with telemetry and 50 EIDs, each seen every few milliseconds.
+    std::thread steady([&, central] {
         for (int n = 0; !stop; ++n) {
-            held->advertise("d", -60, kiv::test::eddystoneAdvertisement(kiv::test::eidFrame(eid(n % 50))));
+            central->advertise("steady", -50, tlm);
+            central->advertise("steady", -50, uid);
+            central->advertise("d", -60, eddystoneAdvertisement(kiv::test::eidFrame(eidId(1000 + n % 50))));
             std::this_thread::sleep_for(100us);
         }
     });
-    ASSERT_TRUE(tracker->waitUntil(5s, [&] { return tracker->found >= 10; }));
+    // Rotating EIDs from this thread: each shown a few times, then left to be lost while others arrive.
+    for (int n = 0; n < 40; ++n) {
+        for (int k = 0; k < 3; ++k) {
+            central->advertise("rotating", -70, eddystoneAdvertisement(kiv::test::eidFrame(eidId(n))));
+            std::this_thread::sleep_for(2ms);
+        }
+        std::this_thread::sleep_for(n % 5 == 0 ? 80ms : 5ms);
+    }
+    EXPECT_TRUE(tracker->waitUntil(10s, [&] {
+        for (int n = 0; n < 40; ++n)
+            if (!tracker->present.contains(eidId(n)) || tracker->present[eidId(n)]) return false;
+        return true;
+    })) << "every rotated EID is lost";
+
     const auto operations = scanner->beaconOperationsQueue();
     const auto main = runtime->mainQueue();
     scanner.reset();  // timers armed, deliveries queued and running
     stop = true;
-    feeder.join();
+    steady.join();
     // Work already running when the scanner went may finish; drain it, then count.
     operations->sync([] {});
     main->sync([] {});
     const int eventsAfter = [&] {
         std::lock_guard lock(tracker->mutex);
-        return tracker->found + tracker->lost;
+        return tracker->found + tracker->lost + tracker->updated;
     }();
     // Every former lost deadline (50 ms after a sighting) is due before this marker on the main queue.
     kiv::test::Signal passed;
@@ -159,5 +128,8 @@ TEST_F(ThreadedScanner, DestroyedWhileAdvertisementsAndTimersAreInFlight) {
     ASSERT_TRUE(passed.wait());
     operations->sync([] {});
     std::lock_guard lock(tracker->mutex);
-    EXPECT_EQ(tracker->found + tracker->lost, eventsAfter) << "no events after destruction";
+    EXPECT_EQ(tracker->found + tracker->lost + tracker->updated, eventsAfter) << "no events after destruction";
+    EXPECT_TRUE(tracker->faults.empty()) << tracker->faults.front();
+    EXPECT_GE(tracker->present.size(), 91u);  // the UID and every EID
+    EXPECT_GT(tracker->updated, 0);
 }

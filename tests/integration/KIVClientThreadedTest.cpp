@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"
 #include "api/CloudClient.hpp"
 #include "client/ClientAccess.hpp"
@@ -32,20 +33,16 @@ const kiv::UUID kUUID = *kiv::UUID::parse("7C6B5A49-3827-4165-9483-A2B1C0D9E8F7"
 
 /// Collects every uploaded Eddystone identifier; answers each upload at once on the main queue.
 struct CollectingCloud final : kiv::api::CloudClient {
-    kiv::platform::QueuePtr main;
+    explicit CollectingCloud(kiv::platform::QueuePtr q) : main(std::move(q)) {}
+    const kiv::platform::QueuePtr main;
     mutable std::mutex mutex;
     std::multiset<std::string> eids;
-    std::size_t iUploads = 0;
 
     void setDebug(bool) override {}
     void setCredentials(const std::string&, const std::string&) override {}
     void startTokenTimer() override {}
     void iBeaconServerUpdate(const std::vector<kiv::Beacon>&, kiv::api::UploadCompletion c,
                              kiv::api::UploadUndelivered) override {
-        {
-            std::lock_guard lock(mutex);
-            ++iUploads;
-        }
         main->async([c = std::move(c)] { c(nlohmann::json::object()); });
     }
     void gBeaconServerUpdate(const std::vector<kiv::GBeaconInfoPtr>& batch, kiv::api::UploadCompletion,
@@ -60,12 +57,9 @@ struct CollectingCloud final : kiv::api::CloudClient {
 };
 
 kiv::platform::Advertisement eid(std::uint32_t n) {
-    kiv::platform::Advertisement ad;
-    ad.serviceData = kiv::platform::ServiceDataMap{
-        {kiv::platform::BluetoothUUID::eddystone(),
-         {0x30, 0xEC, 0xE1, 0xD0, static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-          static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), 0, 0}}};
-    return ad;
+    char id[17];
+    std::snprintf(id, sizeof id, "e1d0%08x0000", n);
+    return kiv::test::eddystoneAdvertisement(kiv::test::eidFrame(id));
 }
 
 struct ThreadedClient : ::testing::Test {
@@ -73,9 +67,9 @@ struct ThreadedClient : ::testing::Test {
     std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
     std::shared_ptr<kiv::platform::SimulatedLocationManager> location =
         kiv::platform::SimulatedLocationManager::make(runtime->mainQueue());
-    std::shared_ptr<CollectingCloud> cloud = std::make_shared<CollectingCloud>();
-    std::unique_ptr<kiv::KIVClient> client;
+    std::shared_ptr<CollectingCloud> cloud = std::make_shared<CollectingCloud>(runtime->mainQueue());
     kiv::log::Capture capture;  // keeps the threads' log lines off the test output
+    std::unique_ptr<kiv::KIVClient> client = makeClient();
 
     std::unique_ptr<kiv::KIVClient> makeClient() {
         return kiv::client::ClientAccess::make(
@@ -86,10 +80,6 @@ struct ThreadedClient : ::testing::Test {
             cloud);
     }
 
-    ThreadedClient() {
-        cloud->main = runtime->mainQueue();
-        client = makeClient();
-    }
     ~ThreadedClient() override {
         client.reset();
         kiv::GBeaconScanner::debug = false;
@@ -120,11 +110,8 @@ TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScann
             }
         });
     }
-    // The radio: each beacon heard once, so each must be uploaded exactly once.
-    std::thread radio([&] {
-        for (std::uint32_t n = 0; n < kBeacons; ++n) central->advertise("device-" + std::to_string(n), -60, eid(n));
-    });
-    radio.join();
+    // The radio, on this thread: each beacon heard once, so each must be uploaded exactly once.
+    for (std::uint32_t n = 0; n < kBeacons; ++n) central->advertise("device-" + std::to_string(n), -60, eid(n));
     kiv::test::eventually(
         [&] {
             client->sendGBeacons();

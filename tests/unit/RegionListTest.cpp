@@ -19,11 +19,10 @@ std::vector<std::string> identifiers(const kiv::BeaconRegionSet& set) {
 }  // namespace
 
 TEST(RegionList, EntryShapesYieldTheirRegions) {
-    struct Case {
-        const char* entry;  // one element of "data", with UUID u
+    const struct {
+        const char* entry;  // one element of "data"; "U" stands for a valid UUID
         std::vector<std::string> identifiers;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {R"({"UUID": "U"})", {kId}},
         {R"({"UUID": "U", "Major": 5, "Minor": [1, 2]})", {kId + "+5+1", kId + "+5+2"}},
         {R"({"UUID": "U", "Major": 5, "Minor": 1})", {}},
