@@ -31,7 +31,6 @@ TEST(UploadBody, ChecksEveryMember) {
     const std::string eidOk = R"({"eid": "BeaconID beacon: 00ff10aa20bb30cc", "rssi": -70})";
     const BodyCase cases[] = {
         {"both kinds", upload(iBeacon(quoted(goodUuid), "\"65535\"", "\"0\"") + "," + eidOk), ""},
-        {"no beacons", upload(""), ""},
         {"major as number", upload(iBeacon(quoted(goodUuid), "1", "\"2\"")), "beacons[0].major"},
         {"minor as number", upload(iBeacon(quoted(goodUuid), "\"1\"", "2")), "beacons[0].minor"},
         {"leading zero", upload(iBeacon(quoted(goodUuid), "\"01\"", "\"2\"")), "beacons[0].major"},
