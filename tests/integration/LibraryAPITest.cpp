@@ -6,8 +6,6 @@
 #include <array>
 #include <deque>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "CloudServer.hpp"
 #include "api/HTTPClient.hpp"
@@ -26,14 +24,17 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 const std::string P = "Debug KIVClient: ";
+const std::string invalid = P + "Invalid information received from the service";
+const std::string notJson = "JSON could not be serialized because of error:\n*";
+const std::string noData = "Response could not be serialized, input data was nil or zero length.";
 const std::string rawUuid = "1f2e3d4c5b6a49788695a4b3c2d1e0f9";
 const std::string uuidText = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
 
-// An expected line that ends in a line feed stands for that text followed by the JSON reader's own
-// message, whose wording is not ours.
+// An expected line ending in '*' stands for that text followed by something not ours to pin
+// (a random token, the JSON reader's or the network's own message).
 bool lineMatches(const std::string& line, const std::string& expected) {
-    if (expected.ends_with('\n')) return line.starts_with(expected) && line.size() > expected.size();
-    return line == expected;
+    if (!expected.ends_with('*')) return line == expected;
+    return line.size() >= expected.size() && line.starts_with(std::string_view(expected).substr(0, expected.size() - 1));
 }
 
 void expectLines(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
@@ -103,17 +104,20 @@ protected:
 // --- token exchange --------------------------------------------------------------------------
 
 TEST_F(LibraryAPITest, CredentialsAfterStartAreUsedAtTheNextFiring) {
-    api_.startTokenTimer();
-    EXPECT_EQ(capture_.lines(), std::vector<std::string>{P + "Client Id or Secret is empty"});
+    api_.startTokenTimer();  // fires at once, and at 10 s, without credentials
     rt_->advance(10s);
-    EXPECT_EQ(count(P + "Client Id or Secret is empty"), 2u);
-
     api_.setCredentials("demo", "s3 cret&");
     rt_->advance(9s);
     EXPECT_EQ(count(P + "Getting Token from Server"), 0u);
     rt_->advance(1s);
-    EXPECT_EQ(count(P + "Getting Token from Server"), 1u);
     ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    const auto token = client().accessToken();
+    ASSERT_TRUE(token);
+    expectLines(capture_.lines(), {P + "Client Id or Secret is empty", P + "Client Id or Secret is empty",
+                                   P + "Getting Token from Server",
+                                   P + "Api Url:  http://127.0.0.1:" + std::to_string(server_->port()),
+                                   P + "Access token:  " + *token, P + "Refresh Token:  *", P + "Get iBeacon List",
+                                   P + "0 iBeacon regions are received"});
 
     const auto tokens = requestsTo(Endpoint::token);
     ASSERT_EQ(tokens.size(), 1u);
@@ -121,46 +125,10 @@ TEST_F(LibraryAPITest, CredentialsAfterStartAreUsedAtTheNextFiring) {
     EXPECT_EQ(tokens[0].body, "CLIENTID=demo&SECRET=s3%20cret%26");
     EXPECT_TRUE(tokens[0].query.empty());
 
-    const auto token = client().accessToken();
-    ASSERT_TRUE(token);
-    const auto lines = capture_.lines();
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[3], P + "Api Url:  http://127.0.0.1:" + std::to_string(server_->port()));
-    EXPECT_EQ(lines[4], P + "Access token:  " + *token);
-    EXPECT_TRUE(lines[5].starts_with(P + "Refresh Token:  ")) << lines[5];
-    EXPECT_EQ(lines[5].size(), P.size() + 16 + 32);
-    EXPECT_EQ(lines[6], P + "Get iBeacon List");
-    EXPECT_EQ(lines[7], P + "0 iBeacon regions are received");
-
-    const auto lists = requestsTo(Endpoint::regions);
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(lists[0].method, "GET");
-    EXPECT_EQ(lists[0].query, "access_token=" + *token);
-
     // The timer stopped with the accepted token.
     EXPECT_FALSE(client().tokenTimerRunning());
     rt_->advance(60s);
     EXPECT_EQ(count(P + "Getting Token from Server"), 1u);
-}
-
-TEST_F(LibraryAPITest, EmptyCredentialsAreSentAndTheRefusalIsJudgedByItsBody) {
-    api_.setCredentials("", "");
-    api_.startTokenTimer();
-    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 1, 5s));
-    rt_->advance(10s);
-    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 2, 5s));
-
-    const auto tokens = requestsTo(Endpoint::token);
-    EXPECT_EQ(tokens[0].body, "CLIENTID=&SECRET=");
-    EXPECT_EQ(tokens[0].status, 401);
-    // A 401 with a JSON object lacking the members is ignored without a line, and retried.
-    server_->addClient("", "");
-    rt_->advance(10s);
-    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
-    const auto lines = capture_.lines();
-    ASSERT_GE(lines.size(), 4u);
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i], P + "Getting Token from Server");
-    EXPECT_TRUE(lines[3].starts_with(P + "Api Url:  http://127.0.0.1:")) << lines[3];
 }
 
 // Each answer is given to a first request; a good answer 10 s later shows what the first did.
@@ -173,24 +141,18 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         bool accepted;
     };
     const Case cases[] = {
-        {"mistyped members", {200, R"({"apiUrl": 7, "token": "tok", "refreshToken": null})"},
-         {P + "Api Url:  7", P + "Access token:  tok", P + "Refresh Token:  null"}, true},
-        {"object members", {200, R"({"apiUrl": {"a": 1}, "token": "tok", "refreshToken": [1]})"},
-         {P + "Api Url:  {\"a\":1}", P + "Access token:  tok", P + "Refresh Token:  [1]"}, true},
+        {"members not text", {200, R"({"apiUrl": {"a": 7}, "token": "tok", "refreshToken": null})"},
+         {P + "Api Url:  {\"a\":7}", P + "Access token:  tok", P + "Refresh Token:  null"}, true},
         {"no refreshToken", {200, R"({"apiUrl": "u", "token": "tok"})"}, {}, false},
         {"no apiUrl", {200, R"({"token": "tok", "refreshToken": "r"})"}, {}, false},
         {"token a number", {200, R"({"apiUrl": "u", "token": 5, "refreshToken": "r"})"}, {}, false},
+        {"401 without members", {401, R"({"error": "invalid_client", "message": "m"})"}, {}, false},
         {"401 with members", {401, R"({"apiUrl": "u", "token": "tok", "refreshToken": "r"})"},
          {P + "Api Url:  u", P + "Access token:  tok", P + "Refresh Token:  r"}, true},
-        {"array", {200, "[1, 2]"}, {P + "Invalid information received from the service"}, false},
-        {"string fragment", {200, R"("tok")"}, {P + "Invalid information received from the service"}, false},
-        {"500 text", {500, "oops", "text/plain"},
-         {P + "Error while fetching information:  JSON could not be serialized because of error:\n"},
-         false},
-        {"empty 200", {200, ""},
-         {P + "Error while fetching information:  Response could not be serialized, input data was nil or zero "
-              "length."},
-         false},
+        {"array", {200, "[1, 2]"}, {invalid}, false},
+        {"string fragment", {200, R"("tok")"}, {invalid}, false},
+        {"500 text", {500, "oops", "text/plain"}, {P + "Error while fetching information:  " + notJson}, false},
+        {"empty 200", {200, ""}, {P + "Error while fetching information:  " + noData}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,35 +189,15 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         expectLines(lines, expected);
         server_->setCannedAnswer(Endpoint::token, std::nullopt);
         // The download started by the token is refused (unknown token): no list, no new exchange.
-        ASSERT_TRUE(rt->runUntil(
-            [&] { return capture_.lines().back() == P + "Invalid information received from the service"; }, 5s));
+        ASSERT_TRUE(rt->runUntil([&] { return capture_.lines().back() == invalid; }, 5s));
         EXPECT_EQ(downloads, 0u);
         rt->advance(30s);
         EXPECT_EQ(count(P + "Getting Token from Server"), c.accepted ? 1u : 2u);
     }
 }
 
-TEST_F(LibraryAPITest, ServiceDownAtFirstIsReachedAtTheNextFiring) {
-    server_->stop();
-    api_.setCredentials("demo", "s3 cret&");
-    api_.startTokenTimer();
-    const std::string failure = P + "Error while fetching information:  ";
-    ASSERT_TRUE(runUntil([&] {
-        const auto lines = capture_.lines();
-        return lines.size() == 2 && lines[1].starts_with(failure) && lines[1].size() > failure.size();
-    })) << ::testing::PrintToString(capture_.lines());
-
-    std::string error;
-    ASSERT_TRUE(server_->start(error)) << error;
-    rt_->advance(10s);
-    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
-    EXPECT_EQ(count(P + "Getting Token from Server"), 2u);
-    EXPECT_EQ(requestsTo(Endpoint::token).size(), 1u);
-}
-
 TEST_F(LibraryAPITest, TwoStartsWithinTenSecondsLeaveOneTimer) {
-    api_.setCredentials("demo", "s3 cret&");
-    server_->setCannedAnswer(Endpoint::token, CannedAnswer{200, "[]"});  // never accepted
+    api_.setCredentials("", "");  // empty but set: sent like any others, and refused by the service
     const auto requests = [&] { return count(P + "Getting Token from Server"); };
     api_.startTokenTimer();  // t = 0: credentials set before the start are sent at once
     EXPECT_EQ(requests(), 1u);
@@ -268,9 +210,14 @@ TEST_F(LibraryAPITest, TwoStartsWithinTenSecondsLeaveOneTimer) {
     EXPECT_EQ(requests(), 3u);
     rt_->advance(10s);  // t = 25
     EXPECT_EQ(requests(), 4u);
-    EXPECT_TRUE(runUntil([&] { return count(P + "Invalid information received from the service") == 4; }));
-    EXPECT_EQ(requestsTo(Endpoint::token).size(), 4u);
-    EXPECT_FALSE(client().accessToken());
+    // Each 401 lacks the members: ignored without a line. Once registered, the next exchange succeeds.
+    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 4, 5s));
+    server_->addClient("", "");
+    rt_->advance(10s);  // t = 35
+    ASSERT_TRUE(runUntil([&] { return !regionLists_.empty(); }));
+    EXPECT_EQ(requests(), 5u);
+    EXPECT_EQ(count(invalid), 0u);
+    for (const auto& r : requestsTo(Endpoint::token)) EXPECT_EQ(r.body, "CLIENTID=&SECRET=");
 }
 
 TEST_F(LibraryAPITest, TwoAcceptedTokensStartTwoDownloads) {
@@ -281,21 +228,18 @@ TEST_F(LibraryAPITest, TwoAcceptedTokensStartTwoDownloads) {
     ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 2, 5s));
 
     ASSERT_TRUE(runUntil([&] { return regionLists_.size() == 2; }));
-    EXPECT_EQ(count(P + "Get iBeacon List"), 2u);
-    std::vector<std::string> accepted;
+    std::vector<std::string> accepted, queries;
     const std::string tokenLine = P + "Access token:  ";
-    for (const auto& line : capture_.lines()) {
-        if (line.starts_with(tokenLine)) accepted.push_back(line.substr(tokenLine.size()));
-    }
+    for (const auto& line : capture_.lines())
+        if (line.starts_with(tokenLine)) accepted.push_back("access_token=" + line.substr(tokenLine.size()));
     ASSERT_EQ(accepted.size(), 2u);
     EXPECT_NE(accepted[0], accepted[1]);
-    EXPECT_EQ(client().accessToken(), accepted[1]);  // the later acceptance wins
+    EXPECT_EQ("access_token=" + client().accessToken().value_or(""), accepted[1]);  // the later acceptance wins
     // Each download carries the token it followed.
-    std::vector<std::string> queries;
     for (const auto& list : requestsTo(Endpoint::regions)) queries.push_back(list.query);
-    std::sort(queries.begin(), queries.end());
-    std::sort(accepted.begin(), accepted.end());
-    EXPECT_EQ(queries, (std::vector<std::string>{"access_token=" + accepted[0], "access_token=" + accepted[1]}));
+    std::ranges::sort(queries);
+    std::ranges::sort(accepted);
+    EXPECT_EQ(queries, accepted);
     EXPECT_FALSE(client().tokenTimerRunning());
 }
 
@@ -314,27 +258,20 @@ TEST_F(LibraryAPITest, RegionListFiltersAndFailures) {
     EXPECT_EQ(requestsTo(Endpoint::regions).back().query,
               "access_token=" + token + "&groupId%5B%5D=g%201&groupId%5B%5D=g2&homeId=h%261");
 
-    struct Case {
-        CannedAnswer answer;
-        std::string line;
+    // Which documents are valid is RegionList's; here: status ignored, unreadable bodies.
+    const std::pair<CannedAnswer, std::string> cases[] = {
+        {{401, R"({"error": "invalid_token"})"}, invalid},
+        {{200, "<html>", "text/html"}, P + "Error while fetching tags:  " + notJson},
+        {{200, std::string(100000, '[')}, P + "Error while fetching tags:  " + notJson},
     };
-    const Case cases[] = {
-        {{200, R"({"data": {}})"}, P + "Invalid information received from the service"},
-        {{200, R"({"data": [{"UUID": "x"}, 1]})"}, P + "Invalid information received from the service"},
-        {{401, R"({"error": "invalid_token"})"}, P + "Invalid information received from the service"},
-        {{200, "<html>", "text/html"},
-         P + "Error while fetching tags:  JSON could not be serialized because of error:\n"},
-        {{200, std::string(100000, '[')},
-         P + "Error while fetching tags:  JSON could not be serialized because of error:\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer.body);
-        server_->setCannedAnswer(Endpoint::regions, c.answer);
+    for (const auto& [answer, line] : cases) {
+        SCOPED_TRACE(answer.body.substr(0, 40));
+        server_->setCannedAnswer(Endpoint::regions, answer);
         called = false;
         capture_.clear();
         client().getIbeaconList(std::nullopt, std::nullopt, [&](const BeaconRegionSet&) { called = true; });
         ASSERT_TRUE(runUntil([&] { return capture_.lines().size() == 2; }));
-        expectLines(capture_.lines(), {P + "Get iBeacon List", c.line});
+        expectLines(capture_.lines(), {P + "Get iBeacon List", line});
         rt_->runUntilIdle();
         EXPECT_FALSE(called);
     }
@@ -353,52 +290,41 @@ TEST_F(LibraryAPITest, UploadsMemberByMember) {
     ASSERT_TRUE(runUntil([&] { return ib.answer.has_value(); }));
     const auto& gb = gUpload({info});
     ASSERT_TRUE(runUntil([&] { return gb.answer.has_value(); }));
-    EXPECT_TRUE(ib.answer->is_object());
     EXPECT_FALSE(ib.undelivered || gb.undelivered);
 
     const auto uploads = requestsTo(Endpoint::upload);
     ASSERT_EQ(uploads.size(), 2u);
-    EXPECT_EQ(uploads[0].method, "POST");
     EXPECT_EQ(uploads[0].contentType, "application/json");
     EXPECT_NE(uploads[0].body.find("\n"), std::string::npos);  // pretty-printed
     const auto iBody = json::parse(uploads[0].body);
-    EXPECT_EQ(iBody, (json{{"access_token", token},
-                           {"deviceId", "Default"},
-                           {"beacons",
-                            {{{"uuid", uuidText}, {"major", "1"}, {"minor", "2"}, {"rssi", -60}},
-                             {{"uuid", uuidText}, {"major", "65535"}, {"minor", "0"}, {"rssi", -91}}}}}));
+    const auto envelope = R"({"access_token": ")" + token + R"(", "deviceId": "Default", "beacons": )";
+    EXPECT_EQ(iBody, json::parse(envelope + R"([{"uuid": ")" + uuidText + R"(", "major": "1", "minor": "2", "rssi": -60},
+        {"uuid": ")" + uuidText + R"(", "major": "65535", "minor": "0", "rssi": -91}]})"));
     EXPECT_EQ(json::parse(uploads[1].body),
-              (json{{"access_token", token},
-                    {"deviceId", "Default"},
-                    {"beacons", {{{"eid", "BeaconID beacon: 00ff10aa20bb30cc"}, {"rssi", -70}}}}}));
+              json::parse(envelope + R"([{"eid": "BeaconID beacon: 00ff10aa20bb30cc", "rssi": -70}]})"));
     const auto lines = capture_.lines();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], P + "iBeacon Update call to the server");
-    EXPECT_EQ(lines[1], P + "2 iBeacons are sending to the server");
-    EXPECT_TRUE(lines[2].starts_with(P + "iBeacon parameters:\n [")) << lines[2];
-    EXPECT_EQ(json::parse(lines[2].substr(P.size() + 21)), iBody["beacons"]);
-    EXPECT_EQ(lines[3], P + "gBeacon Update call to the server");
-    EXPECT_EQ(lines[4], P + "1 gBeacons are sending to the server");
-    EXPECT_TRUE(lines[5].starts_with(P + "gBeacon parameters:\n [")) << lines[5];
+    expectLines(lines, {P + "iBeacon Update call to the server", P + "2 iBeacons are sending to the server",
+                        P + "iBeacon parameters:\n [*", P + "gBeacon Update call to the server",
+                        P + "1 gBeacons are sending to the server", P + "gBeacon parameters:\n [*"});
+    EXPECT_EQ(json::parse(lines.at(2).substr(P.size() + 21)), iBody["beacons"]);
 }
 
-TEST_F(LibraryAPITest, UploadsWithoutTokenSendNothing) {
+// Any answer counts as delivered, whatever its status; only a request that reached no one does not.
+TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
+    // Without a token nothing is sent, and nothing was delivered.
     const auto& ib = iUpload({});
     const auto& gb = gUpload({});
-    EXPECT_TRUE(ib.undelivered);
-    EXPECT_TRUE(gb.undelivered);
+    EXPECT_TRUE(ib.undelivered && gb.undelivered);
     EXPECT_EQ(capture_.lines(), (std::vector<std::string>{P + "iBeacon Update call to the server",
                                                            P + "Access Token Error",
                                                            P + "gBeacon Update call to the server",
                                                            P + "Access Token Error"}));
-    rt_->runUntilIdle();
-    EXPECT_FALSE(ib.answer || gb.answer);
-    EXPECT_EQ(server_->requests().size(), 0u);
-}
+    EXPECT_TRUE(server_->requests().empty());
 
-TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
     acceptKnownToken();
+    EXPECT_FALSE(ib.answer || gb.answer);
     const auto uuid = UUID::fromRawString(rawUuid);
+    const std::string update = P + "iBeacon Update. ";
     struct Case {
         const char* name;
         std::optional<CannedAnswer> answer;  // none: the service is down
@@ -407,19 +333,13 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
     };
     const Case cases[] = {
         {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", false},
-        {"empty array", CannedAnswer{200, "[]"}, P + "iBeacon Update. Invalid information received from the service",
+        {"empty array", CannedAnswer{200, "[]"}, update + invalid.substr(P.size()), false},
+        {"null of a 200", CannedAnswer{200, "null"}, update + invalid.substr(P.size()), false},
+        {"204", CannedAnswer{204, ""}, update + invalid.substr(P.size()), false},
+        {"empty 500", CannedAnswer{500, "", "text/plain"}, update + "Error while fetching tags:  " + noData, false},
+        {"text 502", CannedAnswer{502, "Bad gateway", "text/plain"}, update + "Error while fetching tags:  " + notJson,
          false},
-        {"null of a 200", CannedAnswer{200, "null"},
-         P + "iBeacon Update. Invalid information received from the service", false},
-        {"204", CannedAnswer{204, ""}, P + "iBeacon Update. Invalid information received from the service", false},
-        {"empty 200", CannedAnswer{200, ""},
-         P + "iBeacon Update. Error while fetching tags:  Response could not be serialized, input data was nil or "
-             "zero length.",
-         false},
-        {"text 502", CannedAnswer{502, "Bad gateway", "text/plain"},
-         P + "iBeacon Update. Error while fetching tags:  JSON could not be serialized because of error:\n",
-         false},
-        {"service down", std::nullopt, P + "iBeacon Update. Error while fetching tags:  ", true},
+        {"service down", std::nullopt, update + "Error while fetching tags:  *", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -430,36 +350,21 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
             server_->stop();
         }
         const auto& result = iUpload({{*uuid, 1, 2, -60}});
-        const auto prefixSeen = [&] {
-            const auto lines = capture_.lines();
-            return lines.size() == 4 && lines[3].starts_with(c.line);
-        };
-        ASSERT_TRUE(runUntil([&] { return c.line.empty() ? result.answer.has_value() : prefixSeen(); }))
+        ASSERT_TRUE(runUntil([&] { return c.line.empty() ? result.answer.has_value() : capture_.lines().size() == 4; }))
             << ::testing::PrintToString(capture_.lines());
         if (c.line.empty()) {
             EXPECT_EQ(*result.answer, json::parse(c.answer->body));
         } else {
             EXPECT_FALSE(result.answer);
-            if (c.answer) {
-                EXPECT_PRED2(lineMatches, capture_.lines()[3], c.line);
-            }
+            EXPECT_PRED2(lineMatches, capture_.lines()[3], c.line);
         }
         EXPECT_EQ(result.undelivered, c.undelivered);
     }
-}
-
-TEST_F(LibraryAPITest, AnUnusableHostFailsLikeAnUnreachableService) {
+    // A host that makes no usable URL fails like an unreachable service.
     CloudHosts::set("no such host/", "no such host/");
-    client().acceptToken("t");
-    const std::string failure = P + "Error while fetching tags:  ";
-    ASSERT_TRUE(runUntil([&] { return capture_.lines().size() == 2; }));
-    EXPECT_TRUE(capture_.lines()[1].starts_with(failure)) << capture_.lines()[1];
-
     const auto& result = iUpload({});
     ASSERT_TRUE(runUntil([&] { return result.undelivered; }));
-    EXPECT_TRUE(capture_.lines().back().starts_with(P + "iBeacon Update. " + failure.substr(P.size())));
-    EXPECT_FALSE(result.answer);
-    EXPECT_TRUE(server_->requests().empty());
+    EXPECT_PRED2(lineMatches, capture_.lines().back(), update + "Error while fetching tags:  *");
 }
 
 }  // namespace
