@@ -49,11 +49,15 @@ struct ManualRuntime::State {
     std::deque<Ready> ready;
     // Ordered by deadline, then by submission: equal deadlines fire in the order they were set.
     std::multimap<TimePoint, Timed> timed;
+    // Set when the runtime goes: later work is dropped, since nothing will ever run it (and a
+    // kept task would hold its queue, which holds this state).
+    bool closed = false;
 
+    // A task that comes after the close is released on return, outside the lock.
     void post(std::shared_ptr<Queue> q, Task t) {
         {
             std::lock_guard lock(mutex);
-            ready.push_back({std::move(q), std::move(t)});
+            if (!closed) ready.push_back({std::move(q), std::move(t)});
         }
         posted.notify_all();
     }
@@ -61,7 +65,7 @@ struct ManualRuntime::State {
     std::shared_ptr<ScheduledTask> postAt(std::shared_ptr<Queue> q, TimePoint when, Task t) {
         auto flag = std::make_shared<CancelFlag>();
         std::lock_guard lock(mutex);
-        timed.emplace(when, Timed{std::move(q), std::move(t), flag});
+        if (!closed) timed.emplace(when, Timed{std::move(q), std::move(t), flag});
         return flag;
     }
 
@@ -121,6 +125,7 @@ ManualRuntime::~ManualRuntime() {
         std::multimap<TimePoint, State::Timed> timed;
         {
             std::lock_guard lock(state_->mutex);
+            state_->closed = true;
             if (state_->ready.empty() && state_->timed.empty()) break;
             ready.swap(state_->ready);
             timed.swap(state_->timed);
