@@ -89,17 +89,6 @@ TEST(AsioRuntime, TimersRunOnTheirQueueAndCancelledOnesNever) {
     EXPECT_TRUE(timerFired.wait());
 }
 
-TEST(AsioRuntime, HostCanRunTheMainLoop) {
-    auto rt = AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
-    bool ran = false;
-    rt->mainQueue()->async([&] {
-        ran = true;
-        rt->stopMainLoop();
-    });
-    rt->runMainLoop();
-    EXPECT_TRUE(ran);
-}
-
 TEST(AsioRuntime, LastOwnerLettingGoInsideItsOwnTaskDoesNotJoinItself) {
     Signal released;
     {

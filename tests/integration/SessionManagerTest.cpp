@@ -215,26 +215,6 @@ TEST_F(SessionManagerTest, HeldRequestsWaitForResumeAndARetrierRetriesOnce) {
     EXPECT_EQ(manager_->delegate()->requestCount(), 0u);
 }
 
-TEST_F(SessionManagerTest, PostsResumeAndCompleteNotifications) {
-    auto& center = kiv::platform::NotificationCenter::defaultCenter();
-    std::mutex m;
-    std::vector<std::string> names;
-    const auto token = center.addObserver("", [&](const kiv::platform::PostedNotification& n) {
-        std::lock_guard g(m);
-        if (n.userInfo.count(std::string(Notifications::taskKey))) names.push_back(n.name);
-    });
-    get("/json");
-    // The completion notice is posted on the session's queue after the handlers are released,
-    // so it may arrive just after the response does.
-    kiv::test::eventually([&] {
-        std::lock_guard g(m);
-        return names.size() >= 2;
-    }, 5s);
-    center.removeObserver(token);
-    std::lock_guard g(m);
-    EXPECT_EQ(names, (std::vector<std::string>{std::string(Notifications::didResume), std::string(Notifications::didComplete)}));
-}
-
 TEST_F(SessionManagerTest, TextForms) {
     const json params = {{"k", "say \"hi\""}};
     auto request = manager_->request(server_.url("/json"), HTTPMethod::post, &params, JSONEncoding::prettyPrintedEncoding());

@@ -19,23 +19,6 @@ using namespace std::chrono_literals;
 using kiv::platform::ManualRuntime;
 using kiv::platform::URL;
 
-TEST(ManualRuntime, RunsQueuesInSubmissionOrderAndTracksTheCurrentQueue) {
-    auto rt = ManualRuntime::make();
-    auto a = rt->makeSerialQueue("a");
-    auto main = rt->mainQueue();
-    std::vector<std::string> order;
-    a->async([&] {
-        order.push_back("a1");
-        EXPECT_TRUE(a->isCurrent());
-        EXPECT_FALSE(main->isCurrent());
-        main->async([&] { order.push_back("m2"); });
-    });
-    main->async([&] { order.push_back("m1"); });
-    EXPECT_TRUE(order.empty());
-    EXPECT_EQ(rt->runUntilIdle(), 3u);
-    EXPECT_EQ(order, (std::vector<std::string>{"a1", "m1", "m2"}));
-}
-
 TEST(ManualRuntime, TimersFireInDeadlineOrderOnlyWhenTimeAdvances) {
     auto rt = ManualRuntime::make();
     auto q = rt->mainQueue();
