@@ -4,6 +4,7 @@
 
 #include "kiv/platform/URLSession.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/BluezCentralManager.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/fallback/FallbackBackends.hpp"
 #include "platform/linux/CurlURLSession.hpp"
@@ -28,7 +29,7 @@ DefaultSlot& defaultSlot() {
 Platform Platform::completed() const {
     Platform p = *this;
     if (!p.runtime) p.runtime = AsioRuntime::make();
-    if (!p.makeCentral) p.makeCentral = makeUnsupportedCentral;
+    if (!p.makeCentral) p.makeCentral = BluezCentralManager::factory();
     if (!p.makeLocationManager) p.makeLocationManager = makeUnavailableLocationManager;
     if (!p.makeURLSession) {
         p.makeURLSession = [](SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,

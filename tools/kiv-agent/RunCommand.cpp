@@ -1,5 +1,5 @@
-// kiv-agent run: the main job. Drives the beacon facade as a host application would, on a
-// simulated radio and location service, against a cloud service (or an embedded kiv-cloud).
+// kiv-agent run: the main job. Drives the beacon facade as a host application would, on the
+// Bluetooth radio or a simulated one, against a cloud service (or an embedded kiv-cloud).
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -10,11 +10,13 @@
 
 #include "CloudServer.hpp"
 #include "Command.hpp"
+#include "Radio.hpp"
 #include "Scenario.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/platform/Platform.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/BluezCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
@@ -28,7 +30,8 @@ struct RunOptions {
     std::int64_t noise = 1;
     bool log = false;
     std::string scenarioFile;
-    double duration = 20;
+    std::optional<double> duration;
+    std::string adapter;
     std::string embeddedRegions;
 };
 
@@ -104,6 +107,9 @@ std::optional<std::string> readFile(const std::string& path) {
 }
 
 int run(const RunOptions& options) {
+    StopSignals signals;  // before any thread, so that they all leave the signals to us
+    const bool radio = options.scenarioFile.empty();
+    if (radio && !radioUsable("run", options.adapter)) return 1;
     Scenario scenario;
     if (!options.scenarioFile.empty()) {
         std::ifstream in(options.scenarioFile);
@@ -147,7 +153,10 @@ int run(const RunOptions& options) {
     }
 
     auto devices = std::make_shared<SimulatedDevices>();
-    KIVClient client(devices->platform(platform::AsioRuntime::make()));
+    auto runtime = platform::AsioRuntime::make();
+    KIVClient client(radio ? platform::Platform{.runtime = runtime,
+                                                .makeCentral = platform::BluezCentralManager::factory(options.adapter)}
+                           : devices->platform(runtime));
 
     // The host's start-up, as in a mobile application.
     client.enableLog(options.log);
@@ -157,12 +166,19 @@ int run(const RunOptions& options) {
     client.startgBeaconMonitoring();
 
     const auto start = std::chrono::steady_clock::now();
+    // A scenario plays for 20 s unless told otherwise; the radio runs until stopped.
+    const auto duration = radio ? options.duration : std::optional<double>(options.duration.value_or(20));
     for (const auto& step : scenario.steps) {
-        if (step.t > options.duration) break;
+        if (step.t > *duration) break;
         std::this_thread::sleep_until(start + platform::secondsToDuration(step.t));
         devices->apply(step);
     }
-    std::this_thread::sleep_until(start + platform::secondsToDuration(options.duration));
+    if (duration) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        signals.wait(std::max(0.0, *duration - elapsed));
+    } else {
+        signals.wait(std::nullopt);
+    }
     client.stopgBeaconMonitoring();
     client.stopMonitoringService();
 
@@ -185,8 +201,10 @@ const Registration registration{
         command->add_flag("--log", options->log, "switch the library's log lines on");
         command->add_option("--simulate", options->scenarioFile,
                             "scenario file: JSON Lines of Eddystone advertisements, radio states and iBeacon readings");
-        command->add_option("--duration", options->duration, "seconds to run (default 20)")
-            ->check(CLI::Range(0.0, 86400.0));
+        command->add_option("--duration", options->duration,
+                            "seconds to run (default: 20 with --simulate, until SIGINT/SIGTERM on the radio)")
+            ->check(CLI::Range(0.0, 1e9));
+        command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
         command->add_option("--embedded-cloud", options->embeddedRegions,
                             "run a kiv-cloud in-process serving this region list (credentials from --client)");
         command->callback([options] { exitCode() = run(*options); });

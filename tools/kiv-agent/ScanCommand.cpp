@@ -1,5 +1,6 @@
-// kiv-agent scan --simulate FILE: plays a scenario through a GBeaconScanner on the simulated
-// central and prints every delegate event as one JSON line.
+// kiv-agent scan: Eddystone beacons through a GBeaconScanner, on the Bluetooth radio or on a
+// simulated central playing a scenario; every delegate event (and, on the radio, every state
+// change) is one JSON line.
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "Command.hpp"
+#include "Radio.hpp"
 #include "Scenario.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
@@ -23,6 +25,8 @@ namespace {
 struct ScanOptions {
     std::string file;
     bool realtime = false;
+    std::string adapter;
+    std::optional<double> duration;
 };
 
 /// Prints events; counts the beacons found and not yet lost.
@@ -38,6 +42,7 @@ public:
     void didObserveURLBeacon(GBeaconScanner&, const std::string& url, int rssi) override {
         print({{"event", "url"}, {"url", url}, {"rssi", rssi}});
     }
+    void radioState(platform::ManagerState state) { print({{"event", "state"}, {"state", stateName(state)}}); }
 
     /// Waits until every found beacon was lost or `deadline` passed; true when all were lost.
     bool waitAllLost(std::chrono::steady_clock::time_point deadline) {
@@ -127,7 +132,26 @@ void runRealtime(const Scenario& scenario) {
     session.scanner.reset();
 }
 
+int scanRadio(const ScanOptions& options) {
+    StopSignals signals;  // before any thread, so that they all leave the signals to us
+    if (!radioUsable("scan", options.adapter)) return 1;
+    auto runtime = platform::AsioRuntime::make();
+    auto printer = std::make_shared<EventPrinter>(runtime, runtime->now());
+    auto scanner = GBeaconScanner::make(
+        {.runtime = runtime,
+         .makeCentral = radioCentrals(options.adapter, [weak = std::weak_ptr<EventPrinter>(printer)](auto state) {
+             if (auto p = weak.lock()) p->radioState(state);
+         })});
+    scanner->setDelegate(printer);
+    scanner->startScanning();
+    signals.wait(options.duration);
+    scanner->stopScanning();
+    scanner.reset();
+    return 0;
+}
+
 int scan(const ScanOptions& options) {
+    if (options.file.empty()) return scanRadio(options);
     std::ifstream in(options.file);
     if (!in) {
         std::cerr << "kiv-agent scan: cannot read " << options.file << '\n';
@@ -150,14 +174,17 @@ int scan(const ScanOptions& options) {
 const Registration registration{
     "scan", [](CLI::App& app) {
         auto options = std::make_shared<ScanOptions>();
-        auto* command = app.add_subcommand("scan", "Scan for Eddystone beacons on a simulated radio");
-        command->add_option("--simulate", options->file, "scenario file (JSON Lines of advertisements and states)")
-            ->required();
+        auto* command = app.add_subcommand("scan", "Scan for Eddystone beacons on the Bluetooth radio or a simulated one");
+        command->add_option("--simulate", options->file, "scenario file (JSON Lines of advertisements and states)");
         command->add_flag("--realtime", options->realtime,
                           "play the scenario at wall-clock speed (default: virtual time)");
+        command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
+        command->add_option("--duration", options->duration, "radio: seconds to scan (default: until SIGINT/SIGTERM)")
+            ->check(CLI::Range(0.0, 1e9));
         command->footer(
             "Scenario lines: {\"t\": s, \"device\": id, \"rssi\": n, \"serviceData\": {\"feaa\": hex}} or "
-            "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The radio starts powered on.");
+            "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The simulated radio starts powered on. "
+            "Without --simulate: the Bluetooth radio through bluetoothd; exit status 1 when it cannot scan.");
         command->callback([options] { exitCode() = scan(*options); });
     }};
 

@@ -41,7 +41,7 @@ struct KIV_EXPORT Platform {
     std::optional<BundleInfo> bundleInfo{};
 
     /// This platform with every empty member filled in: an AsioRuntime whose main queue runs on
-    /// a library thread, a central that reports `unsupported`, a location service that fails
+    /// a library thread, the BlueZ central (over the system D-Bus), a location service that fails
     /// every region, libcurl URL sessions, xdg-open for http(s) links, a new device identity.
     Platform completed() const;
 
