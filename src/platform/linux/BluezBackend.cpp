@@ -212,9 +212,10 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
         if (props.address) current.address = std::move(props.address);
         if (props.roles) current.roles = std::move(props.roles);
         if (props.powered) {
-            current.powered = props.powered;
-            // Powering off drops every session and filter.
+            // Powering off drops every session and filter; powering on re-arms at once.
+            if (*props.powered && !adapter->powered()) adapter->lastStart = {};
             if (!*props.powered) adapter->session = false;
+            current.powered = props.powered;
         }
         if (props.discovering) {
             current.discovering = props.discovering;
@@ -485,6 +486,16 @@ void BluezBackend::stopScan(std::uint64_t id) {
         c->scanning = false;
         s.reconcile(c->adapterPath);
     });
+}
+
+}  // namespace kiv::platform::bluez
+
+namespace kiv::platform::bluez {
+
+std::size_t BluezBackend::cachedDevices() const {
+    std::size_t count = 0;
+    state_->queue->sync([&] { count = state_->devices.size(); });
+    return count;
 }
 
 }  // namespace kiv::platform::bluez

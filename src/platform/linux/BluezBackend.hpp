@@ -33,6 +33,8 @@ public:
     void detach(std::uint64_t id);
     void scan(std::uint64_t id, std::vector<BluetoothUUID> services, bool allowDuplicates);
     void stopScan(std::uint64_t id);
+    /// Devices heard and not yet forgotten (waits for the queue).
+    std::size_t cachedDevices() const;
 
     struct State;
 

@@ -28,7 +28,8 @@ public:
         return attempt([&] {
             std::string type;
             message_.peekType(type, contents);
-            return type.empty() ? '\0' : type[0];
+            if (type.empty()) return '\0';
+            return type[0] == 'e' ? '{' : type[0];  // sd-bus names a dict entry 'e'
         });
     }
     bool enter(char kind, const char* contents) override {

@@ -107,6 +107,12 @@ bool readAdapter(DBusReader& reader, AdapterProperties& out) {
     });
 }
 
+/// Data whose every entry had to be skipped is no data at all.
+template <class T>
+void dropEmpty(std::optional<T>& data) {
+    if (data && data->empty()) data.reset();
+}
+
 bool readDevice(DBusReader& reader, DeviceProperties& out) {
     return readProperties(reader, [&](std::string_view key) {
         if (key == "RSSI") {
@@ -120,7 +126,7 @@ bool readDevice(DBusReader& reader, DeviceProperties& out) {
                                [&] { return readManufacturerData(reader, out.manufacturerData.emplace()); });
         }
         return reader.skipVariant();
-    });
+    }) && (dropEmpty(out.serviceData), dropEmpty(out.manufacturerData), true);
 }
 
 /// a{sa{sv}}: the interfaces of one object; only the adapter and device ones are kept.

@@ -1,0 +1,277 @@
+// The BlueZ central against a fake bluetoothd on a private bus: discovery as bluetoothd wants
+// it, advertisements from signals, states, re-arming, and the cache's bounds.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "FakeBluez.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "platform/linux/BluezBackend.hpp"
+
+namespace {
+
+using kiv::platform::Advertisement;
+using kiv::platform::BluetoothUUID;
+using kiv::platform::BluezCentralManager;
+using kiv::platform::CentralManager;
+using kiv::platform::ManagerState;
+using kiv::test::FakeBluez;
+using nlohmann::json;
+
+constexpr auto kWait = std::chrono::seconds(5);
+constexpr const char* kUID = "00ec00112233445566778899aabbccddeeff";
+constexpr const char* kIBeacon = "0215e2c56db5dffb48d2b060d0f5a71096e000010002c5";
+
+struct Report {
+    std::string peripheral;
+    int rssi = 0;
+    Advertisement data;
+};
+
+/// Records what a central says, and asks for its scan again after every power-on, as the
+/// scanner does. Thread: callbacks on the central's queue; the test reads under the lock.
+class Recorder final : public kiv::platform::CentralManagerDelegate {
+public:
+    explicit Recorder(std::vector<BluetoothUUID> services = {}, bool duplicates = true)
+        : services_(std::move(services)), duplicates_(duplicates) {}
+
+    void centralManagerDidUpdateState(CentralManager& central) override {
+        if (central.state() == ManagerState::poweredOn && wantsScan_) central.scanForPeripherals(services_, duplicates_);
+        std::lock_guard lock(mutex_);
+        states_.push_back(central.state());
+        changed_.notify_all();
+    }
+    void centralManagerDidDiscoverPeripheral(CentralManager&, const kiv::platform::Peripheral& peripheral,
+                                             const Advertisement& data, int RSSI) override {
+        std::lock_guard lock(mutex_);
+        reports_.push_back({std::string(peripheral.identifier), RSSI, data});
+        changed_.notify_all();
+    }
+
+    bool waitState(ManagerState state) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return !states_.empty() && states_.back() == state; });
+    }
+    bool waitReports(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return reports_.size() >= count; });
+    }
+    std::vector<Report> reports() {
+        std::lock_guard lock(mutex_);
+        return reports_;
+    }
+    std::vector<ManagerState> states() {
+        std::lock_guard lock(mutex_);
+        return states_;
+    }
+    bool wantsScan_ = true;
+
+private:
+    std::vector<BluetoothUUID> services_;
+    bool duplicates_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ManagerState> states_;
+    std::vector<Report> reports_;
+};
+
+class BluezCentral : public testing::Test {
+protected:
+    void SetUp() override { runtime_ = kiv::platform::AsioRuntime::make(); }
+
+    std::shared_ptr<CentralManager> central(const std::shared_ptr<Recorder>& recorder, std::string adapter = {}) {
+        return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), std::move(adapter));
+    }
+    static json discovering(bool on, const char* adapter = "hci0") {
+        return {{"adapters", {{adapter, {{"discovering", on}}}}}};
+    }
+    static json uid(const std::string& device, int rssi) {
+        return {{"device", device}, {"rssi", rssi}, {"serviceData", {{"feaa", kUID}}}};
+    }
+
+    std::shared_ptr<kiv::platform::AsioRuntime> runtime_;
+};
+
+TEST_F(BluezCentral, ScansAsBluetoothdWantsAndReportsEachPacketsOwnData) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter());
+    auto recorder = std::make_shared<Recorder>();
+    auto radio = central(recorder);
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus(
+        {{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
+    const auto filters = fake->status()["adapters"]["hci0"]["filters"];
+    ASSERT_EQ(filters.size(), 1u);
+    EXPECT_EQ(filters.begin().value(), (json{{"Transport", "le"}, {"DuplicateData", true}, {"RSSI", -127}}));
+
+    ASSERT_TRUE(fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", kUID}}},
+                                 {"manufacturerData", {{"76", kIBeacon}}}}));  // InterfacesAdded
+    ASSERT_TRUE(fake->advertise(uid("b1", -62)));                             // PropertiesChanged, same data
+    ASSERT_TRUE(fake->expectOk({{"cmd", "rssi"}, {"device", "b1"}, {"rssi", -40}}));  // not an advertisement
+    ASSERT_TRUE(fake->advertise({{"device", "b1"}, {"manufacturerData", {{"76", kIBeacon}}}}));  // no RSSI
+    ASSERT_TRUE(fake->advertise({{"device", "b2"}, {"serviceData", {{"feaa", kUID}}}}));         // never an RSSI
+    ASSERT_TRUE(recorder->waitReports(4));
+
+    const auto reports = recorder->reports();
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[0].rssi, -60);
+    ASSERT_TRUE(reports[0].data.serviceData && reports[0].data.manufacturerDataFor(0x004C));
+    EXPECT_EQ(reports[0].data.serviceData->find(BluetoothUUID::eddystone())->size(), 18u);
+    EXPECT_EQ(reports[1].rssi, -62);
+    EXPECT_TRUE(reports[1].data.manufacturerData.empty()) << "a packet's own data, not what the device sent before";
+    EXPECT_EQ(reports[2].rssi, -40) << "the last RSSI heard stands in for a missing one";
+    EXPECT_FALSE(reports[2].data.serviceData);
+    EXPECT_EQ(reports[3].rssi, kiv::platform::kRSSIUnavailable);
+    EXPECT_EQ(reports[0].peripheral, reports[1].peripheral);
+    EXPECT_NE(reports[0].peripheral, reports[3].peripheral);
+
+    radio->stopScan();
+    EXPECT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", false}, {"clients", json::array()}}}}}}));
+}
+
+TEST_F(BluezCentral, CentralsShareOneSessionAndFilterTheirOwnReports) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter());
+    auto eddystone = std::make_shared<Recorder>(std::vector{BluetoothUUID::eddystone()}, false);
+    auto everything = std::make_shared<Recorder>();
+    auto first = central(eddystone);
+    auto second = central(everything);
+    ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && everything->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
+
+    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
+    ASSERT_TRUE(fake->advertise(uid("b1", -61)));
+    ASSERT_TRUE(fake->advertise({{"device", "ib"}, {"rssi", -70}, {"manufacturerData", {{"76", kIBeacon}}}}));
+    ASSERT_TRUE(everything->waitReports(3));
+    EXPECT_EQ(eddystone->reports().size(), 1u) << "one service, no duplicates";
+
+    // Gone from another thread in mid-scan: the other central keeps the session.
+    std::thread([&] { second.reset(); }).join();
+    ASSERT_TRUE(fake->advertise(uid("b2", -65)));
+    ASSERT_TRUE(eddystone->waitReports(2));
+    EXPECT_EQ(fake->status()["adapters"]["hci0"]["sessions"], 1);
+    first.reset();
+    EXPECT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"sessions", 0}}}}}}));
+}
+
+TEST_F(BluezCentral, RearmsAfterPowerCyclesAndSessionsEndedBySomeoneElse) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter());
+    auto recorder = std::make_shared<Recorder>();
+    auto radio = central(recorder);
+    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+
+    ASSERT_TRUE(fake->power(false));
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOff));
+    EXPECT_FALSE(radio->isScanning());
+    ASSERT_TRUE(fake->power(true));
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+    EXPECT_EQ(fake->status()["adapters"]["hci0"]["filters"].size(), 1u) << "the filter is set again";
+
+    ASSERT_TRUE(fake->expectOk({{"cmd", "stop-discovery-externally"}}));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+    EXPECT_EQ(fake->status()["adapters"]["hci0"]["startDiscoveryCalls"], 3);
+    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
+    EXPECT_TRUE(recorder->waitReports(1));
+}
+
+TEST_F(BluezCentral, FollowsBluetoothdComingGoingAndRestarting) {
+    auto fake = FakeBluez::start({.ownName = false});
+    ASSERT_TRUE(fake);
+    auto recorder = std::make_shared<Recorder>();
+    auto radio = central(recorder);
+    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported)) << "no bluetoothd yet";
+
+    ASSERT_TRUE(fake->addAdapter());
+    ASSERT_TRUE(fake->expectOk({{"cmd", "acquire-name"}}));
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+
+    ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true))) << "a new snapshot and a new session";
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    const auto states = recorder->states();
+    EXPECT_NE(std::find(states.begin(), states.end(), ManagerState::resetting), states.end());
+    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
+    EXPECT_TRUE(recorder->waitReports(1));
+}
+
+TEST_F(BluezCentral, NamedAdapterComesAndGoesAndRefusalIsUnauthorized) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter("hci0"));
+    auto recorder = std::make_shared<Recorder>();
+    auto radio = central(recorder, "hci1");
+    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported));
+    ASSERT_TRUE(fake->addAdapter("hci1"));
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true, "hci1")));
+    EXPECT_EQ(fake->status()["adapters"]["hci0"]["sessions"], 0);
+    ASSERT_TRUE(fake->expectOk({{"cmd", "remove-adapter"}, {"adapter", "hci1"}}));
+    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported));
+    ASSERT_TRUE(fake->addAdapter("hci1"));
+    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake->waitForStatus(discovering(true, "hci1")));
+
+    ASSERT_TRUE(fake->expectOk({{"cmd", "deny"}, {"on", true}}));
+    ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
+    EXPECT_TRUE(recorder->waitState(ManagerState::unauthorized));
+    const auto report = BluezCentralManager::checkRadio();
+    EXPECT_TRUE(report.systemBus);
+    EXPECT_NE(report.problem.find("may not"), std::string::npos) << report.problem;
+}
+
+TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter());
+    auto recorder = std::make_shared<Recorder>();
+    auto radio = central(recorder);
+    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+
+    ASSERT_TRUE(fake->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
+    ASSERT_TRUE(fake->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
+    constexpr int kDevices = 200;
+    for (int i = 0; i < kDevices; ++i) ASSERT_TRUE(fake->advertise(uid("d" + std::to_string(i), -70)));
+    ASSERT_TRUE(recorder->waitReports(kDevices));
+    for (const auto& report : recorder->reports()) {
+        ASSERT_TRUE(report.data.serviceData);
+        EXPECT_EQ(report.rssi, -70);
+    }
+    auto backend = kiv::platform::bluez::BluezBackend::shared();
+    EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
+    for (int i = 0; i < kDevices; ++i) {
+        ASSERT_TRUE(fake->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));
+    }
+    ASSERT_TRUE(fake->expectOk({{"cmd", "remove-device"}, {"device", "bad"}}));
+    ASSERT_TRUE(fake->advertise(uid("last", -50)));
+    ASSERT_TRUE(recorder->waitReports(kDevices + 1));
+    EXPECT_EQ(backend->cachedDevices(), 1u);
+}
+
+TEST(BluezRadio, ReportsWhatStandsInTheWay) {
+    auto fake = FakeBluez::start();
+    ASSERT_TRUE(fake);
+    auto report = BluezCentralManager::checkRadio();
+    EXPECT_TRUE(report.systemBus && report.bluetoothd);
+    EXPECT_EQ(report.problem, "no Bluetooth adapter");
+    ASSERT_TRUE(fake->addAdapter("hci0", false));
+    ASSERT_TRUE(fake->addAdapter("hci1", true));
+    report = BluezCentralManager::checkRadio();
+    EXPECT_TRUE(report.problem.empty()) << report.problem;
+    EXPECT_EQ(report.adapter, "hci1");
+    EXPECT_TRUE(report.mayScan);
+    ASSERT_EQ(report.adapters.size(), 2u);
+    report = BluezCentralManager::checkRadio("hci0");
+    EXPECT_EQ(report.problem, "adapter hci0 is powered off");
+    report = BluezCentralManager::checkRadio("hci7");
+    EXPECT_EQ(report.problem, "no adapter named hci7 (there is hci0, hci1)");
+    ASSERT_TRUE(fake->expectOk({{"cmd", "release-name"}}));
+    report = BluezCentralManager::checkRadio();
+    EXPECT_FALSE(report.bluetoothd);
+    EXPECT_NE(report.advice.find("systemctl"), std::string::npos);
+}
+
+}  // namespace
