@@ -83,7 +83,6 @@ std::shared_ptr<GBeaconScanner> GBeaconScanner::make(const platform::Platform& g
     scanner->impl_->beaconOperationsQueue = runtime->makeSerialQueue("beacon_operations_queue");
     std::weak_ptr<platform::CentralManagerDelegate> self = scanner;
     scanner->impl_->centralManager = platform.central(self, scanner->impl_->beaconOperationsQueue);
-    scanner->impl_->centralManager->setDelegate(self);
     return scanner;
 }
 

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "FakeBluez.hpp"
 #include "TestImages.hpp"
 
 #ifdef KIV_AGENT_PATH
@@ -98,6 +100,36 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
     EXPECT_EQ(r.output.find("line 1:"), std::string::npos);
     EXPECT_EQ(r.output.find("\"event\""), std::string::npos);
     EXPECT_EQ(run("scan --simulate /nonexistent/scenario.jsonl").status, 2);
+}
+
+TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {
+    for (const char* command : {"radio", "scan --duration 5", "run --duration 5"}) {
+        const auto r = run(command);  // the tests' system bus does not exist
+        EXPECT_EQ(r.status, 1) << command << ": " << r.output;
+        EXPECT_NE(r.output.find("no system D-Bus"), std::string::npos) << command << ": " << r.output;
+    }
+
+    auto fake = kiv::test::FakeBluez::start();
+    ASSERT_TRUE(fake);
+    auto r = run("scan --duration 5");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("kiv-agent scan: no Bluetooth adapter; "), std::string::npos) << r.output;
+    ASSERT_TRUE(fake->addAdapter());
+    r = run("radio");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("ready: scanning can work on hci0"), std::string::npos) << r.output;
+
+    ::Run scan;
+    std::thread agent([&] { scan = run("scan --duration 2"); });
+    const bool discovering = fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}}}}}});
+    if (discovering) {
+        fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", "30ec0102030405060708"}}}});
+    }
+    agent.join();
+    ASSERT_TRUE(discovering);
+    EXPECT_EQ(scan.status, 0) << scan.output;
+    EXPECT_NE(scan.output.find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << scan.output;
+    EXPECT_NE(scan.output.find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << scan.output;
 }
 
 #endif

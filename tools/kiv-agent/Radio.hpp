@@ -21,7 +21,7 @@ bool radioUsable(const std::string& command, const std::string& adapter);
 const char* stateName(platform::ManagerState state);
 
 /// A maker of centrals on `adapter` whose state changes also reach `onState` (on the central's
-/// queue). The returned maker keeps what it needs alive.
+/// queue). Centrals hold their delegates weakly: keep the maker while its centrals live.
 platform::CentralManager::Factory radioCentrals(const std::string& adapter,
                                                 std::function<void(platform::ManagerState)> onState);
 

@@ -137,11 +137,11 @@ int scanRadio(const ScanOptions& options) {
     if (!radioUsable("scan", options.adapter)) return 1;
     auto runtime = platform::AsioRuntime::make();
     auto printer = std::make_shared<EventPrinter>(runtime, runtime->now());
-    auto scanner = GBeaconScanner::make(
-        {.runtime = runtime,
-         .makeCentral = radioCentrals(options.adapter, [weak = std::weak_ptr<EventPrinter>(printer)](auto state) {
-             if (auto p = weak.lock()) p->radioState(state);
-         })});
+    // The maker keeps the state taps alive: it must outlive the scanner.
+    const auto centrals = radioCentrals(options.adapter, [weak = std::weak_ptr<EventPrinter>(printer)](auto state) {
+        if (auto p = weak.lock()) p->radioState(state);
+    });
+    auto scanner = GBeaconScanner::make({.runtime = runtime, .makeCentral = centrals});
     scanner->setDelegate(printer);
     scanner->startScanning();
     signals.wait(options.duration);
