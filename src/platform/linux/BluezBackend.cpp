@@ -69,6 +69,12 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
         bool allowDuplicates = false;
         std::vector<BluetoothUUID> services{};
         std::unordered_set<std::string> reported{};  // devices told without duplicates
+        std::vector<Delivery> outbox{};              // heard in this batch, not yet posted
+    };
+
+    /// What the loop thread has parsed since the last batch went. Thread: the loop thread.
+    struct Inbox {
+        std::vector<std::function<void(State&)>> events;
     };
 
     // Members are destroyed bottom-up: the bus (and its thread) first, the runtime last.
@@ -83,6 +89,7 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
     std::shared_ptr<ScheduledTask> sweep;
     std::shared_ptr<ScheduledTask> snapshotRetry;
     std::vector<Client> clients;
+    std::shared_ptr<Inbox> inbox_;  // handed to the loop thread, never touched here
     std::unique_ptr<BluezBus> bus;
 
     State() {
@@ -101,22 +108,32 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
     // --- the bus --------------------------------------------------------------------------
 
     void open() {
-        std::weak_ptr<State> weak = weak_from_this();
-        const QueuePtr on = queue;
-        auto forward = [weak, on](auto work) {
-            on->async([weak, work = std::move(work)]() mutable {
-                if (auto self = weak.lock()) work(*self);
-            });
-        };
+        auto inbox = std::make_shared<Inbox>();
+        inbox_ = inbox;
+        // Events and call completions queue up in arrival order; each burst of bus traffic
+        // crosses to the backend queue as one task.
         BusEvents events;
-        events.objectUpdated = [forward](ObjectUpdate update, bool added) {
-            forward([update = std::move(update), added](State& s) mutable { s.onUpdate(std::move(update), added); });
+        events.objectUpdated = [inbox](ObjectUpdate update, bool added) {
+            inbox->events.emplace_back(
+                [update = std::move(update), added](State& s) mutable { s.onUpdate(std::move(update), added); });
         };
-        events.objectRemoved = [forward](ObjectRemoval removal) {
-            forward([removal = std::move(removal)](State& s) { s.onRemoval(removal); });
+        events.objectRemoved = [inbox](ObjectRemoval removal) {
+            inbox->events.emplace_back([removal = std::move(removal)](State& s) { s.onRemoval(removal); });
         };
-        events.bluezOwner = [forward](bool present) { forward([present](State& s) { s.onOwner(present); }); };
-        events.lost = [forward] { forward([](State& s) { s.onBusLost(); }); };
+        events.bluezOwner = [inbox](bool present) {
+            inbox->events.emplace_back([present](State& s) { s.onOwner(present); });
+        };
+        events.lost = [inbox] { inbox->events.emplace_back([](State& s) { s.onBusLost(); }); };
+        events.settled = [inbox, weak = weak_from_this(), on = queue] {
+            if (inbox->events.empty()) return;
+            on->async([weak, batch = std::move(inbox->events)]() mutable {
+                auto self = weak.lock();
+                if (!self) return;
+                for (auto& event : batch) event(*self);
+                self->flushOutboxes();
+            });
+            inbox->events.clear();
+        };
         std::string error;
         bus = BluezBus::open(std::move(events), error);
         if (!bus) {
@@ -127,17 +144,17 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
         takeSnapshot();
     }
 
-    /// Calls `method`; `handler` runs on the queue unless bluetoothd changed hands meanwhile.
+    /// Calls `method`; `handler` runs on the queue, in order with the signals around its reply,
+    /// unless bluetoothd changed hands meanwhile.
     template <class Handler>
     void call(Method method, const std::string& path, Handler handler) {
         if (!bus) return;
-        std::weak_ptr<State> weak = weak_from_this();
         bus->call(method, path,
-                  [weak, on = queue, gen = generation, handler = std::move(handler)](CallResult result) mutable {
-                      on->async([weak, gen, handler = std::move(handler), result = std::move(result)]() mutable {
-                          auto self = weak.lock();
-                          if (self && self->generation == gen) handler(*self, std::move(result));
-                      });
+                  [inbox = inbox_, gen = generation, handler = std::move(handler)](CallResult result) mutable {
+                      inbox->events.emplace_back(
+                          [gen, handler = std::move(handler), result = std::move(result)](State& s) mutable {
+                              if (s.generation == gen) handler(s, std::move(result));
+                          });
                   });
     }
 
@@ -260,10 +277,20 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
                 if (props.manufacturerData) made->manufacturerData = std::move(*props.manufacturerData);
                 data = std::move(made);
             }
-            client.queue->async([target = client.client, path, rssi, data] {
-                if (auto central = target.lock()) central->deliver(path, rssi, data);
-            });
+            client.outbox.push_back({path, rssi, data});
         }
+    }
+
+    void flushOutbox(Client& client) {
+        if (client.outbox.empty()) return;
+        client.queue->async([target = client.client, batch = std::move(client.outbox)] {
+            if (auto central = target.lock()) central->deliver(batch);
+        });
+        client.outbox.clear();
+    }
+
+    void flushOutboxes() {
+        for (auto& client : clients) flushOutbox(client);
     }
 
     void forget(const std::string& path) {
@@ -352,6 +379,7 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
             c.adapterPath = resolve(c);
             const auto state = stateOf(c);
             if (state == c.state) continue;
+            flushOutbox(c);  // what was heard before the change goes first
             c.state = state;
             if (state != ManagerState::poweredOn) c.scanning = false;
             c.queue->async([target = c.client, state] {

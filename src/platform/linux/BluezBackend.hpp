@@ -11,13 +11,21 @@
 
 namespace kiv::platform::bluez {
 
+/// One advertisement for one central.
+struct Delivery {
+    std::string peripheral;
+    int RSSI = kRSSIUnavailable;
+    std::shared_ptr<const Advertisement> data;
+};
+
 /// What the backend tells one central; the central's own queue runs these.
 /// Thread: called on the central's queue.
 class BackendClient {
 public:
     virtual ~BackendClient() = default;
     virtual void applyState(ManagerState state) = 0;
-    virtual void deliver(const std::string& peripheral, int RSSI, const std::shared_ptr<const Advertisement>& data) = 0;
+    /// Advertisements in the order heard (one batch per burst of bus traffic).
+    virtual void deliver(const std::vector<Delivery>& batch) = 0;
 };
 
 /// Thread: every member is safe from any thread; the work runs on the backend's own serial

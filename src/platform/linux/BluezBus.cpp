@@ -49,20 +49,19 @@ public:
     bool readString(std::string_view& value) override {
         std::string type;
         std::string contents;
-        const bool ok = check([&] {
+        return check([&] {
             message_.peekType(type, contents);
             if (type == "s") {
-                char* text = nullptr;
+                char* text = nullptr;  // points into the message, which outlives the parse
                 message_ >> text;
-                text_ = text ? text : "";
+                value = text ? std::string_view(text) : std::string_view();
             } else {
                 sdbus::ObjectPath path;
                 message_ >> path;
-                text_ = std::move(path);
+                path_ = std::move(path);
+                value = path_;
             }
         });
-        value = text_;
-        return ok;
     }
     bool readBool(bool& value) override {
         return check([&] { message_ >> value; });
@@ -106,7 +105,7 @@ private:
     }
 
     sdbus::Message& message_;
-    std::string text_;
+    std::string path_;
 };
 
 sdbus::MethodCall makeCall(sdbus::IProxy& proxy, Method method) {
@@ -297,6 +296,7 @@ struct BluezBus::Impl {
                 sendPending();
                 while (connection->processPendingRequest()) {
                 }
+                guarded([&] { events.settled(); });
                 const auto poll = connection->getEventLoopPollData();
                 pollfd fds[2] = {{poll.fd, poll.events, 0}, {wakeFd, POLLIN, 0}};
                 if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category());
@@ -305,7 +305,10 @@ struct BluezBus::Impl {
                     [[maybe_unused]] auto n = ::read(wakeFd, &count, sizeof count);
                 }
             } catch (...) {
-                guarded([&] { events.lost(); });
+                guarded([&] {
+                    events.lost();
+                    events.settled();
+                });
                 return;
             }
         }

@@ -35,6 +35,9 @@ struct BusEvents {
     std::function<void(bool present)> bluezOwner;
     /// The connection broke; nothing more will be heard.
     std::function<void()> lost;
+    /// Every message that had arrived has been handled (events and call completions alike):
+    /// the moment to pass a batch on.
+    std::function<void()> settled;
 };
 
 /// Thread: call() from any thread; every callback on the loop thread, which the destructor

@@ -55,10 +55,13 @@ public:
         }
     }
 
-    void deliver(const std::string& peripheral, int RSSI, const std::shared_ptr<const Advertisement>& data) override {
-        if (!scanning_.load()) return;  // stopped after the backend sent it
-        if (auto delegate = this->delegate()) {
-            guarded([&] { delegate->centralManagerDidDiscoverPeripheral(*this, Peripheral{peripheral}, *data, RSSI); });
+    void deliver(const std::vector<bluez::Delivery>& batch) override {
+        auto delegate = this->delegate();
+        for (const auto& item : batch) {
+            if (!delegate || !scanning_.load()) return;  // stopped after the backend sent them
+            guarded([&] {
+                delegate->centralManagerDidDiscoverPeripheral(*this, Peripheral{item.peripheral}, *item.data, item.RSSI);
+            });
         }
     }
 
