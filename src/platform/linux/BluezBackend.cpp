@@ -22,15 +22,9 @@ constexpr auto kSweepInterval = std::chrono::seconds(20);
 // A snapshot that timed out is asked for again after this.
 constexpr auto kSnapshotRetry = std::chrono::seconds(2);
 
-constexpr std::string_view kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
 constexpr std::string_view kTimedOut = "org.freedesktop.DBus.Error.TimedOut";
 constexpr std::string_view kInProgress = "org.bluez.Error.InProgress";
-
-bool hasCentralRole(const AdapterProperties& props) {
-    // Adapters of bluetoothd versions without Roles can all scan.
-    return !props.roles || std::find(props.roles->begin(), props.roles->end(), "central") != props.roles->end();
-}
 
 bool matchesServices(const std::vector<BluetoothUUID>& services, const std::optional<ServiceDataMap>& data) {
     if (services.empty()) return true;

@@ -15,6 +15,9 @@ namespace kiv::platform::bluez {
 /// How long a method call may take before it fails with org.freedesktop.DBus.Error.NoReply.
 inline constexpr auto kCallTimeout = std::chrono::seconds(2);
 
+/// The error D-Bus policy answers with when this user may not make a call.
+inline constexpr std::string_view kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+
 enum class Method { getManagedObjects, setDiscoveryFilter, startDiscovery, stopDiscovery };
 
 /// The outcome of one call: `error` is the D-Bus error name, empty on success.

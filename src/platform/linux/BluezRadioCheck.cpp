@@ -1,18 +1,10 @@
 // BluezCentralManager::checkRadio: the installer's questions, asked one blocking call at a time.
-#include <algorithm>
-
 #include "kiv/platform/linux/BluezCentralManager.hpp"
 #include "platform/linux/BluezBus.hpp"
 
 namespace kiv::platform {
 
 namespace {
-
-constexpr std::string_view kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
-
-bool hasCentral(const bluez::AdapterProperties& props) {
-    return !props.roles || std::find(props.roles->begin(), props.roles->end(), "central") != props.roles->end();
-}
 
 BluezRadioReport fail(BluezRadioReport report, std::string problem, std::string advice) {
     report.problem = std::move(problem);
@@ -33,7 +25,7 @@ BluezRadioReport BluezCentralManager::checkRadio(const std::string& adapter, Dur
     report.systemBus = true;
 
     auto tree = bus->call(bluez::Method::getManagedObjects, {}, timeout);
-    if (tree.error == kAccessDenied) {
+    if (tree.error == bluez::kAccessDenied) {
         return fail(report, "this user may not talk to bluetoothd (" + tree.message + ")",
                     "add the user to the 'bluetooth' group, or allow it in /etc/dbus-1/system.d/bluetooth.conf");
     }
@@ -52,7 +44,7 @@ BluezRadioReport BluezCentralManager::checkRadio(const std::string& adapter, Dur
                                    .address = object.adapter->address.value_or(""),
                                    .powered = object.adapter->powered.value_or(false),
                                    .discovering = object.adapter->discovering.value_or(false),
-                                   .central = hasCentral(*object.adapter)});
+                                   .central = bluez::hasCentralRole(*object.adapter)});
     }
     if (report.adapters.empty()) {
         return fail(report, "no Bluetooth adapter",
@@ -86,7 +78,7 @@ BluezRadioReport BluezCentralManager::checkRadio(const std::string& adapter, Dur
 
     // A discovery filter is per connection and dies with it: asking is harmless.
     const auto filter = bus->call(bluez::Method::setDiscoveryFilter, "/org/bluez/" + chosen->name, timeout);
-    if (filter.error == kAccessDenied) {
+    if (filter.error == bluez::kAccessDenied) {
         return fail(report, "this user may not scan on " + chosen->name + " (" + filter.message + ")",
                     "add the user to the 'bluetooth' group, or allow it in /etc/dbus-1/system.d/bluetooth.conf");
     }

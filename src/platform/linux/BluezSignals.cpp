@@ -1,5 +1,7 @@
 #include "platform/linux/BluezSignals.hpp"
 
+#include <algorithm>
+
 namespace kiv::platform::bluez {
 
 namespace {
@@ -207,6 +209,10 @@ bool parseNameOwnerChanged(DBusReader& reader, std::string_view name, std::strin
     if (reader.peek(contents) != 's' || !reader.readString(text)) return false;
     newOwner.assign(text);
     return true;
+}
+
+bool hasCentralRole(const AdapterProperties& adapter) noexcept {
+    return !adapter.roles || std::find(adapter.roles->begin(), adapter.roles->end(), "central") != adapter.roles->end();
 }
 
 std::string_view adapterNameOf(std::string_view path) noexcept {

@@ -42,6 +42,10 @@ struct AdapterProperties {
     std::optional<std::vector<std::string>> roles;
 };
 
+/// The adapter may scan: it has the central role (adapters of bluetoothd versions without
+/// Roles all may).
+bool hasCentralRole(const AdapterProperties& adapter) noexcept;
+
 /// Device1 properties present in one message. Values of unexpected types are left out.
 struct DeviceProperties {
     std::optional<std::int16_t> rssi;
