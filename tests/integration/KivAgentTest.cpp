@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -54,6 +55,10 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
         {"20000bb8", 0, R"({"frameType":"tlm","telemetry":"20000bb8"})"},
         {"30ec0102", 1, R"({"frameType":"eid"})"},
         {"4000", 1, R"({"frameType":"unknown"})"},
+        {"4C000215E2C56DB5DFFB48D2B060D0F5A71096E00001FF02C5", 0,
+         R"({"frameType":"iBeacon","uuid":"E2C56DB5-DFFB-48D2-B060-D0F5A71096E0","major":1,"minor":65282,"measuredPower":-59})"},
+        {"0215e2c56db5dffb48d2b060d0f5a71096e0000100027f", 0, R"("major":1,"minor":2,"measuredPower":127})"},
+        {"0215e2c56db5dffb48d2b060d0f5a71096e000010002", 1, R"({"frameType":"unknown"})"},
         {"xyz1", 2, "not hexadecimal"},
     };
     for (const auto& c : cases) {
