@@ -49,12 +49,14 @@ struct BleLocationManager::State {
     };
     struct Monitored {
         BeaconRegion region;
+        RegionFilter filter;
         RegionState state = RegionState::unknown;
         TimePoint since;     // when monitoring began
         TimePoint lastSeen;  // the last matching advertisement
     };
     struct Ranged {
         BeaconRegion region;
+        RegionFilter filter;
         std::vector<Beacon> beacons;  // the report being delivered, kept for its capacity
         bool active = true;           // false once stopped or replaced
     };
@@ -140,8 +142,9 @@ struct BleLocationManager::State {
             monitored, region.identifier(), [](const Monitored& m) -> auto& { return m.region; });
         if (it != monitored.end()) {
             it->region = region;  // keeps its state: the timeout now judges the new one
+            it->filter = RegionFilter::of(region);
         } else {
-            monitored.push_back({region, RegionState::unknown, now, now});
+            monitored.push_back({region, RegionFilter::of(region), RegionState::unknown, now, now});
         }
         post([region](LocationManagerDelegate& d, LocationManager& m) { d.didStartMonitoringFor(m, region); });
         regionsChanged();
@@ -154,7 +157,7 @@ struct BleLocationManager::State {
 
     void startRanging(const BeaconRegion& region) {
         // A new entry, so that a report being delivered keeps the region it was made for.
-        auto entry = std::make_shared<Ranged>(Ranged{region, {}, true});
+        auto entry = std::make_shared<Ranged>(Ranged{region, RegionFilter::of(region), {}, true});
         auto it = findIdentifier(
             ranged, region.identifier(), [](const auto& r) -> auto& { return r->region; });
         if (it != ranged.end()) {
@@ -177,13 +180,12 @@ struct BleLocationManager::State {
         regionsChanged();
     }
 
-    bool isRanged(const UUID& uuid, std::uint16_t major, std::uint16_t minor) const {
-        return std::any_of(ranged.begin(), ranged.end(),
-                           [&](const auto& r) { return regionMatches(r->region, uuid, major, minor); });
+    bool isRanged(const BeaconKey& key) const {
+        return std::any_of(ranged.begin(), ranged.end(), [&](const auto& r) { return r->filter.matches(key); });
     }
 
     void forgetUnranged() {
-        beacons.eraseIf([&](const Beacon& b) { return !isRanged(b.proximityUUID, b.major, b.minor); });
+        beacons.eraseIf([&](const BeaconKey& key) { return !isRanged(key); });
     }
 
     /// Scans, and ticks once a second, while any region is monitored or ranged.
@@ -222,10 +224,10 @@ struct BleLocationManager::State {
         const auto frame = IBeaconFrame::decode(advertisement);
         if (!frame) return;
         const auto now = queue->now();
-        const auto& [uuid, major, minor, power] = *frame;
-        if (!ranged.empty()) beacons.record(*frame, RSSI, now, [&] { return isRanged(uuid, major, minor); });
+        const auto key = BeaconKey::of(*frame);
+        if (!ranged.empty()) beacons.record(*frame, key, RSSI, now, [&] { return isRanged(key); });
         for (auto& m : monitored) {
-            if (!regionMatches(m.region, uuid, major, minor)) continue;
+            if (!m.filter.matches(key)) continue;
             m.lastSeen = now;
             if (m.state == RegionState::inside) continue;
             m.state = RegionState::inside;
@@ -247,7 +249,7 @@ struct BleLocationManager::State {
         reporting.assign(ranged.begin(), ranged.end());
         for (auto& r : reporting) {
             r->beacons.clear();
-            beacons.collect(r->region, r->beacons);
+            beacons.collect(r->filter, r->beacons);
         }
         for (const auto& r : reporting) {
             if (!r->active) continue;

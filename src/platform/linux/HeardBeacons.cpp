@@ -18,6 +18,20 @@ Proximity proximityFor(double metres) noexcept {
     return Proximity::far;
 }
 
+BeaconKey BeaconKey::of(const UUID& uuid, std::uint16_t major, std::uint16_t minor) noexcept {
+    BeaconKey key;
+    std::memcpy(&key.uuidHigh, uuid.bytes().data(), 8);
+    std::memcpy(&key.uuidLow, uuid.bytes().data() + 8, 8);
+    key.major = major;
+    key.minor = minor;
+    return key;
+}
+
+RegionFilter RegionFilter::of(const BeaconRegion& region) noexcept {
+    return {BeaconKey::of(region.proximityUUID(), region.major().value_or(0), region.minor().value_or(0)),
+            !region.major(), !region.minor()};
+}
+
 namespace {
 
 std::uint64_t mix(std::uint64_t x) noexcept {
@@ -27,12 +41,9 @@ std::uint64_t mix(std::uint64_t x) noexcept {
     return x;
 }
 
-std::size_t hashOf(const UUID& uuid, std::uint16_t major, std::uint16_t minor) noexcept {
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
-    std::memcpy(&a, uuid.bytes().data(), 8);
-    std::memcpy(&b, uuid.bytes().data() + 8, 8);
-    return static_cast<std::size_t>(mix(a ^ mix(b ^ (std::uint64_t{major} << 16 | minor))));
+std::size_t hashOf(const BeaconKey& key) noexcept {
+    return static_cast<std::size_t>(
+        mix(key.uuidHigh ^ mix(key.uuidLow ^ (std::uint64_t{key.major} << 16 | key.minor))));
 }
 
 bool nearerFirst(const Beacon& a, const Beacon& b) noexcept {
@@ -45,26 +56,23 @@ bool nearerFirst(const Beacon& a, const Beacon& b) noexcept {
 
 }  // namespace
 
-std::size_t HeardBeacons::home(const Beacon& beacon) const noexcept {
-    return hashOf(beacon.proximityUUID, beacon.major, beacon.minor) & (slots_.size() - 1);
-}
+std::size_t HeardBeacons::home(const BeaconKey& key) const noexcept { return hashOf(key) & (slots_.size() - 1); }
 
-std::size_t HeardBeacons::find(const UUID& uuid, std::uint16_t major, std::uint16_t minor) const noexcept {
+std::size_t HeardBeacons::find(const BeaconKey& key) const noexcept {
     if (slots_.empty()) return kNone;
     const auto mask = slots_.size() - 1;
-    for (auto slot = hashOf(uuid, major, minor) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-        const auto& b = entries_[slots_[slot] - 1].beacon;
-        if (b.major == major && b.minor == minor && b.proximityUUID == uuid) return slots_[slot] - 1;
+    for (auto slot = home(key); slots_[slot] != 0; slot = (slot + 1) & mask) {
+        if (entries_[slots_[slot] - 1].key == key) return slots_[slot] - 1;
     }
     return kNone;
 }
 
-std::size_t HeardBeacons::insert(const UUID& uuid, std::uint16_t major, std::uint16_t minor) {
+std::size_t HeardBeacons::insert(const IBeaconFrame& frame, const BeaconKey& key) {
     // At most half full, so probes stay short.
     if ((entries_.size() + 1) * 2 > slots_.size()) rebuildIndex(std::max<std::size_t>(16, slots_.size() * 2));
-    entries_.push_back(Entry{.beacon = Beacon{uuid, major, minor}});
+    entries_.push_back(Entry{.key = key, .beacon = Beacon{frame.proximityUUID, frame.major, frame.minor}});
     const auto mask = slots_.size() - 1;
-    auto slot = home(entries_.back().beacon);
+    auto slot = home(key);
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
     slots_[slot] = static_cast<std::uint32_t>(entries_.size());
     return entries_.size() - 1;
@@ -74,7 +82,7 @@ void HeardBeacons::rebuildIndex(std::size_t slots) {
     slots_.assign(slots, 0);
     const auto mask = slots - 1;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        auto slot = home(entries_[i].beacon);
+        auto slot = home(entries_[i].key);
         while (slots_[slot] != 0) slot = (slot + 1) & mask;
         slots_[slot] = static_cast<std::uint32_t>(i + 1);
     }
@@ -82,7 +90,7 @@ void HeardBeacons::rebuildIndex(std::size_t slots) {
 
 std::size_t HeardBeacons::slotOf(std::size_t index) const noexcept {
     const auto mask = slots_.size() - 1;
-    auto slot = home(entries_[index].beacon);
+    auto slot = home(entries_[index].key);
     while (slots_[slot] != index + 1) slot = (slot + 1) & mask;
     return slot;
 }
@@ -94,7 +102,7 @@ void HeardBeacons::eraseAt(std::size_t index) {
     auto hole = slotOf(index);
     slots_[hole] = 0;
     for (auto next = (hole + 1) & mask; slots_[next] != 0; next = (next + 1) & mask) {
-        const auto want = home(entries_[slots_[next] - 1].beacon);
+        const auto want = home(entries_[slots_[next] - 1].key);
         // The entry at `next` may move into the hole unless its home lies cyclically in (hole, next].
         const bool homeBetween = hole <= next ? (hole < want && want <= next) : (hole < want || want <= next);
         if (homeBetween) continue;
@@ -135,11 +143,10 @@ void HeardBeacons::closeSecond(TimePoint now, Duration retention, double pathLos
     }
 }
 
-void HeardBeacons::collect(const BeaconRegion& region, std::vector<Beacon>& out) const {
+void HeardBeacons::collect(const RegionFilter& region, std::vector<Beacon>& out) const {
     const auto first = out.size();
     for (const auto& entry : entries_) {
-        const auto& b = entry.beacon;
-        if (regionMatches(region, b.proximityUUID, b.major, b.minor)) out.push_back(b);
+        if (region.matches(entry.key)) out.push_back(entry.beacon);
     }
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(), nearerFirst);
 }

@@ -11,12 +11,32 @@
 
 namespace kiv::platform {
 
-/// True when `region` names this beacon: its UUID, and its major and minor where the region has them.
-inline bool regionMatches(const BeaconRegion& region, const UUID& uuid, std::uint16_t major,
-                          std::uint16_t minor) noexcept {
-    return region.proximityUUID() == uuid && (!region.major() || *region.major() == major) &&
-           (!region.minor() || *region.minor() == minor);
-}
+/// A beacon's identity as plain words, so that the packet path compares integers.
+struct BeaconKey {
+    std::uint64_t uuidHigh = 0;
+    std::uint64_t uuidLow = 0;
+    std::uint16_t major = 0;
+    std::uint16_t minor = 0;
+
+    static BeaconKey of(const UUID& uuid, std::uint16_t major, std::uint16_t minor) noexcept;
+    static BeaconKey of(const IBeaconFrame& frame) noexcept {
+        return of(frame.proximityUUID, frame.major, frame.minor);
+    }
+    friend bool operator==(const BeaconKey&, const BeaconKey&) = default;
+};
+
+/// What a region names: its UUID, and its major and minor where it has them.
+struct RegionFilter {
+    BeaconKey key;
+    bool anyMajor = true;
+    bool anyMinor = true;
+
+    static RegionFilter of(const BeaconRegion& region) noexcept;
+    bool matches(const BeaconKey& beacon) const noexcept {
+        return beacon.uuidHigh == key.uuidHigh && beacon.uuidLow == key.uuidLow &&
+               (anyMajor || beacon.major == key.major) && (anyMinor || beacon.minor == key.minor);
+    }
+};
 
 /// The log-distance path-loss estimate in metres: 10^((measuredPower - rssi) / (10 n)).
 double estimatedDistance(int measuredPower, double rssi, double pathLossExponent) noexcept;
@@ -33,11 +53,11 @@ public:
     /// `wanted` says so. An RSSI that is not a measurement (0 and above; the radio's "none" is
     /// 127) shows the beacon is there without counting towards its mean.
     template <class Wanted>
-    void record(const IBeaconFrame& frame, int rssi, TimePoint now, Wanted&& wanted) {
-        auto index = find(frame.proximityUUID, frame.major, frame.minor);
+    void record(const IBeaconFrame& frame, const BeaconKey& key, int rssi, TimePoint now, Wanted&& wanted) {
+        auto index = find(key);
         if (index == kNone) {
             if (!wanted()) return;
-            index = insert(frame.proximityUUID, frame.major, frame.minor);
+            index = insert(frame, key);
         }
         auto& entry = entries_[index];
         entry.measuredPower = frame.measuredPower;
@@ -52,14 +72,14 @@ public:
     /// estimated distance and proximity; one heard within `retention` but not measured gets RSSI
     /// 0, distance -1 and proximity unknown; older ones are dropped.
     void closeSecond(TimePoint now, Duration retention, double pathLossExponent);
-    /// Appends the beacons of `region` as of the last closed second to `out`, nearest first,
+    /// Appends the beacons `region` names as of the last closed second to `out`, nearest first,
     /// unknown distances last.
-    void collect(const BeaconRegion& region, std::vector<Beacon>& out) const;
-    /// Drops the beacons for which `unwanted(beacon)` holds.
+    void collect(const RegionFilter& region, std::vector<Beacon>& out) const;
+    /// Drops the beacons for which `unwanted(key)` holds.
     template <class Unwanted>
     void eraseIf(Unwanted&& unwanted) {
         for (std::size_t i = 0; i < entries_.size();) {
-            if (unwanted(entries_[i].beacon)) {
+            if (unwanted(entries_[i].key)) {
                 eraseAt(i);
             } else {
                 ++i;
@@ -72,18 +92,19 @@ public:
 private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     struct Entry {
-        Beacon beacon;  // identity, and what the last closed second reported
+        BeaconKey key;
+        Beacon beacon;  // what the last closed second reported
         std::int64_t rssiSum = 0;
         std::uint32_t rssiCount = 0;
         std::int8_t measuredPower = 0;
         TimePoint lastHeard{};
     };
 
-    std::size_t find(const UUID& uuid, std::uint16_t major, std::uint16_t minor) const noexcept;
-    std::size_t insert(const UUID& uuid, std::uint16_t major, std::uint16_t minor);
+    std::size_t find(const BeaconKey& key) const noexcept;
+    std::size_t insert(const IBeaconFrame& frame, const BeaconKey& key);
     void eraseAt(std::size_t index);
     void rebuildIndex(std::size_t slots);
-    std::size_t home(const Beacon& beacon) const noexcept;
+    std::size_t home(const BeaconKey& key) const noexcept;
     std::size_t slotOf(std::size_t index) const noexcept;
 
     std::vector<Entry> entries_;
