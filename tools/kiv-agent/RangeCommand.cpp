@@ -78,7 +78,11 @@ const char* proximityName(Proximity proximity) {
     return "unknown";
 }
 
-double rounded(double value, double unit) { return std::round(value / unit) * unit; }
+/// `value` to `decimals` places, so that the line shows 6.31 rather than 6.3100000000000005.
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
 
 /// Prints the service's reports; keeps its first failure for the command to show.
 /// Thread: reports arrive on the location service's queue; failure() from any thread.
@@ -95,7 +99,7 @@ public:
                             {"major", b.major},
                             {"minor", b.minor},
                             {"rssi", b.rssi},
-                            {"accuracy", b.accuracy < 0 ? -1.0 : rounded(b.accuracy, 0.01)},
+                            {"accuracy", b.accuracy < 0 ? -1.0 : rounded(b.accuracy, 2)},
                             {"proximity", proximityName(b.proximity)}});
         }
         print({{"event", "range"}, {"region", region.identifier()}, {"beacons", std::move(list)}});
@@ -123,7 +127,7 @@ public:
 private:
     void print(nlohmann::ordered_json line) {
         const double t = std::chrono::duration<double>(runtime_->now() - start_).count();
-        nlohmann::ordered_json out{{"t", rounded(t, 0.001)}};
+        nlohmann::ordered_json out{{"t", rounded(t, 3)}};
         for (auto& [key, value] : line.items()) out[key] = std::move(value);
         std::lock_guard lock(mutex_);
         if (!failure_) std::cout << out.dump() << std::endl;
