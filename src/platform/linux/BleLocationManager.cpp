@@ -39,8 +39,8 @@ struct BleLocationManager::State {
     /// Hands the central's events to the manager, if it is still there.
     struct Listener final : CentralManagerDelegate {
         std::weak_ptr<BleLocationManager> owner;
-        void centralManagerDidUpdateState(CentralManager&) override {
-            if (auto self = owner.lock()) self->state_->radioChanged();
+        void centralManagerDidUpdateState(CentralManager& central) override {
+            if (auto self = owner.lock()) self->state_->radioChanged(central);
         }
         void centralManagerDidDiscoverPeripheral(CentralManager&, const Peripheral&, const Advertisement& advertisement,
                                                  int RSSI) override {
@@ -208,11 +208,12 @@ struct BleLocationManager::State {
         }
     }
 
-    void radioChanged() {
-        const auto state = central->state();
+    // The central comes as an argument: a maker may announce the state before it returns.
+    void radioChanged(CentralManager& radio) {
+        const auto state = radio.state();
         if (state == ManagerState::poweredOn) {
             // Leaving poweredOn ended the scan; a new one must be asked for.
-            if (scanWanted) central->scanForPeripherals({}, true);
+            if (scanWanted) radio.scanForPeripherals({}, true);
         } else {
             beacons.clear();
         }
