@@ -93,7 +93,8 @@ struct BleLocationManager::State {
         }
     }
 
-    /// Calls the delegate from a task of its own, so that it may call back into the manager.
+    /// Calls the delegate from a task of its own: never from inside a host's call, nor while
+    /// the region lists are being walked (the delegate may change them).
     void post(Notice call) {
         queue->async([weak = owner.weak_from_this(), call = std::move(call)] {
             if (auto self = weak.lock()) self->state_->notify(call);
