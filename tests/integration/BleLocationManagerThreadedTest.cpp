@@ -1,13 +1,11 @@
 // The iBeacon location service on real threads: host calls and packets from the test thread hop
-// onto its queue, reports arrive there, and the service goes while its ticks and packets are in
+// onto its queue, events arrive there, and the service goes while ticks and packets are in
 // flight. Also run under ThreadSanitizer (scripts/test --tsan).
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "kiv/ibeacon/IBeaconFrame.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
@@ -26,23 +24,21 @@ struct Waiter final : LocationManagerDelegate {
     std::vector<std::string> events;
     std::shared_ptr<SimulatedCentralManager> radio;
 
-    void note(std::string event) {
+    void note(const std::string& event) {
         std::lock_guard lock(mutex);
-        events.push_back(queue->isCurrent() ? std::move(event) : "off the queue");
+        events.push_back(queue->isCurrent() ? event : "off the queue");
         changed.notify_all();
     }
     void didRangeBeacons(LocationManager&, const std::vector<Beacon>& beacons, const BeaconRegion&) override {
-        note("range " + std::to_string(beacons.size()) +
-             (beacons.empty() ? "" : " " + std::to_string(beacons[0].rssi)));
+        note("range " + std::to_string(beacons.size()) + " " + std::to_string(beacons.empty() ? 0 : beacons[0].rssi));
     }
     void didEnterRegion(LocationManager&, const BeaconRegion&) override { note("enter"); }
     void didStartMonitoringFor(LocationManager&, const BeaconRegion&) override { note("start"); }
     void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
-    void didFailWithError(LocationManager&, const LocationError& e) override { note(e.localizedDescription); }
+    void didFailWithError(LocationManager&, const LocationError&) override { note("failed"); }
     bool waitFor(const std::string& event) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, 10s,
-                                [&] { return std::find(events.begin(), events.end(), event) != events.end(); });
+        return changed.wait_for(lock, 10s, [&] { return std::count(events.begin(), events.end(), event) > 0; });
     }
 };
 }  // namespace
@@ -51,17 +47,16 @@ TEST(BleLocationManagerThreaded, CallsAndPacketsFromAnotherThreadAreServedOnTheQ
     auto runtime = AsioRuntime::make();
     auto waiter = std::make_shared<Waiter>();
     waiter->queue = runtime->mainQueue();
-    auto service = BleLocationManager::make(runtime->mainQueue(), SimulatedCentralManager::factory(
-                                                                      [&](auto made) {
-                                                                          std::lock_guard lock(waiter->mutex);
-                                                                          waiter->radio = made;
-                                                                      },
-                                                                      ManagerState::poweredOn));
+    auto keep = [waiter](auto made) {
+        std::lock_guard lock(waiter->mutex);
+        waiter->radio = made;
+    };
+    auto service =
+        BleLocationManager::make(runtime->mainQueue(), SimulatedCentralManager::factory(keep, ManagerState::poweredOn));
     service->setDelegate(waiter);
-    const BeaconRegion region(UUID{}, "r");
-    service->startMonitoring(region);
-    service->startRangingBeacons(region);
-    ASSERT_TRUE(waiter->waitFor("start"));
+    service->startMonitoring(BeaconRegion(UUID{}, "r"));
+    service->startRangingBeacons(BeaconRegion(UUID{}, "r"));
+    ASSERT_TRUE(waiter->waitFor("start"));  // the radio is made by then
     const auto payload = IBeaconFrame{UUID{}, 1, 2, -59}.payload();
     Advertisement ad;
     ad.manufacturerData.emplace_back(IBeaconFrame::kCompanyID, ByteVector(payload.begin(), payload.end()));

@@ -51,20 +51,17 @@ struct Recorder final : LocationManagerDelegate {
         for (const auto& b : beacons) line += (line.back() == ':' ? " " : ", ") + text(b);
         reports.push_back(line);
     }
-    void didStartMonitoringFor(LocationManager&, const BeaconRegion& r) override {
-        events.push_back("start " + r.identifier());
+    void note(const char* what, const BeaconRegion& r) { events.push_back(what + (" " + r.identifier())); }
+    void didStartMonitoringFor(LocationManager&, const BeaconRegion& r) override { note("start", r); }
+    void didEnterRegion(LocationManager&, const BeaconRegion& r) override { note("enter", r); }
+    void didExitRegion(LocationManager&, const BeaconRegion& r) override { note("exit", r); }
+    void didDetermineState(LocationManager&, RegionState s, const BeaconRegion& r) override {
+        note(s == RegionState::inside ? "inside" : "outside", r);
     }
-    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
     void didFailWithError(LocationManager&, const LocationError& e) override {
         events.push_back("failed " + std::to_string(e.code) + " " + e.localizedDescription);
     }
-    void didEnterRegion(LocationManager&, const BeaconRegion& r) override {
-        events.push_back("enter " + r.identifier());
-    }
-    void didExitRegion(LocationManager&, const BeaconRegion& r) override { events.push_back("exit " + r.identifier()); }
-    void didDetermineState(LocationManager&, RegionState s, const BeaconRegion& r) override {
-        events.push_back(std::string(s == RegionState::inside ? "inside " : "outside ") + r.identifier());
-    }
+    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
 };
 
 struct Rig {
@@ -95,25 +92,6 @@ struct Rig {
 using Lines = std::vector<std::string>;
 
 }  // namespace
-
-TEST(BleLocationManager, DistanceFollowsTheLogDistanceModelAndProximityItsThresholds) {
-    const struct {
-        int power;
-        double rssi, n, metres;
-        Proximity proximity;
-    } cases[] = {
-        {-59, -59, 2, 1.0, Proximity::near},        {-59, -65, 2, 1.995, Proximity::near},
-        {-59, -52, 2, 0.447, Proximity::immediate}, {-59, -71, 2, 3.981, Proximity::near},
-        {-59, -72, 2, 4.467, Proximity::far},       {-59, -79, 4, 3.162, Proximity::near},
-        {-40, -100, 2, 1000, Proximity::far},
-    };
-    for (const auto& c : cases) {
-        const double d = estimatedDistance(c.power, c.rssi, c.n);
-        EXPECT_NEAR(d, c.metres, 0.001 * c.metres) << c.rssi;
-        EXPECT_EQ(proximityFor(d), c.proximity) << c.rssi;
-    }
-    EXPECT_EQ(proximityFor(-1), Proximity::unknown);
-}
 
 TEST(BleLocationManager, RangesEachSecondWithTheMeanRSSIOfTheBeaconsEachRegionNames) {
     Rig rig;
@@ -236,43 +214,31 @@ TEST(BleLocationManager, StoppingMonitoringOrRangingEndsOnlyThatAndTheScanEndsWi
     EXPECT_TRUE(rig.events().empty()) << "nothing reaches a delegate after the manager is gone";
 }
 
-TEST(BleLocationManager, RadioOffEmptiesReportsAndPoweringOnAsksForTheScanAgain) {
-    Rig rig;
-    rig.manager->startRangingBeacons(BeaconRegion(uuid(0), "r"));
-    rig.at(0.5);
-    rig.hear(0, 1, 1, -59);
-    rig.radio->setState(ManagerState::poweredOff);
-    rig.at(2);
-    EXPECT_EQ(rig.reports(), (Lines{"r:", "r:"}));
-    const auto requests = rig.radio->scanRequests();
-    rig.radio->setState(ManagerState::poweredOn);
-    rig.at(2.5);
-    EXPECT_EQ(rig.radio->scanRequests(), requests + 1);
-    rig.hear(0, 1, 1, -59);
-    rig.at(3);
-    EXPECT_EQ(rig.reports(), (Lines{"r: A1.1 -59 1.00 near"}));
-    EXPECT_TRUE(rig.events().empty()) << "off is not a failure";
-}
-
-TEST(BleLocationManager, UnauthorizedAndUnsupportedFailOncePerChangeAndOnRequest) {
+TEST(BleLocationManager, FailsOncePerRadioChangeOrRequestAndScansAgainWhenPoweredOn) {
     Rig rig({}, ManagerState::unauthorized);
     rig.manager->requestAlwaysAuthorization();
     rig.manager->startRangingBeacons(BeaconRegion(uuid(0), "r"));
     rig.at(1);
-    const std::string unauthorized = "failed 1 Bluetooth is unavailable: this user may not scan (unauthorized)";
-    EXPECT_EQ(rig.events(), (Lines{unauthorized}));
-    EXPECT_EQ(rig.reports(), (Lines{"r:"}));
-    rig.radio->setState(ManagerState::unauthorized);
-    rig.rt->runUntilIdle();
-    rig.manager->requestAlwaysAuthorization();
-    for (auto state : {ManagerState::unsupported, ManagerState::poweredOff, ManagerState::unauthorized}) {
+    auto set = [&](ManagerState state) {
         rig.radio->setState(state);
         rig.rt->runUntilIdle();
-    }
-    EXPECT_EQ(
-        rig.events(),
-        (Lines{unauthorized, "failed 16 Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)",
-               unauthorized}));
+    };
+    set(ManagerState::unauthorized);            // no change
+    rig.manager->requestAlwaysAuthorization();  // asked: answered again
+    set(ManagerState::unsupported);
+    set(ManagerState::poweredOff);
+    const auto requests = rig.radio->scanRequests();
+    set(ManagerState::poweredOn);
+    EXPECT_EQ(rig.radio->scanRequests(), requests + 1);
+    rig.hear(0, 1, 1, -59);
+    rig.at(2);
+    set(ManagerState::poweredOff);
+    rig.at(3);
+    EXPECT_EQ(rig.reports(), (Lines{"r:", "r: A1.1 -59 1.00 near", "r:"})) << "off: empty, though heard 1.5 s ago";
+    const std::string unauthorized = "failed 1 Bluetooth is unavailable: this user may not scan (unauthorized)";
+    EXPECT_EQ(rig.events(),
+              (Lines{unauthorized, unauthorized,
+                     "failed 16 Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)"}));
 }
 
 TEST(BleLocationManager, RangesTwentyRegionsOfFiveHundredBeacons) {

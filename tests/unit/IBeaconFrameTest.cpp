@@ -49,13 +49,3 @@ TEST(IBeaconFrame, DecodesTheFixedLayoutAndNothingElse) {
         }
     }
 }
-
-TEST(IBeaconFrame, ReadsOnlyManufacturerDataOfCompany004C) {
-    const auto payload = hexBytes("0215" + kUUID + "0001 0002 c5");
-    kiv::platform::Advertisement ad;
-    ad.manufacturerData = {{0x0059, {}}, {0x004C, payload}};
-    EXPECT_TRUE(IBeaconFrame::decode(ad));
-    ad.manufacturerData = {{0x004D, payload}};
-    EXPECT_FALSE(IBeaconFrame::decode(ad));
-    EXPECT_FALSE(IBeaconFrame::decode(kiv::test::eddystoneAdvertisement(kiv::test::uidFrame(kUUID))));
-}
