@@ -37,6 +37,7 @@ auto findIdentifier(Regions& regions, const std::string& identifier, auto region
 /// Everything the service knows. Thread: the callback queue only.
 struct BleLocationManager::State {
     /// Hands the central's events to the manager, if it is still there.
+    /// Thread: the callback queue, where the central calls it.
     struct Listener final : CentralManagerDelegate {
         std::weak_ptr<BleLocationManager> owner;
         void centralManagerDidUpdateState(CentralManager& central) override {

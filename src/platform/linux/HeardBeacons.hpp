@@ -12,6 +12,7 @@
 namespace kiv::platform {
 
 /// A beacon's identity as plain words, so that the packet path compares integers.
+/// Thread: a plain value.
 struct BeaconKey {
     std::uint64_t uuidHigh = 0;
     std::uint64_t uuidLow = 0;
@@ -26,6 +27,7 @@ struct BeaconKey {
 };
 
 /// What a region names: its UUID, and its major and minor where it has them.
+/// Thread: a plain value.
 struct RegionFilter {
     BeaconKey key;
     bool anyMajor = true;
