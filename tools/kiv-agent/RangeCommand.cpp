@@ -41,21 +41,21 @@ struct RangeOptions {
 
 /// "UUID[:MAJOR[:MINOR]]" as a region named "UUID[+MAJOR[+MINOR]]", or none.
 std::optional<BeaconRegion> parseRegion(const std::string& text) {
-    std::vector<std::string> parts{""};
+    std::vector<std::string> fields{""};
     for (char c : text) {
         if (c == ':') {
-            parts.emplace_back();
+            fields.emplace_back();
         } else {
-            parts.back().push_back(c);
+            fields.back().push_back(c);
         }
     }
-    if (parts.size() > 3) return std::nullopt;
-    auto uuid = UUID::parse(parts[0]);
-    if (!uuid) uuid = UUID::fromRawString(parts[0]);
+    if (fields.size() > 3) return std::nullopt;
+    auto uuid = UUID::parse(fields[0]);
+    if (!uuid) uuid = UUID::fromRawString(fields[0]);
     if (!uuid) return std::nullopt;
     std::optional<std::uint16_t> values[2];
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        const auto& digits = parts[i];
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+        const auto& digits = fields[i];
         if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
             std::stoul(digits) > 65535)
             return std::nullopt;
