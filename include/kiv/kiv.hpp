@@ -11,6 +11,7 @@
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/eddystone/GBeaconScannerDelegate.hpp"
+#include "kiv/ibeacon/IBeaconFrame.hpp"
 #include "kiv/platform/NotificationContent.hpp"
 #include "kiv/platform/NotificationRequest.hpp"
 #include "kiv/platform/NotificationResponse.hpp"

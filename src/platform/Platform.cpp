@@ -4,6 +4,7 @@
 
 #include "kiv/platform/URLSession.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/BleLocationManager.hpp"
 #include "kiv/platform/linux/BluezCentralManager.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/fallback/FallbackBackends.hpp"
@@ -30,7 +31,8 @@ Platform Platform::completed() const {
     Platform p = *this;
     if (!p.runtime) p.runtime = AsioRuntime::make();
     if (!p.makeCentral) p.makeCentral = BluezCentralManager::factory();
-    if (!p.makeLocationManager) p.makeLocationManager = makeUnavailableLocationManager;
+    // iBeacons are heard through the platform's own radio.
+    if (!p.makeLocationManager) p.makeLocationManager = BleLocationManager::factory(p.makeCentral);
     if (!p.makeURLSession) {
         p.makeURLSession = [](SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                               RuntimePtr on) -> std::shared_ptr<URLSession> {
@@ -60,7 +62,7 @@ std::shared_ptr<LocationManager> Platform::locationManager(QueuePtr callbackQueu
         } catch (...) {
         }
     }
-    return makeUnavailableLocationManager(std::move(callbackQueue));
+    return BleLocationManager::make(std::move(callbackQueue), makeCentral);
 }
 
 std::shared_ptr<URLSession> Platform::urlSession(SessionConfiguration configuration,

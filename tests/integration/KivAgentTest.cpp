@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -56,6 +57,10 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
         {"20000bb8", 0, R"({"frameType":"tlm","telemetry":"20000bb8"})"},
         {"30ec0102", 1, R"({"frameType":"eid"})"},
         {"4000", 1, R"({"frameType":"unknown"})"},
+        {"4C000215E2C56DB5DFFB48D2B060D0F5A71096E00001FF02C5", 0,
+         R"({"frameType":"iBeacon","uuid":"E2C56DB5-DFFB-48D2-B060-D0F5A71096E0","major":1,"minor":65282,"measuredPower":-59})"},
+        {"0215e2c56db5dffb48d2b060d0f5a71096e0000100027f", 0, R"("major":1,"minor":2,"measuredPower":127})"},
+        {"0215e2c56db5dffb48d2b060d0f5a71096e000010002", 1, R"({"frameType":"unknown"})"},
         {"xyz1", 2, "not hexadecimal"},
     };
     for (const auto& c : cases) {
@@ -130,6 +135,32 @@ TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {
     EXPECT_EQ(scan.status, 0) << scan.output;
     EXPECT_NE(scan.output.find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << scan.output;
     EXPECT_NE(scan.output.find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << scan.output;
+}
+
+TEST(KivAgent, RangePrintsEachSecondAndEachTransitionAndFailsReadablyWithoutARadio) {
+    const std::string uuid = "E2C56DB5-DFFB-48D2-B060-D0F5A71096E0";
+    const ScenarioFile file(R"({"t": 0, "ibeacon": {"uuid": ")" + uuid + R"(", "major": 1, "minor": 2}, "rssi": -65}
+{"t": 1.2, "ibeacon": {"uuid": ")" + uuid + R"(", "major": 1, "minor": 2}, "rssi": null}
+)");
+    const auto r = run("range " + uuid + ":1:2 " + uuid + ":7 --simulate " + file.path.string() + " --duration 35");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string one = R"("region":")" + uuid + R"(+1+2")";
+    const std::string beacon = R"({"uuid":")" + uuid + R"(","major":1,"minor":2,)";
+    for (const auto& line : {R"({"t":0.0,"event":"enter",)" + one + "}\n",
+                             R"({"t":1.0,"event":"range",)" + one + R"(,"beacons":[)" + beacon +
+                                 R"("rssi":-65,"accuracy":2.0,"proximity":"near"}]})" + "\n",
+                             R"({"t":4.0,"event":"range",)" + one + R"(,"beacons":[)" + beacon +
+                                 R"("rssi":0,"accuracy":-1.0,"proximity":"unknown"}]})" + "\n",
+                             R"({"t":5.0,"event":"range",)" + one + R"(,"beacons":[]})" + "\n",
+                             R"({"t":31.0,"event":"exit",)" + one + "}\n"}) {
+        EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+    }
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 2 + 2 * 35) << "enter, exit, two reports a second";
+
+    const auto radio = run("range " + uuid + " --duration 10");
+    EXPECT_EQ(radio.status, 1) << radio.output;
+    EXPECT_EQ(radio.output.rfind("kiv-agent range: Bluetooth is unavailable: ", 0), 0u) << radio.output;
+    EXPECT_EQ(run("range " + uuid + ":65536").status, 2);
 }
 
 #endif

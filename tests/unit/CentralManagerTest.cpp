@@ -1,4 +1,4 @@
-// Bluetooth service identifiers, and a platform that names no radio or location service.
+// Bluetooth service identifiers, and the radio and location service a platform gives.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -6,6 +6,7 @@
 
 #include "kiv/platform/Platform.hpp"
 #include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;
@@ -41,26 +42,50 @@ struct Listener final : CentralManagerDelegate {
 };
 struct Recorder : LocationManagerDelegate {
     std::vector<std::string> events;
-    void didRangeBeacons(LocationManager&, const std::vector<Beacon>&, const BeaconRegion&) override {}
-    void didStartMonitoringFor(LocationManager&, const BeaconRegion&) override {}
-    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>& region, const LocationError& e) override {
-        events.push_back("failed " + (region ? region->identifier() : "-") + " " + e.localizedDescription);
+    void didRangeBeacons(LocationManager&, const std::vector<Beacon>& beacons, const BeaconRegion& r) override {
+        events.push_back("ranged " + r.identifier() + " " + std::to_string(beacons.size()));
     }
-    void didFailWithError(LocationManager&, const LocationError&) override {}
+    void didStartMonitoringFor(LocationManager&, const BeaconRegion&) override {}
+    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
+    void didFailWithError(LocationManager&, const LocationError& e) override {
+        events.push_back(e.localizedDescription);
+    }
 };
 }  // namespace
 
-TEST(PlatformWithoutServices, TheRadioIsUnsupportedAndEveryRegionFailsReadably) {
+TEST(PlatformWithoutServices, TheRadioIsUnsupportedAndTheLocationServiceSaysWhy) {
     auto rt = ManualRuntime::make();
     auto listener = std::make_shared<Listener>();
     auto central = Platform{.runtime = rt}.central(listener, rt->makeSerialQueue("ble"));
-    auto location = Platform{.runtime = rt}.locationManager(rt->mainQueue());
     auto recorder = std::make_shared<Recorder>();
-    location->setDelegate(recorder);
-    location->startMonitoring(BeaconRegion(*UUID::parse("00000000-0000-0000-0000-00000000000A"), "r"));
+    const std::shared_ptr<LocationManager> locations[] = {
+        Platform{.runtime = rt}.locationManager(rt->mainQueue()),
+        Platform{.runtime = rt}.completed().locationManager(rt->mainQueue())};
+    for (const auto& location : locations) {
+        location->setDelegate(recorder);
+        location->startMonitoring(BeaconRegion(*UUID::parse("00000000-0000-0000-0000-00000000000A"), "r"));
+    }
     central->scanForPeripherals({}, true);
     rt->runUntilIdle();
     EXPECT_EQ(listener->states, std::vector<ManagerState>{ManagerState::unsupported});
     EXPECT_FALSE(central->isScanning());
-    EXPECT_EQ(recorder->events, (std::vector<std::string>{"failed r No location service is available on this system"}));
+    const std::string why = "Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)";
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{why, why}));
+}
+
+TEST(Platform, ItsLocationServiceRangesWithTheCentralItsOwnMakerMakes) {
+    auto rt = ManualRuntime::make();
+    std::shared_ptr<SimulatedCentralManager> radio;
+    const auto platform = Platform{.runtime = rt,
+                                   .makeCentral = SimulatedCentralManager::factory([&](auto made) { radio = made; },
+                                                                                   ManagerState::poweredOn)}
+                              .completed();
+    auto location = platform.locationManager(rt->mainQueue());
+    auto recorder = std::make_shared<Recorder>();
+    location->setDelegate(recorder);
+    location->startRangingBeacons(BeaconRegion(UUID{}, "r"));
+    rt->advance(1s);
+    ASSERT_TRUE(radio);
+    EXPECT_TRUE(radio->isScanning());
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"ranged r 0"}));
 }

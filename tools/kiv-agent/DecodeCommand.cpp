@@ -1,4 +1,5 @@
-// kiv-agent decode HEX: decodes one 0xFEAA service-data value and prints it as JSON.
+// kiv-agent decode HEX: decodes one 0xFEAA service-data value, or iBeacon manufacturer data,
+// and prints it as JSON.
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include "kiv/support/Hex.hpp"
 #include "kiv/eddystone/BeaconID.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
+#include "kiv/ibeacon/IBeaconFrame.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -36,6 +38,18 @@ int decode(const std::string& hex) {
     if (!frame) {
         std::cerr << "kiv-agent decode: \"" << hex << "\" is not hexadecimal (expected pairs of digits 0-9, a-f)\n";
         return kBadInput;
+    }
+    // iBeacon data starts 4c 00 (the company) or 02 15; Eddystone frames never do.
+    auto ibeacon = IBeaconFrame::decodeWithCompanyID(*frame);
+    if (!ibeacon) ibeacon = IBeaconFrame::decode(*frame);
+    if (ibeacon) {
+        const nlohmann::ordered_json out{{"frameType", "iBeacon"},
+                                         {"uuid", ibeacon->proximityUUID.uuidString()},
+                                         {"major", ibeacon->major},
+                                         {"minor", ibeacon->minor},
+                                         {"measuredPower", int{ibeacon->measuredPower}}};
+        std::cout << out.dump() << '\n';
+        return kDecoded;
     }
     const auto type = GBeaconInfo::frameTypeForFrameData(*frame);
     nlohmann::ordered_json out{{"frameType", frameTypeName(type)}};
@@ -75,8 +89,12 @@ int decode(const std::string& hex) {
 const Registration registration{
     "decode", [](CLI::App& app) {
         auto hex = std::make_shared<std::string>();
-        auto* command = app.add_subcommand("decode", "Decode one Eddystone (0xFEAA) service-data value given in hex");
-        command->add_option("HEX", *hex, "the service data, e.g. 00ec00112233445566778899aabbccddeeff")->required();
+        auto* command = app.add_subcommand(
+            "decode", "Decode one Eddystone (0xFEAA) service-data value or iBeacon (0x004C) manufacturer data given in hex");
+        command->add_option("HEX", *hex,
+                            "the service data, e.g. 00ec00112233445566778899aabbccddeeff, or the manufacturer data "
+                            "with or without the company identifier, e.g. 4c000215<uuid><major><minor><power>")
+            ->required();
         command->footer("Exit status: 0 decoded, 1 unknown or undecodable frame, 2 HEX is not hexadecimal.");
         command->callback([hex] { exitCode() = decode(*hex); });
     }};

@@ -52,6 +52,11 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
                 return std::string("\"ibeacon\".\"") + key + "\" must be an integer from 0 to 65535";
             (std::string(key) == "major" ? beacon.major : beacon.minor) = v->get<std::uint16_t>();
         }
+        if (const auto power = ibeacon->find("measuredPower"); power != ibeacon->end()) {
+            if (!power->is_number_integer() || power->get<std::int64_t>() < -128 || power->get<std::int64_t>() > 127)
+                return "\"ibeacon\".\"measuredPower\" must be an integer from -128 to 127";
+            beacon.measuredPower = static_cast<std::int8_t>(power->get<int>());
+        }
         const auto rssi = line.find("rssi");
         if (rssi == line.end()) return "an iBeacon line needs \"rssi\" (an integer, or null when it leaves)";
         if (!rssi->is_null()) {

@@ -4,10 +4,12 @@
 //
 //   {"t": 0.5, "device": "beacon-1", "rssi": -61, "serviceData": {"feaa": "00ec0011..."}}
 //   {"t": 30, "state": "poweredOff"}
-//   {"t": 2, "ibeacon": {"uuid": "00112233-...", "major": 1, "minor": 2}, "rssi": -60}
+//   {"t": 2, "ibeacon": {"uuid": "00112233-...", "major": 1, "minor": 2, "measuredPower": -59}, "rssi": -60}
 //
 // An "ibeacon" line sets a scripted iBeacon's RSSI until its next line; "rssi": null means it
-// left. Only `kiv-agent run` ranges iBeacons; `scan` skips those lines.
+// left ("measuredPower", its RSSI at 1 m, defaults to -59). `run` hands these readings to a
+// simulated location service, `range` turns them into advertisements (IBeaconAdvertising.hpp);
+// `scan` skips them.
 //
 // Blank lines are skipped. Steps run in order of `t` (seconds from the start).
 
@@ -25,6 +27,7 @@ struct IBeaconStep {
     UUID uuid;
     std::uint16_t major = 0;
     std::uint16_t minor = 0;
+    std::int8_t measuredPower = -59;
     std::optional<std::int64_t> rssi;  // none: the beacon left
 };
 

@@ -15,9 +15,18 @@ namespace kiv::platform {
 
 /// A failure of the location service, with a readable description.
 struct KIV_EXPORT LocationError {
+    /// The platform's codes for a service the user may not use, and for ranging that this
+    /// system cannot do.
+    static constexpr int kDenied = 1;
+    static constexpr int kRangingUnavailable = 16;
+
     int code = 0;
     std::string localizedDescription;
 };
+
+/// Whether the device is inside a monitored region: unknown until an advertisement of the
+/// region is heard, or until the region has been silent long enough to call it outside.
+enum class RegionState { unknown, inside, outside };
 
 class LocationManager;
 
@@ -32,6 +41,12 @@ public:
     virtual void monitoringDidFailFor(LocationManager& manager, const std::optional<BeaconRegion>& region,
                                       const LocationError& error) = 0;
     virtual void didFailWithError(LocationManager& manager, const LocationError& error) = 0;
+    /// A monitored region was entered or left (right after didDetermineState with the new state).
+    virtual void didEnterRegion(LocationManager& /*manager*/, const BeaconRegion& /*region*/) {}
+    virtual void didExitRegion(LocationManager& /*manager*/, const BeaconRegion& /*region*/) {}
+    /// A monitored region's state became known or changed.
+    virtual void didDetermineState(LocationManager& /*manager*/, RegionState /*state*/,
+                                   const BeaconRegion& /*region*/) {}
 };
 
 /// Best accuracy, the platform's constant.

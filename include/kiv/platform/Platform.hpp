@@ -41,13 +41,15 @@ struct KIV_EXPORT Platform {
     std::optional<BundleInfo> bundleInfo{};
 
     /// This platform with every empty member filled in: an AsioRuntime whose main queue runs on
-    /// a library thread, the BlueZ central (over the system D-Bus), a location service that fails
-    /// every region, libcurl URL sessions, xdg-open for http(s) links, a new device identity.
+    /// a library thread, the BlueZ central (over the system D-Bus), a BleLocationManager on the
+    /// platform's own central maker, libcurl URL sessions, xdg-open for http(s) links, a new
+    /// device identity.
     Platform completed() const;
 
     /// A central on `queue` for `delegate` (an `unsupported` one when the maker gives none).
     std::shared_ptr<CentralManager> central(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) const;
-    /// A location service whose callbacks arrive on `callbackQueue`.
+    /// A location service whose callbacks arrive on `callbackQueue` (a BleLocationManager on this
+    /// platform's central maker when the maker gives none).
     std::shared_ptr<LocationManager> locationManager(QueuePtr callbackQueue) const;
     /// A URL session on this platform's runtime.
     std::shared_ptr<URLSession> urlSession(SessionConfiguration configuration,

@@ -1,0 +1,277 @@
+// The iBeacon location service on a simulated central, in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kiv/ibeacon/IBeaconFrame.hpp"
+#include "kiv/platform/Platform.hpp"
+#include "kiv/platform/linux/BleLocationManager.hpp"
+#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "platform/linux/HeardBeacons.hpp"
+
+using namespace kiv;
+using namespace kiv::platform;
+
+namespace {
+
+/// UUID number n (its last byte); written as a letter in reports: 0 is A.
+UUID uuid(int n) {
+    return UUID(UUID::Bytes{0xE2, 0xC5, 0x6D, 0xB5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(n)});
+}
+
+Advertisement manufacturerData(std::uint16_t company, ByteVector bytes) {
+    Advertisement ad;
+    ad.manufacturerData.emplace_back(company, std::move(bytes));
+    return ad;
+}
+
+const char* proximityName(Proximity p) {
+    constexpr const char* kNames[] = {"unknown", "immediate", "near", "far"};
+    return kNames[static_cast<int>(p)];
+}
+
+std::string text(const Beacon& b) {
+    char out[80];
+    std::snprintf(out, sizeof out, "%c%u.%u %lld %.2f %s", 'A' + b.proximityUUID.bytes()[15], b.major, b.minor,
+                  static_cast<long long>(b.rssi), b.accuracy, proximityName(b.proximity));
+    return out;
+}
+
+struct Recorder final : LocationManagerDelegate {
+    std::vector<std::string> events;   // monitoring and failures
+    std::vector<std::string> reports;  // "region: beacon, beacon"
+    void didRangeBeacons(LocationManager&, const std::vector<Beacon>& beacons, const BeaconRegion& region) override {
+        std::string line = region.identifier() + ":";
+        for (const auto& b : beacons) line += (line.back() == ':' ? " " : ", ") + text(b);
+        reports.push_back(line);
+    }
+    void note(const char* what, const BeaconRegion& r) { events.push_back(what + (" " + r.identifier())); }
+    void didStartMonitoringFor(LocationManager&, const BeaconRegion& r) override { note("start", r); }
+    void didEnterRegion(LocationManager&, const BeaconRegion& r) override { note("enter", r); }
+    void didExitRegion(LocationManager&, const BeaconRegion& r) override { note("exit", r); }
+    void didDetermineState(LocationManager&, RegionState s, const BeaconRegion& r) override {
+        note(s == RegionState::inside ? "inside" : "outside", r);
+    }
+    void didFailWithError(LocationManager&, const LocationError& e) override {
+        events.push_back("failed " + std::to_string(e.code) + " " + e.localizedDescription);
+    }
+    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
+};
+
+struct Rig {
+    std::shared_ptr<ManualRuntime> rt = ManualRuntime::make();
+    TimePoint start = rt->now();
+    std::shared_ptr<SimulatedCentralManager> radio;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<BleLocationManager> manager;
+
+    explicit Rig(BleLocationManager::Options options = {}, ManagerState initial = ManagerState::poweredOn) {
+        manager = BleLocationManager::make(
+            rt->mainQueue(), SimulatedCentralManager::factory([this](auto made) { radio = made; }, initial), options);
+        manager->setDelegate(recorder);
+    }
+    void at(double seconds) { rt->advance(start + secondsToDuration(seconds) - rt->now()); }
+    void hear(int n, std::uint16_t major, std::uint16_t minor, int rssi, std::int8_t power = -59) {
+        const auto payload = IBeaconFrame{uuid(n), major, minor, power}.payload();
+        send(manufacturerData(IBeaconFrame::kCompanyID, ByteVector(payload.begin(), payload.end())), rssi);
+    }
+    void send(const Advertisement& ad, int rssi) {
+        radio->advertise("device", rssi, ad);
+        rt->runUntilIdle();
+    }
+    std::vector<std::string> reports() { return std::exchange(recorder->reports, {}); }
+    std::vector<std::string> events() { return std::exchange(recorder->events, {}); }
+};
+
+using Lines = std::vector<std::string>;
+
+}  // namespace
+
+TEST(BleLocationManager, RangesEachSecondWithTheMeanRSSIOfTheBeaconsEachRegionNames) {
+    Rig rig;
+    for (const auto& region :
+         {BeaconRegion(uuid(0), "A"), BeaconRegion(uuid(0), 1, "A1"), BeaconRegion(uuid(0), 1, 2, "A1.2")})
+        rig.manager->startRangingBeacons(region);
+    rig.at(0.2);
+    ASSERT_TRUE(rig.radio && rig.radio->isScanning());
+    EXPECT_TRUE(rig.radio->allowsDuplicates());
+    rig.hear(0, 1, 2, -60);
+    rig.hear(0, 1, 2, -71);  // mean -65.5 rounds away from zero; distance from the exact mean
+    rig.hear(0, 1, 3, -52);
+    rig.hear(0, 2, 2, -80, -40);
+    rig.hear(1, 1, 2, -50);                                       // another UUID
+    rig.send(manufacturerData(0x004C, {0x10, 0x05, 0x01}), -50);  // another advertisement type
+    rig.send(manufacturerData(0x004C, {0x02, 0x15, 0x01}), -50);  // truncated
+    rig.hear(0, 1, 4, kRSSIUnavailable);                          // heard, but not measured
+    rig.at(1);
+    EXPECT_EQ(
+        rig.reports(),
+        (Lines{"A: A1.3 -52 0.45 immediate, A1.2 -66 2.11 near, A2.2 -80 100.00 far, A1.4 0 -1.00 unknown",
+               "A1: A1.3 -52 0.45 immediate, A1.2 -66 2.11 near, A1.4 0 -1.00 unknown", "A1.2: A1.2 -66 2.11 near"}));
+    rig.hear(0, 1, 2, -59);
+    rig.at(2);
+    EXPECT_EQ(rig.reports()[2], "A1.2: A1.2 -59 1.00 near") << "a new second, a new mean";
+}
+
+TEST(BleLocationManager, KeepsSilentBeaconsWithRSSIZeroForTheRetentionThenDropsThem) {
+    BleLocationManager::Options options;
+    options.retention = std::chrono::seconds(2);
+    options.pathLossExponent = 4;
+    Rig rig(options);
+    rig.manager->startRangingBeacons(BeaconRegion(uuid(0), "A"));
+    rig.at(0.5);
+    rig.hear(0, 1, 1, -79);
+    rig.hear(0, 1, 2, -99);
+    for (double t : {1.5, 2.5, 3.5}) {
+        rig.at(t);
+        rig.hear(0, 1, 2, -99);
+    }
+    rig.at(4);
+    EXPECT_EQ(rig.reports(),
+              (Lines{"A: A1.1 -79 3.16 near, A1.2 -99 10.00 far", "A: A1.2 -99 10.00 far, A1.1 0 -1.00 unknown",
+                     "A: A1.2 -99 10.00 far", "A: A1.2 -99 10.00 far"}));
+    rig.at(7);
+    EXPECT_EQ(rig.reports(), (Lines{"A: A1.2 0 -1.00 unknown", "A:", "A:"})) << "a report goes out even when empty";
+}
+
+TEST(BleLocationManager, EntersOnTheFirstAdvertisementAndExitsAfterTheTimeout) {
+    Rig rig;
+    rig.manager->startMonitoring(BeaconRegion(uuid(0), 1, "near"));
+    rig.manager->startMonitoring(BeaconRegion(uuid(0), 2, "silent"));
+    rig.at(0.5);
+    EXPECT_EQ(rig.events(), (Lines{"start near", "start silent"}));
+    rig.hear(0, 1, 7, -60);
+    rig.hear(0, 1, 7, -60);
+    rig.hear(0, 3, 7, -60);
+    EXPECT_EQ(rig.events(), (Lines{"inside near", "enter near"}));
+    rig.at(5.5);
+    rig.hear(0, 1, 8, -60);
+    rig.at(30.9);
+    EXPECT_EQ(rig.events(), (Lines{"outside silent"})) << "silent since monitoring began: outside, never left";
+    rig.at(35);
+    EXPECT_TRUE(rig.events().empty());
+    rig.at(36);
+    EXPECT_EQ(rig.events(), (Lines{"outside near", "exit near"}));
+    rig.hear(0, 1, 7, -60);
+    EXPECT_EQ(rig.events(), (Lines{"inside near", "enter near"}));
+    EXPECT_TRUE(rig.reports().empty()) << "monitoring alone does not range";
+}
+
+TEST(BleLocationManager, ARegionWithAKnownIdentifierReplacesTheEarlierOne) {
+    Rig rig;
+    rig.manager->startMonitoring(BeaconRegion(uuid(0), "r"));
+    rig.manager->startRangingBeacons(BeaconRegion(uuid(0), "r"));
+    rig.at(0.5);
+    rig.hear(0, 1, 1, -59);
+    rig.manager->startMonitoring(BeaconRegion(uuid(1), "r"));
+    rig.manager->startRangingBeacons(BeaconRegion(uuid(1), "r"));
+    rig.at(0.7);
+    rig.hear(0, 1, 1, -59);
+    rig.hear(1, 1, 1, -65);
+    rig.at(1);
+    EXPECT_EQ(rig.reports(), (Lines{"r: B1.1 -65 2.00 near"}));
+    EXPECT_EQ(rig.events(), (Lines{"start r", "inside r", "enter r", "start r"})) << "still inside: no second enter";
+    for (int t = 2; t <= 40; ++t) {
+        rig.at(t);
+        rig.hear(0, 1, 1, -59);
+    }
+    EXPECT_EQ(rig.events(), (Lines{"outside r", "exit r"})) << "the old UUID no longer keeps it inside";
+}
+
+TEST(BleLocationManager, StoppingMonitoringOrRangingEndsOnlyThatAndTheScanEndsWithBoth) {
+    Rig rig;
+    const BeaconRegion region(uuid(0), "r");
+    rig.manager->startMonitoring(region);
+    rig.manager->startRangingBeacons(region);
+    rig.at(0.5);
+    rig.hear(0, 1, 1, -59);
+    rig.manager->stopMonitoring(region);
+    rig.at(40);
+    EXPECT_EQ(rig.events(), (Lines{"start r", "inside r", "enter r"})) << "no exit once monitoring stopped";
+    EXPECT_EQ(rig.reports().size(), 40u);
+    rig.manager->startMonitoring(region);
+    rig.manager->stopRangingBeacons(region);
+    rig.at(40.5);
+    rig.hear(0, 1, 1, -59);
+    rig.at(45);
+    EXPECT_TRUE(rig.reports().empty());
+    EXPECT_EQ(rig.events(), (Lines{"start r", "inside r", "enter r"}));
+    EXPECT_TRUE(rig.radio->isScanning());
+    rig.manager->stopMonitoring(region);
+    rig.at(46);
+    EXPECT_FALSE(rig.radio->isScanning());
+    EXPECT_EQ(rig.rt->pendingTimedTasks(), 0u) << "no ticking without regions";
+
+    rig.manager->startMonitoring(region);
+    rig.manager.reset();  // with its answer still on the queue
+    rig.rt->runUntilIdle();
+    EXPECT_TRUE(rig.events().empty()) << "nothing reaches a delegate after the manager is gone";
+}
+
+TEST(BleLocationManager, FailsOncePerRadioChangeOrRequestAndScansAgainWhenPoweredOn) {
+    Rig rig({}, ManagerState::unauthorized);
+    rig.manager->requestAlwaysAuthorization();
+    rig.manager->startRangingBeacons(BeaconRegion(uuid(0), "r"));
+    rig.at(1);
+    auto set = [&](ManagerState state) {
+        rig.radio->setState(state);
+        rig.rt->runUntilIdle();
+    };
+    set(ManagerState::unauthorized);            // no change
+    rig.manager->requestAlwaysAuthorization();  // asked: answered again
+    set(ManagerState::unsupported);
+    set(ManagerState::poweredOff);
+    const auto requests = rig.radio->scanRequests();
+    set(ManagerState::poweredOn);
+    EXPECT_EQ(rig.radio->scanRequests(), requests + 1);
+    rig.hear(0, 1, 1, -59);
+    rig.at(2);
+    set(ManagerState::poweredOff);
+    rig.at(3);
+    EXPECT_EQ(rig.reports(), (Lines{"r:", "r: A1.1 -59 1.00 near", "r:"})) << "off: empty, though heard 1.5 s ago";
+    const std::string unauthorized = "failed 1 Bluetooth is unavailable: this user may not scan (unauthorized)";
+    EXPECT_EQ(rig.events(),
+              (Lines{unauthorized, unauthorized,
+                     "failed 16 Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)"}));
+}
+
+TEST(BleLocationManager, RangesTwentyRegionsOfFiveHundredBeacons) {
+    Rig rig;
+    for (int n = 0; n < 20; ++n) rig.manager->startRangingBeacons(BeaconRegion(uuid(n), "r" + std::to_string(n)));
+    rig.at(0.5);
+    auto rssiOf = [](int n, int minor) { return -40 - (minor * 7 + n) % 50; };
+    for (int n = 0; n < 20; ++n)
+        for (int minor = 0; minor < 500; ++minor) rig.hear(n, 1, static_cast<std::uint16_t>(minor), rssiOf(n, minor));
+    rig.at(1.5);
+    // Only the even minors stay: the odd ones leave the table, and the others must stay findable.
+    for (double t : {1.5, 2.5, 3.5, 4.5})
+        for (int n = 0; n < 20; ++n)
+            for (int minor = 0; minor < 500; minor += 2) {
+                if (t > 1.5) rig.at(t);
+                rig.hear(n, 1, static_cast<std::uint16_t>(minor), rssiOf(n, minor));
+            }
+    rig.reports();
+    rig.hear(3, 1, 498, -30);  // one packet more must land on its own beacon
+    rig.at(5);
+    const auto reports = rig.reports();
+    ASSERT_EQ(reports.size(), 20u);
+    for (int n = 0; n < 20; ++n) {
+        std::vector<Beacon> expected;
+        for (int minor = 0; minor < 500; minor += 2) {
+            const double mean = n == 3 && minor == 498 ? (rssiOf(n, minor) - 30) / 2.0 : rssiOf(n, minor);
+            const double d = estimatedDistance(-59, mean, 2);
+            expected.push_back(
+                Beacon{uuid(n), 1, static_cast<std::uint16_t>(minor), std::llround(mean), d, proximityFor(d)});
+        }
+        std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.accuracy < b.accuracy; });
+        std::string line = "r" + std::to_string(n) + ":";
+        for (const auto& b : expected) line += (line.back() == ':' ? " " : ", ") + text(b);
+        EXPECT_EQ(reports[n], line);
+    }
+}
