@@ -58,19 +58,16 @@ TEST(PlatformWithoutServices, TheRadioIsUnsupportedAndTheLocationServiceSaysWhy)
     auto listener = std::make_shared<Listener>();
     auto central = Platform{.runtime = rt}.central(listener, rt->makeSerialQueue("ble"));
     auto recorder = std::make_shared<Recorder>();
-    const std::shared_ptr<LocationManager> locations[] = {
-        Platform{.runtime = rt}.locationManager(rt->mainQueue()),
-        Platform{.runtime = rt}.completed().locationManager(rt->mainQueue())};
-    for (const auto& location : locations) {
-        location->setDelegate(recorder);
-        location->startMonitoring(BeaconRegion(*UUID::parse("00000000-0000-0000-0000-00000000000A"), "r"));
-    }
+    // (A completed platform's radio is the BlueZ one, whose answers come from its own thread.)
+    auto location = Platform{.runtime = rt}.locationManager(rt->mainQueue());
+    location->setDelegate(recorder);
+    location->startMonitoring(BeaconRegion(*UUID::parse("00000000-0000-0000-0000-00000000000A"), "r"));
     central->scanForPeripherals({}, true);
     rt->runUntilIdle();
     EXPECT_EQ(listener->states, std::vector<ManagerState>{ManagerState::unsupported});
     EXPECT_FALSE(central->isScanning());
     const std::string why = "Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)";
-    EXPECT_EQ(recorder->events, (std::vector<std::string>{why, why}));
+    EXPECT_EQ(recorder->events, std::vector<std::string>{why});
 }
 
 TEST(Platform, ItsLocationServiceRangesWithTheCentralItsOwnMakerMakes) {
