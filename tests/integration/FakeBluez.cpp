@@ -216,19 +216,25 @@ std::string FakeBluez::logs() const {
            tail(dir_ / "bus.log");
 }
 
-nlohmann::json FakeBluez::command(const nlohmann::json& command, std::chrono::milliseconds timeout) {
+bool FakeBluez::post(const nlohmann::json& command) {
     const auto text = command.dump() + "\n";
-    const long seq = ++seq_;
+    ++seq_;
     for (std::size_t sent = 0; sent < text.size();) {
         const auto n = ::send(fakeIn_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ADD_FAILURE() << "cannot send " << command.dump() << " to the fake bluetoothd: " << std::strerror(errno)
                           << logs();
-            return {{"error", "not sent"}};
+            return false;
         }
         sent += static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+nlohmann::json FakeBluez::command(const nlohmann::json& command, std::chrono::milliseconds timeout) {
+    if (!post(command)) return {{"error", "not sent"}};
+    const long seq = seq_;
     const auto deadline = Clock::now() + timeout;
     while (const auto line = readLine(fakeOut_, fakeBuffer_, deadline)) {
         const auto reply = nlohmann::json::parse(*line, nullptr, false);

@@ -35,6 +35,8 @@ public:
     /// `timeout` is a test failure and gives {"error": ...}.
     nlohmann::json command(const nlohmann::json& command,
                            std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Sends one command without waiting for its reply (which later commands skip).
+    bool post(const nlohmann::json& command);
     /// Sends one command that must succeed (a test failure otherwise).
     bool expectOk(const nlohmann::json& command);
 

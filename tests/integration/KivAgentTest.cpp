@@ -159,8 +159,27 @@ TEST(KivAgent, RangePrintsEachSecondAndEachTransitionAndFailsReadablyWithoutARad
 
     const auto radio = run("range " + uuid + " --duration 10");
     EXPECT_EQ(radio.status, 1) << radio.output;
-    EXPECT_EQ(radio.output.rfind("kiv-agent range: Bluetooth is unavailable: ", 0), 0u) << radio.output;
+    EXPECT_EQ(radio.output.rfind("kiv-agent range: no system D-Bus", 0), 0u) << radio.output;
     EXPECT_EQ(run("range " + uuid + ":65536").status, 2);
+}
+
+TEST(KivAgent, RunCarriesAdvertisementsFromBluetoothdToTheCloud) {
+    auto fake = kiv::test::FakeBluez::start();
+    ASSERT_TRUE(fake && fake->addAdapter());
+    kiv::test::TempDir dir;
+    kiv::test::writeFile(dir.path() / "regions.json", R"({"data": [{"UUID": "1F2E3D4C5B6A49788695A4B3C2D1E0F9"}]})");
+    const ScenarioFile scenario(R"({"t": 0, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 1, "minor": 2}, "rssi": -62}
+{"t": 0.2, "device": "eid", "rssi": -70, "serviceData": {"feaa": "30ec1a2b3c4d5e6f7081"}}
+{"t": 1.2, "device": "eid", "rssi": -71, "serviceData": {"feaa": "30ec1a2b3c4d5e6f7081"}}
+)");
+    // Played once the agent's scan runs: bluetoothd drops packets while nobody discovers.
+    fake->post({{"cmd", "wait"}, {"status", {{"adapters", {{"hci0", {{"discovering", true}}}}}}}, {"timeout", 20}});
+    fake->post({{"cmd", "play"}, {"file", scenario.path.string()}});
+    const auto r = run("run --embedded-cloud " + (dir.path() / "regions.json").string() +
+                       " --client demo:secret --duration 7");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 1/2         ibeacon"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("BeaconID beacon: 1a2b3c4d5e6f7081                eddystone"), std::string::npos) << r.output;
 }
 
 #endif

@@ -14,7 +14,7 @@ int radio(const std::string& adapter) {
     std::cout << "system bus:  " << yesNo(report.systemBus) << '\n';
     if (report.systemBus) std::cout << "bluetoothd:  " << yesNo(report.bluetoothd) << '\n';
     if (report.bluetoothd) {
-        std::cout << "adapters:    " << (report.adapters.empty() ? "none" : "") << '\n';
+        std::cout << "adapters:" << (report.adapters.empty() ? "    none" : "") << '\n';
         for (const auto& a : report.adapters) {
             std::cout << "  " << a.name << ' ' << a.address << (a.powered ? " powered" : " powered off")
                       << (a.discovering ? ", discovering" : "") << (a.central ? "" : ", no central role")

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "Command.hpp"
+#include "Radio.hpp"
 #include "IBeaconAdvertising.hpp"
 #include "Scenario.hpp"
 #include "kiv/platform/Platform.hpp"
@@ -248,6 +249,7 @@ int range(const RangeOptions& options) {
         return report(*printer);
     }
 
+    if (options.scenarioFile.empty() && !radioUsable("range", options.adapter)) return kFailed;
     // Real time: the library's threads must not take the signals this thread waits for.
     sigset_t signals;
     sigemptyset(&signals);
