@@ -21,7 +21,48 @@ Capture::Impl*& activeCapture() {
     static Capture::Impl* capture = nullptr;
     return capture;
 }
+Sink& activeSink() {
+    static Sink sink;
+    return sink;
+}
 }  // namespace
+
+Record classify(std::string_view line) {
+    constexpr std::string_view debugPrefix = "Debug ";
+    constexpr std::string_view gResponse = "G response:";
+    Record record{Level::info, "kiv", line};
+    if (line.starts_with(debugPrefix)) {
+        const auto colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            record.level = Level::debug;
+            record.component = line.substr(debugPrefix.size(), colon - debugPrefix.size());
+        }
+    } else if (line.starts_with(gResponse)) {
+        record.component = "KIVClient";
+    } else if (const auto colon = line.find(": "); colon != std::string_view::npos &&
+                                                   line.substr(0, colon).find(' ') == std::string_view::npos) {
+        // "Component: what failed": the library's own lines of that form report a callback that
+        // threw or failed.
+        record.level = Level::warning;
+        record.component = line.substr(0, colon);
+    }
+    return record;
+}
+
+std::string_view levelName(Level level) {
+    switch (level) {
+        case Level::debug: return "debug";
+        case Level::info: return "info";
+        case Level::warning: return "warning";
+        case Level::error: return "error";
+    }
+    return "info";
+}
+
+void setSink(Sink sink) {
+    std::lock_guard lock(sinkMutex());
+    activeSink() = std::move(sink);
+}
 
 void writeLine(std::string_view text) {
     std::string whole;
@@ -32,6 +73,14 @@ void writeLine(std::string_view text) {
     if (auto* capture = activeCapture()) {
         capture->lines.emplace_back(text);
         if (!capture->echo) return;
+    }
+    if (const auto& sink = activeSink()) {
+        // A sink that throws loses its line, never the caller's work.
+        try {
+            sink(classify(text));
+        } catch (...) {
+        }
+        return;
     }
     std::fwrite(whole.data(), 1, whole.size(), stdout);
     std::fflush(stdout);

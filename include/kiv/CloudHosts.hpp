@@ -2,6 +2,7 @@
 /// Where the cloud service is: the token host and the API host.
 
 #include <string>
+#include <string_view>
 
 #include "kiv/export.hpp"
 
@@ -17,8 +18,13 @@ struct KIV_EXPORT CloudHosts {
     /// The hosts in use.
     static CloudHosts current();
     /// Replaces the hosts for every later request (call before startMonitoringService()).
-    /// Empty texts restore the build's defaults.
-    static void set(const std::string& tokenHost, const std::string& apiHost);
+    /// Empty texts restore the build's defaults. A host with a scheme, a path, an empty name or
+    /// a bad port is refused: nothing changes, false is returned and `reason` (when given) says why.
+    static bool set(const std::string& tokenHost, const std::string& apiHost, std::string* reason = nullptr);
+
+    /// Why `host` cannot be used as host[:port] ("has a scheme: give host[:port] only"), or an
+    /// empty text when it can (the empty host, meaning the default, can).
+    static std::string problemWith(std::string_view host);
 };
 
 }  // namespace kiv

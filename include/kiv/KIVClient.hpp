@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "kiv/ClientStatus.hpp"
 #include "kiv/export.hpp"
 #include "kiv/support/BeaconRegion.hpp"
 
@@ -64,6 +65,11 @@ public:
 
     void sendIBeacons();
     void sendGBeacons();
+
+    /// Receives this client's events on its main queue: the token exchange, region lists, every
+    /// upload (started, then delivered or failed) and the radio's state; none clears it. Clients
+    /// on the default platform share one cloud client: its events go to the last observer set.
+    void setStatusObserver(ClientStatusObserver observer);
 
     class Impl;
 

@@ -2,6 +2,7 @@
 /// Log lines: items joined by one space, written whole to standard output (or to a capture).
 
 #include <concepts>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,32 @@ namespace log {
 
 /// Writes one line (a line feed is added) atomically with respect to other log lines.
 KIV_EXPORT void writeLine(std::string_view line);
+
+/// How much a line matters: the facades' switchable lines are debug, answers the service gave
+/// are info, a host or delegate callback that failed is a warning.
+enum class Level { debug, info, warning, error };
+
+/// One line as a sink receives it: the whole text as standard output would show it, the
+/// component that wrote it ("KIVClient", "KIVPush", "BluezCentralManager", ...) and its level.
+struct Record {
+    Level level = Level::info;
+    std::string_view component;
+    std::string_view text;
+};
+
+/// Where lines go instead of standard output. Called with one line at a time, never two at
+/// once; it must not write log lines itself. Thread: any library thread.
+using Sink = std::function<void(const Record& record)>;
+
+/// Routes every later line to `sink` (an empty one restores standard output). Captures still
+/// take lines first. Process-wide, like standard output itself.
+KIV_EXPORT void setSink(Sink sink);
+
+/// The record a line is given: its component and level, read from the line's own prefix.
+KIV_EXPORT Record classify(std::string_view line);
+
+/// The level's name ("debug", "info", "warning", "error").
+KIV_EXPORT std::string_view levelName(Level level);
 
 /// Joins items with single spaces (an item that ends in a space thus yields two).
 KIV_EXPORT std::string join(std::initializer_list<std::string_view> items);

@@ -3,6 +3,7 @@
 /// interfaces. Backends (kiv/platform/linux/, kiv/platform/sim/), the platform interfaces and
 /// the HTTP request layer (kiv/http/) have headers of their own.
 
+#include "kiv/ClientStatus.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/KIVPush.hpp"

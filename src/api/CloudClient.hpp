@@ -9,6 +9,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "kiv/ClientStatus.hpp"
 #include "kiv/support/Beacon.hpp"
 
 namespace kiv {
@@ -34,6 +35,8 @@ public:
                                      UploadUndelivered undelivered) = 0;
     virtual void gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBeaconInfo>>& gBeacons,
                                      UploadCompletion completion, UploadUndelivered undelivered) = 0;
+    /// Where the token, region-list and upload events go (none by default).
+    virtual void setStatusObserver(ClientStatusObserver /*observer*/) {}
 };
 
 }  // namespace kiv::api

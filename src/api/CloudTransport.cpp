@@ -21,6 +21,7 @@ void CloudTransport::send(Method method, const std::string& url, nlohmann::json 
     request->responseJSON([handler = std::move(handler)](const http::DataResponse<nlohmann::json>& response) {
         Outcome outcome;
         outcome.gotResponse = response.response.has_value();
+        if (response.response) outcome.status = response.response->statusCode;
         if (const auto* value = response.value()) {
             outcome.value = *value;
         } else if (const auto* error = response.error()) {

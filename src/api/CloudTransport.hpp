@@ -32,6 +32,8 @@ public:
         std::string errorText;
         /// Whether any HTTP response arrived (a failure with a response still reached the service).
         bool gotResponse = false;
+        /// The response's HTTP status; 0 without a response.
+        int status = 0;
     };
 
     CloudTransport(std::shared_ptr<http::SessionManager> manager, std::shared_ptr<platform::DeviceIdentity> identity);

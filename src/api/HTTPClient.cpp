@@ -42,6 +42,37 @@ void HTTPClient::setRegionListCompletion(RegionListCompletion completion) {
     regionListCompletion_ = std::move(completion);
 }
 
+void HTTPClient::setStatusObserver(ClientStatusObserver observer) { statusObserver_ = std::move(observer); }
+
+void HTTPClient::report(ClientStatus status) const {
+    if (!statusObserver_) return;
+    try {
+        statusObserver_(status);
+    } catch (...) {
+        log("The status observer threw");
+    }
+}
+
+namespace {
+ClientStatus event(ClientStatus::Event kind, int httpStatus = 0, std::string error = {}) {
+    ClientStatus status;
+    status.event = kind;
+    status.httpStatus = httpStatus;
+    status.error = std::move(error);
+    return status;
+}
+
+/// Why an answer without a usable token was refused: the service's own "error" text when it
+/// gives one.
+std::string refusalReason(const nlohmann::json& answer) {
+    if (answer.is_object()) {
+        const auto error = answer.find("error");
+        if (error != answer.end() && error->is_string()) return error->get<std::string>();
+    }
+    return "the answer carries no token";
+}
+}  // namespace
+
 std::optional<std::string> HTTPClient::accessToken() const { return access_token_; }
 bool HTTPClient::tokenTimerRunning() const { return tokenTimer_ != nullptr; }
 
@@ -70,27 +101,34 @@ void HTTPClient::getToken() {
                              if (!self) return;
                              if (!outcome.value) {
                                  self->log("Error while fetching information: ", outcome.errorText);
+                                 self->report(event(ClientStatus::Event::tokenRefused, outcome.status, outcome.errorText));
                                  return;
                              }
                              const auto& answer = *outcome.value;
+                             const auto refused = [&] {
+                                 self->report(event(ClientStatus::Event::tokenRefused, outcome.status, refusalReason(answer)));
+                             };
                              if (!answer.is_object()) {
                                  self->log("Invalid information received from the service");
-                                 return;
+                                 return refused();
                              }
                              const auto apiUrl = answer.find("apiUrl");
-                             if (apiUrl == answer.end()) return;
+                             if (apiUrl == answer.end()) return refused();
                              const auto token = answer.find("token");
-                             if (token == answer.end() || !token->is_string()) return;
+                             if (token == answer.end() || !token->is_string()) return refused();
                              const auto refresh = answer.find("refreshToken");
-                             if (refresh == answer.end()) return;
+                             if (refresh == answer.end()) return refused();
                              const auto text = [](const nlohmann::json& v) {
                                  return v.is_string() ? v.get<std::string>() : v.dump();
                              };
                              self->log("Api Url: ", text(*apiUrl));
                              self->log("Access token: ", token->get<std::string>());
                              self->log("Refresh Token: ", text(*refresh));
-                             self->main_->async([weak, value = token->get<std::string>()] {
-                                 if (auto me = weak.lock()) me->acceptToken(value);
+                             self->main_->async([weak, value = token->get<std::string>(), status = outcome.status] {
+                                 auto me = weak.lock();
+                                 if (!me) return;
+                                 me->acceptToken(value);
+                                 me->report(event(ClientStatus::Event::tokenObtained, status));
                              });
                          });
 }
@@ -105,7 +143,11 @@ void HTTPClient::accessTokenDidChange() {
     std::weak_ptr<HTTPClient> weak = weak_from_this();
     getIbeaconList(std::nullopt, std::nullopt, [weak](const BeaconRegionSet& regions) {
         auto self = weak.lock();
-        if (self && self->regionListCompletion_) self->regionListCompletion_(regions);
+        if (!self) return;
+        auto received = event(ClientStatus::Event::regionsReceived);
+        received.count = regions.size();
+        self->report(std::move(received));
+        if (self->regionListCompletion_) self->regionListCompletion_(regions);
     });
 }
 
@@ -152,8 +194,17 @@ void HTTPClient::gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBe
 void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddystone, UploadCompletion completion,
                         UploadUndelivered undelivered) {
     const char* kind = eddystone ? "gBeacon" : "iBeacon";
+    const auto uploadEvent = [kind, count](ClientStatus::Event what, int httpStatus = 0, std::string error = {}) {
+        auto status = event(what, httpStatus, std::move(error));
+        status.kind = kind;
+        status.count = count;
+        return status;
+    };
+    // Every upload started is followed by exactly one delivered or failed event.
+    report(uploadEvent(ClientStatus::Event::uploadStarted));
     if (!access_token_) {
         log("Access Token Error");
+        report(uploadEvent(ClientStatus::Event::uploadFailed, 0, "no access token"));
         if (undelivered) undelivered();
         return;
     }
@@ -165,9 +216,14 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
     transport_.send(
         CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(), std::move(parameters),
         CloudTransport::Encoding::json, main_,
-        [weak, prefix, completion = std::move(completion), undelivered = std::move(undelivered)](
+        [weak, prefix, uploadEvent, completion = std::move(completion), undelivered = std::move(undelivered)](
             const CloudTransport::Outcome& outcome) {
             auto self = weak.lock();
+            if (self) {
+                const bool delivered = outcome.gotResponse && outcome.status >= 200 && outcome.status < 300;
+                self->report(uploadEvent(delivered ? ClientStatus::Event::uploadDelivered : ClientStatus::Event::uploadFailed,
+                                         outcome.status, delivered ? std::string() : outcome.errorText));
+            }
             if (!outcome.value) {
                 if (self) self->log(prefix + "Error while fetching tags: ", outcome.errorText);
                 // Only a transfer that got no HTTP answer at all counts as not delivered.

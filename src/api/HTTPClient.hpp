@@ -40,6 +40,7 @@ public:
                              UploadCompletion completion, UploadUndelivered undelivered);
 
     void setRegionListCompletion(RegionListCompletion completion);
+    void setStatusObserver(ClientStatusObserver observer);
     /// Token acceptance: stores the token, starts the region-list download, stops the timer.
     void acceptToken(const std::string& token);
     std::optional<std::string> accessToken() const;
@@ -54,6 +55,8 @@ private:
     void upload(nlohmann::json entries, std::size_t count, bool eddystone, UploadCompletion completion,
                 UploadUndelivered undelivered);
     void accessTokenDidChange();
+    /// Hands `status` to the observer; whatever it throws stops here.
+    void report(ClientStatus status) const;
 
     std::shared_ptr<platform::Runtime> runtime_;
     platform::QueuePtr main_;
@@ -63,6 +66,7 @@ private:
     std::optional<std::string> access_token_;
     std::shared_ptr<platform::RepeatingTimer> tokenTimer_;
     RegionListCompletion regionListCompletion_;
+    ClientStatusObserver statusObserver_;
 };
 
 }  // namespace kiv::api

@@ -45,6 +45,10 @@ void LibraryAPI::gBeaconServerUpdate(const std::vector<std::shared_ptr<const GBe
     httpClient_->gBeaconServerUpdate(gBeacons, std::move(completion), std::move(undelivered));
 }
 
+void LibraryAPI::setStatusObserver(ClientStatusObserver observer) {
+    httpClient_->setStatusObserver(std::move(observer));
+}
+
 void LibraryAPI::setRegionListCompletion(RegionListCompletion completion) {
     httpClient_->setRegionListCompletion(std::move(completion));
 }

@@ -48,6 +48,8 @@ public:
 
     /// Where region lists go (set by the beacon facade that uses this client); none drops them.
     void setRegionListCompletion(RegionListCompletion completion);
+    /// The last observer set wins (clients on the default platform share this client).
+    void setStatusObserver(ClientStatusObserver observer) override;
     HTTPClient& httpClient() { return *httpClient_; }
 
 private:

@@ -70,6 +70,26 @@ void KIVClient::Impl::startgBeaconMonitoring() { gScanner_->startScanning(); }
 
 void KIVClient::Impl::stopgBeaconMonitoring() { gScanner_->stopScanning(); }
 
+void KIVClient::Impl::setStatusObserver(ClientStatusObserver observer) {
+    statusObserver_ = observer;
+    cloud_->setStatusObserver(std::move(observer));
+}
+
+void KIVClient::Impl::didUpdateRadioState(GBeaconScanner&, platform::ManagerState state) {
+    onMain([state](Impl& self) {
+        if (!self.statusObserver_ || self.lastRadioState_ == state) return;
+        self.lastRadioState_ = state;
+        ClientStatus status;
+        status.event = ClientStatus::Event::radioState;
+        status.radio = state;
+        try {
+            self.statusObserver_(status);
+        } catch (...) {
+            self.log("The status observer threw");
+        }
+    });
+}
+
 // The facade.
 
 namespace {
@@ -153,6 +173,9 @@ void KIVClient::stopgBeaconMonitoring() {
 }
 void KIVClient::sendIBeacons() {
     impl_->onMain([](Impl& self) { self.sendIBeacons(); });
+}
+void KIVClient::setStatusObserver(ClientStatusObserver observer) {
+    impl_->onMain([observer = std::move(observer)](Impl& self) mutable { self.setStatusObserver(std::move(observer)); });
 }
 void KIVClient::sendGBeacons() {
     impl_->onMain([](Impl& self) { self.sendGBeacons(); });

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -74,6 +75,9 @@ public:
     void didLoseBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) override;
     void didUpdateBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) override;
     void didObserveURLBeacon(GBeaconScanner& scanner, const std::string& URL, int RSSI) override;
+    void didUpdateRadioState(GBeaconScanner& scanner, platform::ManagerState state) override;
+
+    void setStatusObserver(ClientStatusObserver observer);
 
     template <class... Items>
     void log(const Items&... items) const;
@@ -126,6 +130,8 @@ private:
     mutable std::mutex regionsLock_;  // the host may read the regions from any thread
     BeaconRegionSet iBeaconRegions_;
 
+    ClientStatusObserver statusObserver_;  // main queue
+    std::optional<platform::ManagerState> lastRadioState_;  // main queue: reported once per change
     std::uint64_t nextBatch_ = 0;
     std::atomic<bool> tornDown_{false};
 };

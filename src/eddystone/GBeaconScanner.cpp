@@ -137,6 +137,7 @@ void GBeaconScanner::startScanningSynchronized() {
 }
 
 void GBeaconScanner::centralManagerDidUpdateState(platform::CentralManager& central) {
+    impl_->notify([&](GBeaconScannerDelegate& d) { d.didUpdateRadioState(*this, central.state()); });
     if (central.state() == platform::ManagerState::poweredOn && impl_->shouldBeScanning.load()) {
         startScanningSynchronized();
     }

@@ -108,7 +108,7 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
 }
 
 TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {
-    for (const char* command : {"radio", "scan --duration 5", "run --duration 5"}) {
+    for (const char* command : {"radio", "scan --duration 5", "run --client c:s --duration 5"}) {
         const auto r = run(command);  // the tests' system bus does not exist
         EXPECT_EQ(r.status, 1) << command << ": " << r.output;
         EXPECT_NE(r.output.find("no system D-Bus"), std::string::npos) << command << ": " << r.output;

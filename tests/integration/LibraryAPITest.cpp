@@ -55,6 +55,7 @@ protected:
         CloudHosts::set(host, host);
         api_.setRegionListCompletion([this](const BeaconRegionSet& regions) { regionLists_.push_back(regions); });
         api_.setDebug(true);
+        api_.setStatusObserver([this](const ClientStatus& status) { events_.push_back(status); });
     }
     void TearDown() override { CloudHosts::set("", ""); }
 
@@ -99,6 +100,7 @@ protected:
     std::shared_ptr<platform::ManualRuntime> rt_ = platform::ManualRuntime::make();
     LibraryAPI api_{platform::Platform{.runtime = rt_}};
     std::vector<BeaconRegionSet> regionLists_;
+    std::vector<ClientStatus> events_;
 };
 
 // --- token exchange --------------------------------------------------------------------------
@@ -162,6 +164,8 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         std::size_t downloads = 0;
         api.setRegionListCompletion([&](const BeaconRegionSet&) { ++downloads; });
         api.setDebug(true);
+        std::vector<ClientStatus> events;
+        api.setStatusObserver([&](const ClientStatus& status) { events.push_back(status); });
         api.setCredentials("demo", "s3 cret&");
         server_->setCannedAnswer(Endpoint::token, c.answer);
         const auto seen = server_->requestCount(Endpoint::token);
@@ -187,6 +191,12 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         auto lines = capture_.lines();
         lines.resize(std::min(lines.size(), expected.size()));
         expectLines(lines, expected);
+        // The host hears of the first answer with its status, and of the good one after it.
+        ASSERT_GE(events.size(), 1u);
+        EXPECT_EQ(events[0].event, c.accepted ? ClientStatus::Event::tokenObtained : ClientStatus::Event::tokenRefused);
+        EXPECT_EQ(events[0].httpStatus, c.answer.status);
+        if (std::string_view(c.name) == "401 without members") EXPECT_EQ(events[0].error, "invalid_client");
+        EXPECT_EQ(events.back().event, ClientStatus::Event::tokenObtained);
         server_->setCannedAnswer(Endpoint::token, std::nullopt);
         // The download started by the token is refused (unknown token): no list, no new exchange.
         ASSERT_TRUE(rt->runUntil([&] { return capture_.lines().back() == invalid; }, 5s));
@@ -320,6 +330,9 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
                                                            P + "gBeacon Update call to the server",
                                                            P + "Access Token Error"}));
     EXPECT_TRUE(server_->requests().empty());
+    ASSERT_EQ(events_.size(), 4u);
+    EXPECT_EQ(events_[1].event, ClientStatus::Event::uploadFailed);
+    EXPECT_EQ(events_[1].error, "no access token");
 
     acceptKnownToken();
     EXPECT_FALSE(ib.answer || gb.answer);
@@ -330,20 +343,22 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
         std::optional<CannedAnswer> answer;  // none: the service is down
         std::string line;                    // empty: the completion runs
         bool undelivered;
+        bool delivered;  // what the status observer hears (with the answer's status)
     };
     const Case cases[] = {
-        {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", false},
-        {"empty array", CannedAnswer{200, "[]"}, update + invalid.substr(P.size()), false},
-        {"null of a 200", CannedAnswer{200, "null"}, update + invalid.substr(P.size()), false},
-        {"204", CannedAnswer{204, ""}, update + invalid.substr(P.size()), false},
-        {"empty 500", CannedAnswer{500, "", "text/plain"}, update + "Error while fetching tags:  " + noData, false},
+        {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", false, false},
+        {"empty array", CannedAnswer{200, "[]"}, update + invalid.substr(P.size()), false, true},
+        {"null of a 200", CannedAnswer{200, "null"}, update + invalid.substr(P.size()), false, true},
+        {"204", CannedAnswer{204, ""}, update + invalid.substr(P.size()), false, true},
+        {"empty 500", CannedAnswer{500, "", "text/plain"}, update + "Error while fetching tags:  " + noData, false, false},
         {"text 502", CannedAnswer{502, "Bad gateway", "text/plain"}, update + "Error while fetching tags:  " + notJson,
-         false},
-        {"service down", std::nullopt, update + "Error while fetching tags:  *", true},
+         false, false},
+        {"service down", std::nullopt, update + "Error while fetching tags:  *", true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         capture_.clear();
+        events_.clear();
         if (c.answer) {
             server_->setCannedAnswer(Endpoint::upload, c.answer);
         } else {
@@ -359,12 +374,13 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
             EXPECT_PRED2(lineMatches, capture_.lines()[3], c.line);
         }
         EXPECT_EQ(result.undelivered, c.undelivered);
+        ASSERT_EQ(events_.size(), 2u);
+        EXPECT_EQ(events_[0].event, ClientStatus::Event::uploadStarted);
+        EXPECT_EQ(events_[1].event, c.delivered ? ClientStatus::Event::uploadDelivered : ClientStatus::Event::uploadFailed);
+        EXPECT_EQ(events_[1].httpStatus, c.answer ? c.answer->status : 0);
+        EXPECT_EQ(events_[1].count, 1u);
+        EXPECT_EQ(events_[1].kind, "iBeacon");
     }
-    // A host that makes no usable URL fails like an unreachable service.
-    CloudHosts::set("no such host/", "no such host/");
-    const auto& result = iUpload({});
-    ASSERT_TRUE(runUntil([&] { return result.undelivered; }));
-    EXPECT_PRED2(lineMatches, capture_.lines().back(), update + "Error while fetching tags:  *");
 }
 
 }  // namespace

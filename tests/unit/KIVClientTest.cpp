@@ -31,12 +31,14 @@ struct FakeCloud final : api::CloudClient {
     bool debug = false;
     std::pair<std::string, std::string> credentials;
     int tokenTimerStarts = 0;
+    ClientStatusObserver observer;
     std::vector<std::vector<std::string>> iBatches;  // "minor@rssi"
     std::vector<std::vector<std::string>> gBatches;  // "hex@rssi"
 
     void setDebug(bool on) override { debug = on; }
     void setCredentials(const std::string& id, const std::string& secret) override { credentials = {id, secret}; }
     void startTokenTimer() override { ++tokenTimerStarts; }
+    void setStatusObserver(ClientStatusObserver o) override { observer = std::move(o); }
     void iBeaconServerUpdate(const std::vector<Beacon>& b, api::UploadCompletion c, api::UploadUndelivered u) override {
         iBatches.emplace_back();
         for (const auto& beacon : b) iBatches.back().push_back(std::to_string(beacon.minor) + "@" + std::to_string(beacon.rssi));
@@ -99,6 +101,21 @@ TEST_F(KIVClientTest, ConstructionAsksForPermissionOnceAndStartsNothing) {
     rt->advance(1min);
     EXPECT_TRUE(cloud->iBatches.empty());
     EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(KIVClientTest, StatusObserverHearsTheRadioAndIsHandedToTheCloudClient) {
+    std::vector<std::string> heard;
+    client->setStatusObserver([&](const ClientStatus& s) {
+        heard.push_back(s.description());
+        throw std::runtime_error("a throwing observer is the host's fault, not a crash");
+    });
+    rt->runUntilIdle();
+    ASSERT_TRUE(cloud->observer);
+    for (auto state : {ManagerState::poweredOff, ManagerState::unauthorized, ManagerState::unauthorized}) {
+        central->setState(state);
+        rt->runUntilIdle();
+    }
+    EXPECT_EQ(heard, (std::vector<std::string>{"radio poweredOff", "radio unauthorized"}));
 }
 
 TEST_F(KIVClientTest, LogSwitches) {

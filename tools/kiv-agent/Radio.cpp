@@ -47,23 +47,7 @@ bool radioUsable(const std::string& command, const std::string& adapter) {
     return poweredOff;
 }
 
-const char* stateName(platform::ManagerState state) {
-    switch (state) {
-        case platform::ManagerState::unknown:
-            return "unknown";
-        case platform::ManagerState::resetting:
-            return "resetting";
-        case platform::ManagerState::unsupported:
-            return "unsupported";
-        case platform::ManagerState::unauthorized:
-            return "unauthorized";
-        case platform::ManagerState::poweredOff:
-            return "poweredOff";
-        case platform::ManagerState::poweredOn:
-            return "poweredOn";
-    }
-    return "unknown";
-}
+const char* stateName(platform::ManagerState state) { return platform::managerStateName(state); }
 
 platform::CentralManager::Factory radioCentrals(const std::string& adapter,
                                                 std::function<void(platform::ManagerState)> onState) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "Command.hpp"
+#include "kiv/version.hpp"
 
 namespace kiv::agent {
 
@@ -20,13 +21,15 @@ int& exitCode() {
 int main(int argc, char** argv) {
     CLI::App app{"kiv-agent: drives the KIV beacon and push library from the command line"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("kiv-agent ") + KIVVersionString);
     auto& commands = kiv::agent::commands();
     std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     for (const auto& command : commands) command.setup(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version end well; every other parse failure is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     return kiv::agent::exitCode();
 }

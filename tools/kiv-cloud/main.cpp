@@ -7,6 +7,7 @@
 
 #include "CloudServer.hpp"
 #include "RegionStore.hpp"
+#include "kiv/version.hpp"
 
 int main(int argc, char** argv) {
     CLI::App app{"kiv-cloud: reference cloud service (token exchange, region list, sighting uploads)"};
@@ -22,7 +23,13 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--db", options.dbPath, "SQLite file for tokens and sightings (default: in memory)");
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version", std::string("kiv-cloud ") + KIVVersionString);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end well; every other parse failure is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     for (const auto& text : clients) {
         const auto client = kiv::cloud::parseClientCredential(text);

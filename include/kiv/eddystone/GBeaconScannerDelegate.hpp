@@ -5,14 +5,15 @@
 
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/export.hpp"
+#include "kiv/platform/CentralManager.hpp"
 
 namespace kiv {
 
 class GBeaconScanner;
 
 /// Receives the scanner's events. Exceptions thrown here are caught and dropped by the scanner.
-/// Thread: didFindBeacon, didUpdateBeacon and didObserveURLBeacon arrive on the scanner's
-/// "beacon_operations_queue"; didLoseBeacon on the main queue.
+/// Thread: didFindBeacon, didUpdateBeacon, didObserveURLBeacon and didUpdateRadioState arrive on
+/// the scanner's "beacon_operations_queue"; didLoseBeacon on the main queue.
 class KIV_EXPORT GBeaconScannerDelegate {
 public:
     virtual ~GBeaconScannerDelegate() = default;
@@ -24,6 +25,8 @@ public:
     virtual void didUpdateBeacon(GBeaconScanner& scanner, const GBeaconInfoPtr& gBeaconInfo) = 0;
     /// A URL frame was decoded.
     virtual void didObserveURLBeacon(GBeaconScanner& scanner, const std::string& URL, int RSSI) = 0;
+    /// The radio the scanner uses changed state (empty by default).
+    virtual void didUpdateRadioState(GBeaconScanner& /*scanner*/, platform::ManagerState /*state*/) {}
 };
 
 }  // namespace kiv

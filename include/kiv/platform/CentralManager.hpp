@@ -22,6 +22,9 @@ enum class ManagerState : int {
     poweredOn = 5,
 };
 
+/// The state's name as written here ("poweredOn").
+KIV_EXPORT const char* managerStateName(ManagerState state);
+
 class CentralManager;
 
 /// Receives a central's events.

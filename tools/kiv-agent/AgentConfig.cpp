@@ -1,0 +1,102 @@
+#include "AgentConfig.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+namespace kiv::agent {
+namespace {
+
+std::string at(const std::string& path, const toml::source_region& where) {
+    return path + ":" + std::to_string(where.begin.line);
+}
+
+/// Reads one key into `slot` when its type fits; false (with `error`) when it does not.
+template <class T>
+bool take(const toml::node& node, std::optional<T>& slot, const char* expected, const std::string& where,
+          std::string_view key, std::string& error) {
+    if constexpr (std::is_same_v<T, double>) {
+        // Seconds may be written as an integer.
+        if (auto integer = node.value_exact<std::int64_t>()) {
+            slot = static_cast<double>(*integer);
+            return true;
+        }
+    }
+    if (auto value = node.value_exact<T>()) {
+        slot = *value;
+        return true;
+    }
+    error = where + ": " + std::string(key) + " must be " + expected;
+    return false;
+}
+
+}  // namespace
+
+std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    toml::table parsed;
+    try {
+        parsed = toml::parse(text.str(), path);
+    } catch (const toml::parse_error& e) {
+        error = at(path, e.source()) + ": " + std::string(e.description());
+        return std::nullopt;
+    }
+    AgentConfig config;
+    for (const auto& [key, node] : parsed) {
+        const auto where = at(path, node.source());
+        const std::string_view name = key.str();
+        bool ok = true;
+        if (name == "client_id") ok = take(node, config.clientId, "a string", where, name, error);
+        else if (name == "secret_file") ok = take(node, config.secretFile, "a string", where, name, error);
+        else if (name == "token_host") ok = take(node, config.tokenHost, "a string", where, name, error);
+        else if (name == "api_host") ok = take(node, config.apiHost, "a string", where, name, error);
+        else if (name == "noise_accuracy") ok = take(node, config.noiseAccuracy, "an integer", where, name, error);
+        else if (name == "adapter") ok = take(node, config.adapter, "a string", where, name, error);
+        else if (name == "log_to") ok = take(node, config.logTo, "a string", where, name, error);
+        else if (name == "library_log") ok = take(node, config.libraryLog, "true or false", where, name, error);
+        else if (name == "require_token_within")
+            ok = take(node, config.requireTokenWithin, "a number of seconds", where, name, error);
+        else {
+            error = where + ": unknown key " + std::string(name);
+            return std::nullopt;
+        }
+        if (!ok) return std::nullopt;
+    }
+    if (config.logTo && *config.logTo != "stdout" && *config.logTo != "journal") {
+        error = path + ": log_to must be \"stdout\" or \"journal\"";
+        return std::nullopt;
+    }
+    if (config.requireTokenWithin && !(*config.requireTokenWithin >= 0 && *config.requireTokenWithin <= 1e9)) {
+        error = path + ": require_token_within must be between 0 and 1e9 seconds";
+        return std::nullopt;
+    }
+    return config;
+}
+
+std::optional<std::string> readSecretFile(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "secret file " + path + ": cannot read: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string line;
+    std::getline(in, line);
+    constexpr const char* space = " \t\r\n";
+    const auto first = line.find_first_not_of(space);
+    if (first == std::string::npos) {
+        error = "secret file " + path + ": holds no secret on its first line";
+        return std::nullopt;
+    }
+    return line.substr(first, line.find_last_not_of(space) - first + 1);
+}
+
+}  // namespace kiv::agent
