@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version succeed; every other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     return kiv::agent::exitCode();
 }
