@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/NotificationText.hpp"
+#include "platform/linux/PresenterReports.hpp"
 
 namespace kiv::platform {
 
@@ -64,55 +65,6 @@ struct Shown {
     std::optional<fs::path> ownedFile;  // a downloaded image to delete when no entry needs it
 };
 
-/// The host's side: its queue and handlers, shared with the tasks posted there so that reports
-/// made after the presenter is gone are dropped.
-/// Thread: any thread.
-class Sink {
-public:
-    void set(QueuePtr queue, PresenterHandlers handlers) {
-        std::lock_guard guard(mutex_);
-        queue_ = std::move(queue);
-        handlers_ = std::move(handlers);
-    }
-    void close() {
-        std::lock_guard guard(mutex_);
-        open_ = false;
-        handlers_ = {};
-    }
-    /// Runs `task` with the current handlers on the host's queue (here when there is none).
-    void post(std::function<void(const PresenterHandlers&)> task, const std::shared_ptr<Sink>& self) {
-        QueuePtr queue;
-        {
-            std::lock_guard guard(mutex_);
-            if (!open_) return;
-            queue = queue_;
-        }
-        auto run = [self, task = std::move(task)] {
-            PresenterHandlers handlers;
-            {
-                std::lock_guard guard(self->mutex_);
-                if (!self->open_) return;
-                handlers = self->handlers_;
-            }
-            try {
-                task(handlers);
-            } catch (...) {
-                // Host code must not take the presenter down.
-            }
-        };
-        if (queue)
-            queue->async(std::move(run));
-        else
-            run();
-    }
-
-private:
-    std::mutex mutex_;
-    bool open_ = true;
-    QueuePtr queue_;
-    PresenterHandlers handlers_;
-};
-
 }  // namespace
 
 struct FreedesktopNotificationPresenter::Impl {
@@ -124,7 +76,7 @@ struct FreedesktopNotificationPresenter::Impl {
 
     FreedesktopPresenterOptions options;
     fs::path attachmentDirectory;
-    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
+    std::shared_ptr<PresenterReports> reports = std::make_shared<PresenterReports>();
 
     mutable std::mutex mutex;  // guards the members up to `thread`
     std::vector<Job> pending;
@@ -144,7 +96,7 @@ struct FreedesktopNotificationPresenter::Impl {
     std::map<std::string, std::uint32_t> idOf;
 
     ~Impl() {
-        sink->close();
+        reports->close();
         {
             std::lock_guard guard(mutex);
             stopping = true;
@@ -170,9 +122,9 @@ struct FreedesktopNotificationPresenter::Impl {
 
     void complete(Completion completion, PresentResult result) {
         if (!completion) return;
-        sink->post([completion = std::move(completion),
+        reports->post([completion = std::move(completion),
                     result = std::move(result)](const PresenterHandlers&) { completion(result); },
-                   sink);
+                   reports);
     }
 
     /// Fails every waiting present and every later one.
@@ -299,11 +251,11 @@ struct FreedesktopNotificationPresenter::Impl {
             Notification(NotificationRequest(found->second.requestIdentifier, found->second.content),
                          found->second.date),
             action);
-        sink->post(
+        reports->post(
             [response](const PresenterHandlers& h) {
                 if (h.response) h.response(response);
             },
-            sink);
+            reports);
     }
 
     void closed(std::uint32_t id, std::uint32_t reason) {
@@ -314,11 +266,11 @@ struct FreedesktopNotificationPresenter::Impl {
         if (const auto mapped = idOf.find(entry.requestIdentifier); mapped != idOf.end() && mapped->second == id)
             idOf.erase(mapped);
         release(entry);
-        sink->post(
+        reports->post(
             [request = entry.requestIdentifier, reason](const PresenterHandlers& h) {
                 if (h.closed) h.closed(request, reason);
             },
-            sink);
+            reports);
     }
 
     /// Deletes the entry's downloaded image unless another entry still shows it.
@@ -446,7 +398,7 @@ std::shared_ptr<FreedesktopNotificationPresenter> FreedesktopNotificationPresent
 }
 
 void FreedesktopNotificationPresenter::setHandlers(QueuePtr queue, PresenterHandlers handlers) {
-    impl_->sink->set(std::move(queue), std::move(handlers));
+    impl_->reports->set(std::move(queue), std::move(handlers));
 }
 
 void FreedesktopNotificationPresenter::present(const std::string& requestIdentifier, const NotificationContent& content,
