@@ -25,7 +25,9 @@ using namespace std::chrono_literals;
 /// What the presenter reported on the host's queue, waited for with deadlines.
 class Reports {
 public:
-    explicit Reports(NotificationPresenter& presenter, QueuePtr queue) : queue_(std::move(queue)) {
+    /// Declared before the presenter and its runtime, so no report can reach a destroyed one.
+    void attach(NotificationPresenter& presenter, QueuePtr queue) {
+        queue_ = std::move(queue);
         presenter.setHandlers(
             queue_, {.response =
                          [this](const NotificationResponse& r) {
@@ -87,12 +89,14 @@ const json kHostile = {{"aps",
                        {"kiv-data", {{"click-url", "https://example.com/offer?a=1&b=2"}}}};
 
 struct PresenterTest : ::testing::Test {
+    PresenterTest() { reports.attach(*presenter, runtime->mainQueue()); }
+
     std::unique_ptr<kiv::test::FakeNotifications> fake = kiv::test::FakeNotifications::start();
+    Reports reports;
     std::shared_ptr<AsioRuntime> runtime = AsioRuntime::make();
     kiv::test::TempDir images;
     std::shared_ptr<FreedesktopNotificationPresenter> presenter =
         FreedesktopNotificationPresenter::make({.appName = "shop-app", .attachmentDirectory = images.path().string()});
-    Reports reports{*presenter, runtime->mainQueue()};
 };
 
 TEST_F(PresenterTest, MapsContentByTheServersCapabilitiesAndKeepsOneEntryPerRequest) {
@@ -187,9 +191,10 @@ TEST_F(PresenterTest, ATapReachesThePushFacadeWhichOpensTheClickURL) {
 TEST(FreedesktopNotificationPresenter, WithoutServiceFailsFastUntilOneAppearsAndSurvivesRestarts) {
     auto fake = kiv::test::FakeNotifications::start(false);
     ASSERT_TRUE(fake);
+    Reports reports;
     auto runtime = AsioRuntime::make();
     auto presenter = FreedesktopNotificationPresenter::make();
-    Reports reports(*presenter, runtime->mainQueue());
+    reports.attach(*presenter, runtime->mainQueue());
     const auto note = content({{"aps", {{"alert", "hello"}}}});
     for (int i = 0; i < 2; ++i) {
         const auto absent = reports.present(*presenter, "n", note);
@@ -212,9 +217,10 @@ TEST(FreedesktopNotificationPresenter, WithoutSessionBusSaysSoOnceAndFailsOnTheC
     const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     const std::optional<std::string> restore = previous ? std::optional<std::string>(previous) : std::nullopt;
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kiv-test-session-bus", 1);
-    auto presenter = FreedesktopNotificationPresenter::make();
+    Reports reports;
     auto runtime = AsioRuntime::make();
-    Reports reports(*presenter, runtime->mainQueue());
+    auto presenter = FreedesktopNotificationPresenter::make();
+    reports.attach(*presenter, runtime->mainQueue());
     const auto note = content({{"aps", {{"alert", "hello"}}}});
     const auto first = reports.present(*presenter, "n", note);
     EXPECT_EQ(first.error.rfind("no session bus", 0), 0u) << first.error;

@@ -130,34 +130,35 @@ void printEvent(const json& event) {
 int showOnDesktop(KIVPush& push, const platform::NotificationRequest& request,
                   const std::shared_ptr<platform::NotificationPresenter>& presenter, const platform::QueuePtr& queue,
                   double waitSeconds) {
-    DesktopEvents events;
+    // Shared with the callbacks: a late completion must not reach a finished command.
+    const auto events = std::make_shared<DesktopEvents>();
     presenter->setHandlers(
         queue, {.response =
-                    [&events, &push](const platform::NotificationResponse& response) {
+                    [events, &push](const platform::NotificationResponse& response) {
                         const bool handled = push.didReceive(response);
                         json opened = nullptr;
                         // A handled tap had a "kiv-data" object with a text "click-url".
                         if (handled)
                             opened =
                                 response.notification().request().content().userInfo().at("kiv-data").at("click-url");
-                        events.add({{"event", "tapped"},
-                                    {"action", response.actionIdentifier()},
-                                    {"handled", handled},
-                                    {"opened", opened}});
+                        events->add({{"event", "tapped"},
+                                     {"action", response.actionIdentifier()},
+                                     {"handled", handled},
+                                     {"opened", opened}});
                     },
                 .closed =
-                    [&events](const std::string&, std::uint32_t reason) {
-                        events.add({{"event", "closed"}, {"reason", reason}});
+                    [events](const std::string&, std::uint32_t reason) {
+                        events->add({{"event", "closed"}, {"reason", reason}});
                     }});
-    presenter->present(request.identifier(), request.content(), [&events](const platform::PresentResult& result) {
+    presenter->present(request.identifier(), request.content(), [events](const platform::PresentResult& result) {
         if (result.ok())
-            events.add({{"event", "presented"}, {"id", result.id}});
+            events->add({{"event", "presented"}, {"id", result.id}});
         else
-            events.add({{"event", "failed"}, {"error", result.error}});
+            events->add({{"event", "failed"}, {"error", result.error}});
     });
     int code = 0;
     // The call itself is bounded by the presenter's call timeouts; this only guards against a hang.
-    const auto presented = events.next(10);
+    const auto presented = events->next(10);
     if (!presented || presented->value("event", "") != "presented") {
         std::cerr << "kiv-agent push: cannot show the notification: "
                   << (presented ? presented->value("error", "")
@@ -167,10 +168,10 @@ int showOnDesktop(KIVPush& push, const platform::NotificationRequest& request,
     } else {
         printEvent(*presented);
         if (waitSeconds >= 0) {
-            if (const auto event = events.next(waitSeconds)) printEvent(*event);
+            if (const auto event = events->next(waitSeconds)) printEvent(*event);
         }
     }
-    // No report may reach `events` once this returns.
+    // No tap may reach `push` once this returns.
     presenter->setHandlers(nullptr, {});
     return code;
 }
