@@ -6,6 +6,7 @@
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "kiv/platform/linux/BleLocationManager.hpp"
 #include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/fallback/FallbackBackends.hpp"
 #include "platform/linux/CurlURLSession.hpp"
@@ -40,6 +41,12 @@ Platform Platform::completed() const {
         };
     }
     if (!p.urlOpener) p.urlOpener = std::make_shared<XdgURLOpener>();
+    if (!p.notificationPresenter) {
+        // Made now, connected at its first present: a platform that never shows costs no bus.
+        std::string name;
+        if (p.bundleInfo) name = p.bundleInfo->executable.value_or(p.bundleInfo->bundleIdentifier.value_or(""));
+        p.notificationPresenter = FreedesktopNotificationPresenter::make({.appName = std::move(name)});
+    }
     if (!p.deviceIdentity) p.deviceIdentity = std::make_shared<DeviceIdentity>();
     return p;
 }

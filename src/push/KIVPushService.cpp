@@ -157,7 +157,8 @@ void KIVPush::Impl::finishDownload(const std::string& imageUrl, platform::Mutabl
     std::optional<platform::NotificationAttachment> attachment;
     if (placed) {
         if (const auto url = platform::URL::fileURL(*placed))
-            attachment = platform::NotificationAttachment::make("", url->absoluteString());
+            attachment = platform::NotificationAttachment::make(std::string(platform::downloadedAttachmentIdentifier),
+                                                                url->absoluteString());
         // A body that is no image (an error page, say) is not kept.
         if (!attachment) removeQuietly(*placed);
     } else {

@@ -2,114 +2,25 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
-#include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "ChildProcess.hpp"
 
 namespace kiv::test {
 namespace {
 
+using namespace process;
+
 using Clock = std::chrono::steady_clock;
 // Starting the bus and the fake takes well under a second; a loaded machine may take longer.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
-constexpr auto kStopGrace = std::chrono::seconds(2);
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-// Our environment with both bus addresses naming the private bus, so no child reaches a real one.
-std::vector<std::string> childEnvironment(const std::string& address) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string_view entry(*e);
-        if (entry.starts_with("DBUS_SYSTEM_BUS_ADDRESS=") || entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") ||
-            entry.starts_with("DBUS_STARTER_"))
-            continue;
-        env.emplace_back(entry);
-    }
-    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
-    return env;
-}
-
-// Runs `argv` with `in` / `out` as standard input / output (-1: /dev/null) and standard error
-// appended to `errPath`. The child is killed if this process dies, so a crashed test leaves no
-// bus daemon behind.
-pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, int in, int out, const std::string& errPath) {
-    auto args = pointers(argv);
-    auto envp = pointers(env);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls from here to exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        if (::dup2(in >= 0 ? in : null, 0) < 0 || ::dup2(out >= 0 ? out : null, 1) < 0 ||
-            ::dup2(err >= 0 ? err : null, 2) < 0)
-            ::_exit(127);
-        ::execve(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
-    if (err >= 0) ::close(err);
-    if (null >= 0) ::close(null);
-    return pid;
-}
-
-// Ends `pid`: SIGTERM, SIGKILL after a grace period, and reaps it.
-void stop(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    bool exited = false;
-    if (const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kStopGrace).count();
-        while (!exited) {
-            const int n = ::poll(&p, 1, static_cast<int>(ms));
-            if (n < 0 && errno == EINTR) continue;
-            exited = n == 1;
-            break;
-        }
-        ::close(pidfd);
-    }
-    if (!exited) ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-std::string tail(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    auto s = text.str();
-    constexpr std::size_t kKeep = 6000;
-    return s.size() > kKeep ? "..." + s.substr(s.size() - kKeep) : s;
-}
 
 }  // namespace
 
@@ -128,18 +39,8 @@ bool FakeBluez::launch(const Options& options) {
     dir_ = pattern;
     const auto deadline = Clock::now() + kStartTimeout;
 
-    int busPipe[2];
-    if (::pipe2(busPipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return false;
-    }
-    const std::string listen = "unix:path=" + (dir_ / "bus").string();
-    bus_ = spawn({"/usr/bin/dbus-daemon", "--session", "--address=" + listen, "--nofork", "--print-address=1"},
-                 childEnvironment(listen), -1, busPipe[1], (dir_ / "bus.log").string());
-    busOut_ = busPipe[0];
-    ::close(busPipe[1]);
-    const auto address = readLine(busOut_, busBuffer_, deadline);
-    if (!address || address->empty()) {
+    const auto address = startPrivateBus(dir_, deadline, bus_, busOut_, busBuffer_);
+    if (!address) {
         ADD_FAILURE() << "the private dbus-daemon did not start" << logs();
         return false;
     }
@@ -160,8 +61,8 @@ bool FakeBluez::launch(const Options& options) {
     ::close(out[1]);
     const auto ready = readLine(fakeOut_, fakeBuffer_, deadline);
     if (!ready || nlohmann::json::parse(*ready, nullptr, false) != nlohmann::json{{"ready", true}}) {
-        ADD_FAILURE() << "the fake bluetoothd did not get ready (it ended, or took over " << kStartTimeout.count() << " s)"
-                      << (ready ? " (it said: " + *ready + ")" : std::string()) << logs();
+        ADD_FAILURE() << "the fake bluetoothd did not get ready (it ended, or took over " << kStartTimeout.count()
+                      << " s)" << (ready ? " (it said: " + *ready + ")" : std::string()) << logs();
         return false;
     }
 
@@ -187,27 +88,6 @@ FakeBluez::~FakeBluez() {
     if (!dir_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
-    }
-}
-
-std::optional<std::string> FakeBluez::readLine(int fd, std::string& buffer, Clock::time_point deadline) {
-    for (;;) {
-        if (const auto end = buffer.find('\n'); end != std::string::npos) {
-            auto line = buffer.substr(0, end);
-            buffer.erase(0, end + 1);
-            return line;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        char chunk[4096];
-        const auto got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return std::nullopt;  // the program ended
-        buffer.append(chunk, static_cast<std::size_t>(got));
     }
 }
 
@@ -241,8 +121,8 @@ nlohmann::json FakeBluez::command(const nlohmann::json& command, std::chrono::mi
         // Late replies to commands that timed out before are skipped.
         if (reply.is_object() && (reply.value("ok", -1L) == seq || reply.value("seq", -1L) == seq)) return reply;
     }
-    ADD_FAILURE() << "the fake bluetoothd did not answer " << command.dump() << " within " << timeout.count()
-                  << " ms" << logs();
+    ADD_FAILURE() << "the fake bluetoothd did not answer " << command.dump() << " within " << timeout.count() << " ms"
+                  << logs();
     return {{"error", "no reply"}};
 }
 

@@ -53,7 +53,6 @@ public:
 private:
     FakeBluez() = default;
     bool launch(const Options& options);
-    std::optional<std::string> readLine(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);
     std::string logs() const;
 
     std::filesystem::path dir_;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FakeBluez.hpp"
+#include "FakeNotifications.hpp"
 #include "TestImages.hpp"
 
 #ifdef KIV_AGENT_PATH
@@ -21,16 +22,23 @@ struct Run {
     std::string output;  // standard output and standard error
 };
 
-Run run(const std::string& arguments) {
+Run finish(FILE* pipe) {
     Run result;
-    const std::string command = std::string(KIV_AGENT_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return result;
     std::array<char, 4096> buffer{};
     while (auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) result.output.append(buffer.data(), n);
     const int raw = ::pclose(pipe);
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return result;
+}
+
+/// Starts the agent; finish() collects its output and status.
+FILE* start(const std::string& arguments, const std::string& environment = "") {
+    return ::popen((environment + " " KIV_AGENT_PATH " " + arguments + " 2>&1").c_str(), "r");
+}
+
+Run run(const std::string& arguments, const std::string& environment = "") {
+    return finish(start(arguments, environment));
 }
 
 // A scenario file in a fresh temporary directory.
@@ -180,6 +188,46 @@ TEST(KivAgent, RunCarriesAdvertisementsFromBluetoothdToTheCloud) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 1/2         ibeacon"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("BeaconID beacon: 1a2b3c4d5e6f7081                eddystone"), std::string::npos) << r.output;
+}
+
+TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
+    const std::string show = "push --show --expire-after 2 " KIV_EXAMPLES_DIR "/push/basic.json";
+    {
+        const auto r = run(show, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/kiv-test-session-bus");
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("\nkiv-agent push: cannot show the notification: no session bus"), std::string::npos)
+            << r.output;
+        EXPECT_EQ(run("push --wait 3 x.json").status, 2) << "--wait needs --show";
+    }
+    auto fake = kiv::test::FakeNotifications::start();
+    ASSERT_TRUE(fake);
+    struct Case {
+        nlohmann::json command;
+        std::string lastLine;
+    };
+    const Case cases[] = {
+        {{{"cmd", "invoke"}, {"action", "default"}},
+         R"({"action":"default","event":"tapped","handled":true,"opened":"https://example.com/offers/today"})"},
+        {{{"cmd", "close"}, {"reason", 2}}, R"({"event":"closed","reason":2})"},
+    };
+    std::size_t shown = 0;
+    for (const auto& c : cases) {
+        FILE* agent = start(show + " --wait 20");
+        const auto calls = fake->calls(++shown);
+        ASSERT_EQ(calls.size(), shown);
+        EXPECT_EQ(calls.back()["summary"], "Welcome");
+        EXPECT_EQ(calls.back()["body"], "KIV store\nTen percent off today");
+        EXPECT_EQ(calls.back()["actions"], nlohmann::json({"default", "Open"}));
+        auto command = c.command;
+        command["id"] = calls.back()["id"];
+        EXPECT_TRUE(fake->expectOk(command));
+        const auto r = finish(agent);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(
+            r.output.find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
+            std::string::npos)
+            << r.output;
+    }
 }
 
 #endif

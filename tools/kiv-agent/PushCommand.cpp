@@ -14,8 +14,10 @@
 #include "Command.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
+#include "kiv/platform/sim/RecordingURLOpener.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -27,6 +29,8 @@ struct PushOptions {
     std::vector<std::string> templates;
     double expireAfter = 30;
     bool tap = false;
+    bool show = false;
+    double wait = -1;  // no waiting unless given
     bool log = false;
     bool xdgOpen = false;
     std::string tmpdir;
@@ -94,6 +98,84 @@ json describe(const platform::NotificationContent& content) {
             {"userInfo", content.userInfo()}, {"attachments", std::move(attachments)}};
 }
 
+/// What the desktop reported about the shown notification, waited for with a deadline.
+/// Thread: reports arrive on the runtime's main queue; wait() on the command's thread.
+class DesktopEvents {
+public:
+    void add(json event) {
+        std::lock_guard g(mutex_);
+        events_.push_back(std::move(event));
+        cv_.notify_all();
+    }
+    /// The next event, or none when `seconds` pass first.
+    std::optional<json> next(double seconds) {
+        std::unique_lock g(mutex_);
+        if (!cv_.wait_for(g, std::chrono::duration<double>(seconds), [&] { return taken_ < events_.size(); }))
+            return std::nullopt;
+        return events_[taken_++];
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<json> events_;
+    std::size_t taken_ = 0;
+};
+
+void printEvent(const json& event) {
+    std::cout << event.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
+}
+
+/// Shows the delivered content on the desktop and, with --wait, handles a tap or reports the close.
+int showOnDesktop(KIVPush& push, const platform::NotificationRequest& request,
+                  const std::shared_ptr<platform::NotificationPresenter>& presenter, const platform::QueuePtr& queue,
+                  double waitSeconds) {
+    // Shared with the callbacks: a late completion must not reach a finished command.
+    const auto events = std::make_shared<DesktopEvents>();
+    presenter->setHandlers(
+        queue, {.response =
+                    [events, &push](const platform::NotificationResponse& response) {
+                        const bool handled = push.didReceive(response);
+                        json opened = nullptr;
+                        // A handled tap had a "kiv-data" object with a text "click-url".
+                        if (handled)
+                            opened =
+                                response.notification().request().content().userInfo().at("kiv-data").at("click-url");
+                        events->add({{"event", "tapped"},
+                                     {"action", response.actionIdentifier()},
+                                     {"handled", handled},
+                                     {"opened", opened}});
+                    },
+                .closed =
+                    [events](const std::string&, std::uint32_t reason) {
+                        events->add({{"event", "closed"}, {"reason", reason}});
+                    }});
+    presenter->present(request.identifier(), request.content(), [events](const platform::PresentResult& result) {
+        if (result.ok())
+            events->add({{"event", "presented"}, {"id", result.id}});
+        else
+            events->add({{"event", "failed"}, {"error", result.error}});
+    });
+    int code = 0;
+    // The call itself is bounded by the presenter's call timeouts; this only guards against a hang.
+    const auto presented = events->next(10);
+    if (!presented || presented->value("event", "") != "presented") {
+        std::cerr << "kiv-agent push: cannot show the notification: "
+                  << (presented ? presented->value("error", "")
+                                : std::string("no answer from the notification service"))
+                  << "\n";
+        code = 1;
+    } else {
+        printEvent(*presented);
+        if (waitSeconds >= 0) {
+            if (const auto event = events->next(waitSeconds)) printEvent(*event);
+        }
+    }
+    // No tap may reach `push` once this returns.
+    presenter->setHandlers(nullptr, {});
+    return code;
+}
+
 /// Waits for the one delivery of a notification, with a deadline.
 class DeliveryWait {
 public:
@@ -130,7 +212,10 @@ int runPush(const PushOptions& options) {
     // Taps open through a recording opener unless --xdg-open asks for the desktop's.
     platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
     if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();
-    KIVPush push(platform::Platform{.urlOpener = opener});
+    const auto runtime = platform::AsioRuntime::make();
+    const auto presenter = platform::FreedesktopNotificationPresenter::make(
+        {.appName = "kiv-agent", .attachmentDirectory = options.tmpdir});
+    KIVPush push(platform::Platform{.runtime = runtime, .urlOpener = opener, .notificationPresenter = presenter});
     push.enableLog(options.log);
     if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
     for (const auto& definition : options.templates) {
@@ -171,6 +256,13 @@ int runPush(const PushOptions& options) {
     }
     json out = {{"handled", handled}, {"expired", expired}, {"content", nullptr}};
     if (delivered) out["content"] = describe(*delivered);
+    if (options.show) {
+        out["event"] = "delivered";
+        printEvent(out);
+        if (!delivered) return 0;
+        return showOnDesktop(push, platform::NotificationRequest(request.identifier(), *delivered), presenter,
+                             runtime->mainQueue(), options.wait);
+    }
     std::cout << out.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
     return 0;
 }
@@ -190,6 +282,11 @@ const Registration registration{
             ->capture_default_str();
         cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
         cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
+        auto* show = cmd->add_flag("--show", options->show,
+                                   "Show the delivered notification on the desktop (one JSON line per event)");
+        cmd->add_option("--wait", options->wait, "With --show: wait this many seconds for a tap or the close")
+            ->check(CLI::NonNegativeNumber)
+            ->needs(show);
         cmd->add_flag("--log", options->log, "Write the push log lines");
         cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
         cmd->callback([options] { exitCode() = runPush(*options); });

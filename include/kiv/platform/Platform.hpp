@@ -18,7 +18,6 @@ namespace kiv::platform {
 
 class URLSession;
 class URLSessionDelegate;
-/// Shows delivered notifications on the host's screen (a desktop backend comes later).
 class NotificationPresenter;
 
 /// The runtime (queues, timers, clock), the makers of Bluetooth centrals, location services and
@@ -42,8 +41,9 @@ struct KIV_EXPORT Platform {
 
     /// This platform with every empty member filled in: an AsioRuntime whose main queue runs on
     /// a library thread, the BlueZ central (over the system D-Bus), a BleLocationManager on the
-    /// platform's own central maker, libcurl URL sessions, xdg-open for http(s) links, a new
-    /// device identity.
+    /// platform's own central maker, libcurl URL sessions, xdg-open for http(s) links, desktop
+    /// notifications over the session D-Bus (named after the bundle's executable; no connection
+    /// before the first present), a new device identity.
     Platform completed() const;
 
     /// A central on `queue` for `delegate` (an `unsupported` one when the maker gives none).

@@ -1,0 +1,232 @@
+// The desktop presenter against a fake notification server on a private session bus.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "FakeNotifications.hpp"
+#include "TestImages.hpp"
+#include "kiv/KIVPush.hpp"
+#include "kiv/platform/MutableNotificationContent.hpp"
+#include "kiv/platform/Platform.hpp"
+#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "platform/linux/NotificationText.hpp"
+
+namespace {
+
+using namespace kiv::platform;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+/// What the presenter reported on the host's queue, waited for with deadlines.
+class Reports {
+public:
+    /// Declared before the presenter and its runtime, so no report can reach a destroyed one.
+    void attach(NotificationPresenter& presenter, QueuePtr queue) {
+        queue_ = std::move(queue);
+        presenter.setHandlers(
+            queue_, {.response =
+                         [this](const NotificationResponse& r) {
+                             EXPECT_TRUE(queue_->isCurrent());
+                             add([&] { responses_.push_back(r); });
+                         },
+                     .closed = [this](const std::string& request,
+                                      std::uint32_t reason) { add([&] { closed_.emplace_back(request, reason); }); }});
+    }
+    PresentResult present(NotificationPresenter& presenter, const std::string& request,
+                          const NotificationContent& content) {
+        std::optional<PresentResult> result;
+        presenter.present(request, content, [&](const PresentResult& r) { add([&] { result = r; }); });
+        waitFor([&] { return result.has_value(); });
+        return result.value_or(PresentResult{.id = 0, .error = "no completion"});
+    }
+    std::optional<NotificationResponse> response() {
+        waitFor([&] { return !responses_.empty(); });
+        std::lock_guard g(mutex_);
+        return responses_.empty() ? std::nullopt : std::optional(responses_.front());
+    }
+    std::optional<std::pair<std::string, std::uint32_t>> closed(std::size_t index) {
+        waitFor([&] { return closed_.size() > index; });
+        std::lock_guard g(mutex_);
+        return closed_.size() > index ? std::optional(closed_[index]) : std::nullopt;
+    }
+
+private:
+    template <class F>
+    void add(F&& f) {
+        std::lock_guard g(mutex_);
+        f();
+        cv_.notify_all();
+    }
+    template <class P>
+    void waitFor(P&& done) {
+        std::unique_lock g(mutex_);
+        EXPECT_TRUE(cv_.wait_for(g, 5s, done)) << "no report within 5 s";
+    }
+    QueuePtr queue_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<NotificationResponse> responses_;
+    std::vector<std::pair<std::string, std::uint32_t>> closed_;
+};
+
+NotificationContent content(const json& payload, std::vector<NotificationAttachment> attachments = {}) {
+    auto made = NotificationContent::fromPayload(payload).mutableCopy();
+    made->setAttachments(std::move(attachments));
+    return *made;
+}
+
+const json kHostile = {{"aps",
+                        {{"alert",
+                          {{"title", "<b>Sale</b> & \x01more\nnow"},
+                           {"subtitle", "Shop\t\"A\""},
+                           {"body", "It's <i>50%</i>\r\noff" + std::string(3000, '!')}}},
+                         {"category", "kiv-basic"}}},
+                       {"kiv-data", {{"click-url", "https://example.com/offer?a=1&b=2"}}}};
+
+struct PresenterTest : ::testing::Test {
+    PresenterTest() { reports.attach(*presenter, runtime->mainQueue()); }
+
+    std::unique_ptr<kiv::test::FakeNotifications> fake = kiv::test::FakeNotifications::start();
+    Reports reports;
+    std::shared_ptr<AsioRuntime> runtime = AsioRuntime::make();
+    kiv::test::TempDir images;
+    std::shared_ptr<FreedesktopNotificationPresenter> presenter =
+        FreedesktopNotificationPresenter::make({.appName = "shop-app", .attachmentDirectory = images.path().string()});
+};
+
+TEST_F(PresenterTest, MapsContentByTheServersCapabilitiesAndKeepsOneEntryPerRequest) {
+    ASSERT_TRUE(fake);
+    struct Case {
+        json capabilities;
+        bool markup;
+        json actions;
+    };
+    const std::vector<Case> cases = {{{"actions", "body", "body-markup"}, true, {"default", "Open"}},
+                                     {{"body"}, false, json::array()}};
+    std::size_t calls = 0;
+    for (const auto& c : cases) {
+        // A new owner makes the presenter ask for the capabilities again.
+        ASSERT_TRUE(fake->expectOk({{"cmd", "capabilities"}, {"value", c.capabilities}}));
+        ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
+        const auto first = reports.present(*presenter, "offer", content(kHostile));
+        const auto again = reports.present(*presenter, "offer", content(kHostile));
+        const auto other = reports.present(*presenter, "other", content({{"aps", {{"alert", "plain"}}}}));
+        ASSERT_TRUE(first.ok() && again.ok() && other.ok()) << first.error << again.error << other.error;
+        const auto all = fake->calls(calls += 3);
+        ASSERT_EQ(all.size(), calls);
+        const auto& notify = all[calls - 3];
+        EXPECT_EQ(notify["app_name"], "shop-app");
+        EXPECT_EQ(notify["replaces_id"], 0);
+        EXPECT_EQ(notify["summary"], "<b>Sale</b> & more now");
+        const std::string body = notify["body"];
+        EXPECT_EQ(body.rfind(c.markup ? "Shop &quot;A&quot;\nIt&apos;s &lt;i&gt;50%&lt;/i&gt;\noff!!"
+                                      : "Shop \"A\"\nIt's <i>50%</i>\noff!!",
+                             0),
+                  0u)
+            << body;
+        EXPECT_LE(body.size(), c.markup ? 2 * kiv::platform::notification_text::kMaxBodyBytes
+                                        : kiv::platform::notification_text::kMaxBodyBytes);
+        EXPECT_EQ(notify["actions"], c.actions);
+        EXPECT_EQ(notify["hints"], json({{"x-kiv-category", "kiv-basic"}}));
+        EXPECT_EQ(notify["expire_timeout"], -1);
+        EXPECT_EQ(all[calls - 2]["replaces_id"], first.id);
+        EXPECT_EQ(again.id, first.id);
+        EXPECT_EQ(all[calls - 1]["replaces_id"], 0);
+        EXPECT_EQ(all[calls - 1]["actions"], json::array()) << "no click URL, no action";
+    }
+}
+
+TEST_F(PresenterTest, ImageHintOnlyForAnExistingFileAndAClosedEntryDeletesItsDownloadOnly) {
+    ASSERT_TRUE(fake);
+    auto attach = [&](const std::string& name, const std::string& identifier) {
+        const auto path = images.path() / name;
+        kiv::test::writeFile(path, kiv::test::tinyPng());
+        return *NotificationAttachment::make(identifier, kiv::platform::notification_text::fileURI(path));
+    };
+    const auto downloaded = attach("banner one.png", std::string(downloadedAttachmentIdentifier));
+    const auto hostsOwn = attach("host.png", "host");
+    const auto gone = attach("gone.png", std::string(downloadedAttachmentIdentifier));
+    std::filesystem::remove(gone.path());
+
+    const json payload = {{"aps", {{"alert", "x"}}}};
+    ASSERT_TRUE(reports.present(*presenter, "a", content(payload, {downloaded})).ok());
+    ASSERT_TRUE(reports.present(*presenter, "b", content(payload, {hostsOwn})).ok());
+    ASSERT_TRUE(reports.present(*presenter, "c", content(payload, {gone})).ok());
+    const auto calls = fake->calls(3);
+    EXPECT_EQ(calls[0]["hints"]["image-path"], "file://" + images.path().string() + "/banner%20one.png");
+    EXPECT_EQ(calls[1]["hints"]["image-path"], "file://" + images.path().string() + "/host.png");
+    EXPECT_FALSE(calls[2]["hints"].contains("image-path"));
+
+    for (const auto& [id, path] : {std::pair{1, downloaded.path()}, std::pair{2, hostsOwn.path()}}) {
+        ASSERT_TRUE(fake->expectOk({{"cmd", "close"}, {"id", calls[id - 1]["id"]}, {"reason", 2}}));
+        const auto closed = reports.closed(id - 1);
+        ASSERT_TRUE(closed);
+        EXPECT_EQ(*closed, std::pair(std::string(id == 1 ? "a" : "b"), 2u));
+        EXPECT_EQ(std::filesystem::exists(path), id == 2) << path;
+    }
+}
+
+TEST_F(PresenterTest, ATapReachesThePushFacadeWhichOpensTheClickURL) {
+    ASSERT_TRUE(fake);
+    const auto shown = reports.present(*presenter, "offer", content(kHostile));
+    ASSERT_TRUE(shown.ok()) << shown.error;
+    ASSERT_TRUE(fake->expectOk({{"cmd", "invoke"}, {"id", shown.id + 1000}, {"action", "default"}}));  // not ours
+    ASSERT_TRUE(fake->expectOk({{"cmd", "invoke"}, {"id", shown.id}, {"action", "default"}}));
+    const auto response = reports.response();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->actionIdentifier(), NotificationResponse::defaultActionIdentifier);
+    EXPECT_EQ(response->notification().request().identifier(), "offer");
+
+    auto opener = std::make_shared<RecordingURLOpener>();
+    kiv::KIVPush push(Platform{.runtime = runtime, .urlOpener = opener, .notificationPresenter = presenter});
+    EXPECT_TRUE(push.didReceive(*response));
+    EXPECT_EQ(opener->opened(), std::vector<std::string>{"https://example.com/offer?a=1&b=2"});
+}
+
+TEST(FreedesktopNotificationPresenter, WithoutServiceFailsFastUntilOneAppearsAndSurvivesRestarts) {
+    auto fake = kiv::test::FakeNotifications::start(false);
+    ASSERT_TRUE(fake);
+    Reports reports;
+    auto runtime = AsioRuntime::make();
+    auto presenter = FreedesktopNotificationPresenter::make();
+    reports.attach(*presenter, runtime->mainQueue());
+    const auto note = content({{"aps", {{"alert", "hello"}}}});
+    for (int i = 0; i < 2; ++i) {
+        const auto absent = reports.present(*presenter, "n", note);
+        EXPECT_EQ(absent.error,
+                  "no notification service on the session bus (org.freedesktop.Notifications has no owner)");
+        EXPECT_EQ(presenter->unavailableReason(), absent.error);
+    }
+    ASSERT_TRUE(fake->expectOk({{"cmd", "acquire-name"}}));
+    const auto first = reports.present(*presenter, "n", note);
+    ASSERT_TRUE(first.ok()) << first.error;
+    ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
+    const auto second = reports.present(*presenter, "n", note);
+    ASSERT_TRUE(second.ok()) << second.error;
+    const auto calls = fake->calls(2);
+    EXPECT_NE(calls[0]["sender"], nullptr);
+    EXPECT_EQ(calls[1]["replaces_id"], 0) << "the new server never showed the old id";
+}
+
+TEST(FreedesktopNotificationPresenter, WithoutSessionBusSaysSoOnceAndFailsOnTheCallersThread) {
+    const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::optional<std::string> restore = previous ? std::optional<std::string>(previous) : std::nullopt;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kiv-test-session-bus", 1);
+    Reports reports;
+    auto runtime = AsioRuntime::make();
+    auto presenter = FreedesktopNotificationPresenter::make();
+    reports.attach(*presenter, runtime->mainQueue());
+    const auto note = content({{"aps", {{"alert", "hello"}}}});
+    const auto first = reports.present(*presenter, "n", note);
+    EXPECT_EQ(first.error.rfind("no session bus", 0), 0u) << first.error;
+    EXPECT_EQ(presenter->unavailableReason(), first.error);
+    EXPECT_EQ(reports.present(*presenter, "n", note).error, first.error);
+    if (restore) ::setenv("DBUS_SESSION_BUS_ADDRESS", restore->c_str(), 1);
+}
+
+}  // namespace
