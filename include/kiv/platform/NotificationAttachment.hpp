@@ -13,9 +13,10 @@ namespace kiv::platform {
 /// Options of attachment creation (kept for hosts that pass hints; none is required).
 using AttachmentOptions = std::map<std::string, std::string>;
 
-/// The identifier the push facade gives the images it downloaded itself: a presenter may delete
-/// such a file (when it lies in the facade's attachment directory) once its notification is gone.
-inline constexpr std::string_view downloadedAttachmentIdentifier = "kiv-downloaded-image";
+/// The identifier the push facade gives the images it downloaded itself (the empty text): a
+/// presenter may delete such a file, when it lies directly in the facade's attachment directory,
+/// once its notification is gone. Hosts attaching files of their own there give them a name.
+inline constexpr std::string_view downloadedAttachmentIdentifier = "";
 
 /// An immutable record of an attached image file.
 /// Thread: a value; safe to copy between threads.

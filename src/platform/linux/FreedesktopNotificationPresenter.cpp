@@ -90,10 +90,12 @@ struct FreedesktopNotificationPresenter::Impl {
     // The loop thread's own.
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> proxy;
+    std::unique_ptr<sdbus::IProxy> busProxy;  // the bus itself: who owns the service now
     std::vector<sdbus::Slot> matches;
     std::optional<std::set<std::string>> capabilities;
     std::map<std::uint32_t, Shown> shown;
     std::map<std::string, std::uint32_t> idOf;
+    std::optional<std::string> owner;  // the unique name of the server these entries live on
 
     ~Impl() {
         reports->close();
@@ -109,6 +111,7 @@ struct FreedesktopNotificationPresenter::Impl {
                 thread.join();
         }
         proxy.reset();
+        busProxy.reset();
         matches.clear();
         connection.reset();
         if (wakeFd >= 0) ::close(wakeFd);
@@ -155,6 +158,7 @@ struct FreedesktopNotificationPresenter::Impl {
             connection = sdbus::createSessionBusConnection();
             subscribe();
             proxy = sdbus::createProxy(*connection, kService, kPath);
+            busProxy = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
         } catch (const sdbus::Error& e) {
             fail("no session bus (" + describe(e) + ")");
             return;
@@ -221,13 +225,16 @@ struct FreedesktopNotificationPresenter::Impl {
                                      guarded([&] {
                                          std::string name, oldOwner, newOwner;
                                          m >> name >> oldOwner >> newOwner;
-                                         ownerChanged(newOwner);
+                                         // Only news of the server we know: a present may have
+                                         // asked the bus before this signal came.
+                                         if (owner && *owner == oldOwner) ownerChanged(newOwner);
                                      });
                                  }));
     }
 
     /// Later presents fail without a call until an owner appears; returns the reason.
     std::string markNoOwner() {
+        owner.reset();  // the next present asks the bus again
         std::lock_guard guard(mutex);
         unavailable = kNoOwner;
         return unavailable;
@@ -235,6 +242,7 @@ struct FreedesktopNotificationPresenter::Impl {
 
     /// A new server (or none) knows nothing of the old one's ids, capabilities or screen.
     void ownerChanged(const std::string& newOwner) {
+        owner = newOwner;
         capabilities.reset();
         idOf.clear();
         auto gone = std::move(shown);
@@ -309,7 +317,25 @@ struct FreedesktopNotificationPresenter::Impl {
         }
     }
 
+    /// The service's owner now, asked of the bus (the empty text when there is none): a server
+    /// that appeared or restarted may be ahead of its NameOwnerChanged signals.
+    std::string currentOwner() {
+        try {
+            auto call = busProxy->createMethodCall("org.freedesktop.DBus", "GetNameOwner");
+            call << std::string(kService);
+            auto reply = busProxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(options.callTimeout));
+            std::string name;
+            reply >> name;
+            return name;
+        } catch (const sdbus::Error&) {
+            return {};
+        }
+    }
+
     void show(Job& job) {
+        // One question to the bus per present (presents come at a human pace): entries, ids and
+        // capabilities belong to the server that showed them.
+        if (const auto now = currentOwner(); !owner || now != *owner) ownerChanged(now);
         {
             std::lock_guard guard(mutex);
             if (!unavailable.empty()) {
