@@ -23,10 +23,12 @@ struct StringHash {
     std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-/// A present beacon: its first sighting and its lost timer.
+/// A present beacon: its first sighting and its lost timer; `losing` while its lost report is
+/// being delivered.
 struct SeenEntry {
     GBeaconInfoPtr beaconInfo;
     std::shared_ptr<DispatchTimer> onLostTimer;
+    bool losing = false;
 };
 
 constexpr std::size_t kUIDFrameLength = 18;
@@ -193,16 +195,32 @@ void GBeaconScanner::handleIdentifyingFrame(EddystoneFrameType type, const platf
             cache.erase(held);
         }
     }
-    GBeaconInfoPtr info = decode(frame, std::move(telemetry), RSSI);
-    if (!info) return;
+    if (GBeaconInfoPtr info = decode(frame, std::move(telemetry), RSSI)) sighted(info);
+}
 
+void GBeaconScanner::sighted(const GBeaconInfoPtr& info) {
     bool present = false;
+    bool losing = false;
     {
         std::lock_guard lock(impl_->seenMutex);
         if (auto it = impl_->seenEddystoneCache.find(info->identifier()); it != impl_->seenEddystoneCache.end()) {
-            if (it->second.onLostTimer) it->second.onLostTimer->reschedule();
-            present = true;
+            losing = it->second.losing;
+            if (!losing && it->second.onLostTimer) it->second.onLostTimer->reschedule();
+            present = !losing;
         }
+    }
+    if (losing) {
+        // Its lost report is on its way to the delegate on the main queue: this sighting is a new
+        // find, which must follow that report. Queue it behind the report, then handle it here.
+        std::weak_ptr<GBeaconScanner> weak = weak_from_this();
+        impl_->mainQueue->async([weak, info] {
+            if (auto self = weak.lock()) {
+                self->impl_->beaconOperationsQueue->async([weak, info] {
+                    if (auto me = weak.lock()) me->sighted(info);
+                });
+            }
+        });
+        return;
     }
     if (present) {
         impl_->notify([&](GBeaconScannerDelegate& d) { d.didUpdateBeacon(*this, info); });
@@ -224,16 +242,20 @@ void GBeaconScanner::handleIdentifyingFrame(EddystoneFrameType type, const platf
 
 void GBeaconScanner::onLost(const GBeaconInfoPtr& firstSighting, const DispatchTimer& timer) {
     GBeaconInfoPtr stored;
-    std::shared_ptr<DispatchTimer> entryTimer;  // released after the lock
     {
         std::lock_guard lock(impl_->seenMutex);
         auto it = impl_->seenEddystoneCache.find(firstSighting->identifier());
         if (it == impl_->seenEddystoneCache.end() || it->second.onLostTimer.get() != &timer) return;
-        stored = std::move(it->second.beaconInfo);
-        entryTimer = std::move(it->second.onLostTimer);
-        impl_->seenEddystoneCache.erase(it);
+        it->second.losing = true;  // sightings meanwhile wait until the report is out
+        stored = it->second.beaconInfo;
     }
     impl_->notify([&](GBeaconScannerDelegate& d) { d.didLoseBeacon(*this, stored); });
+    std::shared_ptr<DispatchTimer> entryTimer;  // released after the lock
+    std::lock_guard lock(impl_->seenMutex);
+    auto it = impl_->seenEddystoneCache.find(firstSighting->identifier());
+    if (it == impl_->seenEddystoneCache.end() || it->second.onLostTimer.get() != &timer) return;
+    entryTimer = std::move(it->second.onLostTimer);
+    impl_->seenEddystoneCache.erase(it);
 }
 
 std::shared_ptr<GBeaconScannerDelegate> GBeaconScanner::delegate() const { return impl_->currentDelegate(); }

@@ -72,6 +72,8 @@ private:
     void startScanningSynchronized();
     void handleIdentifyingFrame(EddystoneFrameType type, const platform::Peripheral& peripheral,
                                 const platform::ByteVector& frame, int RSSI);
+    /// A decoded UID or EID sighting: found, updated, or held back behind a lost report.
+    void sighted(const GBeaconInfoPtr& info);
     void onLost(const GBeaconInfoPtr& firstSighting, const DispatchTimer& timer);
 
     std::unique_ptr<Impl> impl_;
