@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 
 namespace kiv::test {
 namespace {
@@ -35,7 +36,7 @@ bool complete(const std::string& answer) {
     if (end == std::string::npos) return false;
     std::size_t length = 0;
     const auto at = answer.find("Content-Length: ");
-    if (at != std::string::npos && at < end) length = std::stoul(answer.substr(at + 16));
+    if (at != std::string::npos && at < end) length = std::strtoul(answer.c_str() + at + 16, nullptr, 10);
     return answer.size() >= end + 4 + length;
 }
 
