@@ -65,5 +65,7 @@ void BM_CloudIngest(benchmark::State& state) {
 }
 BENCHMARK(BM_CloudIngest)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CloudIngest)->Arg(10)->Threads(4)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CloudIngest)->Arg(10)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CloudIngest)->Arg(10)->Threads(64)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,21 +1,34 @@
-// kiv-cloud's readers of client bodies: the sighting upload (JSON) and the token form body.
+// kiv-cloud's readers of what clients send: the sighting upload (JSON), the token form body, the
+// Basic credentials of a listing, a Content-Length, and the escaping of a logged target.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "FormBody.hpp"
+#include "RequestText.hpp"
 #include "UploadBody.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto check = kiv::cloud::checkUploadBody(text);
     if (check.ok()) {
-        // A sound upload holds only entries of the two kinds, each fully filled in.
+        // A sound upload stays within its bounds and holds only entries of the two kinds, each
+        // fully filled in.
+        if (check.body.deviceId.size() > kiv::cloud::maxDeviceIdBytes ||
+            check.body.beacons.size() > kiv::cloud::maxBeaconsPerUpload)
+            __builtin_trap();
         for (const auto& beacon : check.body.beacons) {
-            if (beacon.kind == kiv::cloud::SightingKind::iBeacon ? beacon.uuid.size() != 36 : beacon.eid.empty())
+            if (beacon.kind == kiv::cloud::SightingKind::iBeacon ? beacon.uuid.size() != 36
+                                                                 : beacon.eid.empty() || beacon.eid.size() > kiv::cloud::maxEidBytes)
                 __builtin_trap();
         }
     }
     (void)kiv::cloud::parseFormBody(text);
+    (void)kiv::cloud::parseBasicAuthorization(text);
+    if (const auto length = kiv::cloud::parseContentLength(text); length && text.size() > 19) __builtin_trap();
+    for (const char c : kiv::cloud::escapeControlBytes(text)) {
+        // The escaped text is one log line: no control byte is left in it.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) __builtin_trap();
+    }
     return 0;
 }

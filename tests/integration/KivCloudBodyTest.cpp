@@ -5,6 +5,7 @@
 
 #include "CloudOptions.hpp"
 #include "FormBody.hpp"
+#include "RequestText.hpp"
 #include "UploadBody.hpp"
 
 namespace kiv::cloud {
@@ -58,6 +59,12 @@ TEST(UploadBody, ChecksEveryMember) {
         {"beacons missing", R"({"access_token": "t", "deviceId": "d"})", "beacons"},
         {"deviceId number", R"({"access_token": "t", "deviceId": 5, "beacons": []})", "deviceId"},
         {"unknown member", upload("", R"(, "extra": 1)"), "unexpected member \"extra\""},
+        {"longest deviceId", R"({"access_token": "t", "deviceId": ")" + std::string(256, 'd') + R"(", "beacons": []})", ""},
+        {"deviceId too long", R"({"access_token": "t", "deviceId": ")" + std::string(257, 'd') + R"(", "beacons": []})",
+         "deviceId: longer than 256"},
+        {"longest eid", upload(R"({"eid": "BeaconID beacon: )" + std::string(46, 'a') + R"(", "rssi": 1})"), ""},
+        {"eid too long", upload(R"({"eid": "BeaconID beacon: )" + std::string(48, 'a') + R"(", "rssi": 1})"),
+         "beacons[0].eid: longer than 64"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,6 +78,15 @@ TEST(UploadBody, ChecksEveryMember) {
             EXPECT_EQ(check.problem.rfind(c.problemStart, 0), 0u) << check.problem;
         }
     }
+}
+
+TEST(UploadBody, BoundsTheNumberOfEntries) {
+    std::string entries = R"({"eid": "BeaconID beacon: 00", "rssi": 1})";
+    for (int i = 1; i < 1000; ++i) entries += R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})";
+    EXPECT_TRUE(checkUploadBody(upload(entries)).ok());
+    const auto over = checkUploadBody(upload(entries + R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})"));
+    EXPECT_TRUE(over.tooLarge);
+    EXPECT_EQ(over.problem.rfind("beacons: more than 1000", 0), 0u) << over.problem;
 }
 
 TEST(FormBody, DecodesPairs) {
@@ -106,6 +122,21 @@ TEST(CloudOptions, ReadsClientCredential) {
         const auto split = parseClientCredential(text);
         EXPECT_EQ(split ? split->clientId + "|" + split->secret : "", expected) << text;
     }
+}
+
+TEST(RequestText, ReadsBasicCredentialsAndContentLength) {
+    const std::pair<const char*, const char*> basic[] = {
+        {"Basic ZGVtbzpzM2NyZXQ=", "demo|s3cret"}, {"basic  YTpiOmM= ", "a|b:c"}, {"Basic Og==", "|"},
+        {"Basic YQ==", ""},  // no colon
+        {"Basic ZGVtbzpzM2NyZXQ", ""}, {"Basic ZG!tbzpz", ""}, {"Bearer ZGVtbzpzM2NyZXQ=", ""}, {"Basic ", ""},
+    };
+    for (const auto& [header, expected] : basic) {
+        const auto credential = parseBasicAuthorization(header);
+        EXPECT_EQ(credential ? credential->clientId + "|" + credential->secret : "", expected) << header;
+    }
+    for (const char* bad : {"", "-1", "+5", " 5", "5 ", "0x10", "18446744073709551616"}) EXPECT_FALSE(parseContentLength(bad)) << bad;
+    EXPECT_EQ(parseContentLength("0"), 0u);
+    EXPECT_EQ(parseContentLength("8388608"), 8388608u);
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ TEST_F(KivCloud, UploadStoresEverySightingMemberByMember) {
     EXPECT_GT(stored[0].receivedAtMs, 0);
     EXPECT_EQ(server_->uploadCount(), 2);
 
+    client_.set_basic_auth("demo", "s3 cret&");
     auto listing = parse(client_.Get("/sightings"));
     ASSERT_TRUE(listing.is_array());
     for (auto& entry : listing)
@@ -134,6 +135,8 @@ TEST_F(KivCloud, RefusalsAreJsonErrors) {
         {"/ibeaconupdate", "not json", jsonType, 400, "invalid_request"},
         {"/ibeaconupdate", "[]", jsonType, 400, "invalid_request"},
         {"/ibeaconupdate", uploadBody(t, json::array()), "text/plain", 400, "invalid_request"},
+        {"/ibeaconupdate", uploadBody(t, json::array(), std::string(257, 'd')), jsonType, 400, "invalid_request"},
+        {"/ibeaconupdate", uploadBody(t, std::vector<json>(1001, oneEid[0])), jsonType, 413, "payload_too_large"},
         {"/nothing", "", nullptr, 404, "not_found"},
         {"/KIVClient", "", nullptr, 404, "not_found"},
     };

@@ -47,6 +47,7 @@ protected:
     void SetUp() override {
         cloud::CloudOptions options;
         options.clients = {{"demo", "s3 cret&"}};
+        options.recordBodies = true;  // the tests read what the library sent
         std::string error;
         server_ = cloud::CloudServer::create(std::move(options), error);
         ASSERT_TRUE(server_) << error;

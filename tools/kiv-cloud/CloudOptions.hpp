@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +27,23 @@ struct CloudOptions {
     std::string regionsDocument = R"({"data": []})";  ///< served by the region-list endpoint
     std::string dbPath;                               ///< SQLite file; empty keeps everything in memory
     bool logRequests = false;                         ///< one stdout line per answered request
+    /// Where the --log-requests lines go (each ends in a newline); null writes them to stdout.
+    std::function<void(const std::string&)> logSink;
+    /// Opens GET /sightings to "Authorization: Bearer <adminToken>" beside the clients' own
+    /// credentials (HTTP Basic); empty: clients only.
+    std::string adminToken;
+
+    /// Keep request bodies in requests(); an unauthenticated request keeps at most a short prefix.
+    bool recordBodies = false;
+    std::size_t recordedBytes = 16 * 1024 * 1024;  ///< requests() is cut, oldest first, to this size
+
+    std::chrono::milliseconds headTimeout{10000};  ///< request line and headers must arrive within
+    std::chrono::milliseconds idleTimeout{5000};   ///< a kept-alive connection may wait for its next request
+    std::size_t maxConnectionsPerPeer = 64;        ///< open connections of one address; 0: no cap
+    std::size_t maxWorkers = 256;                  ///< connections served at once
+    int busyTimeoutMs = 2000;                      ///< wait for another SQLite connection's lock
+    /// The clock that times the back-off of failed secrets; null: the steady clock.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 }  // namespace kiv::cloud

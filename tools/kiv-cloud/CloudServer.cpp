@@ -17,8 +17,11 @@
 #include <thread>
 #include <utility>
 
+#include "FailureThrottle.hpp"
 #include "FormBody.hpp"
+#include "GuardedServer.hpp"
 #include "RegionStore.hpp"
+#include "RequestText.hpp"
 #include "SightingStore.hpp"
 #include "SqliteDatabase.hpp"
 #include "TokenStore.hpp"
@@ -30,25 +33,13 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t maxRecordedRequests = 10000;
+// Bodies are refused beyond this size, as sent and once inflated.
 constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
+// What requests() keeps of a body whose sender proved no credentials.
+constexpr std::size_t unauthenticatedPrefix = 256;
 constexpr std::size_t endpointCount = 5;
 // Marks an error answer made by a route or a canned answer; removed before it is written.
 constexpr const char* answeredHere = "X-Kiv-Cloud-Answered";
-
-// httplib's stop() does nothing until the listening thread has flagged itself running, so a stop
-// right after a start could leave that thread in accept() for good. Closing the listening socket
-// ourselves ends the accept loop whatever the thread has reached.
-/// Thread: halt() from the thread that owns the server; the rest on httplib's threads.
-class StoppableServer : public httplib::Server {
-public:
-    void halt() {
-        const auto sock = svr_sock_.exchange(INVALID_SOCKET);
-        if (sock != INVALID_SOCKET) {
-            ::shutdown(sock, SHUT_RDWR);
-            ::close(sock);
-        }
-    }
-};
 
 std::int64_t nowMs() {
     using namespace std::chrono;
@@ -85,6 +76,51 @@ bool hasMediaType(const httplib::Request& req, std::string_view mediaType) {
     return value.size() == mediaType.size() || value[mediaType.size()] == ';' || value[mediaType.size()] == ' ';
 }
 
+void sendStorageError(httplib::Response& res) {
+    res.set_header("Retry-After", "1");
+    sendError(res, 503, "storage_unavailable", "the database cannot be used now; try again");
+}
+
+// Secrets compared in a time that does not tell where they differ.
+bool sameSecret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+bool hasUnreadBody(const httplib::Request& req) {
+    if (req.has_header("Transfer-Encoding")) return true;
+    const auto length = parseContentLength(req.get_header_value("Content-Length"));
+    return length && *length > 0;
+}
+
+enum class BodyRead { ok, tooLarge, broken };
+
+// Reads the body through httplib, which inflates gzip, deflate and br bodies on the way, counting
+// what arrives so that a small compressed body cannot grow past the limit in memory. Keeps at
+// most keep bytes of it.
+BodyRead readBody(const httplib::ContentReader& reader, std::string& body, std::size_t keep) {
+    std::size_t total = 0;
+    bool tooLarge = false;
+    const bool read = reader([&](const char* data, std::size_t size) {
+        if (size > maxBodyBytes - total) {
+            tooLarge = true;
+            return false;
+        }
+        total += size;
+        if (body.size() < keep) body.append(data, std::min(size, keep - body.size()));
+        return true;
+    });
+    if (tooLarge) return BodyRead::tooLarge;
+    return read ? BodyRead::ok : BodyRead::broken;
+}
+
+std::size_t recordSize(const RecordedRequest& entry) {
+    return sizeof(entry) + entry.method.size() + entry.path.size() + entry.query.size() + entry.contentType.size() +
+           entry.body.size();
+}
+
 // Error code and message for answers that httplib makes itself (no route, oversized request, ...).
 std::pair<std::string_view, std::string_view> describeStatus(int status) {
     switch (status) {
@@ -100,6 +136,8 @@ std::pair<std::string_view, std::string_view> describeStatus(int status) {
             return {"uri_too_long", "the URI is too long"};
         case 416:
             return {"range_not_satisfiable", "range not satisfiable"};
+        case 503:
+            return {"storage_unavailable", "the service cannot answer now; try again"};
         default:
             break;
     }
@@ -115,6 +153,7 @@ struct CloudServer::Impl {
     std::unique_ptr<SightingStore> sightings_;
     std::unique_ptr<TokenStore> tokens_;
     RegionStore regions_;
+    std::unique_ptr<FailureThrottle> throttle_;
 
     mutable std::mutex controlMutex_;  // clients_ and canned_
     std::map<std::string, std::string> clients_;
@@ -123,10 +162,11 @@ struct CloudServer::Impl {
     mutable std::mutex recordMutex_;
     mutable std::condition_variable recorded_;
     std::deque<RecordedRequest> records_;
+    std::size_t recordedBytes_ = 0;
     std::array<std::size_t, endpointCount> counts_{};
 
     std::mutex lifecycleMutex_;  // server_, thread_
-    std::unique_ptr<StoppableServer> server_;
+    std::unique_ptr<GuardedServer> server_;
     std::thread thread_;
     std::atomic<int> boundPort_{0};
 
@@ -142,63 +182,164 @@ struct CloudServer::Impl {
         return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(boundPort_.load());
     }
 
-    void handleToken(const httplib::Request& req, httplib::Response& res) {
+    // 429 with Retry-After while the throttle holds clientId back at this address.
+    bool throttled(const httplib::Request& req, httplib::Response& res, std::string_view clientId) {
+        const auto wait = throttle_->retryAfter(clientId, req.remote_addr);
+        if (wait.count() == 0) return false;
+        res.set_header("Retry-After", std::to_string(wait.count()));
+        sendError(res, 429, "too_many_attempts",
+                  "too many failed attempts; retry in " + std::to_string(wait.count()) + " s");
+        return true;
+    }
+
+    bool clientMatches(const std::string& clientId, const std::string& secret) const {
+        const std::lock_guard lock(controlMutex_);
+        const auto client = clients_.find(clientId);
+        return client != clients_.end() && sameSecret(secret, client->second);
+    }
+
+    // True when the request proved a client's credentials.
+    bool handleToken(const httplib::Request& req, httplib::Response& res, const std::string& body) {
         if (req.has_header("Content-Type") && !hasMediaType(req, "application/x-www-form-urlencoded"))
-            return sendError(res, 400, "invalid_request", "expected an application/x-www-form-urlencoded body");
-        const auto form = parseFormBody(req.body);
-        if (!form) return sendError(res, 400, "invalid_request", "the form body has a broken percent escape");
+            return sendError(res, 400, "invalid_request", "expected an application/x-www-form-urlencoded body"), false;
+        const auto form = parseFormBody(body);
+        if (!form) return sendError(res, 400, "invalid_request", "the form body has a broken percent escape"), false;
         std::optional<std::string> clientId;
         std::optional<std::string> secret;
         for (const auto& [key, value] : *form) {
             auto* slot = key == "CLIENTID" ? &clientId : key == "SECRET" ? &secret : nullptr;
             if (!slot) continue;
-            if (*slot) return sendError(res, 400, "invalid_request", key + " is given more than once");
+            if (*slot) return sendError(res, 400, "invalid_request", key + " is given more than once"), false;
             *slot = value;
         }
-        if (!clientId || !secret) return sendError(res, 400, "invalid_request", "CLIENTID and SECRET are required");
-        {
-            const std::lock_guard lock(controlMutex_);
-            const auto client = clients_.find(*clientId);
-            if (client == clients_.end() || client->second != *secret)
-                return sendError(res, 401, "invalid_client", "unknown client id or wrong secret");
+        if (!clientId || !secret)
+            return sendError(res, 400, "invalid_request", "CLIENTID and SECRET are required"), false;
+        if (throttled(req, res, *clientId)) return false;
+        if (!clientMatches(*clientId, *secret)) {
+            throttle_->failed(*clientId, req.remote_addr);
+            return sendError(res, 401, "invalid_client", "unknown client id or wrong secret"), false;
         }
+        throttle_->succeeded(*clientId);
         const auto token = tokens_->issue(*clientId, nowMs());
-        if (token.empty()) return sendError(res, 500, "server_error", "cannot store the token");
+        if (token.empty()) return sendStorageError(res), true;
         sendJson(res, 200,
                  json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", TokenStore::randomToken()}});
+        return true;
     }
 
-    void handleRegions(const httplib::Request& req, httplib::Response& res) {
+    bool handleRegions(const httplib::Request& req, httplib::Response& res) {
         const auto given = req.get_param_value_count("access_token");
-        if (given > 1) return sendError(res, 400, "invalid_request", "access_token is given more than once");
-        if (given == 0) return sendError(res, 401, "invalid_token", "access_token is missing");
-        if (!tokens_->isValid(req.get_param_value("access_token")))
-            return sendError(res, 401, "invalid_token", "unknown access token");
+        if (given > 1) return sendError(res, 400, "invalid_request", "access_token is given more than once"), false;
+        if (given == 0) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
+        const auto valid = tokens_->isValid(req.get_param_value("access_token"));
+        if (!valid) return sendStorageError(res), false;
+        if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
         res.status = 200;
         res.set_content(*regions_.document(), "application/json");
+        return true;
     }
 
-    void handleUpload(const httplib::Request& req, httplib::Response& res) {
+    bool handleUpload(const httplib::Request& req, httplib::Response& res, const std::string& body) {
         if (!hasMediaType(req, "application/json"))
-            return sendError(res, 400, "invalid_request", "expected an application/json body");
-        const auto check = checkUploadBody(req.body);
-        if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem);
-        if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing");
-        if (!tokens_->isValid(*check.accessToken)) return sendError(res, 401, "invalid_token", "unknown access token");
-        if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem);
+            return sendError(res, 400, "invalid_request", "expected an application/json body"), false;
+        const auto check = checkUploadBody(body);
+        if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem), false;
+        if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
+        const auto valid = tokens_->isValid(*check.accessToken);
+        if (!valid) return sendStorageError(res), false;
+        if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
+        if (check.tooLarge) return sendError(res, 413, "payload_too_large", check.problem), true;
+        if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem), true;
         std::string error;
         const auto uploadId = sightings_->addUpload(check.body, nowMs(), error);
-        if (!uploadId) return sendError(res, 500, "server_error", error);
+        if (!uploadId) return sendStorageError(res), true;
         sendJson(res, 200, json{{"status", "ok"}, {"stored", check.body.beacons.size()}, {"uploadId", *uploadId}});
+        return true;
     }
 
-    void handleSightings(httplib::Response& res) {
+    // Every device's sightings: for a registered client (HTTP Basic) or the admin token (Bearer).
+    bool handleSightings(const httplib::Request& req, httplib::Response& res) {
+        const auto header = req.get_header_value("Authorization");
+        std::string clientId;
+        bool accepted = false;
+        if (header.size() > 7 && (header.rfind("Bearer ", 0) == 0 || header.rfind("bearer ", 0) == 0)) {
+            clientId = "(admin token)";  // its failures are counted under a name of their own
+            if (throttled(req, res, clientId)) return false;
+            accepted = !options_.adminToken.empty() && sameSecret(header.substr(7), options_.adminToken);
+        } else if (const auto credential = parseBasicAuthorization(header)) {
+            clientId = credential->clientId;
+            if (throttled(req, res, clientId)) return false;
+            accepted = clientMatches(credential->clientId, credential->secret);
+        } else {
+            res.set_header("WWW-Authenticate", "Basic realm=\"kiv-cloud\"");
+            return sendError(res, 401, "invalid_client",
+                             "credentials required: HTTP Basic with a client id and secret, or the admin token"),
+                   false;
+        }
+        if (!accepted) {
+            throttle_->failed(clientId, req.remote_addr);
+            res.set_header("WWW-Authenticate", "Basic realm=\"kiv-cloud\"");
+            return sendError(res, 401, "invalid_client", "unknown client id, wrong secret or wrong admin token"), false;
+        }
+        throttle_->succeeded(clientId);
+        const auto all = sightings_->all();
+        if (!all) return sendStorageError(res), true;
         json list = json::array();
-        for (const auto& sighting : sightings_->all()) list.push_back(toJson(sighting));
+        for (const auto& sighting : *all) list.push_back(toJson(sighting));
         sendJson(res, 200, list);
+        return true;
+    }
+
+    // Routes that take a body read it here, within the size limit, before their handler runs.
+    void answerWithBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto endpoint = classify(req.method, req.path);
+        const bool known = endpoint == Endpoint::token || endpoint == Endpoint::upload;
+        std::string body;
+        bool authenticated = false;
+        // httplib reads multipart bodies only part by part; no route here takes one.
+        const auto read = req.is_multipart_form_data() ? BodyRead::broken
+                                                       : readBody(reader, body, known ? maxBodyBytes : unauthenticatedPrefix);
+        if (read != BodyRead::ok) GuardedServer::closeAfterAnswer(res);
+        if (read == BodyRead::tooLarge) {
+            sendError(res, 413, "payload_too_large", "the body is larger than 8 MiB once decoded");
+        } else if (!known) {
+            const auto [code, message] = describeStatus(404);
+            sendError(res, 404, code, message);
+        } else if (req.is_multipart_form_data()) {
+            sendError(res, 400, "invalid_request",
+                      endpoint == Endpoint::token ? "expected an application/x-www-form-urlencoded body"
+                                                  : "expected an application/json body");
+        } else if (read == BodyRead::broken) {
+            const int status = res.status >= 400 ? res.status : 400;
+            const auto [code, message] = describeStatus(status);
+            sendError(res, status, code, message);
+        } else {
+            authenticated = endpoint == Endpoint::token ? handleToken(req, res, body) : handleUpload(req, res, body);
+        }
+        finish(req, res, body, authenticated);
     }
 
     // --- plumbing -------------------------------------------------------------------------
+
+    // Runs once the head is read, before any body: refuses a Content-Length that is no number or
+    // too large (httplib would wait for that many bytes to skip them), then canned answers.
+    httplib::Server::HandlerResponse beforeRouting(const httplib::Request& req, httplib::Response& res) {
+        if (req.has_header("Content-Length")) {
+            const auto length = parseContentLength(req.get_header_value("Content-Length"));
+            if (!length || req.get_header_value_count("Content-Length") > 1) {
+                sendError(res, 400, "invalid_request", "Content-Length is not one decimal number");
+            } else if (*length > maxBodyBytes) {
+                const auto [code, message] = describeStatus(413);
+                sendError(res, 413, code, message);
+            }
+            if (res.status >= 400) {
+                GuardedServer::closeAfterAnswer(res);
+                finish(req, res, {}, false);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return answerCanned(req, res);
+    }
 
     httplib::Server::HandlerResponse answerCanned(const httplib::Request& req, httplib::Response& res) {
         std::optional<CannedAnswer> answer;
@@ -209,15 +350,16 @@ struct CloudServer::Impl {
         if (!answer) return httplib::Server::HandlerResponse::Unhandled;
         res.status = answer->status;
         res.set_content(answer->body, answer->contentType.c_str());
-        finish(req, res);
+        if (hasUnreadBody(req)) GuardedServer::closeAfterAnswer(res);
+        finish(req, res, {}, false);
         return httplib::Server::HandlerResponse::Handled;
     }
 
     // Records an answer made here before httplib writes it, so that whoever has read the answer
     // also finds the request recorded. Error answers are marked for the error handler, which
     // httplib calls for every status of 400 and above: marked ones it leaves alone.
-    void finish(const httplib::Request& req, httplib::Response& res) {
-        record(req, res);
+    void finish(const httplib::Request& req, httplib::Response& res, const std::string& body, bool authenticated) {
+        record(req, res, body, authenticated);
         if (res.status >= 400) res.set_header(answeredHere, "1");
     }
 
@@ -233,31 +375,43 @@ struct CloudServer::Impl {
             const auto [code, message] = describeStatus(res.status);
             sendError(res, res.status, code, message);
         }
-        record(req, res);
+        record(req, res, req.body, false);
         return fill ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     }
 
-    void record(const httplib::Request& req, const httplib::Response& res) {
-        RecordedRequest entry{classify(req.method, req.path),       req.method, req.path,  {},
-                              req.get_header_value("Content-Type"), req.body,   res.status};
+    void record(const httplib::Request& req, const httplib::Response& res, const std::string& body,
+                bool authenticated) {
+        RecordedRequest entry{classify(req.method, req.path), req.method, req.path, {}, req.get_header_value("Content-Type"),
+                              {}, res.status};
+        if (options_.recordBodies) entry.body = authenticated ? body : body.substr(0, unauthenticatedPrefix);
         if (const auto mark = req.target.find('?'); mark != std::string::npos)
             entry.query = req.target.substr(mark + 1);
         if (options_.logRequests) {
-            const std::string line = entry.method + " " + req.target + " " + std::to_string(res.status) + "\n";
+            const std::string line =
+                entry.method + " " + escapeControlBytes(req.target) + " " + std::to_string(res.status) + "\n";
             const std::lock_guard lock(logMutex_);
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            if (options_.logSink) {
+                options_.logSink(line);
+            } else {
+                std::fwrite(line.data(), 1, line.size(), stdout);
+                std::fflush(stdout);
+            }
         }
         {
             const std::lock_guard lock(recordMutex_);
             ++counts_[indexOf(entry.endpoint)];
+            recordedBytes_ += recordSize(entry);
             records_.push_back(std::move(entry));
-            if (records_.size() > maxRecordedRequests) records_.pop_front();
+            while (records_.size() > maxRecordedRequests ||
+                   (recordedBytes_ > options_.recordedBytes && records_.size() > 1)) {
+                recordedBytes_ -= recordSize(records_.front());
+                records_.pop_front();
+            }
         }
         recorded_.notify_all();
     }
 
-    void configure(StoppableServer& server) {
+    void configure(GuardedServer& server) {
         // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which would let a second service
         // bind the same port and silently take half of the connections.
         server.set_socket_options([](socket_t sock) {
@@ -268,23 +422,23 @@ struct CloudServer::Impl {
         // back until the client's delayed ACK, some 40 ms per answer.
         server.set_tcp_nodelay(true);
         server.set_payload_max_length(maxBodyBytes);
-        server.set_keep_alive_timeout(1);  // bounds how long stop() waits for idle connections
-        server.set_pre_routing_handler([this](const auto& req, auto& res) { return answerCanned(req, res); });
-        server.Post("/KIVClient", [this](const auto& req, auto& res) {
-            handleToken(req, res);
-            finish(req, res);
-        });
+        server.set_pre_routing_handler([this](const auto& req, auto& res) { return beforeRouting(req, res); });
+        const auto withBody = [this](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& reader) { answerWithBody(req, res, reader); };
+        // Every method that may carry a body reads it through the bounded reader, known route or not.
+        server.Post("/KIVClient", withBody);
+        server.Post("/ibeaconupdate", withBody);
+        server.Post(".*", withBody);
+        server.Put(".*", withBody);
+        server.Patch(".*", withBody);
+        server.Delete(".*", withBody);
         server.Get("/beacons/for/mobile", [this](const auto& req, auto& res) {
-            handleRegions(req, res);
-            finish(req, res);
-        });
-        server.Post("/ibeaconupdate", [this](const auto& req, auto& res) {
-            handleUpload(req, res);
-            finish(req, res);
+            const bool authenticated = handleRegions(req, res);
+            finish(req, res, {}, authenticated);
         });
         server.Get("/sightings", [this](const auto& req, auto& res) {
-            handleSightings(res);
-            finish(req, res);
+            const bool authenticated = handleSightings(req, res);
+            finish(req, res, {}, authenticated);
         });
         server.set_error_handler(httplib::Server::HandlerWithResponse(
             [this](const httplib::Request& req, httplib::Response& res) { return answerError(req, res); }));
@@ -304,13 +458,14 @@ struct CloudServer::Impl {
 std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::string& error) {
     auto server = std::make_unique<CloudServer>(Key{});
     auto& impl = *server->impl_;
-    impl.db_ = SqliteDatabase::open(options.dbPath, error);
+    impl.db_ = SqliteDatabase::open(options.dbPath, error, options.busyTimeoutMs);
     if (!impl.db_) return nullptr;
     impl.sightings_ = std::make_unique<SightingStore>(*impl.db_);
     impl.tokens_ = std::make_unique<TokenStore>(*impl.db_);
     if (!impl.sightings_->prepare(error) || !impl.tokens_->prepare(error)) return nullptr;
     if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
     for (const auto& client : options.clients) impl.clients_[client.clientId] = client.secret;
+    impl.throttle_ = std::make_unique<FailureThrottle>(options.clock);
     impl.options_ = std::move(options);
     return server;
 }
@@ -325,7 +480,13 @@ bool CloudServer::start(std::string& error) {
         error = "already running";
         return false;
     }
-    auto server = std::make_unique<StoppableServer>();
+    const auto& options = impl_->options_;
+    ConnectionLimits limits;
+    limits.headTimeout = options.headTimeout;
+    limits.idleTimeout = options.idleTimeout;
+    limits.maxConnectionsPerPeer = options.maxConnectionsPerPeer;
+    limits.maxWorkers = options.maxWorkers;
+    auto server = std::make_unique<GuardedServer>(limits);
     impl_->configure(*server);
     const auto& host = impl_->options_.host;
     int port = impl_->boundPort_.load();
@@ -335,6 +496,7 @@ bool CloudServer::start(std::string& error) {
         error = "cannot listen on " + host + ":" + std::to_string(port);
         return false;
     }
+    server->widenBacklog();
     impl_->boundPort_ = port;
     impl_->thread_ = std::thread([s = server.get()] { s->listen_after_bind(); });
     impl_->server_ = std::move(server);
@@ -388,7 +550,10 @@ void CloudServer::setCannedAnswer(Endpoint endpoint, std::optional<CannedAnswer>
     impl_->canned_[indexOf(endpoint)] = std::move(answer);
 }
 
-std::vector<Sighting> CloudServer::sightings() const { return impl_->sightings_->all(); }
+std::vector<Sighting> CloudServer::sightings() const {
+    auto all = impl_->sightings_->all();
+    return all ? std::move(*all) : std::vector<Sighting>();
+}
 
 std::int64_t CloudServer::uploadCount() const { return impl_->sightings_->uploadCount(); }
 

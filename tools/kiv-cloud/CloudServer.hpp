@@ -36,7 +36,7 @@ struct RecordedRequest {
     std::string path;
     std::string query;  ///< raw text after "?" (empty when none)
     std::string contentType;
-    std::string body;
+    std::string body;  ///< only with CloudOptions::recordBodies; 256 bytes at most without credentials
     int status = 0;
 };
 
@@ -77,11 +77,13 @@ public:
     /// Replaces an endpoint's handling by a fixed answer; none restores the real handling.
     void setCannedAnswer(Endpoint endpoint, std::optional<CannedAnswer> answer);
 
+    /// Every stored sighting; empty when the database cannot be read.
     std::vector<Sighting> sightings() const;
     std::int64_t uploadCount() const;
     void clearSightings();
 
-    /// The latest answered requests (at most the last 10,000), oldest first.
+    /// The latest answered requests (at most the last 10,000 and CloudOptions::recordedBytes),
+    /// oldest first.
     std::vector<RecordedRequest> requests() const;
     /// How many requests to the endpoint were answered since creation.
     std::size_t requestCount(Endpoint endpoint) const;

@@ -69,7 +69,7 @@ std::optional<std::int64_t> SightingStore::addUpload(const UploadBody& upload, s
     return uploadId;
 }
 
-std::vector<Sighting> SightingStore::all() {
+std::optional<std::vector<Sighting>> SightingStore::all() {
     const auto lock = db_.lock();
     std::vector<Sighting> out;
     SqliteStatement query(db_.handle(),
@@ -89,6 +89,7 @@ std::vector<Sighting> SightingStore::all() {
         s.beacon.rssi = static_cast<std::int32_t>(query.columnInt(9));
         out.push_back(std::move(s));
     }
+    if (query.failed()) return std::nullopt;
     return out;
 }
 

@@ -22,8 +22,8 @@ public:
     /// Stores one upload and all its sightings in one transaction; returns the upload id, or none
     /// when the database refused (then nothing of the upload is kept).
     std::optional<std::int64_t> addUpload(const UploadBody& upload, std::int64_t receivedAtMs, std::string& error);
-    /// Every stored sighting in arrival order.
-    std::vector<Sighting> all();
+    /// Every stored sighting in arrival order; none when the database cannot be read.
+    std::optional<std::vector<Sighting>> all();
     std::int64_t uploadCount();
     void clear();
 

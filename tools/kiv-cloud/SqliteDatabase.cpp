@@ -54,7 +54,7 @@ bool SqliteStatement::columnIsNull(int index) const {
     return !stmt_ || sqlite3_column_type(stmt_, index) == SQLITE_NULL;
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, std::string& error) {
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, std::string& error, int busyTimeoutMs) {
     sqlite3* db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     const int rc = sqlite3_open_v2(path.empty() ? ":memory:" : path.c_str(), &db, flags, nullptr);
@@ -63,7 +63,7 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, st
         sqlite3_close(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 2000);
+    sqlite3_busy_timeout(db, busyTimeoutMs);
     return std::make_unique<SqliteDatabase>(Key{}, db);
 }
 

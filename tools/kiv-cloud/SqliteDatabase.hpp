@@ -43,8 +43,9 @@ private:
 class SqliteDatabase {
 public:
     /// Opens (creating if needed) the file at path, or a private in-memory database when path is
-    /// empty. Null with a message in error on failure.
-    static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string& error);
+    /// empty; a statement waits up to busyTimeoutMs for another connection's lock. Null with a
+    /// message in error on failure.
+    static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string& error, int busyTimeoutMs = 2000);
     ~SqliteDatabase();
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;

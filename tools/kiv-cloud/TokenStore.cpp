@@ -34,11 +34,13 @@ std::string TokenStore::issue(const std::string& clientId, std::int64_t nowMs) {
     return insert.failed() ? std::string() : token;
 }
 
-bool TokenStore::isValid(const std::string& token) {
+std::optional<bool> TokenStore::isValid(const std::string& token) {
     const auto lock = db_.lock();
     SqliteStatement query(db_.handle(), "SELECT 1 FROM tokens WHERE token = ?1");
     query.bind(1, token);
-    return query.step();
+    const bool found = query.step();
+    if (query.failed()) return std::nullopt;
+    return found;
 }
 
 }  // namespace kiv::cloud

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "SqliteDatabase.hpp"
@@ -17,7 +18,9 @@ public:
     bool prepare(std::string& error);
     /// Makes, stores and returns a new random token for the client; empty if it could not be stored.
     std::string issue(const std::string& clientId, std::int64_t nowMs);
-    bool isValid(const std::string& token);
+    /// Whether the token was issued; none when the database cannot be read (busy, locked, broken),
+    /// which is no answer about the token.
+    std::optional<bool> isValid(const std::string& token);
 
     /// 32 lower-case hex digits from the system's random source (also used for refresh tokens).
     static std::string randomToken();

@@ -76,6 +76,8 @@ std::string readEntry(const json& entry, const std::string& where, BeaconEntry& 
 
     if (eddystone) {
         const auto& eid = entry.at("eid");
+        if (eid.is_string() && eid.get_ref<const std::string&>().size() > maxEidBytes)
+            return where + ".eid: longer than " + std::to_string(maxEidBytes) + " bytes";
         if (!eid.is_string() || !isEid(eid.get_ref<const std::string&>()))
             return where + ".eid: expected \"BeaconID beacon: \" followed by lower-case hex bytes";
         out.kind = SightingKind::eddystone;
@@ -111,9 +113,18 @@ void checkMembers(const json& root, UploadCheck& check) {
         check.problem = "deviceId: expected a string";
         return;
     }
+    if (deviceId->get_ref<const std::string&>().size() > maxDeviceIdBytes) {
+        check.problem = "deviceId: longer than " + std::to_string(maxDeviceIdBytes) + " bytes";
+        return;
+    }
     const auto beacons = root.find("beacons");
     if (beacons == root.end() || !beacons->is_array()) {
         check.problem = "beacons: expected an array";
+        return;
+    }
+    if (beacons->size() > maxBeaconsPerUpload) {
+        check.problem = "beacons: more than " + std::to_string(maxBeaconsPerUpload) + " entries in one upload";
+        check.tooLarge = true;
         return;
     }
     check.body.deviceId = deviceId->get<std::string>();

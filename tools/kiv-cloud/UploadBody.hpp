@@ -9,6 +9,12 @@
 
 namespace kiv::cloud {
 
+/// Bounds of one upload: each row repeats the device identifier, so an unbounded one multiplied
+/// by the number of entries is what the database would have to keep.
+inline constexpr std::size_t maxDeviceIdBytes = 256;
+inline constexpr std::size_t maxEidBytes = 64;  ///< the whole "BeaconID beacon: <hex>" text
+inline constexpr std::size_t maxBeaconsPerUpload = 1000;
+
 /// A well-formed sighting upload.
 /// Thread: plain value.
 struct UploadBody {
@@ -24,6 +30,7 @@ struct UploadCheck {
     bool jsonObject = false;                 ///< the body is a JSON object
     std::optional<std::string> accessToken;  ///< "access_token" when it is a string
     std::string problem;                     ///< first malformed member; empty when all are sound
+    bool tooLarge = false;                   ///< the problem is the number of entries (413, not 400)
     UploadBody body;                         ///< complete only when jsonObject and problem is empty
 
     bool ok() const { return jsonObject && accessToken && problem.empty(); }
@@ -32,7 +39,8 @@ struct UploadCheck {
 /// Checks an upload member by member: {"access_token": string, "deviceId": string, "beacons": [...]}
 /// whose entries are either {"uuid": canonical upper-case UUID, "major": "decimal", "minor":
 /// "decimal", "rssi": integer} or {"eid": "BeaconID beacon: " + lower-case hex, "rssi": integer}.
-/// Unknown members are refused so that a misspelt key is reported, not silently dropped.
+/// Unknown members are refused so that a misspelt key is reported, not silently dropped. The
+/// deviceId, each eid and the number of entries are bounded (above).
 UploadCheck checkUploadBody(std::string_view text);
 
 }  // namespace kiv::cloud

@@ -23,6 +23,11 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--db", options.dbPath, "SQLite file for tokens and sightings (default: in memory)");
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
+    app.add_option("--admin-token", options.adminToken,
+                   "a token that may read GET /sightings (as \"Authorization: Bearer TOKEN\"), beside the clients");
+    app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
+                   "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
+        ->capture_default_str();
     app.set_version_flag("--version", std::string("kiv-cloud ") + KIVVersionString);
     try {
         app.parse(argc, argv);

@@ -1,0 +1,275 @@
+// kiv-cloud against hostile clients: bombs, slow or idle connections, guessed secrets, a locked
+// database, lying headers.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "CloudServer.hpp"
+#include "HostileClient.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using test::RawConnection;
+using test::rawRequest;
+using test::statusOf;
+
+const json oneEid = {{{"eid", "BeaconID beacon: 00ff"}, {"rssi", -1}}};
+
+std::string uploadBody(const std::string& token, const json& beacons = oneEid) {
+    return json{{"access_token", token}, {"deviceId", "d"}, {"beacons", beacons}}.dump();
+}
+
+std::unique_ptr<CloudServer> startServer(const std::function<void(CloudOptions&)>& adjust = {}) {
+    CloudOptions options;
+    options.clients = {{"demo", "s3cret"}};
+    options.adminToken = "root-token";
+    if (adjust) adjust(options);
+    std::string error;
+    auto server = CloudServer::create(std::move(options), error);
+    EXPECT_TRUE(server && server->start(error)) << error;
+    return server;
+}
+
+std::string errorOf(const std::string& answer) {
+    const auto body = json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
+    return body.is_object() ? body.value("error", "") : "";
+}
+
+// What one request on a fresh connection gets, within a deadline.
+std::string exchange(int port, const std::string& request, const char* from = "127.0.0.1") {
+    RawConnection connection(port, from);
+    EXPECT_TRUE(connection.connected());
+    connection.send(request);
+    return connection.readAnswer(5s);
+}
+
+TEST(KivCloudHardening, InflatedBodiesAreBoundedLikePlainOnes) {
+    auto server = startServer();
+    const auto t = server->issueToken("demo");
+    const auto bomb = test::gzip(std::string(16 * 1024 * 1024, ' '));  // 16 MB inflated, some 16 KB sent
+    const auto gzipped = [](const std::string& type) { return std::vector<std::string>{"Content-Encoding: gzip", type}; };
+    const struct {
+        const char* path;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"/ibeaconupdate", bomb, 413},
+        {"/nothing", bomb, 413},
+        {"/KIVClient", bomb, 413},
+        {"/ibeaconupdate", test::gzip(uploadBody(t)), 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto answer = exchange(server->port(), rawRequest("POST", c.path, gzipped("Content-Type: application/json"), c.body));
+        EXPECT_EQ(statusOf(answer), c.status) << answer.substr(0, 300);
+    }
+    EXPECT_EQ(server->sightings().size(), 1u);
+}
+
+TEST(KivCloudHardening, RequestLogKeepsBodiesOnlyWhenAskedAndWithinItsSize) {
+    for (const bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        auto server = startServer([&](CloudOptions& o) {
+            o.recordBodies = keep;
+            o.recordedBytes = 64 * 1024;
+        });
+        const auto t = server->issueToken("demo");
+        httplib::Client client("127.0.0.1", server->port());
+        const auto upload = uploadBody(t);
+        ASSERT_EQ(client.Post("/ibeaconupdate", upload, "application/json")->status, 200);
+        ASSERT_EQ(client.Post("/nothing", std::string(100000, 'x'), "text/plain")->status, 404);
+        auto seen = server->requests();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].body, keep ? upload : "") << "a proven client's body, in full when asked";
+        EXPECT_EQ(seen[1].body, keep ? std::string(256, 'x') : "") << "a stranger's, a short prefix at most";
+        for (int i = 0; i < 40; ++i) client.Post("/ibeaconupdate", uploadBody(t, json::array()) + std::string(4000, ' '), "application/json");
+        seen = server->requests();
+        std::size_t bodies = 0;
+        for (const auto& r : seen) bodies += r.body.size();
+        EXPECT_LE(bodies, 64u * 1024);
+        EXPECT_EQ(server->requestCount(Endpoint::upload), 41u);
+        if (keep) {
+            EXPECT_LT(seen.size(), 42u) << "the oldest went";
+        }
+    }
+}
+
+TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
+    auto server = startServer([](CloudOptions& o) {
+        o.headTimeout = 400ms;
+        o.idleTimeout = 400ms;
+    });
+    const auto t = server->issueToken("demo");
+    std::vector<RawConnection> drips;
+    for (int i = 0; i < 12; ++i) {  // more than a fixed pool of 8 workers
+        drips.emplace_back(server->port());
+        drips.back().send("POST /ibeaconupdate HTTP/1.1\r\nHost: x\r\n");  // the head never ends
+    }
+    RawConnection idle(server->port());
+    idle.send(rawRequest("GET", "/beacons/for/mobile?access_token=" + t));
+    ASSERT_EQ(statusOf(idle.readAnswer(5s)), 200);
+
+    const auto started = std::chrono::steady_clock::now();
+    httplib::Client probe("127.0.0.1", server->port());
+    const auto answer = probe.Get("/beacons/for/mobile?access_token=" + t);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "a probe is served beside the slow ones";
+    for (auto& drip : drips) EXPECT_TRUE(drip.closedByServer(3s)) << "a head that never ends loses its connection";
+    EXPECT_TRUE(idle.closedByServer(3s)) << "so does an idle kept-alive connection";
+}
+
+TEST(KivCloudHardening, OneAddressHoldsAtMostItsShareOfConnections) {
+    auto server = startServer([](CloudOptions& o) { o.maxConnectionsPerPeer = 3; });
+    std::vector<RawConnection> held;
+    for (int i = 0; i < 4; ++i) held.emplace_back(server->port());
+    std::vector<RawConnection*> all;
+    for (auto& c : held) all.push_back(&c);
+    const int refused = test::firstReadable(all, 5s);
+    ASSERT_GE(refused, 0) << "one of four is refused at once";
+    const auto answer = held[static_cast<std::size_t>(refused)].readAnswer(5s);
+    EXPECT_EQ(statusOf(answer), 503);
+    EXPECT_EQ(errorOf(answer), "too_many_connections");
+    EXPECT_EQ(statusOf(exchange(server->port(), rawRequest("GET", "/x"), "127.0.0.2")), 404) << "other addresses get in";
+    held.clear();
+    // The service notices the closes on its own threads; closed connections free their places.
+    int status = 0;
+    for (const auto until = std::chrono::steady_clock::now() + 5s; status != 404 && std::chrono::steady_clock::now() < until;)
+        status = statusOf(exchange(server->port(), rawRequest("GET", "/x")));
+    EXPECT_EQ(status, 404);
+}
+
+TEST(KivCloudHardening, ALockedDatabaseAnswers503NeverAnotherAnswer) {
+    const auto path = std::filesystem::temp_directory_path() / ("kiv-cloud-lock-" + std::to_string(::getpid()) + ".db");
+    std::filesystem::remove(path);
+    auto server = startServer([&](CloudOptions& o) {
+        o.dbPath = path.string();
+        o.busyTimeoutMs = 50;
+    });
+    const auto t = server->issueToken("demo");
+    const std::string basic = "Authorization: Basic ZGVtbzpzM2NyZXQ=";  // demo:s3cret
+    const std::string form = "Content-Type: application/x-www-form-urlencoded";
+    const std::string jsonType = "Content-Type: application/json";
+    const std::vector<std::string> requests = {
+        rawRequest("GET", "/sightings", {basic}),
+        rawRequest("GET", "/beacons/for/mobile?access_token=" + t),
+        rawRequest("POST", "/ibeaconupdate", {jsonType}, uploadBody(t)),
+        rawRequest("POST", "/KIVClient", {form}, "CLIENTID=demo&SECRET=s3cret"),
+    };
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.string().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.substr(0, 40));
+        const auto answer = exchange(server->port(), request);
+        EXPECT_EQ(statusOf(answer), 503);
+        EXPECT_EQ(errorOf(answer), "storage_unavailable");
+    }
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    for (const auto& request : requests) EXPECT_EQ(statusOf(exchange(server->port(), request)), 200);
+    server.reset();
+    for (const char* suffix : {"", "-journal"}) std::filesystem::remove(path.string() + suffix);
+}
+
+TEST(KivCloudHardening, SightingsAreReadOnlyWithCredentials) {
+    auto server = startServer();
+    const struct {
+        const char* authorization;
+        int status;
+    } cases[] = {
+        {nullptr, 401},
+        {"Basic ZGVtbzp3cm9uZw==", 401},  // demo:wrong
+        {"Basic bm9ib2R5OnMzY3JldA==", 401},  // nobody:s3cret
+        {"Basic !!!", 401},
+        {"Bearer nope", 401},
+        {"Basic ZGVtbzpzM2NyZXQ=", 200},
+        {"bearer root-token", 200},
+        {"Bearer root-token", 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.authorization ? c.authorization : "none");
+        std::vector<std::string> headers;
+        if (c.authorization) headers.push_back(std::string("Authorization: ") + c.authorization);
+        const auto answer = exchange(server->port(), rawRequest("GET", "/sightings", headers));
+        EXPECT_EQ(statusOf(answer), c.status);
+        if (c.status == 401) {
+            EXPECT_NE(answer.find("WWW-Authenticate: Basic"), std::string::npos);
+        }
+    }
+}
+
+// Five failures are free; then 1, 2, 4 ... s of back-off on the server's own clock.
+TEST(KivCloudHardening, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient) {
+    std::mutex clockMutex;
+    auto now = std::chrono::steady_clock::now();
+    auto server = startServer([&](CloudOptions& o) {
+        o.clock = [&] {
+            const std::lock_guard lock(clockMutex);
+            return now;
+        };
+    });
+    const auto advance = [&](std::chrono::seconds by) {
+        const std::lock_guard lock(clockMutex);
+        now += by;
+    };
+    const auto attempt = [&](const char* secret, const char* from) {
+        const std::string body = std::string("CLIENTID=demo&SECRET=") + secret;
+        return exchange(server->port(), rawRequest("POST", "/KIVClient", {}, body), from);
+    };
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(statusOf(attempt("guess", "127.0.0.1")), 401) << i;
+    auto answer = attempt("guess", "127.0.0.1");
+    EXPECT_EQ(statusOf(answer), 429);
+    EXPECT_NE(answer.find("Retry-After: 1\r\n"), std::string::npos) << answer;
+    EXPECT_EQ(statusOf(attempt("s3cret", "127.0.0.1")), 429) << "a barred address is not judged";
+    EXPECT_EQ(statusOf(attempt("s3cret", "127.0.0.2")), 200) << "the rightful client gets in from its own address";
+    EXPECT_EQ(statusOf(attempt("guess", "127.0.0.3")), 401) << "one try from a new address";
+    EXPECT_EQ(statusOf(attempt("guess", "127.0.0.1")), 429);
+    advance(1s);
+    EXPECT_EQ(statusOf(attempt("guess", "127.0.0.1")), 401) << "judged again once the back-off is over";
+    answer = attempt("guess", "127.0.0.1");
+    EXPECT_EQ(statusOf(answer), 429);
+    EXPECT_NE(answer.find("Retry-After: 2\r\n"), std::string::npos) << "the back-off doubles";
+    advance(2min);
+    EXPECT_EQ(statusOf(attempt("s3cret", "127.0.0.1")), 200) << "forgotten after a quiet minute";
+}
+
+TEST(KivCloudHardening, LyingHeadersAndControlBytesAreAnsweredAndLoggedSafely) {
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+    auto server = startServer([&](CloudOptions& o) {
+        o.logRequests = true;
+        o.logSink = [&](const std::string& line) {
+            const std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        };
+    });
+    const struct {
+        std::string request;
+        int status;
+        const char* line;
+    } cases[] = {
+        {"GET /a\x1b[2Jb\x7f HTTP/1.1\r\nHost: x\r\n\r\n", 404, "GET /a\\x1B[2Jb\\x7F 404\n"},
+        {"POST /ibeaconupdate HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n", 400, "POST /ibeaconupdate 400\n"},
+        {"POST /KIVClient HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n", 413, "POST /KIVClient 413\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(statusOf(exchange(server->port(), c.request)), c.status) << c.line;
+    const std::lock_guard lock(linesMutex);
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], cases[i].line);
+}
+
+}  // namespace
+}  // namespace kiv::cloud
