@@ -15,6 +15,7 @@ std::string message(URLErrorCode code) {
         case URLErrorCode::networkConnectionLost: return "The network connection was lost.";
         case URLErrorCode::httpTooManyRedirects: return "too many HTTP redirects";
         case URLErrorCode::badServerResponse: return "The server returned an invalid response.";
+        case URLErrorCode::dataLengthExceedsMaximum: return "The resource exceeds the maximum size.";
         case URLErrorCode::userAuthenticationRequired: return "The user must be authenticated.";
         case URLErrorCode::cannotDecodeContentData: return "The response body could not be decoded.";
         case URLErrorCode::secureConnectionFailed: return "A secure connection to the server could not be made.";

@@ -72,6 +72,9 @@ struct Transfer {
     std::FILE* file = nullptr;
     std::string filePath;
     bool writeFailed = false;
+    // Decoded body bytes of the final answer, against the session's maximum.
+    std::int64_t bodyBytes = 0;
+    bool tooLarge = false;
     // Idle timeout.
     Duration idleTimeout{};
     TimePoint lastActivity{};
@@ -410,9 +413,21 @@ private:
             } else {
                 URLErrorCode kind = urlErrorCodeFor(code);
                 if (code == CURLE_WRITE_ERROR && t.writeFailed) kind = URLErrorCode::cannotWriteToFile;
+                if (code == CURLE_WRITE_ERROR && t.tooLarge) kind = URLErrorCode::dataLengthExceedsMaximum;
+                if (code == CURLE_UNSUPPORTED_PROTOCOL && answeredBadly(t)) kind = URLErrorCode::badServerResponse;
                 finish(easy, kind, t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code));
             }
         }
+    }
+
+    /// curl reports an answer it cannot read as HTTP (a broken status line, HTTP/0.9) as an
+    /// unsupported protocol: true when that came from a peer we reached, not from the URL itself
+    /// or a redirection to another scheme.
+    static bool answeredBadly(Transfer& t) {
+        if (t.status >= 300 && t.status < 400) return false;
+        char* ip = nullptr;
+        curl_easy_getinfo(t.easy, CURLINFO_PRIMARY_IP, &ip);
+        return ip && *ip;
     }
 
     /// Fails transfers idle past their timeout; returns how long the thread may sleep.
@@ -519,6 +534,10 @@ private:
         curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
         curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        // Refuses at once what announces more; the body callback counts what decoding makes.
+        if (configuration.maximumResponseSize > 0) {
+            curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(configuration.maximumResponseSize));
+        }
 
         double timeout = request.timeoutInterval;
         if (timeout == URLRequest::defaultTimeoutInterval) timeout = configuration.timeoutIntervalForRequest;
@@ -662,6 +681,12 @@ private:
         const std::size_t n = size * count;
         Engine& self = *t.engine;
         t.lastActivity = SteadyClock::now();
+        const auto limit = self.configuration.maximumResponseSize;
+        t.bodyBytes += static_cast<std::int64_t>(n);
+        if (limit > 0 && t.bodyBytes > limit) {
+            t.tooLarge = true;
+            return 0;
+        }
         self.deliverHeadIfNeeded(t);
         t.task->addReceived(n, !t.anyBody);
         t.anyBody = true;
