@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/platform/MutableNotificationContent.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::platform {
 
@@ -58,7 +59,8 @@ nlohmann::json NotificationContent::toJSON() const {
 
 NotificationContent NotificationContent::fromPayload(const nlohmann::json& payload) {
     NotificationContent content;
-    if (!payload.is_object()) return content;
+    // Too deep to copy safely: malformed, like a payload that is no object.
+    if (!payload.is_object() || !JSONReader::withinDepth(payload)) return content;
     content.impl_->userInfo = payload;
     const auto aps = payload.find("aps");
     if (aps == payload.end() || !aps->is_object()) return content;

@@ -18,6 +18,7 @@
 #include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -204,11 +205,12 @@ int runPush(const PushOptions& options) {
         std::cerr << "push: cannot read " << options.payload << "\n";
         return 1;
     }
-    const json payload = json::parse(*text, nullptr, false);
-    if (payload.is_discarded() || !payload.is_object()) {
+    const auto read = JSONReader::read(*text);
+    if (!read || !read->is_object()) {
         std::cerr << "push: the payload is not a JSON object\n";
         return 1;
     }
+    const json& payload = *read;
     // Taps open through a recording opener unless --xdg-open asks for the desktop's.
     platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
     if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();

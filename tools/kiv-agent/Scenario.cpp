@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/support/Hex.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -73,9 +74,9 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
         return "an advertisement needs a non-empty \"device\" text (or give a \"state\")";
     step.device = device->get<std::string>();
     if (const auto rssi = line.find("rssi"); rssi != line.end()) {
-        if (!rssi->is_number_integer() || rssi->get<std::int64_t>() < -128 || rssi->get<std::int64_t>() > 127)
-            return "\"rssi\" must be an integer from -128 to 127";
-        step.rssi = rssi->get<int>();
+        const auto n = integerIn(*rssi, -128, 127);
+        if (!n) return "\"rssi\" must be an integer from -128 to 127";
+        step.rssi = static_cast<int>(*n);
     }
     if (const auto data = line.find("serviceData"); data != line.end()) {
         if (!data->is_object()) return "\"serviceData\" must be an object of service UUID to hex bytes";
