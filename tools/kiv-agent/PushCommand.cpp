@@ -280,14 +280,14 @@ const Registration registration{
                         "keys title, subtitle, body, image, click)");
         cmd->add_option("--expire-after", options->expireAfter,
                         "Seconds before the service runs out of time and delivers what it has")
-            ->check(CLI::NonNegativeNumber)
+            ->check(secondsUpTo(1e9))
             ->capture_default_str();
         cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
         cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
         auto* show = cmd->add_flag("--show", options->show,
                                    "Show the delivered notification on the desktop (one JSON line per event)");
         cmd->add_option("--wait", options->wait, "With --show: wait this many seconds for a tap or the close")
-            ->check(CLI::NonNegativeNumber)
+            ->check(secondsUpTo(1e9))
             ->needs(show);
         cmd->add_flag("--log", options->log, "Write the push log lines");
         cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
