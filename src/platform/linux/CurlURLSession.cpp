@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ExitStop.hpp"
 #include "platform/linux/CurlErrors.hpp"
 
 namespace kiv::platform {
@@ -216,19 +217,25 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
         multi_ = curl_multi_init();
     }
     ~Engine() {
+        exitStop_.reset();
         transfers_.clear();
         if (multi_) curl_multi_cleanup(multi_);
     }
 
     void start() {
         thread_ = std::thread([self = shared_from_this()] { self->run(); });
+        // The thread holds the engine, so the engine outlives any stop at exit.
+        exitStop_ = ExitStop::enroll([this] { shutdown(); });
     }
 
     /// Stops the thread: cancels what runs; joins unless called on the thread itself.
     void shutdown() {
         invalidate(true);
+        std::lock_guard g(joining_);
         if (!thread_.joinable()) return;
         if (thread_.get_id() == std::this_thread::get_id()) {
+            // Ends once its transfers are cancelled; exit waits a moment for it.
+            finishing_ = ExitStop::finisher();
             thread_.detach();
         } else {
             thread_.join();
@@ -397,6 +404,7 @@ private:
         // Handed over between the last turn and the close: they go on the fallback queue, in order.
         for (auto& task : late) queue->async(std::move(task));
         tlsEngine = nullptr;
+        finishing_.reset();  // set on this thread only, by a shutdown it ran itself
     }
 
     void readCompletions() {
@@ -715,6 +723,9 @@ private:
 
     CURLM* multi_ = nullptr;
     std::thread thread_;
+    std::mutex joining_;
+    ExitStop::Handle exitStop_;
+    ExitStop::Handle finishing_;  // while the detached thread ends
     mutable std::mutex mutex_;
     std::vector<std::pair<Command, std::shared_ptr<CurlTask>>> commands_;
     bool invalidated_ = false;
