@@ -14,7 +14,7 @@ namespace kiv::platform {
 namespace {
 
 struct Entry {
-    std::mutex mutex;  // held while the stop runs
+    std::mutex mutex;
     ExitStop::Stop stop;
     bool gone = false;
 };
@@ -42,11 +42,16 @@ void stopAll() {
         entries.swap(r.entries);
     }
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        std::lock_guard g(it->second->mutex);
-        if (it->second->gone) continue;
-        it->second->gone = true;
+        ExitStop::Stop stop;
+        {
+            // Not held during the stop: the thread it joins may release its own enrolment.
+            std::lock_guard g(it->second->mutex);
+            if (it->second->gone) continue;
+            it->second->gone = true;
+            stop = std::move(it->second->stop);
+        }
         try {
-            it->second->stop();
+            stop();
         } catch (...) {
         }
     }
@@ -75,6 +80,7 @@ ExitStop::Handle ExitStop::enroll(Stop stop) {
         {
             std::lock_guard g(entry->mutex);
             entry->gone = true;
+            entry->stop = nullptr;
         }
         auto& r = registry();
         std::lock_guard g(r.mutex);

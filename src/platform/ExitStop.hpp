@@ -16,8 +16,8 @@ public:
     using Stop = std::function<void()>;
     using Handle = std::shared_ptr<void>;
 
-    /// Calls `stop` once at exit, unless the handle is gone by then. Releasing the handle waits
-    /// for a stop that is running, so an owner releases it before it takes itself apart.
+    /// Calls `stop` once at exit, unless the handle is gone by then. A stop may run while its
+    /// owner goes away: it keeps what it stops alive itself (a weak reference, locked).
     static Handle enroll(Stop stop);
     /// Held by a detached thread while it finishes: exit waits briefly for it.
     static Handle finisher();

@@ -88,7 +88,8 @@ void MutableNotificationContent::setCategoryIdentifier(std::string identifier) {
     impl_->categoryIdentifier = std::move(identifier);
 }
 void MutableNotificationContent::setUserInfo(nlohmann::json userInfo) {
-    impl_->userInfo = userInfo.is_object() ? std::move(userInfo) : nlohmann::json::object();
+    const bool usable = userInfo.is_object() && JSONReader::withinDepth(userInfo);
+    impl_->userInfo = usable ? std::move(userInfo) : nlohmann::json::object();
 }
 void MutableNotificationContent::setAttachments(std::vector<NotificationAttachment> attachments) {
     impl_->attachments = std::move(attachments);

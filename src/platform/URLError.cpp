@@ -1,5 +1,6 @@
 #include "kiv/platform/URLError.hpp"
 
+#include "support/Immortal.hpp"
 namespace kiv::platform {
 
 namespace {
@@ -35,8 +36,8 @@ public:
 }  // namespace
 
 const std::error_category& urlErrorCategory() noexcept {
-    static const Category category;
-    return category;
+    static Immortal<const Category> category;  // errors are described until the threads stop at exit
+    return category.get();
 }
 
 std::error_code make_error_code(URLErrorCode code) noexcept { return {static_cast<int>(code), urlErrorCategory()}; }

@@ -66,15 +66,23 @@ int main(int argc, char** argv) {
         seen->reached = true;
         seen->cv.notify_all();
     });
+    client.enableLog(true);
     client.setCloudConfig("id", "secret");
     client.startMonitoringService();
     {
         std::unique_lock g(seen->mutex);
         if (!seen->cv.wait_for(g, std::chrono::seconds(10), [&] { return seen->reached; })) return 3;
     }
+    const auto manager = kiv::http::SessionManager::defaultManager();
     if (upload) {
-        kiv::http::SessionManager::defaultManager()
-            ->request(peer.url("/ibeaconupdate"), kiv::http::HTTPMethod::post)
+        manager->request(peer.url("/ibeaconupdate"), kiv::http::HTTPMethod::post)
+            ->response([](const kiv::http::DefaultDataResponse&) {});
+    }
+    // Work that ends while the process exits: the token exchange starts again, and answers
+    // (refusals, errors) keep arriving on the library's threads.
+    client.startMonitoringService();
+    for (int i = 0; i < 20; ++i) {
+        manager->request(upload ? peer.url("/500") : "http://" + host + "/refused")
             ->response([](const kiv::http::DefaultDataResponse&) {});
     }
     if (callExit) std::exit(0);

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Runs exit_while_active ROUNDS times in each state, JOBS at a time; any failed run, crash or
-# sanitizer report fails the whole check (the first report is printed).
+# Runs exit_while_active ROUNDS times in each state, JOBS at a time; any failed, crashed or hung
+# run or sanitizer report fails the whole check (the first report is printed).
 set -u
 BIN="$1"; ROUNDS="${2:-100}"; JOBS="${3:-8}"
 OUT="$(mktemp -d)"; trap 'rm -rf "$OUT"' EXIT
 export BIN OUT
 one() {
-    "$BIN" "$1" "$2" >"$OUT/$3.out" 2>&1
+    # A crash at exit can also hang the sanitizer's own report: a run that does not end fails.
+    timeout -s KILL 30 "$BIN" "$1" "$2" >"$OUT/$3.out" 2>&1
     local rc=$?
     if [ "$rc" -ne 0 ] || grep -qE 'Sanitizer|runtime error|terminate called' "$OUT/$3.out"; then
         { echo "== $1 $2 (run $3): exit status $rc"; cat "$OUT/$3.out"; } >"$OUT/$3.fail"

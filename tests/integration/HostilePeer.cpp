@@ -160,7 +160,8 @@ struct HostilePeer::State {
     void acceptLoop() {
         for (;;) {
             if (!ready(listenFd, POLLIN)) return;
-            const int fd = ::accept(listenFd, nullptr, nullptr);
+            // Non-blocking: a connection reset between poll and accept must not hang stop().
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             std::lock_guard g(mutex);
             if (stopping) {
@@ -179,7 +180,7 @@ struct HostilePeer::State {
 HostilePeer::HostilePeer() : state_(std::make_shared<State>()) {
     auto& s = *state_;
     if (::pipe2(s.wake, O_CLOEXEC) != 0) std::abort();
-    s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

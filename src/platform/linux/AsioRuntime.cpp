@@ -153,10 +153,11 @@ struct AsioRuntime::Impl {
         const unsigned count = options.workerThreads == 0 ? 1 : options.workerThreads;
         for (unsigned i = 0; i < count; ++i) workers.emplace_back([this] { pool.run(); });
         if (!options.hostRunsMainLoop) mainThread = std::thread([this] { main.run(); });
-        exitStop = ExitStop::enroll([this] { stopThreads(); });
     }
 
     // At exit: no queued work runs any more (it is kept, not destroyed) and the threads end.
+    // The destructor is the only other joiner and never runs on a runtime thread (see release),
+    // so no thread being joined waits for `joining`.
     void stopThreads() {
         stopped->store(true, std::memory_order_release);
         main.stop();
@@ -207,6 +208,9 @@ struct AsioRuntime::Impl {
 };
 
 AsioRuntime::AsioRuntime(Options options) : impl_(std::make_unique<Impl>(options).release(), &Impl::release) {
+    impl_->exitStop = ExitStop::enroll([weak = std::weak_ptr<Impl>(impl_)] {
+        if (auto impl = weak.lock()) impl->stopThreads();
+    });
     const std::weak_ptr<void> core = impl_;
     impl_->mainQueue =
         std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->main, impl_->main.get_executor(), "main", impl_->stopped);

@@ -224,21 +224,28 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
 
     void start() {
         thread_ = std::thread([self = shared_from_this()] { self->run(); });
-        // The thread holds the engine, so the engine outlives any stop at exit.
-        exitStop_ = ExitStop::enroll([this] { shutdown(); });
+        exitStop_ = ExitStop::enroll([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->shutdown();
+        });
     }
 
-    /// Stops the thread: cancels what runs; joins unless called on the thread itself.
+    /// Stops the thread: cancels what runs; joins unless called on the thread itself. Of two
+    /// callers (the session's destructor and the stop at exit) one joins; the thread may call
+    /// it itself meanwhile, so no lock is held while joining.
     void shutdown() {
         invalidate(true);
-        std::lock_guard g(joining_);
-        if (!thread_.joinable()) return;
-        if (thread_.get_id() == std::this_thread::get_id()) {
+        std::thread thread;
+        {
+            std::lock_guard g(joining_);
+            thread = std::move(thread_);
+        }
+        if (!thread.joinable()) return;
+        if (thread.get_id() == std::this_thread::get_id()) {
             // Ends once its transfers are cancelled; exit waits a moment for it.
             finishing_ = ExitStop::finisher();
-            thread_.detach();
+            thread.detach();
         } else {
-            thread_.join();
+            thread.join();
         }
     }
 
