@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "support/Immortal.hpp"
+
 namespace kiv::log {
 
 struct Capture::Impl {
@@ -14,16 +16,16 @@ struct Capture::Impl {
 namespace {
 // The sink is process-wide like standard output itself.
 std::mutex& sinkMutex() {
-    static std::mutex m;
-    return m;
+    static Immortal<std::mutex> m;  // library threads log until they stop at exit
+    return m.get();
 }
 Capture::Impl*& activeCapture() {
     static Capture::Impl* capture = nullptr;
     return capture;
 }
 Sink& activeSink() {
-    static Sink sink;
-    return sink;
+    static Immortal<Sink> sink;
+    return sink.get();
 }
 }  // namespace
 

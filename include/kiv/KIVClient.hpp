@@ -27,7 +27,7 @@ struct ClientAccess;
 class KIV_EXPORT KIVClient {
 public:
     /// The shared instance, on the default platform; the first access, from any thread,
-    /// constructs it once.
+    /// constructs it once. It is never destroyed: at exit the library stops its threads instead.
     static KIVClient& sharedInstance();
 
     /// A client on the default platform. Like the shared instance it talks to the cloud through

@@ -3,17 +3,18 @@
 #include <mutex>
 
 #include "kiv/CloudHosts.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv {
 
 namespace {
 std::mutex& hostsMutex() {
-    static std::mutex m;
-    return m;
+    static Immortal<std::mutex> m;  // read by library threads until they stop at exit
+    return m.get();
 }
 CloudHosts& hostsSlot() {
-    static CloudHosts hosts{KIV_DEFAULT_TOKEN_HOST, KIV_DEFAULT_API_HOST};
-    return hosts;
+    static Immortal<CloudHosts> hosts(CloudHosts{KIV_DEFAULT_TOKEN_HOST, KIV_DEFAULT_API_HOST});
+    return hosts.get();
 }
 }  // namespace
 

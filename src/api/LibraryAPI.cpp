@@ -2,14 +2,15 @@
 
 #include "api/HTTPClient.hpp"
 #include "kiv/http/SessionManager.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv::api {
 
 namespace {
 std::shared_ptr<LibraryAPI>& sharedSlot() {
-    static auto instance =
-        std::make_shared<LibraryAPI>(platform::Platform::defaultPlatform(), http::SessionManager::defaultManager());
-    return instance;
+    static Immortal<std::shared_ptr<LibraryAPI>> instance(
+        std::make_shared<LibraryAPI>(platform::Platform::defaultPlatform(), http::SessionManager::defaultManager()));
+    return instance.get();
 }
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include "client/ClientAccess.hpp"
 #include "client/KIVClientImpl.hpp"
 #include "kiv/Log.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv {
 
@@ -130,8 +131,10 @@ std::unique_ptr<KIVClient> client::ClientAccess::make(const platform::Platform& 
 }
 
 KIVClient& KIVClient::sharedInstance() {
-    static KIVClient instance;  // constructed once, safely against concurrent first accesses
-    return instance;
+    // Constructed once, safely against concurrent first accesses; never destroyed, since its
+    // timers may still run while the process exits (they stop at exit).
+    static Immortal<KIVClient> instance;
+    return instance.get();
 }
 
 KIVClient::KIVClient() : impl_(onDefaultPlatform()) {}

@@ -1,5 +1,6 @@
 #include "kiv/http/HTTPError.hpp"
 
+#include "support/Immortal.hpp"
 namespace kiv::http {
 
 namespace {
@@ -20,8 +21,8 @@ public:
 }  // namespace
 
 const std::error_category& httpErrorCategory() noexcept {
-    static const Category category;
-    return category;
+    static Immortal<const Category> category;  // errors are described until the threads stop at exit
+    return category.get();
 }
 
 std::error_code make_error_code(HTTPErrorCode code) noexcept { return {static_cast<int>(code), httpErrorCategory()}; }

@@ -1,5 +1,6 @@
 #include "kiv/http/JSONEncoding.hpp"
 
+#include "support/Immortal.hpp"
 #include <cmath>
 #include <nlohmann/json.hpp>
 
@@ -22,13 +23,13 @@ bool hasNonFiniteNumber(const Parameters& value, int depth = 0) {
 }  // namespace
 
 const JSONEncoding& JSONEncoding::defaultEncoding() {
-    static const JSONEncoding encoding;
-    return encoding;
+    static Immortal<const JSONEncoding> encoding;  // used by requests until the threads stop at exit
+    return encoding.get();
 }
 
 const JSONEncoding& JSONEncoding::prettyPrintedEncoding() {
-    static const JSONEncoding encoding(prettyPrinted);
-    return encoding;
+    static Immortal<const JSONEncoding> encoding(prettyPrinted);
+    return encoding.get();
 }
 
 Result<platform::URLRequest> JSONEncoding::encode(const URLRequestConvertible& convertible, const Parameters* parameters) const {

@@ -1,5 +1,6 @@
 #include "kiv/http/PropertyListEncoding.hpp"
 
+#include "support/Immortal.hpp"
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -64,8 +65,8 @@ bool write(const Parameters& value, int depth, std::string& out, std::string& wh
 }  // namespace
 
 const PropertyListEncoding& PropertyListEncoding::defaultEncoding() {
-    static const PropertyListEncoding encoding;
-    return encoding;
+    static Immortal<const PropertyListEncoding> encoding;  // used by requests until the threads stop at exit
+    return encoding.get();
 }
 
 Result<platform::URLRequest> PropertyListEncoding::encode(const URLRequestConvertible& convertible, const Parameters* parameters) const {

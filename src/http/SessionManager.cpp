@@ -5,6 +5,7 @@
 #include "kiv/platform/SystemInfo.hpp"
 #include "kiv/support/UUID.hpp"
 #include "kiv/version.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv::http {
 
@@ -50,13 +51,14 @@ HTTPHeaders SessionManager::defaultHTTPHeaders(const std::optional<platform::Bun
 }
 
 const HTTPHeaders& SessionManager::defaultHTTPHeaders() {
-    static const HTTPHeaders headers = defaultHTTPHeaders(platform::Platform::defaultPlatform().bundleInfo);
-    return headers;
+    static Immortal<const HTTPHeaders> headers(defaultHTTPHeaders(platform::Platform::defaultPlatform().bundleInfo));
+    return headers.get();
 }
 
 std::shared_ptr<SessionManager> SessionManager::defaultManager() {
-    static const std::shared_ptr<SessionManager> manager = make(platform::Platform::defaultPlatform());
-    return manager;
+    // Never destroyed: a token retry or an upload may reach it while the process exits.
+    static Immortal<const std::shared_ptr<SessionManager>> manager(make(platform::Platform::defaultPlatform()));
+    return manager.get();
 }
 
 std::shared_ptr<SessionManager> SessionManager::make(const platform::Platform& platform) {

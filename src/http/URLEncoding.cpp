@@ -1,5 +1,6 @@
 #include "kiv/http/URLEncoding.hpp"
 
+#include "support/Immortal.hpp"
 #include <nlohmann/json.hpp>
 
 #include "kiv/support/Hex.hpp"
@@ -37,8 +38,8 @@ bool isQueryMethod(const std::optional<HTTPMethod>& m) {
 }  // namespace
 
 const URLEncoding& URLEncoding::defaultEncoding() {
-    static const URLEncoding encoding;
-    return encoding;
+    static Immortal<const URLEncoding> encoding;  // used by requests until the threads stop at exit
+    return encoding.get();
 }
 
 std::string URLEncoding::escape(std::string_view text) {

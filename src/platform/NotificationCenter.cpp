@@ -1,5 +1,6 @@
 #include "kiv/platform/NotificationCenter.hpp"
 
+#include "support/Immortal.hpp"
 #include <algorithm>
 
 #include "kiv/Log.hpp"
@@ -7,8 +8,8 @@
 namespace kiv::platform {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    static Immortal<NotificationCenter> center;  // library threads may post until they stop at exit
+    return center.get();
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, Observer observer) {

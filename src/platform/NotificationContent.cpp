@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/platform/MutableNotificationContent.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::platform {
 
@@ -58,7 +59,8 @@ nlohmann::json NotificationContent::toJSON() const {
 
 NotificationContent NotificationContent::fromPayload(const nlohmann::json& payload) {
     NotificationContent content;
-    if (!payload.is_object()) return content;
+    // Too deep to copy safely: malformed, like a payload that is no object.
+    if (!payload.is_object() || !JSONReader::withinDepth(payload)) return content;
     content.impl_->userInfo = payload;
     const auto aps = payload.find("aps");
     if (aps == payload.end() || !aps->is_object()) return content;
@@ -86,7 +88,8 @@ void MutableNotificationContent::setCategoryIdentifier(std::string identifier) {
     impl_->categoryIdentifier = std::move(identifier);
 }
 void MutableNotificationContent::setUserInfo(nlohmann::json userInfo) {
-    impl_->userInfo = userInfo.is_object() ? std::move(userInfo) : nlohmann::json::object();
+    const bool usable = userInfo.is_object() && JSONReader::withinDepth(userInfo);
+    impl_->userInfo = usable ? std::move(userInfo) : nlohmann::json::object();
 }
 void MutableNotificationContent::setAttachments(std::vector<NotificationAttachment> attachments) {
     impl_->attachments = std::move(attachments);

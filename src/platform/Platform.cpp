@@ -10,6 +10,7 @@
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "platform/fallback/FallbackBackends.hpp"
 #include "platform/linux/CurlURLSession.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv::platform {
 
@@ -22,8 +23,9 @@ struct DefaultSlot {
 };
 
 DefaultSlot& defaultSlot() {
-    static DefaultSlot slot;
-    return slot;
+    // Library threads may use it until they are stopped at exit.
+    static Immortal<DefaultSlot> slot;
+    return slot.get();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "kiv/platform/URLError.hpp"
 
+#include "support/Immortal.hpp"
 namespace kiv::platform {
 
 namespace {
@@ -15,6 +16,7 @@ std::string message(URLErrorCode code) {
         case URLErrorCode::networkConnectionLost: return "The network connection was lost.";
         case URLErrorCode::httpTooManyRedirects: return "too many HTTP redirects";
         case URLErrorCode::badServerResponse: return "The server returned an invalid response.";
+        case URLErrorCode::dataLengthExceedsMaximum: return "The resource exceeds the maximum size.";
         case URLErrorCode::userAuthenticationRequired: return "The user must be authenticated.";
         case URLErrorCode::cannotDecodeContentData: return "The response body could not be decoded.";
         case URLErrorCode::secureConnectionFailed: return "A secure connection to the server could not be made.";
@@ -34,8 +36,8 @@ public:
 }  // namespace
 
 const std::error_category& urlErrorCategory() noexcept {
-    static const Category category;
-    return category;
+    static Immortal<const Category> category;  // errors are described until the threads stop at exit
+    return category.get();
 }
 
 std::error_code make_error_code(URLErrorCode code) noexcept { return {static_cast<int>(code), urlErrorCategory()}; }

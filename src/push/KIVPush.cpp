@@ -5,6 +5,7 @@
 #include "kiv/platform/URL.hpp"
 #include "kiv/support/Hex.hpp"
 #include "push/KIVPushImpl.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv {
 
@@ -36,8 +37,9 @@ platform::Platform withOwnIdentity(platform::Platform platform) {
 }  // namespace
 
 KIVPush& KIVPush::sharedInstance() {
-    static KIVPush instance(platform::Platform::defaultPlatform());  // its token is the uploads' device identifier
-    return instance;
+    // Its token is the uploads' device identifier. Never destroyed, like the beacon facade's.
+    static Immortal<KIVPush> instance(platform::Platform::defaultPlatform());
+    return instance.get();
 }
 
 KIVPush::KIVPush() : KIVPush(withOwnIdentity(platform::Platform::defaultPlatform())) {}

@@ -18,8 +18,11 @@ private:
     platform::URLSessionTaskPtr task_;
 };
 
+// A notification image larger than this (decoded) is not attached: one payload must not fill the disk.
+constexpr std::int64_t kMaximumImageBytes = 10 * 1024 * 1024;
+
 /// Image downloads on a URL session of the platform, made at the first download with the
-/// session defaults (no headers of our own).
+/// session defaults (no headers of our own) and a 10 MiB limit.
 /// Thread: any thread; completions run on the session's delegate queue.
 class SessionAttachmentDownloader final : public AttachmentDownloader {
 public:
@@ -46,7 +49,11 @@ public:
 private:
     std::shared_ptr<platform::URLSession> session() {
         std::lock_guard guard(mutex_);
-        if (!session_) session_ = platform_.urlSession(platform::SessionConfiguration::defaultConfiguration());
+        if (!session_) {
+            auto configuration = platform::SessionConfiguration::defaultConfiguration();
+            configuration.maximumResponseSize = kMaximumImageBytes;
+            session_ = platform_.urlSession(std::move(configuration));
+        }
         return session_;
     }
 

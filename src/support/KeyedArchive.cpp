@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/JSONReader.hpp"
+
 namespace kiv {
 
 namespace {
@@ -53,8 +55,9 @@ std::string KeyedArchive::serialized() const {
 }
 
 std::optional<KeyedArchive> KeyedArchive::deserialize(std::string_view document) {
-    nlohmann::json doc = nlohmann::json::parse(document, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+    const auto read = JSONReader::read(document);
+    if (!read || !read->is_object()) return std::nullopt;
+    const nlohmann::json& doc = *read;
     KeyedArchive archive;
     for (const auto& [key, value] : doc.items()) {
         if (value.is_string()) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "HostilePeer.hpp"
 #include "LoopbackServer.hpp"
 #include "TestImages.hpp"
 #include "kiv/KIVPush.hpp"
@@ -47,6 +48,7 @@ protected:
     }
 
     test::LoopbackServer server_;
+    test::HostilePeer peer_;
     test::TempDir tmp_;
     KIVPush push_;
     std::shared_ptr<platform::MutableNotificationContent> content_;
@@ -73,7 +75,17 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
         {server_.url("/text.png"), "", ""},
         {server_.url("/missing.png"), "", ""},
         {"http://127.0.0.1:" + std::to_string(test::closedPort()) + "/x.png", "", ""},
+        // Hostile servers: nothing attached, no partial file left behind.
+        {peer_.url("/huge/11000000"), "", ""},
+        {peer_.url("/gzip-bomb/2000000000"), "", ""},
+        {peer_.url("/cut"), "", ""},
+        {peer_.url("/garbage"), "", ""},
+        {peer_.url("/file-redirect"), "", ""},
     };
+    // Downloads spool into TMPDIR; a directory of our own shows what they leave there.
+    const test::TempDir spool;
+    const std::string previousTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", spool.path().c_str(), 1);
     std::size_t files = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -95,6 +107,12 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
         if (*c.name) { EXPECT_EQ(path.filename(), c.name); }
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp_.path()), {}), files);
+    EXPECT_TRUE(test::eventually([&] { return std::filesystem::is_empty(spool.path()); }));
+    if (previousTmp.empty()) {
+        ::unsetenv("TMPDIR");
+    } else {
+        ::setenv("TMPDIR", previousTmp.c_str(), 1);
+    }
     std::ifstream banner(tmp_.path() / "banner.png", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(banner), {}), test::tinyPng());
     for (const auto& line : capture.lines()) EXPECT_EQ(line, "Debug KIVPush: KIV Notification Service is working");

@@ -104,15 +104,42 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
 {"t": 1, "device": "d", "serviceData": {"feaa": "0g"}}
 {"t": 1, "device": "d", "serviceData": {"xyz": "00"}}
 [1, 2]
-)");
+{"t": 1, "device": "d", "rssi": 18446744073709551615}
+{"t": 1, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 18446744073709551615, "minor": 1}, "rssi": -60}
+{"t": 1, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 1, "minor": 1}, "rssi": 18446744073709551615}
+)" + std::string(600, '[') + std::string(600, ']') + "\n");
     const auto r = run("scan --simulate " + file.path.string());
     EXPECT_EQ(r.status, 2);
-    for (int line = 2; line <= 8; ++line) {
+    for (int line = 2; line <= 12; ++line) {
         EXPECT_NE(r.output.find(" line " + std::to_string(line) + ": "), std::string::npos) << line << "\n" << r.output;
     }
     EXPECT_EQ(r.output.find("line 1:"), std::string::npos);
     EXPECT_EQ(r.output.find("\"event\""), std::string::npos);
     EXPECT_EQ(run("scan --simulate /nonexistent/scenario.jsonl").status, 2);
+}
+
+TEST(KivAgent, RefusesSecondsThatAreNoNumberAndPayloadsNestedTooDeeply) {
+    const ScenarioFile file(R"({"t": 0, "state": "poweredOn"})" "\n");
+    const auto deep = file.dir.path() / "deep.json";
+    kiv::test::writeFile(deep, "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}");
+    const std::string scenario = file.path.string();
+    const struct {
+        std::string arguments;
+        int status;
+    } cases[] = {
+        {"run --simulate " + scenario + " --client a:b --duration nan", 2},
+        {"run --simulate " + scenario + " --client a:b --grace inf", 2},
+        {"run --simulate " + scenario + " --client a:b --require-token-within nan", 2},
+        {"scan --duration nan", 2},
+        {"range 1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 --simulate " + scenario + " --duration inf", 2},
+        {"push --expire-after nan " + deep.string(), 2},
+        {"push " + deep.string(), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const auto r = run(c.arguments);
+        EXPECT_EQ(r.status, c.status) << r.output;
+    }
 }
 
 TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {

@@ -1,5 +1,6 @@
 #include "AgentConfig.hpp"
 
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -26,6 +27,13 @@ bool take(const toml::node& node, std::optional<T>& slot, const char* expected, 
         }
     }
     if (auto value = node.value_exact<T>()) {
+        if constexpr (std::is_same_v<T, double>) {
+            // TOML writes nan and inf; no number of seconds is either.
+            if (!std::isfinite(*value)) {
+                error = where + ": " + std::string(key) + " must be a finite number";
+                return false;
+            }
+        }
         slot = *value;
         return true;
     }

@@ -18,6 +18,7 @@
 #include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
 #include "kiv/platform/linux/XdgURLOpener.hpp"
 #include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -204,11 +205,12 @@ int runPush(const PushOptions& options) {
         std::cerr << "push: cannot read " << options.payload << "\n";
         return 1;
     }
-    const json payload = json::parse(*text, nullptr, false);
-    if (payload.is_discarded() || !payload.is_object()) {
+    const auto read = JSONReader::read(*text);
+    if (!read || !read->is_object()) {
         std::cerr << "push: the payload is not a JSON object\n";
         return 1;
     }
+    const json& payload = *read;
     // Taps open through a recording opener unless --xdg-open asks for the desktop's.
     platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
     if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();
@@ -278,14 +280,14 @@ const Registration registration{
                         "keys title, subtitle, body, image, click)");
         cmd->add_option("--expire-after", options->expireAfter,
                         "Seconds before the service runs out of time and delivers what it has")
-            ->check(CLI::NonNegativeNumber)
+            ->check(secondsUpTo(1e9))
             ->capture_default_str();
         cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
         cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
         auto* show = cmd->add_flag("--show", options->show,
                                    "Show the delivered notification on the desktop (one JSON line per event)");
         cmd->add_option("--wait", options->wait, "With --show: wait this many seconds for a tap or the close")
-            ->check(CLI::NonNegativeNumber)
+            ->check(secondsUpTo(1e9))
             ->needs(show);
         cmd->add_flag("--log", options->log, "Write the push log lines");
         cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");

@@ -309,7 +309,7 @@ const Registration registration{
         command
             ->add_option("--duration", options->duration,
                          "seconds to run (default: until interrupted; with --simulate, 31 s past the last line)")
-            ->check(CLI::Range(0.0, 86400.0));
+            ->check(secondsUpTo(86400.0));
         command->footer(
             "Prints {\"t\", \"event\": \"range\", \"region\", \"beacons\": [{\"uuid\", \"major\", \"minor\", \"rssi\", "
             "\"accuracy\", \"proximity\"}]} once a second per region, and {\"t\", \"event\": \"enter\"|\"exit\", "

@@ -274,14 +274,14 @@ const Registration registration{
             ->check(CLI::IsMember({"stdout", "journal"}));
         command->add_option("--require-token-within", options->requireTokenWithin,
                             "exit 1 when no access token came within this many seconds (default 0: wait for ever)")
-            ->check(CLI::Range(0.0, 1e9));
+            ->check(secondsUpTo(1e9));
         command->add_option("--simulate", options->scenarioFile,
                             "scenario file: JSON Lines of Eddystone advertisements, radio states and iBeacon readings");
         command->add_option("--duration", options->duration, "seconds to run (default: until SIGINT or SIGTERM)")
-            ->check(CLI::Range(0.0, 1e9));
+            ->check(secondsUpTo(1e9));
         command->add_option("--grace", options->grace,
                             "seconds in-flight uploads may take after a stop (default 5)")
-            ->check(CLI::Range(0.0, 3600.0));
+            ->check(secondsUpTo(3600.0));
         command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
         command->add_option("--embedded-cloud", options->embeddedRegions,
                             "run a kiv-cloud in-process serving this region list (credentials from --client)");

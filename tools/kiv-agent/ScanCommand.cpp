@@ -180,7 +180,7 @@ const Registration registration{
                           "play the scenario at wall-clock speed (default: virtual time)");
         command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
         command->add_option("--duration", options->duration, "radio: seconds to scan (default: until SIGINT/SIGTERM)")
-            ->check(CLI::Range(0.0, 1e9));
+            ->check(secondsUpTo(1e9));
         command->footer(
             "Scenario lines: {\"t\": s, \"device\": id, \"rssi\": n, \"serviceData\": {\"feaa\": hex}} or "
             "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The simulated radio starts powered on. "

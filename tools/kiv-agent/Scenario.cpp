@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/support/Hex.hpp"
+#include "support/JSONReader.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -21,6 +22,23 @@ std::optional<platform::ManagerState> stateNamed(const std::string& name) {
         if (name == text) return state;
     }
     return std::nullopt;
+}
+
+// The integer `value` holds when it lies in [low, high]. Read by its own kind: a huge unsigned
+// number must not wrap into range as a signed one.
+std::optional<std::int64_t> integerIn(const nlohmann::json& value, std::int64_t low, std::int64_t high) {
+    std::int64_t n = 0;
+    if (value.is_number_unsigned()) {
+        const auto u = value.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+        n = static_cast<std::int64_t>(u);
+    } else if (value.is_number_integer()) {
+        n = value.get<std::int64_t>();
+    } else {
+        return std::nullopt;
+    }
+    if (n < low || n > high) return std::nullopt;
+    return n;
 }
 
 // Fills `step` from one parsed line; returns an error message or the empty text.
@@ -47,22 +65,21 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
         beacon.uuid = *parsed;
         for (const auto* key : {"major", "minor"}) {
             const auto v = ibeacon->find(key);
-            if (v == ibeacon->end() || !v->is_number_integer() || v->get<std::int64_t>() < 0 ||
-                v->get<std::int64_t>() > 65535)
-                return std::string("\"ibeacon\".\"") + key + "\" must be an integer from 0 to 65535";
-            (std::string(key) == "major" ? beacon.major : beacon.minor) = v->get<std::uint16_t>();
+            const auto n = v == ibeacon->end() ? std::nullopt : integerIn(*v, 0, 65535);
+            if (!n) return std::string("\"ibeacon\".\"") + key + "\" must be an integer from 0 to 65535";
+            (std::string(key) == "major" ? beacon.major : beacon.minor) = static_cast<std::uint16_t>(*n);
         }
         if (const auto power = ibeacon->find("measuredPower"); power != ibeacon->end()) {
-            if (!power->is_number_integer() || power->get<std::int64_t>() < -128 || power->get<std::int64_t>() > 127)
-                return "\"ibeacon\".\"measuredPower\" must be an integer from -128 to 127";
-            beacon.measuredPower = static_cast<std::int8_t>(power->get<int>());
+            const auto n = integerIn(*power, -128, 127);
+            if (!n) return "\"ibeacon\".\"measuredPower\" must be an integer from -128 to 127";
+            beacon.measuredPower = static_cast<std::int8_t>(*n);
         }
         const auto rssi = line.find("rssi");
         if (rssi == line.end()) return "an iBeacon line needs \"rssi\" (an integer, or null when it leaves)";
         if (!rssi->is_null()) {
-            if (!rssi->is_number_integer() || rssi->get<std::int64_t>() < -128 || rssi->get<std::int64_t>() > 127)
-                return "\"rssi\" must be an integer from -128 to 127, or null";
-            beacon.rssi = rssi->get<std::int64_t>();
+            const auto n = integerIn(*rssi, -128, 127);
+            if (!n) return "\"rssi\" must be an integer from -128 to 127, or null";
+            beacon.rssi = *n;
         }
         step.ibeacon = beacon;
         return {};
@@ -73,9 +90,9 @@ std::string readStep(const nlohmann::json& line, ScenarioStep& step) {
         return "an advertisement needs a non-empty \"device\" text (or give a \"state\")";
     step.device = device->get<std::string>();
     if (const auto rssi = line.find("rssi"); rssi != line.end()) {
-        if (!rssi->is_number_integer() || rssi->get<std::int64_t>() < -128 || rssi->get<std::int64_t>() > 127)
-            return "\"rssi\" must be an integer from -128 to 127";
-        step.rssi = rssi->get<int>();
+        const auto n = integerIn(*rssi, -128, 127);
+        if (!n) return "\"rssi\" must be an integer from -128 to 127";
+        step.rssi = static_cast<int>(*n);
     }
     if (const auto data = line.find("serviceData"); data != line.end()) {
         if (!data->is_object()) return "\"serviceData\" must be an object of service UUID to hex bytes";
@@ -99,10 +116,10 @@ Scenario parseScenario(std::istream& in) {
     std::string text;
     for (int number = 1; std::getline(in, text); ++number) {
         if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); })) continue;
-        const auto line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+        const auto line = JSONReader::read(text);
         ScenarioStep step;
         step.line = number;
-        std::string error = line.is_discarded() ? "not valid JSON" : readStep(line, step);
+        std::string error = !line ? "not valid JSON" : readStep(*line, step);
         if (!error.empty()) {
             scenario.errors.push_back("line " + std::to_string(number) + ": " + error);
             continue;

@@ -1,6 +1,7 @@
 #pragma once
 /// What a URL session is made with.
 
+#include <cstdint>
 #include <memory>
 
 #include "kiv/export.hpp"
@@ -23,6 +24,9 @@ struct KIV_EXPORT SessionConfiguration {
     std::shared_ptr<HTTPCookieStorage> httpCookieStorage;
     /// Redirects followed before a transfer fails with httpTooManyRedirects.
     int maximumRedirects = 16;
+    /// Body bytes a task may receive, counted after decoding: a larger answer (or one that
+    /// announces more) fails with dataLengthExceedsMaximum. Zero or less: no limit.
+    std::int64_t maximumResponseSize = 8 * 1024 * 1024;
 
     /// Empty headers and stores, 60-second idle timeout.
     static SessionConfiguration defaultConfiguration();

@@ -20,6 +20,7 @@ enum class URLErrorCode : int {
     networkConnectionLost = -1005,
     httpTooManyRedirects = -1007,
     badServerResponse = -1011,
+    dataLengthExceedsMaximum = -1103,
     userAuthenticationRequired = -1013,
     cannotDecodeContentData = -1016,
     secureConnectionFailed = -1200,

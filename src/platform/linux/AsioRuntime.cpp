@@ -15,6 +15,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/ExitStop.hpp"
+
 namespace kiv::platform {
 
 namespace {
@@ -51,9 +53,9 @@ template <class Executor>
 class AsioQueue final : public Queue, StrandRegistry::Member {
 public:
     AsioQueue(std::weak_ptr<void> core, std::shared_ptr<StrandRegistry> registry, asio::io_context& context,
-              Executor executor, std::string label)
+              Executor executor, std::string label, std::shared_ptr<const std::atomic<bool>> stopped)
         : core_(std::move(core)), registry_(std::move(registry)), context_(context), executor_(std::move(executor)),
-          label_(std::move(label)) {
+          label_(std::move(label)), stopped_(std::move(stopped)) {
         if (!registry_) return;
         std::lock_guard g(registry_->mutex);
         registry_->members.insert(this);
@@ -69,7 +71,7 @@ public:
     const std::string& label() const override { return label_; }
 
     void async(Task task) override {
-        if (auto core = core_.lock()) asio::post(*executor_, std::move(task));
+        if (auto core = alive()) asio::post(*executor_, std::move(task));
     }
 
     void sync(const Task& task) override {
@@ -82,7 +84,7 @@ public:
         auto done = std::make_shared<std::promise<void>>();
         auto finished = done->get_future();
         {
-            auto core = core_.lock();
+            auto core = alive();
             if (!core) return;
             asio::post(*executor_, [&task, done = std::move(done)] {
                 task();
@@ -101,7 +103,7 @@ public:
 
     std::shared_ptr<ScheduledTask> asyncAt(TimePoint when, Task task) override {
         auto flag = std::make_shared<CancelFlag>();
-        auto core = core_.lock();
+        auto core = alive();
         if (!core) return flag;
         auto timer = std::make_shared<asio::steady_timer>(context_, when);
         timer->async_wait(asio::bind_executor(*executor_, [timer, flag, task = std::move(task)](std::error_code ec) {
@@ -111,6 +113,12 @@ public:
     }
 
 private:
+    // The runtime's state while its threads may still run queued work; none once it stopped at exit.
+    std::shared_ptr<void> alive() const {
+        if (stopped_->load(std::memory_order_acquire)) return nullptr;
+        return core_.lock();
+    }
+
     // Called by the runtime, under the registry lock, once nobody holds its state any more.
     void releaseExecutor() override { executor_.reset(); }
 
@@ -119,6 +127,7 @@ private:
     asio::io_context& context_;
     std::optional<Executor> executor_;
     std::string label_;
+    std::shared_ptr<const std::atomic<bool>> stopped_;
 };
 
 }  // namespace
@@ -134,6 +143,9 @@ struct AsioRuntime::Impl {
     std::thread mainThread;
     QueuePtr mainQueue;
     QueuePtr globalQueue;
+    std::shared_ptr<std::atomic<bool>> stopped = std::make_shared<std::atomic<bool>>(false);
+    std::mutex joining;
+    ExitStop::Handle exitStop;
 
     explicit Impl(Options o) : options(o) {
         poolWork.emplace(pool.get_executor());
@@ -141,6 +153,25 @@ struct AsioRuntime::Impl {
         const unsigned count = options.workerThreads == 0 ? 1 : options.workerThreads;
         for (unsigned i = 0; i < count; ++i) workers.emplace_back([this] { pool.run(); });
         if (!options.hostRunsMainLoop) mainThread = std::thread([this] { main.run(); });
+    }
+
+    // At exit: no queued work runs any more (it is kept, not destroyed) and the threads end.
+    // The destructor is the only other joiner and never runs on a runtime thread (see release),
+    // so no thread being joined waits for `joining`.
+    void stopThreads() {
+        stopped->store(true, std::memory_order_release);
+        main.stop();
+        pool.stop();
+        joinThreads();
+    }
+
+    void joinThreads() {
+        std::lock_guard g(joining);
+        const auto self = std::this_thread::get_id();
+        if (mainThread.joinable() && mainThread.get_id() != self) mainThread.join();
+        for (auto& t : workers) {
+            if (t.joinable() && t.get_id() != self) t.join();
+        }
     }
 
     bool onOwnThread() const {
@@ -153,12 +184,12 @@ struct AsioRuntime::Impl {
     }
 
     ~Impl() {
+        exitStop.reset();
         mainWork.reset();
         poolWork.reset();
         main.stop();
         pool.stop();
-        if (mainThread.joinable()) mainThread.join();
-        for (auto& t : workers) t.join();
+        joinThreads();
         std::lock_guard g(strands->mutex);
         for (auto* member : strands->members) member->releaseExecutor();
         strands->contextsGone = true;
@@ -172,16 +203,20 @@ struct AsioRuntime::Impl {
         if (!impl->onOwnThread()) return;
         impl->main.stop();
         impl->pool.stop();
-        std::thread([impl = std::move(impl)]() mutable { impl.reset(); }).detach();
+        std::thread([impl = std::move(impl), finishing = ExitStop::finisher()]() mutable { impl.reset(); }).detach();
     }
 };
 
 AsioRuntime::AsioRuntime(Options options) : impl_(std::make_unique<Impl>(options).release(), &Impl::release) {
+    impl_->exitStop = ExitStop::enroll([weak = std::weak_ptr<Impl>(impl_)] {
+        if (auto impl = weak.lock()) impl->stopThreads();
+    });
     const std::weak_ptr<void> core = impl_;
     impl_->mainQueue =
-        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->main, impl_->main.get_executor(), "main");
+        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->main, impl_->main.get_executor(), "main", impl_->stopped);
     impl_->globalQueue =
-        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->pool, impl_->pool.get_executor(), "global.utility");
+        std::make_shared<AsioQueue<IoExecutor>>(core, nullptr, impl_->pool, impl_->pool.get_executor(), "global.utility",
+                                                impl_->stopped);
 }
 
 AsioRuntime::~AsioRuntime() = default;
@@ -196,7 +231,7 @@ QueuePtr AsioRuntime::mainQueue() { return impl_->mainQueue; }
 QueuePtr AsioRuntime::makeSerialQueue(std::string label) {
     using Strand = asio::strand<IoExecutor>;
     return std::make_shared<AsioQueue<Strand>>(std::weak_ptr<void>(impl_), impl_->strands, impl_->pool,
-                                               asio::make_strand(impl_->pool), std::move(label));
+                                               asio::make_strand(impl_->pool), std::move(label), impl_->stopped);
 }
 
 QueuePtr AsioRuntime::globalQueue() { return impl_->globalQueue; }

@@ -9,6 +9,7 @@
 
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "platform/linux/BluezBus.hpp"
+#include "support/Immortal.hpp"
 
 namespace kiv::platform::bluez {
 
@@ -454,8 +455,10 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
 
 std::shared_ptr<BluezBackend> BluezBackend::shared() {
     // One connection and one discovery session per process, whoever makes centrals.
-    static std::mutex mutex;
-    static std::weak_ptr<BluezBackend> current;
+    static Immortal<std::mutex> mutexSlot;  // centrals may be made until the threads stop at exit
+    static Immortal<std::weak_ptr<BluezBackend>> currentSlot;
+    auto& mutex = mutexSlot.get();
+    auto& current = currentSlot.get();
     std::lock_guard lock(mutex);
     if (auto backend = current.lock()) return backend;
     auto backend = std::shared_ptr<BluezBackend>(new BluezBackend());

@@ -29,6 +29,7 @@ inline URLErrorCode urlErrorCodeFor(CURLcode code) {
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_CACERT_BADFILE: return URLErrorCode::secureConnectionFailed;
         case CURLE_WRITE_ERROR: return URLErrorCode::cannotWriteToFile;
+        case CURLE_FILESIZE_EXCEEDED: return URLErrorCode::dataLengthExceedsMaximum;
         default: return URLErrorCode::unknown;
     }
 }

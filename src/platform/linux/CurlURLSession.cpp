@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ExitStop.hpp"
 #include "platform/linux/CurlErrors.hpp"
 
 namespace kiv::platform {
@@ -72,6 +73,9 @@ struct Transfer {
     std::FILE* file = nullptr;
     std::string filePath;
     bool writeFailed = false;
+    // Decoded body bytes of the final answer, against the session's maximum.
+    std::int64_t bodyBytes = 0;
+    bool tooLarge = false;
     // Idle timeout.
     Duration idleTimeout{};
     TimePoint lastActivity{};
@@ -213,22 +217,35 @@ struct CurlURLSession::Engine : std::enable_shared_from_this<CurlURLSession::Eng
         multi_ = curl_multi_init();
     }
     ~Engine() {
+        exitStop_.reset();
         transfers_.clear();
         if (multi_) curl_multi_cleanup(multi_);
     }
 
     void start() {
         thread_ = std::thread([self = shared_from_this()] { self->run(); });
+        exitStop_ = ExitStop::enroll([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->shutdown();
+        });
     }
 
-    /// Stops the thread: cancels what runs; joins unless called on the thread itself.
+    /// Stops the thread: cancels what runs; joins unless called on the thread itself. Of two
+    /// callers (the session's destructor and the stop at exit) one joins; the thread may call
+    /// it itself meanwhile, so no lock is held while joining.
     void shutdown() {
         invalidate(true);
-        if (!thread_.joinable()) return;
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
+        std::thread thread;
+        {
+            std::lock_guard g(joining_);
+            thread = std::move(thread_);
+        }
+        if (!thread.joinable()) return;
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Ends once its transfers are cancelled; exit waits a moment for it.
+            finishing_ = ExitStop::finisher();
+            thread.detach();
         } else {
-            thread_.join();
+            thread.join();
         }
     }
 
@@ -394,6 +411,7 @@ private:
         // Handed over between the last turn and the close: they go on the fallback queue, in order.
         for (auto& task : late) queue->async(std::move(task));
         tlsEngine = nullptr;
+        finishing_.reset();  // set on this thread only, by a shutdown it ran itself
     }
 
     void readCompletions() {
@@ -410,9 +428,21 @@ private:
             } else {
                 URLErrorCode kind = urlErrorCodeFor(code);
                 if (code == CURLE_WRITE_ERROR && t.writeFailed) kind = URLErrorCode::cannotWriteToFile;
+                if (code == CURLE_WRITE_ERROR && t.tooLarge) kind = URLErrorCode::dataLengthExceedsMaximum;
+                if (code == CURLE_UNSUPPORTED_PROTOCOL && answeredBadly(t)) kind = URLErrorCode::badServerResponse;
                 finish(easy, kind, t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code));
             }
         }
+    }
+
+    /// curl reports an answer it cannot read as HTTP (a broken status line, HTTP/0.9) as an
+    /// unsupported protocol: true when that came from a peer we reached, not from the URL itself
+    /// or a redirection to another scheme.
+    static bool answeredBadly(Transfer& t) {
+        if (t.status >= 300 && t.status < 400) return false;
+        char* ip = nullptr;
+        curl_easy_getinfo(t.easy, CURLINFO_PRIMARY_IP, &ip);
+        return ip && *ip;
     }
 
     /// Fails transfers idle past their timeout; returns how long the thread may sleep.
@@ -519,6 +549,10 @@ private:
         curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
         curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        // Refuses at once what announces more; the body callback counts what decoding makes.
+        if (configuration.maximumResponseSize > 0) {
+            curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(configuration.maximumResponseSize));
+        }
 
         double timeout = request.timeoutInterval;
         if (timeout == URLRequest::defaultTimeoutInterval) timeout = configuration.timeoutIntervalForRequest;
@@ -662,6 +696,12 @@ private:
         const std::size_t n = size * count;
         Engine& self = *t.engine;
         t.lastActivity = SteadyClock::now();
+        const auto limit = self.configuration.maximumResponseSize;
+        t.bodyBytes += static_cast<std::int64_t>(n);
+        if (limit > 0 && t.bodyBytes > limit) {
+            t.tooLarge = true;
+            return 0;
+        }
         self.deliverHeadIfNeeded(t);
         t.task->addReceived(n, !t.anyBody);
         t.anyBody = true;
@@ -690,6 +730,9 @@ private:
 
     CURLM* multi_ = nullptr;
     std::thread thread_;
+    std::mutex joining_;
+    ExitStop::Handle exitStop_;
+    ExitStop::Handle finishing_;  // while the detached thread ends
     mutable std::mutex mutex_;
     std::vector<std::pair<Command, std::shared_ptr<CurlTask>>> commands_;
     bool invalidated_ = false;

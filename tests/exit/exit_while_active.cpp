@@ -1,0 +1,90 @@
+// Leaves the process while the shared instances are busy, the way a host that simply returns
+// from main (or calls exit) does. Usage: exit_while_active retry|upload return|exit
+// Exits 0 when it got into the state; a crash or a sanitizer report at exit fails the test.
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "integration/HostilePeer.hpp"
+#include "kiv/kiv.hpp"
+#include "kiv/http/SessionManager.hpp"
+#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+
+namespace {
+
+// A loopback port where nothing listens: every connection is refused.
+int refusingPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+struct Seen {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool reached = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    const bool upload = std::strcmp(argv[1], "upload") == 0;
+    const bool callExit = std::strcmp(argv[2], "exit") == 0;
+
+    // The peer outlives main on purpose: exit must not wait for it, and it touches no statics.
+    static kiv::test::HostilePeer& peer = *std::make_unique<kiv::test::HostilePeer>().release();
+    peer.answer("/KIVClient", kiv::test::HostilePeer::ok(R"({"apiUrl": "u", "token": "t", "refreshToken": "r"})"));
+    const std::string host = upload ? peer.host() : "127.0.0.1:" + std::to_string(refusingPort());
+    kiv::CloudHosts::set(host, host);
+
+    // Real threads and sessions; only the radio is simulated, so that no bus is touched.
+    kiv::platform::Platform::setDefault({.makeCentral = kiv::platform::SimulatedCentralManager::factory({}),
+                                         .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({})});
+    auto seen = std::make_shared<Seen>();
+    auto& client = kiv::KIVClient::sharedInstance();
+    const auto awaited = upload ? kiv::ClientStatus::Event::tokenObtained : kiv::ClientStatus::Event::tokenRefused;
+    client.setStatusObserver([seen, awaited](const kiv::ClientStatus& status) {
+        if (status.event != awaited) return;
+        std::lock_guard g(seen->mutex);
+        seen->reached = true;
+        seen->cv.notify_all();
+    });
+    client.enableLog(true);
+    client.setCloudConfig("id", "secret");
+    client.startMonitoringService();
+    {
+        std::unique_lock g(seen->mutex);
+        if (!seen->cv.wait_for(g, std::chrono::seconds(10), [&] { return seen->reached; })) return 3;
+    }
+    const auto manager = kiv::http::SessionManager::defaultManager();
+    if (upload) {
+        manager->request(peer.url("/ibeaconupdate"), kiv::http::HTTPMethod::post)
+            ->response([](const kiv::http::DefaultDataResponse&) {});
+    }
+    // Work that ends while the process exits: the token exchange starts again, and answers
+    // (refusals, errors) keep arriving on the library's threads.
+    client.startMonitoringService();
+    for (int i = 0; i < 20; ++i) {
+        manager->request(upload ? peer.url("/500") : "http://" + host + "/refused")
+            ->response([](const kiv::http::DefaultDataResponse&) {});
+    }
+    if (callExit) std::exit(0);
+    return 0;
+}
