@@ -2,8 +2,11 @@
 // the paged listing and the summary.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -33,7 +36,9 @@ class KivCloudStorage : public ::testing::TestWithParam<test::Engine> {
 protected:
     void SetUp() override {
         const auto database = test::freshDatabase(GetParam());
-        if (!database) GTEST_SKIP() << test::engineUnavailable(GetParam());
+        if (!database && !test::engineInstalled(GetParam()))
+            GTEST_SKIP() << test::engineName(GetParam()) << " is not installed: " << test::engineProblem(GetParam());
+        ASSERT_TRUE(database) << test::engineProblem(GetParam());
         server_ = start(*database);
         ASSERT_TRUE(server_);
         token_ = server_->issueToken("demo");
@@ -238,6 +243,44 @@ TEST_P(KivCloudStorage, SummaryShowsTheLatestBeaconsTheirPointsAndUploadsPerMinu
 
 INSTANTIATE_TEST_SUITE_P(Engines, KivCloudStorage, ::testing::ValuesIn(test::engines()),
                          [](const auto& p) { return test::engineName(p.param); });
+
+// A database file of the first layout (no beacon key, no version table) is migrated at start.
+TEST(KivCloudStorageMigration, AnOlderSqliteFileGetsItsBeaconKeys) {
+    const auto path = std::filesystem::temp_directory_path() / ("kiv-migrate-" + std::to_string(::getpid()) + ".db");
+    std::filesystem::remove(path);
+    sqlite3* old = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &old), SQLITE_OK);
+    const std::string firstLayout =
+        "CREATE TABLE tokens(token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at INTEGER NOT NULL);"
+        "CREATE TABLE uploads(id INTEGER PRIMARY KEY, device_id TEXT NOT NULL,"
+        "  received_at INTEGER NOT NULL, beacon_count INTEGER NOT NULL);"
+        "CREATE TABLE sightings(id INTEGER PRIMARY KEY, upload_id INTEGER NOT NULL REFERENCES uploads(id),"
+        "  device_id TEXT NOT NULL, received_at INTEGER NOT NULL, kind TEXT NOT NULL,"
+        "  uuid TEXT, major INTEGER, minor INTEGER, eid TEXT, rssi INTEGER NOT NULL);"
+        "INSERT INTO uploads VALUES(1, 'd', 1000, 2);"
+        "INSERT INTO sightings VALUES(1, 1, 'd', 1000, 'ibeacon', '" + uuidText + "', 1, 2, NULL, -50);"
+        "INSERT INTO sightings VALUES(2, 1, 'd', 1000, 'eddystone', NULL, NULL, NULL,"
+        "  'BeaconID beacon: 00ff', -60);";
+    ASSERT_EQ(sqlite3_exec(old, firstLayout.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(old);
+    for (int pass = 0; pass < 2; ++pass) {  // the second start finds nothing left to migrate
+        CloudOptions options;
+        options.dbPath = path.string();
+        std::string error;
+        auto server = CloudServer::create(options, error);
+        ASSERT_TRUE(server) << error;
+        ASSERT_EQ(server->sightings().size(), 2u);
+        ASSERT_TRUE(server->start(error));
+        httplib::Client client("127.0.0.1", server->port());
+        client.set_basic_auth("demo", "x");
+        server->addClient("demo", "x");
+        for (const auto& key : {ibeaconKey(1, 2), std::string("00ff")}) {
+            const auto page = json::parse(client.Get("/sightings?beacon=" + key)->body);
+            EXPECT_EQ(page["sightings"].size(), 1u) << key;
+        }
+    }
+    std::filesystem::remove(path);
+}
 
 }  // namespace
 }  // namespace kiv::cloud

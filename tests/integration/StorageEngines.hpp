@@ -11,9 +11,11 @@ enum class Engine { sqlite, postgres };
 
 std::vector<Engine> engines();
 std::string engineName(Engine engine);
-/// A --db value naming an empty database of the engine (SQLite: in memory); none when the engine
-/// cannot run here (then engineUnavailable() says why).
+/// A --db value naming an empty database of the engine (SQLite: in memory); none when it cannot
+/// be had (then engineProblem() says why).
 std::optional<std::string> freshDatabase(Engine engine);
-std::string engineUnavailable(Engine engine);
+/// Whether the engine's programs are on this machine; only then is a missing database a failure.
+bool engineInstalled(Engine engine);
+std::string engineProblem(Engine engine);
 
 }  // namespace kiv::test

@@ -1,5 +1,6 @@
 #include "Storage.hpp"
 
+#include "PostgresStorage.hpp"
 #include "SqliteStorage.hpp"
 
 namespace kiv::cloud {
@@ -10,11 +11,7 @@ bool isPostgresUri(const std::string& database) {
 
 std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections, int busyTimeoutMs,
                                      std::string& error) {
-    (void)connections;
-    if (isPostgresUri(database)) {
-        error = "PostgreSQL is not supported yet";
-        return nullptr;
-    }
+    if (isPostgresUri(database)) return PostgresStorage::open(database, connections, error);
     return SqliteStorage::open(database, busyTimeoutMs, error);
 }
 
