@@ -11,7 +11,8 @@
 
 namespace kiv::test {
 
-/// Thread: the test's thread (start, stop and createDatabase are not for concurrent use).
+/// Thread: the test's main thread. The server ends when the thread that started it ends (the
+/// parent-death signal is per thread), so start it from a thread that outlives its use.
 class PostgresServer {
 public:
     /// Makes the cluster and starts the server; see problem() when running() is false.

@@ -18,6 +18,9 @@ std::unique_ptr<PgConnection> PgConnection::connect(const std::string& uri, std:
         PQfinish(conn);
         return nullptr;
     }
+    // The server's notices ("relation already exists, skipping" at every start) are not ours to
+    // print; errors reach us through results.
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
     return std::make_unique<PgConnection>(Key{}, conn);
 }
 

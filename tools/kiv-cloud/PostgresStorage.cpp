@@ -32,14 +32,16 @@ constexpr const char* createVersion1 =
     "COMMIT;";
 
 // The upload row and every sighting in one statement, so one transaction and one round trip.
+// The sightings take their ids in entry order: a function scan yields its rows in array order,
+// and an ORDER BY on the ordinality (a sort) made the whole statement three times slower.
 constexpr const char* insertUpload =
     "WITH u AS (INSERT INTO uploads(device_id, received_at, beacon_count) VALUES($1::text, $2::bigint, $3::int)"
     "  RETURNING id),"
     " s AS (INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi, beacon)"
     "  SELECT u.id, $1::text, $2::bigint, e.kind, e.uuid, e.major, e.minor, e.eid, e.rssi, e.beacon"
     "  FROM u, unnest($4::text[], $5::text[], $6::int[], $7::int[], $8::text[], $9::int[], $10::text[])"
-    "    WITH ORDINALITY AS e(kind, uuid, major, minor, eid, rssi, beacon, n)"
-    "  ORDER BY e.n RETURNING 1)"
+    "    AS e(kind, uuid, major, minor, eid, rssi, beacon)"
+    "  RETURNING 1)"
     " SELECT id FROM u";
 
 constexpr const char* sightingColumns =
