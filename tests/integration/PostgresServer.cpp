@@ -76,7 +76,10 @@ PostgresServer::PostgresServer(bool durable) : durable_(durable) {
         return;
     }
     bin_ = *bin;
-    std::string dir = (std::filesystem::temp_directory_path() / "kiv-pg-XXXXXX").string();
+    // As root the server runs as nobody, who must reach the directory: TMPDIR may lie under
+    // root's private home, /tmp never does.
+    const auto base = ::geteuid() == 0 ? std::filesystem::path("/tmp") : std::filesystem::temp_directory_path();
+    std::string dir = (base / "kiv-pg-XXXXXX").string();
     if (!::mkdtemp(dir.data())) {
         problem_ = "cannot make a temporary directory";
         return;
