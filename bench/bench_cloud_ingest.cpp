@@ -6,11 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CloudServer.hpp"
@@ -22,8 +22,7 @@ using kiv::cloud::CloudServer;
 
 // The services a benchmark posts to; clients take them round robin.
 enum Setup { sqliteMemory, sqliteFile, postgresOne, postgresTwo, setupCount };
-const char* const setupNames[] = {"SQLite in memory", "SQLite file", "PostgreSQL, 1 service",
-                                  "PostgreSQL, 2 services"};
+const char* const setupNames[] = {"SQLite in memory", "SQLite file", "PostgreSQL, 1 service", "PostgreSQL, 2 services"};
 
 // A throw-away PostgreSQL server that syncs its commits, as a real one does
 // (KIV_BENCH_PG_FSYNC=off: without fsync, to see what is left besides the disk).

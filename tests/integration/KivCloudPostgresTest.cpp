@@ -36,8 +36,10 @@ std::unique_ptr<CloudServer> startOn(const std::string& uri) {
 }
 
 std::string uploadBody(const std::string& token, const std::string& device, int minor) {
-    const json beacon = {{"uuid", "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9"}, {"major", "1"},
-                         {"minor", std::to_string(minor)}, {"rssi", -50}};
+    const json beacon = {{"uuid", "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9"},
+                         {"major", "1"},
+                         {"minor", std::to_string(minor)},
+                         {"rssi", -50}};
     return json{{"access_token", token}, {"deviceId", device}, {"beacons", json::array({beacon})}}.dump();
 }
 
@@ -56,7 +58,8 @@ TEST(KivCloudPostgres, TwoServicesOnOneDatabaseShareTokensAndSightings) {
     EXPECT_EQ(b.Get("/beacons/for/mobile?access_token=" + token)->status, 200) << "issued by the other service";
     EXPECT_EQ(b.Post("/ibeaconupdate", uploadBody(token, "d", 1), "application/json")->status, 200);
     EXPECT_EQ(a.Post("/ibeaconupdate", uploadBody(token, "d", 2), "application/json")->status, 200);
-    EXPECT_EQ(a.Post("/ibeaconupdate", uploadBody(second->issueToken("demo"), "d", 3), "application/json")->status, 200);
+    EXPECT_EQ(a.Post("/ibeaconupdate", uploadBody(second->issueToken("demo"), "d", 3), "application/json")->status,
+              200);
     for (auto* client : {&a, &b}) {
         client->set_bearer_token_auth("root-token");
         const auto listing = json::parse(client->Get("/sightings")->body);
@@ -120,7 +123,8 @@ TEST(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload) 
     for (const auto& [status, count] : statuses) EXPECT_TRUE(status == 200 || status == 503) << status << " x" << count;
     std::set<std::pair<std::string, int>> stored;
     for (const auto& s : server->sightings()) stored.emplace(s.deviceId, s.beacon.minor);
-    for (const auto& upload : acknowledged) EXPECT_TRUE(stored.contains(upload)) << upload.first << " #" << upload.second;
+    for (const auto& upload : acknowledged)
+        EXPECT_TRUE(stored.contains(upload)) << upload.first << " #" << upload.second;
 }
 
 }  // namespace

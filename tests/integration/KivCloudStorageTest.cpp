@@ -102,7 +102,8 @@ TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
     EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=" + issued)->status, 200);
     EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=nope")->status, 401);
 
-    const auto body = json{{"access_token", issued}, {"deviceId", "d1"},
+    const auto body = json{{"access_token", issued},
+                           {"deviceId", "d1"},
                            {"beacons", {iBeacon(513, 7, -61), eddystone("0011223344556677", -70)}}};
     const auto stored = client.Post("/ibeaconupdate", body.dump(), "application/json");
     ASSERT_TRUE(stored && stored->status == 200);
@@ -117,7 +118,8 @@ TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
     for (auto& entry : listing)
         for (const char* generated : {"id", "uploadId", "receivedAt"}) entry.erase(generated);
     EXPECT_EQ(listing, json::parse(R"([
-        {"deviceId": "d1", "kind": "ibeacon", "uuid": ")" + uuidText + R"(", "major": 513, "minor": 7, "rssi": -61},
+        {"deviceId": "d1", "kind": "ibeacon", "uuid": ")" +
+                                   uuidText + R"(", "major": 513, "minor": 7, "rssi": -61},
         {"deviceId": "d1", "kind": "eddystone", "eid": "BeaconID beacon: 0011223344556677", "rssi": -70}])"));
     EXPECT_EQ(server_->uploadCount(), 2);
 
@@ -136,7 +138,8 @@ TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
 }
 
 TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(upload({iBeacon(1, 2, -40 - i), eddystone("00ff", -60), iBeacon(3, 4, -70)}), 200);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(upload({iBeacon(1, 2, -40 - i), eddystone("00ff", -60), iBeacon(3, 4, -70)}), 200);
     const auto all = readJson("/sightings");
     ASSERT_EQ(all.size(), 15u);
     const auto midId = all[6]["id"].get<std::int64_t>();
@@ -164,7 +167,8 @@ TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {
             if (c.keep(s)) expected.push_back(s);
         std::size_t pages = 0;
         EXPECT_EQ(allPages(c.query, pages), expected);
-        const auto limit = c.query.find("limit=") == std::string::npos ? 100 : std::stoi(c.query.substr(c.query.find("limit=") + 6));
+        const auto limit =
+            c.query.find("limit=") == std::string::npos ? 100 : std::stoi(c.query.substr(c.query.find("limit=") + 6));
         EXPECT_EQ(pages, std::max<std::size_t>(1, (expected.size() + limit - 1) / limit)) << "no empty last page";
     }
 }
@@ -204,8 +208,9 @@ TEST_P(KivCloudStorage, SummaryShowsTheLatestBeaconsTheirPointsAndUploadsPerMinu
     ASSERT_EQ(upload(many), 200);
     for (int i = 0; i < 70; ++i) ASSERT_EQ(upload(json::array({iBeacon(9, 9, -1 - i)})), 200);
 
-    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto before =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const auto summary = readJson("/summary");
     ASSERT_TRUE(summary.is_object());
     EXPECT_EQ(summary["uploads"], 71);
@@ -255,7 +260,9 @@ TEST(KivCloudStorageMigration, AnOlderSqliteFileGetsItsBeaconKeys) {
         "  device_id TEXT NOT NULL, received_at INTEGER NOT NULL, kind TEXT NOT NULL,"
         "  uuid TEXT, major INTEGER, minor INTEGER, eid TEXT, rssi INTEGER NOT NULL);"
         "INSERT INTO uploads VALUES(1, 'd', 1000, 2);"
-        "INSERT INTO sightings VALUES(1, 1, 'd', 1000, 'ibeacon', '" + uuidText + "', 1, 2, NULL, -50);"
+        "INSERT INTO sightings VALUES(1, 1, 'd', 1000, 'ibeacon', '" +
+        uuidText +
+        "', 1, 2, NULL, -50);"
         "INSERT INTO sightings VALUES(2, 1, 'd', 1000, 'eddystone', NULL, NULL, NULL,"
         "  'BeaconID beacon: 00ff', -60);";
     ASSERT_EQ(sqlite3_exec(old, firstLayout.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);

@@ -1,12 +1,12 @@
 #include "PostgresServer.hpp"
 
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -129,8 +129,8 @@ void PostgresServer::kill() {
 bool PostgresServer::start() {
     if (pid_ > 0) return true;
     const auto log = (dir_ / "server.log").string();
-    pid_ = spawnAs({(bin_ / "postgres").string(), "-D", (dir_ / "data").string(), "-c", "listen_addresses=",
-                    "-c", "unix_socket_directories=" + dir_.string(), "-c", "max_connections=60", "-c",
+    pid_ = spawnAs({(bin_ / "postgres").string(), "-D", (dir_ / "data").string(), "-c", "listen_addresses=", "-c",
+                    "unix_socket_directories=" + dir_.string(), "-c", "max_connections=60", "-c",
                     // Without fsync a commit still reaches the kernel before it is answered, so
                     // what was committed survives a killed server (not a lost machine).
                     std::string("fsync=") + (durable_ ? "on" : "off")},

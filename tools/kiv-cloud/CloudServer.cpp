@@ -20,8 +20,8 @@
 #include "FailureThrottle.hpp"
 #include "FormBody.hpp"
 #include "GuardedServer.hpp"
-#include "RegionStore.hpp"
 #include "RandomToken.hpp"
+#include "RegionStore.hpp"
 #include "RequestText.hpp"
 #include "SightingQuery.hpp"
 #include "Storage.hpp"
@@ -222,8 +222,7 @@ struct CloudServer::Impl {
         throttle_->succeeded(*clientId);
         const auto token = storage_->issueToken(*clientId, nowMs());
         if (token.empty()) return sendStorageError(res), true;
-        sendJson(res, 200,
-                 json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", randomToken()}});
+        sendJson(res, 200, json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", randomToken()}});
         return true;
     }
 
@@ -566,7 +565,9 @@ bool CloudServer::setRegions(std::string_view document, std::string& error) {
     return impl_->regions_.set(document, error);
 }
 
-std::string CloudServer::issueToken(const std::string& clientId) { return impl_->storage_->issueToken(clientId, nowMs()); }
+std::string CloudServer::issueToken(const std::string& clientId) {
+    return impl_->storage_->issueToken(clientId, nowMs());
+}
 
 void CloudServer::failUploads(bool on) {
     std::optional<CannedAnswer> answer;

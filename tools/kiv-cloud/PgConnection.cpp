@@ -20,7 +20,8 @@ std::unique_ptr<PgConnection> PgConnection::connect(const std::string& uri, std:
     }
     // The server's notices ("relation already exists, skipping" at every start) are not ours to
     // print; errors reach us through results.
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     return std::make_unique<PgConnection>(Key{}, conn);
 }
 
@@ -28,16 +29,16 @@ PgConnection::~PgConnection() { PQfinish(conn_); }
 
 PgResult PgConnection::run(const std::string& name, std::string_view sql, const std::vector<PgParam>& params) {
     if (!prepared_.contains(name)) {
-        const PgResult prepared(PQprepare(conn_, name.c_str(), std::string(sql).c_str(),
-                                          static_cast<int>(params.size()), nullptr));
+        const PgResult prepared(
+            PQprepare(conn_, name.c_str(), std::string(sql).c_str(), static_cast<int>(params.size()), nullptr));
         if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) return nullptr;
         prepared_.insert(name);
     }
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const auto& p : params) values.push_back(p ? p->c_str() : nullptr);
-    PgResult result(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
-                                   nullptr, 0));
+    PgResult result(
+        PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0));
     const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return nullptr;
     return result;

@@ -1,6 +1,5 @@
 #include "PostgresStorage.hpp"
 
-
 #include "RandomToken.hpp"
 
 namespace kiv::cloud {
@@ -122,10 +121,16 @@ std::optional<std::int64_t> PostgresStorage::addUpload(const UploadBody& upload,
         rssis.emplace_back(std::to_string(beacon.rssi));
         keys.emplace_back(beaconKey(beacon));
     }
-    const std::vector<PgParam> params = {upload.deviceId, std::to_string(receivedAtMs),
-                                         std::to_string(upload.beacons.size()), pgTextArray(kinds),
-                                         pgTextArray(uuids), pgTextArray(majors), pgTextArray(minors),
-                                         pgTextArray(eids), pgTextArray(rssis), pgTextArray(keys)};
+    const std::vector<PgParam> params = {upload.deviceId,
+                                         std::to_string(receivedAtMs),
+                                         std::to_string(upload.beacons.size()),
+                                         pgTextArray(kinds),
+                                         pgTextArray(uuids),
+                                         pgTextArray(majors),
+                                         pgTextArray(minors),
+                                         pgTextArray(eids),
+                                         pgTextArray(rssis),
+                                         pgTextArray(keys)};
     std::string error;
     const auto connection = pool_.acquire(error);
     if (!connection) return std::nullopt;
@@ -167,7 +172,8 @@ std::optional<std::vector<Sighting>> PostgresStorage::sightings(const SightingQu
         s.uploadId = PgConnection::integer(result, r, 1);
         s.deviceId = PgConnection::text(result, r, 2);
         s.receivedAtMs = PgConnection::integer(result, r, 3);
-        s.beacon.kind = PgConnection::text(result, r, 4) == "eddystone" ? SightingKind::eddystone : SightingKind::iBeacon;
+        s.beacon.kind =
+            PgConnection::text(result, r, 4) == "eddystone" ? SightingKind::eddystone : SightingKind::iBeacon;
         s.beacon.uuid = PgConnection::text(result, r, 5);
         s.beacon.major = static_cast<std::uint16_t>(PgConnection::integer(result, r, 6));
         s.beacon.minor = static_cast<std::uint16_t>(PgConnection::integer(result, r, 7));
@@ -181,10 +187,10 @@ std::optional<std::vector<Sighting>> PostgresStorage::sightings(const SightingQu
 std::optional<Summary> PostgresStorage::summary(std::int64_t nowMs, int minutes) {
     Summary out;
     out.nowMs = nowMs;
-    const auto beacons = run("summary_beacons", summaryBeaconsSql,
-                             {std::to_string(summaryBeacons), std::to_string(summaryPoints)});
-    const auto perMinute = run("uploads_per_minute", uploadsPerMinuteSql,
-                               {std::to_string(firstSummaryMinute(nowMs, minutes))});
+    const auto beacons =
+        run("summary_beacons", summaryBeaconsSql, {std::to_string(summaryBeacons), std::to_string(summaryPoints)});
+    const auto perMinute =
+        run("uploads_per_minute", uploadsPerMinuteSql, {std::to_string(firstSummaryMinute(nowMs, minutes))});
     const auto count = run("upload_count", "SELECT COUNT(*) FROM uploads", {});
     if (!beacons || !perMinute || !count) return std::nullopt;
     for (int r = 0; r < PgConnection::rows(beacons); ++r) {
@@ -202,7 +208,8 @@ std::optional<Summary> PostgresStorage::summary(std::int64_t nowMs, int minutes)
         b.rssi.emplace_back(b.lastSeenMs, b.lastRssi);
     }
     for (int r = 0; r < PgConnection::rows(perMinute); ++r)
-        out.uploadsPerMinute.emplace_back(PgConnection::integer(perMinute, r, 0), PgConnection::integer(perMinute, r, 1));
+        out.uploadsPerMinute.emplace_back(PgConnection::integer(perMinute, r, 0),
+                                          PgConnection::integer(perMinute, r, 1));
     out.uploads = PgConnection::integer(count, 0, 0);
     return out;
 }

@@ -184,8 +184,7 @@ std::optional<Summary> SqliteStorage::summary(std::int64_t nowMs, int minutes) {
     for (auto& b : out.beacons) {
         points.bind(1, b.beacon);
         points.bind(2, static_cast<std::int64_t>(summaryPoints));
-        while (points.step())
-            b.rssi.emplace_back(points.columnInt(0), static_cast<std::int32_t>(points.columnInt(1)));
+        while (points.step()) b.rssi.emplace_back(points.columnInt(0), static_cast<std::int32_t>(points.columnInt(1)));
         if (points.failed()) return std::nullopt;
         points.reset();
         if (b.rssi.empty()) continue;

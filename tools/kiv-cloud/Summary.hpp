@@ -13,8 +13,8 @@
 
 namespace kiv::cloud {
 
-inline constexpr std::size_t summaryBeacons = 200;      ///< beacons in a summary, latest first
-inline constexpr std::size_t summaryPoints = 60;        ///< RSSI points per beacon
+inline constexpr std::size_t summaryBeacons = 200;  ///< beacons in a summary, latest first
+inline constexpr std::size_t summaryPoints = 60;    ///< RSSI points per beacon
 inline constexpr int defaultSummaryMinutes = 60;
 inline constexpr int maxSummaryMinutes = 1440;
 inline constexpr std::int64_t msPerMinute = 60000;
@@ -33,7 +33,7 @@ struct BeaconSummary {
 /// What GET /summary answers.
 /// Thread: plain value.
 struct Summary {
-    std::vector<BeaconSummary> beacons;                                 ///< most recently seen first
+    std::vector<BeaconSummary> beacons;                                   ///< most recently seen first
     std::vector<std::pair<std::int64_t, std::int64_t>> uploadsPerMinute;  ///< (minute start ms, uploads)
     std::int64_t uploads = 0;
     std::int64_t nowMs = 0;

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
     app.add_option("--admin-token", options.adminToken,
-                   "a token that may read GET /sightings and GET /summary (as \"Authorization: Bearer TOKEN\"), beside the clients");
+                   "a token that may read GET /sightings and GET /summary (as \"Authorization: Bearer TOKEN\"), beside "
+                   "the clients");
     app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
                    "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
         ->capture_default_str();
