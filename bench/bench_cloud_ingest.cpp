@@ -115,6 +115,40 @@ void BM_CloudIngest(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetItemsProcessed(state.iterations() * sightings);
 }
+// GET /summary over 100,000 stored sightings of about 100 beacons (1,000 uploads of 100).
+void BM_CloudSummary(benchmark::State& state) {
+    const auto setup = static_cast<Setup>(state.range(0));
+    const auto& list = services(setup);
+    if (list.empty()) {
+        state.SkipWithError("the service did not start");
+        return;
+    }
+    auto& server = *list.front();
+    server.clearSightings();
+    server.addClient("reader", "secret");
+    httplib::Client client("127.0.0.1", server.port());
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    const auto body = uploadBody(server.issueToken("bench"), 100);
+    for (int i = 0; i < 1000; ++i) {
+        const auto result = client.Post("/ibeaconupdate", body, "application/json");
+        if (!result || result->status != 200) {
+            state.SkipWithError("upload refused");
+            return;
+        }
+    }
+    client.set_basic_auth("reader", "secret");
+    for (auto _ : state) {
+        const auto result = client.Get("/summary");
+        if (!result || result->status != 200) {
+            state.SkipWithError("summary refused");
+            break;
+        }
+    }
+    state.SetLabel(setupNames[setup]);
+}
+BENCHMARK(BM_CloudSummary)->Arg(sqliteMemory)->Arg(postgresOne)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 void engines(benchmark::internal::Benchmark* b) {
     for (int setup = 0; setup < setupCount; ++setup)
         for (int sightings : {1, 10, 100}) b->Args({setup, sightings});
