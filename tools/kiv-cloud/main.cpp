@@ -24,7 +24,9 @@ int main(int argc, char** argv) {
     app.add_option("--db", options.dbPath,
                    "where tokens, uploads and sightings live: an SQLite file (default: in memory), or a "
                    "PostgreSQL connection URI postgresql://USER@HOST/DBNAME (also postgres://), which several "
-                   "kiv-cloud processes may share");
+                   "kiv-cloud processes may share; the last one given counts")
+        // The packaged service names its SQLite file before the administrator's own options.
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--db-connections", options.dbConnections, "PostgreSQL connections each process keeps open")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
