@@ -1,0 +1,228 @@
+#include "PostgresStorage.hpp"
+
+#include "RandomToken.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+constexpr std::size_t maxKnownTokens = 100000;
+
+// Two processes starting together would race on CREATE TABLE IF NOT EXISTS: a transaction-wide
+// advisory lock (any fixed number of ours) makes them take turns.
+constexpr const char* createVersion1 =
+    "BEGIN;"
+    "SELECT pg_advisory_xact_lock(7403514);"
+    "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS tokens("
+    "  token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at BIGINT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS uploads("
+    "  id BIGSERIAL PRIMARY KEY, device_id TEXT NOT NULL, received_at BIGINT NOT NULL,"
+    "  beacon_count INTEGER NOT NULL);"
+    // No foreign key to uploads: one statement writes an upload with its sightings, and a key
+    // check per sighting would cost more than the upload itself.
+    "CREATE TABLE IF NOT EXISTS sightings("
+    "  id BIGSERIAL PRIMARY KEY, upload_id BIGINT NOT NULL, device_id TEXT NOT NULL,"
+    "  received_at BIGINT NOT NULL, kind TEXT NOT NULL, uuid TEXT, major INTEGER, minor INTEGER,"
+    "  eid TEXT, rssi INTEGER NOT NULL, beacon TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS sightings_by_beacon ON sightings(beacon, id);"
+    "CREATE INDEX IF NOT EXISTS sightings_by_time ON sightings(received_at);"
+    "CREATE INDEX IF NOT EXISTS uploads_by_time ON uploads(received_at);"
+    "INSERT INTO schema_version(version) SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM schema_version);"
+    "COMMIT;";
+
+// The upload row and every sighting in one statement, so one transaction and one round trip.
+// The sightings take their ids in entry order: a function scan yields its rows in array order,
+// and an ORDER BY on the ordinality (a sort) made the whole statement three times slower.
+constexpr const char* insertUpload =
+    "WITH u AS (INSERT INTO uploads(device_id, received_at, beacon_count) VALUES($1::text, $2::bigint, $3::int)"
+    "  RETURNING id),"
+    " s AS (INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi, beacon)"
+    "  SELECT u.id, $1::text, $2::bigint, e.kind, e.uuid, e.major, e.minor, e.eid, e.rssi, e.beacon"
+    "  FROM u, unnest($4::text[], $5::text[], $6::int[], $7::int[], $8::text[], $9::int[], $10::text[])"
+    "    AS e(kind, uuid, major, minor, eid, rssi, beacon)"
+    "  RETURNING 1)"
+    " SELECT id FROM u";
+
+constexpr const char* sightingColumns =
+    "SELECT id, upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi FROM sightings";
+
+// The 200 latest beacons with their 60 latest points, newest beacon first, points oldest first.
+constexpr const char* summaryBeaconsSql =
+    "SELECT b.beacon, b.count, p.received_at, p.rssi FROM"
+    " (SELECT beacon, COUNT(*) AS count, MAX(id) AS last FROM sightings GROUP BY beacon"
+    "  ORDER BY last DESC LIMIT $1::int) b"
+    " CROSS JOIN LATERAL (SELECT id, received_at, rssi FROM sightings WHERE beacon = b.beacon"
+    "  ORDER BY id DESC LIMIT $2::int) p"
+    " ORDER BY b.last DESC, p.id";
+
+constexpr const char* uploadsPerMinuteSql =
+    "SELECT received_at / 60000 * 60000 AS minute, COUNT(*) FROM uploads WHERE received_at >= $1::bigint"
+    " GROUP BY minute ORDER BY minute";
+
+}  // namespace
+
+std::unique_ptr<PostgresStorage> PostgresStorage::open(const std::string& uri, std::size_t connections,
+                                                       std::string& error) {
+    auto storage = std::make_unique<PostgresStorage>(uri, connections);
+    if (!storage->migrate(error)) return nullptr;
+    return storage;
+}
+
+bool PostgresStorage::migrate(std::string& error) {
+    const auto connection = pool_.acquire(error);
+    if (!connection) return false;
+    if ((*connection)->exec(createVersion1)) return true;
+    error = "cannot create the tables: " + (*connection)->error();
+    (*connection)->exec("ROLLBACK");
+    return false;
+}
+
+PgResult PostgresStorage::run(const std::string& name, std::string_view sql, const std::vector<PgParam>& params) {
+    std::string error;
+    const auto connection = pool_.acquire(error);
+    if (!connection) return nullptr;
+    auto result = (*connection)->run(name, sql, params);
+    if (!result && (*connection)->lost() && (*connection)->reset()) result = (*connection)->run(name, sql, params);
+    return result;
+}
+
+std::string PostgresStorage::issueToken(const std::string& clientId, std::int64_t nowMs) {
+    auto token = randomToken();
+    // Retrying is safe: a first insert that did land makes the second fail on the key, never
+    // store a second token.
+    const auto result = run("issue_token", "INSERT INTO tokens(token, client_id, issued_at) VALUES($1, $2, $3::bigint)",
+                            {token, clientId, std::to_string(nowMs)});
+    return result ? token : std::string();
+}
+
+std::optional<bool> PostgresStorage::isValidToken(const std::string& token) {
+    {
+        const std::lock_guard lock(knownMutex_);
+        if (knownTokens_.contains(token)) return true;
+    }
+    const auto result = run("token_valid", "SELECT 1 FROM tokens WHERE token = $1", {token});
+    if (!result) return std::nullopt;
+    if (PgConnection::rows(result) == 0) return false;
+    const std::lock_guard lock(knownMutex_);
+    if (knownTokens_.size() >= maxKnownTokens) knownTokens_.clear();
+    knownTokens_.insert(token);
+    return true;
+}
+
+std::optional<std::int64_t> PostgresStorage::addUpload(const UploadBody& upload, std::int64_t receivedAtMs) {
+    std::vector<PgParam> kinds, uuids, majors, minors, eids, rssis, keys;
+    for (const auto& beacon : upload.beacons) {
+        const bool iBeacon = beacon.kind == SightingKind::iBeacon;
+        kinds.emplace_back(std::string(kindName(beacon.kind)));
+        uuids.push_back(iBeacon ? PgParam(beacon.uuid) : std::nullopt);
+        majors.push_back(iBeacon ? PgParam(std::to_string(beacon.major)) : std::nullopt);
+        minors.push_back(iBeacon ? PgParam(std::to_string(beacon.minor)) : std::nullopt);
+        eids.push_back(iBeacon ? std::nullopt : PgParam(beacon.eid));
+        rssis.emplace_back(std::to_string(beacon.rssi));
+        keys.emplace_back(beaconKey(beacon));
+    }
+    const std::vector<PgParam> params = {upload.deviceId,
+                                         std::to_string(receivedAtMs),
+                                         std::to_string(upload.beacons.size()),
+                                         pgTextArray(kinds),
+                                         pgTextArray(uuids),
+                                         pgTextArray(majors),
+                                         pgTextArray(minors),
+                                         pgTextArray(eids),
+                                         pgTextArray(rssis),
+                                         pgTextArray(keys)};
+    std::string error;
+    const auto connection = pool_.acquire(error);
+    if (!connection) return std::nullopt;
+    // Never retried: when the connection breaks after the statement was sent, whether it
+    // committed is unknown, and the client's own retry after a 503 is the safe way. The pool
+    // has already replaced a connection the server closed while it was idle.
+    const auto result = (*connection)->run("add_upload", insertUpload, params);
+    if (!result || PgConnection::rows(result) != 1) return std::nullopt;
+    return PgConnection::integer(result, 0, 0);
+}
+
+std::optional<std::vector<Sighting>> PostgresStorage::sightings(const SightingQuery& query) {
+    // One prepared statement per combination of conditions, so each gets a plan that uses its index.
+    std::string sql = std::string(sightingColumns) + " WHERE id > $1::bigint";
+    std::string name = "sightings_";
+    std::vector<PgParam> params = {std::to_string(query.afterId)};
+    auto add = [&](const char* condition, std::string value, char tag) {
+        params.emplace_back(std::move(value));
+        sql += " AND " + std::string(condition) + std::to_string(params.size());
+        name += tag;
+    };
+    if (query.sinceMs) add("received_at >= $", std::to_string(*query.sinceMs), 's');
+    if (query.beacon) add("beacon = $", *query.beacon, 'b');
+    if (query.kind) add("kind = $", std::string(kindName(*query.kind)), 'k');
+    sql += " ORDER BY id";
+    if (query.limit) {
+        params.emplace_back(std::to_string(query.limit));
+        sql += " LIMIT $" + std::to_string(params.size()) + "::bigint";
+        name += 'l';
+    }
+    const auto result = run(name, sql, params);
+    if (!result) return std::nullopt;
+    std::vector<Sighting> out;
+    const int rows = PgConnection::rows(result);
+    out.reserve(static_cast<std::size_t>(rows));
+    for (int r = 0; r < rows; ++r) {
+        Sighting s;
+        s.id = PgConnection::integer(result, r, 0);
+        s.uploadId = PgConnection::integer(result, r, 1);
+        s.deviceId = PgConnection::text(result, r, 2);
+        s.receivedAtMs = PgConnection::integer(result, r, 3);
+        s.beacon.kind =
+            PgConnection::text(result, r, 4) == "eddystone" ? SightingKind::eddystone : SightingKind::iBeacon;
+        s.beacon.uuid = PgConnection::text(result, r, 5);
+        s.beacon.major = static_cast<std::uint16_t>(PgConnection::integer(result, r, 6));
+        s.beacon.minor = static_cast<std::uint16_t>(PgConnection::integer(result, r, 7));
+        s.beacon.eid = PgConnection::text(result, r, 8);
+        s.beacon.rssi = static_cast<std::int32_t>(PgConnection::integer(result, r, 9));
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::optional<Summary> PostgresStorage::summary(std::int64_t nowMs, int minutes) {
+    Summary out;
+    out.nowMs = nowMs;
+    const auto beacons =
+        run("summary_beacons", summaryBeaconsSql, {std::to_string(summaryBeacons), std::to_string(summaryPoints)});
+    const auto perMinute =
+        run("uploads_per_minute", uploadsPerMinuteSql, {std::to_string(firstSummaryMinute(nowMs, minutes))});
+    const auto count = run("upload_count", "SELECT COUNT(*) FROM uploads", {});
+    if (!beacons || !perMinute || !count) return std::nullopt;
+    for (int r = 0; r < PgConnection::rows(beacons); ++r) {
+        const auto key = PgConnection::text(beacons, r, 0);
+        if (out.beacons.empty() || out.beacons.back().beacon != key) {
+            BeaconSummary b;
+            b.beacon = key;
+            b.kind = b.beacon.find(':') == std::string::npos ? SightingKind::eddystone : SightingKind::iBeacon;
+            b.sightings = PgConnection::integer(beacons, r, 1);
+            out.beacons.push_back(std::move(b));
+        }
+        auto& b = out.beacons.back();
+        b.lastSeenMs = PgConnection::integer(beacons, r, 2);
+        b.lastRssi = static_cast<std::int32_t>(PgConnection::integer(beacons, r, 3));
+        b.rssi.emplace_back(b.lastSeenMs, b.lastRssi);
+    }
+    for (int r = 0; r < PgConnection::rows(perMinute); ++r)
+        out.uploadsPerMinute.emplace_back(PgConnection::integer(perMinute, r, 0),
+                                          PgConnection::integer(perMinute, r, 1));
+    out.uploads = PgConnection::integer(count, 0, 0);
+    return out;
+}
+
+std::optional<std::int64_t> PostgresStorage::uploadCount() {
+    const auto count = run("upload_count", "SELECT COUNT(*) FROM uploads", {});
+    if (!count) return std::nullopt;
+    return PgConnection::integer(count, 0, 0);
+}
+
+void PostgresStorage::clear() {
+    std::string error;
+    if (const auto connection = pool_.acquire(error)) (*connection)->exec("TRUNCATE sightings, uploads");
+}
+
+}  // namespace kiv::cloud

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "PostgresPool.hpp"
+#include "Storage.hpp"
+
+namespace kiv::cloud {
+
+/// Storage in a PostgreSQL database that several kiv-cloud processes may share: tokens, uploads
+/// and sightings all live there. Every statement is prepared once per connection; a statement
+/// that found its connection broken is retried once on a fresh one where running it twice
+/// cannot store anything twice (reads, token checks, token issues, and an upload that never
+/// reached the server).
+/// Thread: any; each call borrows a connection from the pool.
+class PostgresStorage final : public Storage {
+public:
+    /// Connects and creates or migrates the schema; null with a message in error on failure.
+    static std::unique_ptr<PostgresStorage> open(const std::string& uri, std::size_t connections, std::string& error);
+    PostgresStorage(const std::string& uri, std::size_t connections) : pool_(uri, connections) {}
+
+    std::string issueToken(const std::string& clientId, std::int64_t nowMs) override;
+    std::optional<bool> isValidToken(const std::string& token) override;
+    std::optional<std::int64_t> addUpload(const UploadBody& upload, std::int64_t receivedAtMs) override;
+    std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) override;
+    std::optional<Summary> summary(std::int64_t nowMs, int minutes) override;
+    std::optional<std::int64_t> uploadCount() override;
+    void clear() override;
+
+private:
+    bool migrate(std::string& error);
+    /// Runs `sql` as the prepared statement `name`, retrying once on a fresh connection when the
+    /// first attempt broke its connection; null on failure.
+    PgResult run(const std::string& name, std::string_view sql, const std::vector<PgParam>& params);
+
+    PostgresPool pool_;
+    // Tokens known to be issued: they are never revoked, so an upload need not ask the database
+    // again (one round trip of two). Bounded; forgotten all at once when full.
+    std::mutex knownMutex_;
+    std::unordered_set<std::string> knownTokens_;
+};
+
+}  // namespace kiv::cloud

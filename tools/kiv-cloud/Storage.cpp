@@ -1,0 +1,18 @@
+#include "Storage.hpp"
+
+#include "PostgresStorage.hpp"
+#include "SqliteStorage.hpp"
+
+namespace kiv::cloud {
+
+bool isPostgresUri(const std::string& database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections, int busyTimeoutMs,
+                                     std::string& error) {
+    if (isPostgresUri(database)) return PostgresStorage::open(database, connections, error);
+    return SqliteStorage::open(database, busyTimeoutMs, error);
+}
+
+}  // namespace kiv::cloud
