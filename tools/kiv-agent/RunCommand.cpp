@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 
 #include "AgentConfig.hpp"
 #include "CloudServer.hpp"
@@ -14,7 +15,6 @@
 #include "Radio.hpp"
 #include "RunStatus.hpp"
 #include "Scenario.hpp"
-#include "TokenStore.hpp"
 #include "ServiceNotifier.hpp"
 #include "SimulatedDevices.hpp"
 #include "kiv/CloudHosts.hpp"
@@ -142,6 +142,18 @@ std::optional<std::string> readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+/// 32 hex digits from the system's random source; empty when there is none.
+std::string randomToken() {
+    try {
+        std::random_device random;
+        std::string token;
+        for (int i = 0; i < 32; ++i) token += "0123456789abcdef"[random() & 15];
+        return token;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 double secondsUntil(Clock::time_point when) {
@@ -172,14 +184,16 @@ int run(const RunOptions& options) {
         cloudOptions.regionsDocument = *regions;
         cloudOptions.clients.push_back({settings.clientId, settings.secret});
         // A fresh admin token for each run opens the embedded cloud's dashboard to this user only.
-        cloudOptions.adminToken = cloud::TokenStore::randomToken();
+        cloudOptions.adminToken = randomToken();
         std::string error;
         server = cloud::CloudServer::create(cloudOptions, error);
         if (!server || !server->start(error)) return fail(kFailure, "embedded cloud: " + error);
         settings.tokenHost = settings.apiHost = server->host() + ":" + std::to_string(server->port());
-        dashboardUrl = server->baseUrl() + "/#token=" + cloudOptions.adminToken;
-        std::printf("embedded kiv-cloud listening on %s\ndashboard: %s\n", settings.tokenHost.c_str(),
-                    dashboardUrl.c_str());
+        std::printf("embedded kiv-cloud listening on %s\n", settings.tokenHost.c_str());
+        if (!cloudOptions.adminToken.empty()) {
+            dashboardUrl = server->baseUrl() + "/#token=" + cloudOptions.adminToken;
+            std::printf("dashboard: %s\n", dashboardUrl.c_str());
+        }
     }
     std::string refusal;
     if (!CloudHosts::set(settings.tokenHost, settings.apiHost, &refusal)) return fail(kUsage, refusal);
@@ -263,7 +277,7 @@ int run(const RunOptions& options) {
 
     if (server) {
         printTable(server->sightings());
-        if (options.keepOpen && !signalled) {
+        if (options.keepOpen && !signalled && !dashboardUrl.empty()) {
             std::printf("\nThe embedded cloud stays up until Ctrl-C; dashboard: %s\n", dashboardUrl.c_str());
             std::fflush(stdout);
             signals.wait(std::nullopt);

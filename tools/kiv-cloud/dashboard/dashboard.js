@@ -38,7 +38,7 @@ function askForToken(message) {
 function describeFailure(status) {
   switch (status) {
     case 429: return 'Too many wrong tokens from this address (429); retrying.';
-    case 503: return 'kiv-cloud cannot read its storage now (503); retrying.';
+    case 503: return 'kiv-cloud cannot answer now, its storage or connections are busy (503); retrying.';
     case 404: return 'This kiv-cloud has no /summary (404); it is older than this page.';
     default: return `Unexpected answer from kiv-cloud: HTTP ${status}; retrying.`;
   }
@@ -94,6 +94,9 @@ function cell(text, className) {
 }
 
 function render(summary) {
+  // Shown first: the uploads plot takes its width from the laid-out page.
+  $('login').hidden = true;
+  $('main').hidden = false;
   const now = number(summary.now) ?? Date.now();
   const rows = summary.beacons.filter((b) => b && typeof b === 'object').map((b) => {
     const tr = document.createElement('tr');
@@ -117,8 +120,6 @@ function render(summary) {
   const uploads = number(summary.uploads);
   $('totals').textContent = uploads === null ? '' : `(${uploads} in all)`;
   drawUploads($('uploads'), Array.isArray(summary.uploadsPerMinute) ? summary.uploadsPerMinute : [], now);
-  $('login').hidden = true;
-  $('main').hidden = false;
 }
 
 // A canvas sized to its CSS box in device pixels, drawn in CSS pixels.
