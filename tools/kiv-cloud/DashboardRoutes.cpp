@@ -49,13 +49,15 @@ void addDashboardRoutes(httplib::Server& server, AnswerHook answered) {
     };
     server.Get("/", page);
     server.Get("/dashboard", page);
-    server.Get(R"(/dashboard/([A-Za-z0-9_-]+\.[a-z]+))", [answered](const httplib::Request& req, httplib::Response& res) {
-        // An unknown name stays unanswered here: the server's own 404 answers and records it.
-        if (const auto* file = find(req.matches[1].str())) {
-            serve(*file, res);
-            answered(req, res);
-        }
-    });
+    server.Get(R"(/dashboard/([A-Za-z0-9_-]+\.[a-z]+))",
+               [answered](const httplib::Request& req, httplib::Response& res) {
+                   if (const auto* file = find(req.matches[1].str())) {
+                       serve(*file, res);
+                       answered(req, res);
+                   } else {
+                       res.status = 404;  // the server's error handler gives it its JSON body and records it
+                   }
+               });
 }
 
 }  // namespace kiv::cloud
