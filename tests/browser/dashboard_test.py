@@ -20,6 +20,7 @@ import urllib.request
 ADMIN_TOKEN = "dash-admin-0123456789abcdef"
 UUID = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9"
 EID = "BeaconID beacon: 0011223344556677"
+EID_KEY = "0011223344556677"  # Eddystone beacons are keyed by their identifier's hex digits
 DEADLINE_S = 20
 
 
@@ -193,14 +194,14 @@ def run(binary, out_dir, chromium, scratch):
                 raise Failure(f"{failure}; the page: {browser.evaluate(STATE)}") from None
             by_key = {row["key"]: row for row in rows}
             expected = {f"{UUID}:1:7": ("ibeacon", "-58 dBm", "3"), f"{UUID}:2:9": ("ibeacon", "-90 dBm", "1"),
-                        EID: ("eddystone", "-71 dBm", "1")}
+                        EID_KEY: ("eddystone", "-71 dBm", "1")}
             check(set(by_key) == set(expected), f"beacon keys: {sorted(by_key)}")
             check(rows[0]["key"] == f"{UUID}:1:7", f"most recently seen first: {[r['key'] for r in rows]}")
             for key, (kind, rssi, sightings) in expected.items():
                 row = by_key[key]
                 check((row["kind"], row["rssi"], row["sightings"]) == (kind, rssi, sightings), f"row {row}")
                 check(row["drawn"] > 0, f"RSSI plot of {key} is blank")
-            check(by_key[f"{UUID}:1:7"]["drawn"] > by_key[EID]["drawn"], "three points draw more than one")
+            check(by_key[f"{UUID}:1:7"]["drawn"] > by_key[EID_KEY]["drawn"], "three points draw more than one")
             state = browser.evaluate(STATE)
             check(state["hash"] == "" and state["stored"] == ADMIN_TOKEN, f"token handling: {state}")
             check(not state["error"] and state["main"], f"status after loading: {state}")
