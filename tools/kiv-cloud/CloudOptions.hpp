@@ -25,7 +25,9 @@ struct CloudOptions {
     int port = 0;  ///< 0 binds an ephemeral port; a later start() reuses the port of the first one.
     std::vector<ClientCredential> clients;
     std::string regionsDocument = R"({"data": []})";  ///< served by the region-list endpoint
-    std::string dbPath;                               ///< SQLite file; empty keeps everything in memory
+    /// SQLite file (empty keeps everything in memory), or a PostgreSQL URI ("postgresql://...").
+    std::string dbPath;
+    std::size_t dbConnections = 4;                    ///< PostgreSQL connections in the pool
     bool logRequests = false;                         ///< one stdout line per answered request
     /// Where the --log-requests lines go (each ends in a newline); null writes them to stdout.
     std::function<void(const std::string&)> logSink;

@@ -22,10 +22,11 @@
 #include "FormBody.hpp"
 #include "GuardedServer.hpp"
 #include "RegionStore.hpp"
+#include "RandomToken.hpp"
 #include "RequestText.hpp"
-#include "SightingStore.hpp"
-#include "SqliteDatabase.hpp"
-#include "TokenStore.hpp"
+#include "SightingQuery.hpp"
+#include "Storage.hpp"
+#include "Summary.hpp"
 #include "UploadBody.hpp"
 
 namespace kiv::cloud {
@@ -38,7 +39,7 @@ constexpr std::size_t maxRecordedRequests = 10000;
 constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
 // What requests() keeps of a body whose sender proved no credentials.
 constexpr std::size_t unauthenticatedPrefix = 256;
-constexpr std::size_t endpointCount = 5;
+constexpr std::size_t endpointCount = 6;
 // Marks an error answer made by a route or a canned answer; removed before it is written.
 constexpr const char* answeredHere = "X-Kiv-Cloud-Answered";
 
@@ -54,6 +55,7 @@ Endpoint classify(const std::string& method, const std::string& path) {
     if (method == "GET" && path == "/beacons/for/mobile") return Endpoint::regions;
     if (method == "POST" && path == "/ibeaconupdate") return Endpoint::upload;
     if (method == "GET" && path == "/sightings") return Endpoint::sightings;
+    if (method == "GET" && path == "/summary") return Endpoint::summary;
     return Endpoint::other;
 }
 
@@ -150,9 +152,7 @@ std::pair<std::string_view, std::string_view> describeStatus(int status) {
 
 struct CloudServer::Impl {
     CloudOptions options_;
-    std::unique_ptr<SqliteDatabase> db_;
-    std::unique_ptr<SightingStore> sightings_;
-    std::unique_ptr<TokenStore> tokens_;
+    std::unique_ptr<Storage> storage_;
     RegionStore regions_;
     std::unique_ptr<FailureThrottle> throttle_;
 
@@ -221,10 +221,10 @@ struct CloudServer::Impl {
             return sendError(res, 401, "invalid_client", "unknown client id or wrong secret"), false;
         }
         throttle_->succeeded(*clientId);
-        const auto token = tokens_->issue(*clientId, nowMs());
+        const auto token = storage_->issueToken(*clientId, nowMs());
         if (token.empty()) return sendStorageError(res), true;
         sendJson(res, 200,
-                 json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", TokenStore::randomToken()}});
+                 json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", randomToken()}});
         return true;
     }
 
@@ -232,7 +232,7 @@ struct CloudServer::Impl {
         const auto given = req.get_param_value_count("access_token");
         if (given > 1) return sendError(res, 400, "invalid_request", "access_token is given more than once"), false;
         if (given == 0) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
-        const auto valid = tokens_->isValid(req.get_param_value("access_token"));
+        const auto valid = storage_->isValidToken(req.get_param_value("access_token"));
         if (!valid) return sendStorageError(res), false;
         if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
         res.status = 200;
@@ -246,20 +246,19 @@ struct CloudServer::Impl {
         const auto check = checkUploadBody(body);
         if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem), false;
         if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
-        const auto valid = tokens_->isValid(*check.accessToken);
+        const auto valid = storage_->isValidToken(*check.accessToken);
         if (!valid) return sendStorageError(res), false;
         if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
         if (check.tooLarge) return sendError(res, 413, "payload_too_large", check.problem), true;
         if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem), true;
-        std::string error;
-        const auto uploadId = sightings_->addUpload(check.body, nowMs(), error);
+        const auto uploadId = storage_->addUpload(check.body, nowMs());
         if (!uploadId) return sendStorageError(res), true;
         sendJson(res, 200, json{{"status", "ok"}, {"stored", check.body.beacons.size()}, {"uploadId", *uploadId}});
         return true;
     }
 
-    // Every device's sightings: for a registered client (HTTP Basic) or the admin token (Bearer).
-    bool handleSightings(const httplib::Request& req, httplib::Response& res) {
+    // The reading routes are for a registered client (HTTP Basic) or the admin token (Bearer).
+    bool authorizeReader(const httplib::Request& req, httplib::Response& res) {
         const auto header = req.get_header_value("Authorization");
         std::string clientId;
         bool accepted = false;
@@ -283,11 +282,42 @@ struct CloudServer::Impl {
             return sendError(res, 401, "invalid_client", "unknown client id, wrong secret or wrong admin token"), false;
         }
         throttle_->succeeded(clientId);
-        const auto all = sightings_->all();
-        if (!all) return sendStorageError(res), true;
+        return true;
+    }
+
+    static std::string_view rawQuery(const httplib::Request& req) {
+        const auto mark = req.target.find('?');
+        return mark == std::string::npos ? std::string_view() : std::string_view(req.target).substr(mark + 1);
+    }
+
+    // Every sighting as one array; with any parameter, one page of the matching ones.
+    bool handleSightings(const httplib::Request& req, httplib::Response& res) {
+        if (!authorizeReader(req, res)) return false;
+        const auto parse = parseSightingQuery(rawQuery(req));
+        if (!parse.problem.empty()) return sendError(res, 400, "invalid_request", parse.problem), true;
+        auto query = parse.query;
+        if (parse.paged) ++query.limit;  // one more than the page tells whether another follows
+        const auto found = storage_->sightings(query);
+        if (!found) return sendStorageError(res), true;
         json list = json::array();
-        for (const auto& sighting : *all) list.push_back(toJson(sighting));
-        sendJson(res, 200, list);
+        const auto shown = parse.paged ? std::min(found->size(), parse.query.limit) : found->size();
+        for (std::size_t i = 0; i < shown; ++i) list.push_back(toJson((*found)[i]));
+        if (!parse.paged) return sendJson(res, 200, list), true;
+        const bool more = found->size() > parse.query.limit;
+        sendJson(res, 200,
+                 json{{"sightings", std::move(list)},
+                      {"next", more ? json(makeCursor((*found)[shown - 1].id)) : json(nullptr)}});
+        return true;
+    }
+
+    bool handleSummary(const httplib::Request& req, httplib::Response& res) {
+        if (!authorizeReader(req, res)) return false;
+        std::string problem;
+        const auto minutes = parseSummaryMinutes(rawQuery(req), problem);
+        if (!minutes) return sendError(res, 400, "invalid_request", problem), true;
+        const auto summary = storage_->summary(nowMs(), *minutes);
+        if (!summary) return sendStorageError(res), true;
+        sendJson(res, 200, toJson(*summary));
         return true;
     }
 
@@ -441,6 +471,10 @@ struct CloudServer::Impl {
             const bool authenticated = handleSightings(req, res);
             finish(req, res, {}, authenticated);
         });
+        server.Get("/summary", [this](const auto& req, auto& res) {
+            const bool authenticated = handleSummary(req, res);
+            finish(req, res, {}, authenticated);
+        });
         addDashboardRoutes(server, [this](const auto& req, auto& res) { finish(req, res, {}, false); });
         server.set_error_handler(httplib::Server::HandlerWithResponse(
             [this](const httplib::Request& req, httplib::Response& res) { return answerError(req, res); }));
@@ -460,11 +494,8 @@ struct CloudServer::Impl {
 std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::string& error) {
     auto server = std::make_unique<CloudServer>(Key{});
     auto& impl = *server->impl_;
-    impl.db_ = SqliteDatabase::open(options.dbPath, error, options.busyTimeoutMs);
-    if (!impl.db_) return nullptr;
-    impl.sightings_ = std::make_unique<SightingStore>(*impl.db_);
-    impl.tokens_ = std::make_unique<TokenStore>(*impl.db_);
-    if (!impl.sightings_->prepare(error) || !impl.tokens_->prepare(error)) return nullptr;
+    impl.storage_ = openStorage(options.dbPath, options.dbConnections, options.busyTimeoutMs, error);
+    if (!impl.storage_) return nullptr;
     if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
     for (const auto& client : options.clients) impl.clients_[client.clientId] = client.secret;
     impl.throttle_ = std::make_unique<FailureThrottle>(options.clock);
@@ -537,7 +568,7 @@ bool CloudServer::setRegions(std::string_view document, std::string& error) {
     return impl_->regions_.set(document, error);
 }
 
-std::string CloudServer::issueToken(const std::string& clientId) { return impl_->tokens_->issue(clientId, nowMs()); }
+std::string CloudServer::issueToken(const std::string& clientId) { return impl_->storage_->issueToken(clientId, nowMs()); }
 
 void CloudServer::failUploads(bool on) {
     std::optional<CannedAnswer> answer;
@@ -553,13 +584,13 @@ void CloudServer::setCannedAnswer(Endpoint endpoint, std::optional<CannedAnswer>
 }
 
 std::vector<Sighting> CloudServer::sightings() const {
-    auto all = impl_->sightings_->all();
+    auto all = impl_->storage_->sightings({});
     return all ? std::move(*all) : std::vector<Sighting>();
 }
 
-std::int64_t CloudServer::uploadCount() const { return impl_->sightings_->uploadCount(); }
+std::int64_t CloudServer::uploadCount() const { return impl_->storage_->uploadCount().value_or(0); }
 
-void CloudServer::clearSightings() { impl_->sightings_->clear(); }
+void CloudServer::clearSightings() { impl_->storage_->clear(); }
 
 std::vector<RecordedRequest> CloudServer::requests() const {
     const std::lock_guard lock(impl_->recordMutex_);

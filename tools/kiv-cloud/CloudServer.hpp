@@ -13,12 +13,13 @@
 
 namespace kiv::cloud {
 
-/// The four routes of the service.
+/// The routes of the service.
 enum class Endpoint {
     token,      ///< POST /KIVClient
     regions,    ///< GET /beacons/for/mobile
     upload,     ///< POST /ibeaconupdate
     sightings,  ///< GET /sightings
+    summary,    ///< GET /summary
     other,      ///< anything else (answered 404)
 };
 

@@ -6,6 +6,13 @@ namespace kiv::cloud {
 
 std::string_view kindName(SightingKind kind) { return kind == SightingKind::eddystone ? "eddystone" : "ibeacon"; }
 
+std::string beaconKey(const BeaconEntry& beacon) {
+    if (beacon.kind == SightingKind::iBeacon)
+        return beacon.uuid + ":" + std::to_string(beacon.major) + ":" + std::to_string(beacon.minor);
+    constexpr std::string_view prefix = "BeaconID beacon: ";
+    return beacon.eid.compare(0, prefix.size(), prefix) == 0 ? beacon.eid.substr(prefix.size()) : beacon.eid;
+}
+
 nlohmann::json toJson(const Sighting& sighting) {
     nlohmann::json out = {{"id", sighting.id},
                           {"uploadId", sighting.uploadId},

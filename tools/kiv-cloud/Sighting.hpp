@@ -33,6 +33,11 @@ struct Sighting {
     BeaconEntry beacon;
 };
 
+/// The key that names one beacon in queries and the summary: "UUID:major:minor" for an iBeacon
+/// (UUID as stored), the identifier's hex digits (as stored, without "BeaconID beacon: ") for
+/// Eddystone.
+std::string beaconKey(const BeaconEntry& beacon);
+
 /// The listing form: {"id", "uploadId", "deviceId", "receivedAt", "kind", "rssi"} plus
 /// "uuid", "major", "minor" (numbers) for iBeacons or "eid" for Eddystone.
 nlohmann::json toJson(const Sighting& sighting);

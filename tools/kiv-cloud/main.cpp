@@ -21,10 +21,16 @@ int main(int argc, char** argv) {
     app.add_option("--client", clients, "a client allowed to get tokens, as ID:SECRET (repeatable)");
     app.add_option("--regions", regionsFile, "region list to serve, a JSON file {\"data\": [...]}")
         ->check(CLI::ExistingFile);
-    app.add_option("--db", options.dbPath, "SQLite file for tokens and sightings (default: in memory)");
+    app.add_option("--db", options.dbPath,
+                   "where tokens, uploads and sightings live: an SQLite file (default: in memory), or a "
+                   "PostgreSQL connection URI postgresql://USER@HOST/DBNAME (also postgres://), which several "
+                   "kiv-cloud processes may share");
+    app.add_option("--db-connections", options.dbConnections, "PostgreSQL connections each process keeps open")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
     app.add_option("--admin-token", options.adminToken,
-                   "a token that may read GET /sightings (as \"Authorization: Bearer TOKEN\"), beside the clients");
+                   "a token that may read GET /sightings and GET /summary (as \"Authorization: Bearer TOKEN\"), beside the clients");
     app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
                    "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
         ->capture_default_str();

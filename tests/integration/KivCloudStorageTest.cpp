@@ -1,0 +1,243 @@
+// kiv-cloud's storage behaviour through HTTP, the same suite on every engine: tokens, uploads,
+// the paged listing and the summary.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CloudServer.hpp"
+#include "StorageEngines.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+using nlohmann::json;
+
+const std::string uuidText = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
+
+json iBeacon(int major, int minor, int rssi) {
+    return {{"uuid", uuidText}, {"major", std::to_string(major)}, {"minor", std::to_string(minor)}, {"rssi", rssi}};
+}
+json eddystone(const std::string& hex, int rssi) { return {{"eid", "BeaconID beacon: " + hex}, {"rssi", rssi}}; }
+std::string ibeaconKey(int major, int minor) {
+    return uuidText + ":" + std::to_string(major) + ":" + std::to_string(minor);
+}
+
+class KivCloudStorage : public ::testing::TestWithParam<test::Engine> {
+protected:
+    void SetUp() override {
+        const auto database = test::freshDatabase(GetParam());
+        if (!database) GTEST_SKIP() << test::engineUnavailable(GetParam());
+        server_ = start(*database);
+        ASSERT_TRUE(server_);
+        token_ = server_->issueToken("demo");
+        ASSERT_FALSE(token_.empty());
+    }
+
+    static std::unique_ptr<CloudServer> start(const std::string& database) {
+        CloudOptions options;
+        options.clients = {{"demo", "s3cret"}};
+        options.adminToken = "root-token";
+        options.dbPath = database;
+        std::string error;
+        auto server = CloudServer::create(std::move(options), error);
+        EXPECT_TRUE(server && server->start(error)) << error;
+        return server;
+    }
+
+    int upload(const json& beacons, const std::string& device = "dev") {
+        httplib::Client client("127.0.0.1", server_->port());
+        const auto body = json{{"access_token", token_}, {"deviceId", device}, {"beacons", beacons}}.dump(2);
+        const auto result = client.Post("/ibeaconupdate", body, "application/json");
+        return result ? result->status : 0;
+    }
+
+    httplib::Result read(const std::string& target) {
+        httplib::Client client("127.0.0.1", server_->port());
+        client.set_bearer_token_auth("root-token");
+        return client.Get(target);
+    }
+
+    json readJson(const std::string& target) {
+        const auto result = read(target);
+        EXPECT_TRUE(result && result->status == 200) << target << ": " << (result ? result->body : "no answer");
+        return result ? json::parse(result->body, nullptr, false) : json();
+    }
+
+    // Every page of a listing, following its cursors; the concatenated sightings.
+    json allPages(const std::string& query, std::size_t& pages) {
+        json out = json::array();
+        std::string next;
+        for (pages = 1; pages < 100; ++pages) {
+            const auto page = readJson("/sightings?" + query + (next.empty() ? "" : "&cursor=" + next));
+            if (!page.is_object()) return out;
+            EXPECT_LE(page["sightings"].size(), 1000u);
+            for (const auto& s : page["sightings"]) out.push_back(s);
+            if (page["next"].is_null()) return out;
+            next = page["next"].get<std::string>();
+        }
+        ADD_FAILURE() << "the cursor never ends";
+        return out;
+    }
+
+    std::unique_ptr<CloudServer> server_;
+    std::string token_;
+};
+
+TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
+    httplib::Client client("127.0.0.1", server_->port());
+    const auto exchange = client.Post("/KIVClient", "CLIENTID=demo&SECRET=s3cret", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(exchange && exchange->status == 200);
+    const auto issued = json::parse(exchange->body).value("token", "");
+    EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=" + issued)->status, 200);
+    EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=nope")->status, 401);
+
+    const auto body = json{{"access_token", issued}, {"deviceId", "d1"},
+                           {"beacons", {iBeacon(513, 7, -61), eddystone("0011223344556677", -70)}}};
+    const auto stored = client.Post("/ibeaconupdate", body.dump(), "application/json");
+    ASSERT_TRUE(stored && stored->status == 200);
+    const auto answer = json::parse(stored->body);
+    EXPECT_EQ(answer["status"], "ok");
+    EXPECT_EQ(answer["stored"], 2);
+    EXPECT_EQ(upload(json::array()), 200) << "an empty upload is fine";
+
+    auto listing = readJson("/sightings");
+    ASSERT_TRUE(listing.is_array());
+    ASSERT_EQ(listing.size(), 2u);
+    EXPECT_EQ(listing[0]["uploadId"], answer["uploadId"]);
+    EXPECT_LT(listing[0]["id"].get<std::int64_t>(), listing[1]["id"].get<std::int64_t>());
+    for (auto& entry : listing)
+        for (const char* generated : {"id", "uploadId", "receivedAt"}) entry.erase(generated);
+    EXPECT_EQ(listing, json::parse(R"([
+        {"deviceId": "d1", "kind": "ibeacon", "uuid": ")" + uuidText + R"(", "major": 513, "minor": 7, "rssi": -61},
+        {"deviceId": "d1", "kind": "eddystone", "eid": "BeaconID beacon: 0011223344556677", "rssi": -70}])"));
+    EXPECT_EQ(server_->uploadCount(), 2);
+
+    // Uploads from several clients at once all arrive, each whole.
+    std::vector<std::jthread> senders;
+    for (int i = 0; i < 4; ++i)
+        senders.emplace_back([&, i] {
+            for (int n = 0; n < 10; ++n) EXPECT_EQ(upload({iBeacon(i, n, -50), eddystone("ab", -50)}), 200);
+        });
+    senders.clear();
+    EXPECT_EQ(server_->uploadCount(), 42);
+    EXPECT_EQ(server_->sightings().size(), 82u);
+    server_->clearSightings();
+    EXPECT_EQ(server_->uploadCount(), 0);
+    EXPECT_EQ(readJson("/sightings"), json::array());
+}
+
+TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(upload({iBeacon(1, 2, -40 - i), eddystone("00ff", -60), iBeacon(3, 4, -70)}), 200);
+    const auto all = readJson("/sightings");
+    ASSERT_EQ(all.size(), 15u);
+    const auto midId = all[6]["id"].get<std::int64_t>();
+    const auto midTime = all[6]["receivedAt"].get<std::int64_t>();
+
+    const struct {
+        std::string query;
+        std::function<bool(const json&)> keep;
+    } cases[] = {
+        {"limit=4", [](const json&) { return true; }},
+        {"kind=ibeacon&limit=3", [](const json& s) { return s["kind"] == "ibeacon"; }},
+        {"kind=eddystone", [](const json& s) { return s["kind"] == "eddystone"; }},
+        {"beacon=00ff&limit=2", [](const json& s) { return s.value("eid", "") == "BeaconID beacon: 00ff"; }},
+        {"beacon=" + ibeaconKey(1, 2) + "&limit=1", [](const json& s) { return s.value("major", 0) == 1; }},
+        {"beacon=" + ibeaconKey(1, 2) + "&kind=eddystone", [](const json&) { return false; }},
+        {"since=" + std::to_string(midTime) + "&limit=5",
+         [&](const json& s) { return s["receivedAt"].get<std::int64_t>() >= midTime; }},
+        {"cursor=" + std::to_string(midId), [&](const json& s) { return s["id"].get<std::int64_t>() > midId; }},
+        {"since=99999999999999&limit=1000", [](const json&) { return false; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        json expected = json::array();
+        for (const auto& s : all)
+            if (c.keep(s)) expected.push_back(s);
+        std::size_t pages = 0;
+        EXPECT_EQ(allPages(c.query, pages), expected);
+        const auto limit = c.query.find("limit=") == std::string::npos ? 100 : std::stoi(c.query.substr(c.query.find("limit=") + 6));
+        EXPECT_EQ(pages, std::max<std::size_t>(1, (expected.size() + limit - 1) / limit)) << "no empty last page";
+    }
+}
+
+TEST_P(KivCloudStorage, BadParametersAreRefusedWithAReason) {
+    for (const std::string target :
+         {"/sightings?limit=0", "/sightings?limit=1001", "/sightings?limit=-1", "/sightings?limit=1x",
+          "/sightings?since=yesterday", "/sightings?since=", "/sightings?since=-5", "/sightings?kind=altbeacon",
+          "/sightings?cursor=abc", "/sightings?cursor=99999999999999999999", "/sightings?beacon=",
+          "/sightings?limit=1&limit=2", "/sightings?colour=red", "/sightings?since=%zz", "/summary?minutes=0",
+          "/summary?minutes=1441", "/summary?minutes=ten", "/summary?minutes=1&minutes=2", "/summary?since=1"}) {
+        SCOPED_TRACE(target);
+        const auto result = read(target);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 400);
+        const auto body = json::parse(result->body, nullptr, false);
+        EXPECT_EQ(body.value("error", ""), "invalid_request");
+        EXPECT_FALSE(body.value("message", "").empty());
+    }
+    httplib::Client anonymous("127.0.0.1", server_->port());
+    EXPECT_EQ(anonymous.Get("/summary")->status, 401) << "the summary needs credentials too";
+    EXPECT_EQ(anonymous.Get("/sightings?limit=0")->status, 401) << "credentials come before parameters";
+}
+
+TEST_P(KivCloudStorage, SummaryShowsTheLatestBeaconsTheirPointsAndUploadsPerMinute) {
+    const auto empty = readJson("/summary");
+    EXPECT_EQ(empty["beacons"], json::array());
+    EXPECT_EQ(empty["uploadsPerMinute"], json::array());
+    EXPECT_EQ(empty["uploads"], 0);
+    // 201 Eddystone beacons in one upload, then 70 uploads of one iBeacon with changing RSSI.
+    json many = json::array();
+    char hex[8];
+    for (int i = 0; i < 201; ++i) {
+        std::snprintf(hex, sizeof hex, "%04x", i);
+        many.push_back(eddystone(hex, -80));
+    }
+    ASSERT_EQ(upload(many), 200);
+    for (int i = 0; i < 70; ++i) ASSERT_EQ(upload(json::array({iBeacon(9, 9, -1 - i)})), 200);
+
+    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto summary = readJson("/summary");
+    ASSERT_TRUE(summary.is_object());
+    EXPECT_EQ(summary["uploads"], 71);
+    EXPECT_GE(summary["now"].get<std::int64_t>(), before);
+    const auto& beacons = summary["beacons"];
+    ASSERT_EQ(beacons.size(), 200u) << "at most 200 beacons";
+    const auto& latest = beacons[0];
+    EXPECT_EQ(latest["beacon"], ibeaconKey(9, 9));
+    EXPECT_EQ(latest["kind"], "ibeacon");
+    EXPECT_EQ(latest["sightings"], 70);
+    EXPECT_EQ(latest["lastRssi"], -70);
+    ASSERT_EQ(latest["rssi"].size(), 60u) << "at most 60 points";
+    EXPECT_EQ(latest["rssi"][0][1], -11) << "the latest 60 points, oldest first";
+    EXPECT_EQ(latest["rssi"][59][1], -70);
+    EXPECT_EQ(latest["rssi"][59][0], latest["lastSeen"]);
+    EXPECT_EQ(beacons[1]["kind"], "eddystone");
+    EXPECT_EQ(beacons[1]["beacon"], "00c8") << "the latest of the earlier upload";
+    EXPECT_EQ(beacons[1]["sightings"], 1);
+    EXPECT_EQ(beacons[1]["rssi"], json::array({json::array({beacons[1]["lastSeen"], -80})}));
+
+    std::int64_t counted = 0;
+    std::int64_t previous = 0;
+    for (const auto& minute : summary["uploadsPerMinute"]) {
+        EXPECT_EQ(minute[0].get<std::int64_t>() % 60000, 0);
+        EXPECT_GT(minute[0].get<std::int64_t>(), previous) << "oldest first";
+        previous = minute[0].get<std::int64_t>();
+        counted += minute[1].get<std::int64_t>();
+    }
+    EXPECT_EQ(counted, 71);
+    EXPECT_LE(readJson("/summary?minutes=1")["uploadsPerMinute"].size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, KivCloudStorage, ::testing::ValuesIn(test::engines()),
+                         [](const auto& p) { return test::engineName(p.param); });
+
+}  // namespace
+}  // namespace kiv::cloud

@@ -1,0 +1,19 @@
+#include "RandomToken.hpp"
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+#include "kiv/support/Hex.hpp"
+
+namespace kiv::cloud {
+
+std::string randomToken() {
+    // Straight from the system's entropy source: a token must not be predictable from earlier ones.
+    std::random_device source;
+    std::array<std::uint8_t, 16> bytes{};
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(source());
+    return hexadecimal(bytes);
+}
+
+}  // namespace kiv::cloud

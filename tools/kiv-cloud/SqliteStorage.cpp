@@ -1,0 +1,221 @@
+#include "SqliteStorage.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "RandomToken.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+// Version 1 is the first layout (no version table yet); 2 adds the beacon key and the indexes
+// the queries and the summary read.
+constexpr const char* createVersion1 =
+    "CREATE TABLE IF NOT EXISTS tokens("
+    "  token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS uploads("
+    "  id INTEGER PRIMARY KEY, device_id TEXT NOT NULL, received_at INTEGER NOT NULL,"
+    "  beacon_count INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS sightings("
+    "  id INTEGER PRIMARY KEY, upload_id INTEGER NOT NULL REFERENCES uploads(id),"
+    "  device_id TEXT NOT NULL, received_at INTEGER NOT NULL, kind TEXT NOT NULL,"
+    "  uuid TEXT, major INTEGER, minor INTEGER, eid TEXT, rssi INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL);";
+
+constexpr const char* migrateToVersion2 =
+    "ALTER TABLE sightings ADD COLUMN beacon TEXT;"
+    "UPDATE sightings SET beacon = CASE kind WHEN 'eddystone' THEN substr(eid, 18)"
+    "  ELSE uuid || ':' || major || ':' || minor END;"
+    "CREATE INDEX sightings_by_beacon ON sightings(beacon, id);"
+    "CREATE INDEX sightings_by_time ON sightings(received_at);"
+    "CREATE INDEX uploads_by_time ON uploads(received_at);"
+    "DELETE FROM schema_version; INSERT INTO schema_version(version) VALUES(2);";
+
+constexpr const char* sightingColumns =
+    "SELECT id, upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi FROM sightings";
+
+Sighting readSighting(const SqliteStatement& row) {
+    Sighting s;
+    s.id = row.columnInt(0);
+    s.uploadId = row.columnInt(1);
+    s.deviceId = row.columnText(2);
+    s.receivedAtMs = row.columnInt(3);
+    s.beacon.kind = row.columnText(4) == "eddystone" ? SightingKind::eddystone : SightingKind::iBeacon;
+    s.beacon.uuid = row.columnText(5);
+    s.beacon.major = static_cast<std::uint16_t>(row.columnInt(6));
+    s.beacon.minor = static_cast<std::uint16_t>(row.columnInt(7));
+    s.beacon.eid = row.columnText(8);
+    s.beacon.rssi = static_cast<std::int32_t>(row.columnInt(9));
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<SqliteStorage> SqliteStorage::open(const std::string& path, int busyTimeoutMs, std::string& error) {
+    auto db = SqliteDatabase::open(path, error, busyTimeoutMs);
+    if (!db) return nullptr;
+    auto storage = std::make_unique<SqliteStorage>(std::move(db));
+    if (!storage->migrate(error)) return nullptr;
+    return storage;
+}
+
+bool SqliteStorage::migrate(std::string& error) {
+    const auto lock = db_->lock();
+    if (!db_->exec("BEGIN IMMEDIATE", error)) return false;
+    if (!db_->exec(createVersion1, error)) return db_->exec("ROLLBACK", error), false;
+    SqliteStatement version(db_->handle(), "SELECT MAX(version) FROM schema_version");
+    const bool read = version.step();
+    const auto current = read ? version.columnInt(0) : 0;
+    if ((current < 2 && !db_->exec(migrateToVersion2, error)) || !db_->exec("COMMIT", error)) {
+        std::string ignored;
+        db_->exec("ROLLBACK", ignored);
+        return false;
+    }
+    return true;
+}
+
+std::string SqliteStorage::issueToken(const std::string& clientId, std::int64_t nowMs) {
+    auto token = randomToken();
+    const auto lock = db_->lock();
+    SqliteStatement insert(db_->handle(), "INSERT INTO tokens(token, client_id, issued_at) VALUES(?1, ?2, ?3)");
+    insert.bind(1, token);
+    insert.bind(2, clientId);
+    insert.bind(3, nowMs);
+    insert.step();
+    return insert.failed() ? std::string() : token;
+}
+
+std::optional<bool> SqliteStorage::isValidToken(const std::string& token) {
+    const auto lock = db_->lock();
+    SqliteStatement query(db_->handle(), "SELECT 1 FROM tokens WHERE token = ?1");
+    query.bind(1, token);
+    const bool found = query.step();
+    if (query.failed()) return std::nullopt;
+    return found;
+}
+
+std::optional<std::int64_t> SqliteStorage::addUpload(const UploadBody& upload, std::int64_t receivedAtMs) {
+    const auto lock = db_->lock();
+    std::string error;
+    if (!db_->exec("BEGIN IMMEDIATE", error)) return std::nullopt;
+    auto rollback = [&] {
+        db_->exec("ROLLBACK", error);
+        return std::nullopt;
+    };
+    SqliteStatement addUploadRow(db_->handle(),
+                                 "INSERT INTO uploads(device_id, received_at, beacon_count) VALUES(?1, ?2, ?3)");
+    addUploadRow.bind(1, upload.deviceId);
+    addUploadRow.bind(2, receivedAtMs);
+    addUploadRow.bind(3, static_cast<std::int64_t>(upload.beacons.size()));
+    addUploadRow.step();
+    if (addUploadRow.failed()) return rollback();
+    SqliteStatement lastId(db_->handle(), "SELECT last_insert_rowid()");
+    lastId.step();
+    const auto uploadId = lastId.columnInt(0);
+
+    SqliteStatement addSighting(db_->handle(),
+                                "INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, "
+                                "eid, rssi, beacon) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    for (const auto& beacon : upload.beacons) {
+        addSighting.bind(1, uploadId);
+        addSighting.bind(2, upload.deviceId);
+        addSighting.bind(3, receivedAtMs);
+        addSighting.bind(4, kindName(beacon.kind));
+        if (beacon.kind == SightingKind::iBeacon) {
+            addSighting.bind(5, beacon.uuid);
+            addSighting.bind(6, static_cast<std::int64_t>(beacon.major));
+            addSighting.bind(7, static_cast<std::int64_t>(beacon.minor));
+            addSighting.bindNull(8);
+        } else {
+            addSighting.bindNull(5);
+            addSighting.bindNull(6);
+            addSighting.bindNull(7);
+            addSighting.bind(8, beacon.eid);
+        }
+        addSighting.bind(9, static_cast<std::int64_t>(beacon.rssi));
+        addSighting.bind(10, beaconKey(beacon));
+        addSighting.step();
+        if (addSighting.failed()) return rollback();
+        addSighting.reset();
+    }
+    if (!db_->exec("COMMIT", error)) return rollback();
+    return uploadId;
+}
+
+std::optional<std::vector<Sighting>> SqliteStorage::sightings(const SightingQuery& query) {
+    // Only the conditions asked for, so the planner can use the index that fits them.
+    std::string sql = std::string(sightingColumns) + " WHERE id > ?1";
+    if (query.sinceMs) sql += " AND received_at >= ?2";
+    if (query.beacon) sql += " AND beacon = ?3";
+    if (query.kind) sql += " AND kind = ?4";
+    sql += " ORDER BY id LIMIT ?5";
+    const auto lock = db_->lock();
+    SqliteStatement select(db_->handle(), sql);
+    select.bind(1, query.afterId);
+    if (query.sinceMs) select.bind(2, *query.sinceMs);
+    if (query.beacon) select.bind(3, *query.beacon);
+    if (query.kind) select.bind(4, kindName(*query.kind));
+    select.bind(5, query.limit ? static_cast<std::int64_t>(query.limit) : std::numeric_limits<std::int64_t>::max());
+    std::vector<Sighting> out;
+    while (select.step()) out.push_back(readSighting(select));
+    if (select.failed()) return std::nullopt;
+    return out;
+}
+
+std::optional<Summary> SqliteStorage::summary(std::int64_t nowMs, int minutes) {
+    Summary out;
+    out.nowMs = nowMs;
+    const auto lock = db_->lock();
+    // Counts and the latest id per beacon come from the (beacon, id) index alone.
+    SqliteStatement latest(db_->handle(),
+                           "SELECT beacon, COUNT(*), MAX(id) AS last FROM sightings GROUP BY beacon "
+                           "ORDER BY last DESC LIMIT ?1");
+    latest.bind(1, static_cast<std::int64_t>(summaryBeacons));
+    while (latest.step()) {
+        BeaconSummary b;
+        b.beacon = latest.columnText(0);
+        b.kind = b.beacon.find(':') == std::string::npos ? SightingKind::eddystone : SightingKind::iBeacon;
+        b.sightings = latest.columnInt(1);
+        out.beacons.push_back(std::move(b));
+    }
+    if (latest.failed()) return std::nullopt;
+    SqliteStatement points(db_->handle(),
+                           "SELECT received_at, rssi FROM sightings WHERE beacon = ?1 ORDER BY id DESC LIMIT ?2");
+    for (auto& b : out.beacons) {
+        points.bind(1, b.beacon);
+        points.bind(2, static_cast<std::int64_t>(summaryPoints));
+        while (points.step())
+            b.rssi.emplace_back(points.columnInt(0), static_cast<std::int32_t>(points.columnInt(1)));
+        if (points.failed()) return std::nullopt;
+        points.reset();
+        if (b.rssi.empty()) continue;
+        b.lastSeenMs = b.rssi.front().first;
+        b.lastRssi = b.rssi.front().second;
+        std::reverse(b.rssi.begin(), b.rssi.end());
+    }
+    SqliteStatement perMinute(db_->handle(),
+                              "SELECT received_at / 60000 * 60000 AS minute, COUNT(*) FROM uploads "
+                              "WHERE received_at >= ?1 GROUP BY minute ORDER BY minute");
+    perMinute.bind(1, firstSummaryMinute(nowMs, minutes));
+    while (perMinute.step()) out.uploadsPerMinute.emplace_back(perMinute.columnInt(0), perMinute.columnInt(1));
+    if (perMinute.failed()) return std::nullopt;
+    SqliteStatement count(db_->handle(), "SELECT COUNT(*) FROM uploads");
+    if (!count.step()) return std::nullopt;
+    out.uploads = count.columnInt(0);
+    return out;
+}
+
+std::optional<std::int64_t> SqliteStorage::uploadCount() {
+    const auto lock = db_->lock();
+    SqliteStatement query(db_->handle(), "SELECT COUNT(*) FROM uploads");
+    if (!query.step()) return std::nullopt;
+    return query.columnInt(0);
+}
+
+void SqliteStorage::clear() {
+    const auto lock = db_->lock();
+    std::string ignored;
+    db_->exec("DELETE FROM sightings; DELETE FROM uploads;", ignored);
+}
+
+}  // namespace kiv::cloud

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Sighting.hpp"
+#include "SightingQuery.hpp"
+#include "Summary.hpp"
+#include "UploadBody.hpp"
+
+namespace kiv::cloud {
+
+/// Where the service keeps tokens, uploads and sightings. Every call answers none (or an empty
+/// token) when the database cannot be used, which the service answers with 503; none of them
+/// throws.
+/// Thread: any; implementations serialise or pool their connections themselves.
+class Storage {
+public:
+    virtual ~Storage() = default;
+
+    /// Stores a new random token for the client and returns it; empty if it could not be stored.
+    virtual std::string issueToken(const std::string& clientId, std::int64_t nowMs) = 0;
+    /// Whether the token was issued; none when the database cannot be read.
+    virtual std::optional<bool> isValidToken(const std::string& token) = 0;
+    /// Stores one upload and all its sightings in one transaction; the upload id, or none when
+    /// nothing of it was kept.
+    virtual std::optional<std::int64_t> addUpload(const UploadBody& upload, std::int64_t receivedAtMs) = 0;
+    /// The sightings matching the query in id order, at most query.limit of them (no limit when 0).
+    virtual std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) = 0;
+    /// What the dashboard shows: the latest beacons with their recent points, uploads per minute.
+    virtual std::optional<Summary> summary(std::int64_t nowMs, int minutes) = 0;
+    virtual std::optional<std::int64_t> uploadCount() = 0;
+    /// Forgets every upload and sighting (tokens stay).
+    virtual void clear() = 0;
+};
+
+/// The engine the text names: a "postgresql://" or "postgres://" URI opens PostgreSQL with a pool
+/// of `connections`; anything else is an SQLite file (empty: a private in-memory database).
+/// Creates or migrates the schema. Null with a message in error on failure.
+std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections, int busyTimeoutMs,
+                                     std::string& error);
+
+/// Whether the text names a PostgreSQL database rather than an SQLite file.
+bool isPostgresUri(const std::string& database);
+
+}  // namespace kiv::cloud
