@@ -36,8 +36,11 @@ def check(condition, message):
 def wait_for(what, probe, timeout=DEADLINE_S):
     end = time.monotonic() + timeout
     while True:
-        value = probe()
-        if value:
+        try:
+            value = probe()
+        except Failure as failure:  # e.g. the page is still being replaced by the next one
+            value = str(failure)
+        if value and not isinstance(value, str):
             return value
         if time.monotonic() > end:
             raise Failure(f"timed out waiting for {what}; last seen: {value!r}")
