@@ -134,10 +134,8 @@ def start_cloud(binary, log):
     return cloud, "http://" + line.split()[-1]
 
 
-def http(base, path, body=None, content_type=None, headers=None):
-    request = urllib.request.Request(base + path, data=body, headers=dict(headers or {}))
-    if content_type:
-        request.add_header("Content-Type", content_type)
+def http(base, path, body=None, content_type="application/json"):
+    request = urllib.request.Request(base + path, data=body, headers={"Content-Type": content_type})
     try:
         with urllib.request.urlopen(request, timeout=5) as answer:
             return answer.status, dict(answer.headers), answer.read()
@@ -157,7 +155,7 @@ def upload(base):
     ]
     for beacons in uploads:
         document = {"access_token": token, "deviceId": "browser-test", "beacons": beacons}
-        status, _, body = http(base, "/ibeaconupdate", json.dumps(document).encode(), "application/json")
+        status, _, body = http(base, "/ibeaconupdate", json.dumps(document).encode())
         check(status == 200, f"upload: {status} {body!r}")
         time.sleep(0.01)  # distinct arrival times, so the plot has a time axis
 
@@ -219,9 +217,12 @@ def run(binary, out_dir, chromium, scratch):
             wait_for("rows after the form", lambda: len(browser.evaluate(ROWS) or []) == 3)
         finally:
             if browser:
-                shot = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
-                with open(os.path.join(out_dir, "dashboard.png"), "wb") as f:
-                    f.write(base64.b64decode(shot))
+                try:  # the last state, passed or failed; a dead browser must not hide the failure
+                    shot = browser.call("Page.captureScreenshot", {"format": "png"}, timeout=10)["data"]
+                    with open(os.path.join(out_dir, "dashboard.png"), "wb") as f:
+                        f.write(base64.b64decode(shot))
+                except (Failure, OSError):
+                    pass
                 browser.close()
             cloud.terminate()
             try:
