@@ -6,13 +6,13 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <random>
 
 #include "AgentConfig.hpp"
 #include "CloudServer.hpp"
 #include "Command.hpp"
 #include "LogTarget.hpp"
 #include "Radio.hpp"
+#include "RandomToken.hpp"
 #include "RunStatus.hpp"
 #include "Scenario.hpp"
 #include "ServiceNotifier.hpp"
@@ -142,13 +142,10 @@ std::optional<std::string> readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-/// 32 hex digits from the system's random source; empty when there is none.
-std::string randomToken() {
+/// A fresh admin token for the embedded cloud; empty (no dashboard) when the system has no random source.
+std::string adminToken() {
     try {
-        std::random_device random;
-        std::string token;
-        for (int i = 0; i < 32; ++i) token += "0123456789abcdef"[random() & 15];
-        return token;
+        return cloud::randomToken();
     } catch (const std::exception&) {
         return {};
     }
@@ -184,7 +181,7 @@ int run(const RunOptions& options) {
         cloudOptions.regionsDocument = *regions;
         cloudOptions.clients.push_back({settings.clientId, settings.secret});
         // A fresh admin token for each run opens the embedded cloud's dashboard to this user only.
-        cloudOptions.adminToken = randomToken();
+        cloudOptions.adminToken = adminToken();
         std::string error;
         server = cloud::CloudServer::create(cloudOptions, error);
         if (!server || !server->start(error)) return fail(kFailure, "embedded cloud: " + error);
