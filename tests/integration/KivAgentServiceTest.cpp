@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +242,35 @@ TEST(KivAgentService, NoTokenWithinTheSetTimeIsAFailure) {
     EXPECT_NE(agent.output().find("kiv-agent: access token refused: HTTP 401: invalid_client"), std::string::npos)
         << agent.output();
     EXPECT_NE(agent.output().find("kiv-agent run: no access token within 0.5"), std::string::npos) << agent.output();
+}
+
+// The embedded cloud's printed dashboard URL carries a token that opens its data, and --keep-open
+// keeps it serving after the run until a signal.
+TEST(KivAgentService, EmbeddedCloudKeepsItsDashboardOpenUntilASignal) {
+    Files files;
+    Agent agent({"run", "--client", "c:s", "--embedded-cloud", files.path("regions.json", R"({"data": []})"),
+                 "--duration", "1", "--keep-open", "--simulate", files.path("scenario.jsonl", kScenario)});
+    ASSERT_TRUE(agent.waitForOutput("stays up until Ctrl-C")) << agent.output();
+    const auto output = agent.output();
+    const auto start = output.find("dashboard: http://127.0.0.1:");
+    ASSERT_NE(start, std::string::npos) << output;
+    const auto url = output.substr(start + 11, output.find('\n', start) - start - 11);  // http://HOST:PORT/#token=T
+    const auto fragment = url.find("/#token=");
+    ASSERT_NE(fragment, std::string::npos) << url;
+    httplib::Client client(url.substr(0, fragment));
+    client.set_connection_timeout(5);
+    client.set_read_timeout(5);
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    const auto summary = client.Get("/summary", {{"Authorization", "Bearer " + url.substr(fragment + 8)}});
+    ASSERT_TRUE(summary);
+    ASSERT_EQ(summary->status, 200) << summary->body;
+    const auto beacons = nlohmann::json::parse(summary->body, nullptr, false).value("beacons", nlohmann::json());
+    ASSERT_EQ(beacons.size(), 1u) << summary->body;
+    EXPECT_EQ(beacons[0].value("beacon", ""), "1a2b3c4d5e6f7081") << summary->body;
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.wait(), 0) << agent.output();
 }
 
 #endif

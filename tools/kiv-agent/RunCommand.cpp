@@ -12,6 +12,7 @@
 #include "Command.hpp"
 #include "LogTarget.hpp"
 #include "Radio.hpp"
+#include "RandomToken.hpp"
 #include "RunStatus.hpp"
 #include "Scenario.hpp"
 #include "ServiceNotifier.hpp"
@@ -42,6 +43,7 @@ struct RunOptions {
     std::optional<double> duration;
     double grace = 5;
     std::string embeddedRegions;
+    bool keepOpen = false;
 };
 
 /// What the run uses: the command line over the configuration file over the defaults.
@@ -140,6 +142,15 @@ std::optional<std::string> readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+/// A fresh admin token for the embedded cloud; empty (no dashboard) when the system has no random source.
+std::string adminToken() {
+    try {
+        return cloud::randomToken();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 double secondsUntil(Clock::time_point when) {
@@ -162,17 +173,24 @@ int run(const RunOptions& options) {
     if (radio && !radioUsable("run", settings.adapter)) return kFailure;
 
     std::unique_ptr<cloud::CloudServer> server;
+    std::string dashboardUrl;
     if (!options.embeddedRegions.empty()) {
         const auto regions = readFile(options.embeddedRegions);
         if (!regions) return fail(kUsage, "cannot read " + options.embeddedRegions);
         cloud::CloudOptions cloudOptions;
         cloudOptions.regionsDocument = *regions;
         cloudOptions.clients.push_back({settings.clientId, settings.secret});
+        // A fresh admin token for each run opens the embedded cloud's dashboard to this user only.
+        cloudOptions.adminToken = adminToken();
         std::string error;
         server = cloud::CloudServer::create(cloudOptions, error);
         if (!server || !server->start(error)) return fail(kFailure, "embedded cloud: " + error);
         settings.tokenHost = settings.apiHost = server->host() + ":" + std::to_string(server->port());
         std::printf("embedded kiv-cloud listening on %s\n", settings.tokenHost.c_str());
+        if (!cloudOptions.adminToken.empty()) {
+            dashboardUrl = server->baseUrl() + "/#token=" + cloudOptions.adminToken;
+            std::printf("dashboard: %s\n", dashboardUrl.c_str());
+        }
     }
     std::string refusal;
     if (!CloudHosts::set(settings.tokenHost, settings.apiHost, &refusal)) return fail(kUsage, refusal);
@@ -211,13 +229,17 @@ int run(const RunOptions& options) {
     // Waits for a signal until `when` (or for ever); false when the run must end: a signal, the
     // end of the run, or a token that did not come in time.
     int result = 0;
+    bool signalled = false;
     const auto waitUntil = [&](std::optional<Clock::time_point> when) {
         for (;;) {
             auto next = when;
             if (end && (!next || *end < *next)) next = end;
             const bool watchToken = tokenDeadline && !status.hasToken();
             if (watchToken && (!next || *tokenDeadline < *next)) next = tokenDeadline;
-            if (signals.wait(next ? std::optional(secondsUntil(*next)) : std::nullopt)) return false;
+            if (signals.wait(next ? std::optional(secondsUntil(*next)) : std::nullopt)) {
+                signalled = true;
+                return false;
+            }
             const auto now = Clock::now();
             if (watchToken && now >= *tokenDeadline && !status.hasToken()) {
                 const auto last = status.lastRefusal();
@@ -252,6 +274,11 @@ int run(const RunOptions& options) {
 
     if (server) {
         printTable(server->sightings());
+        if (options.keepOpen && !signalled && !dashboardUrl.empty()) {
+            std::printf("\nThe embedded cloud stays up until Ctrl-C; dashboard: %s\n", dashboardUrl.c_str());
+            std::fflush(stdout);
+            signals.wait(std::nullopt);
+        }
         server->stop();
     }
     std::fflush(stdout);
@@ -283,8 +310,12 @@ const Registration registration{
                             "seconds in-flight uploads may take after a stop (default 5)")
             ->check(secondsUpTo(3600.0));
         command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
-        command->add_option("--embedded-cloud", options->embeddedRegions,
-                            "run a kiv-cloud in-process serving this region list (credentials from --client)");
+        auto* embedded = command->add_option("--embedded-cloud", options->embeddedRegions,
+                                             "run a kiv-cloud in-process serving this region list (credentials from "
+                                             "--client); prints its dashboard's URL");
+        command->add_flag("--keep-open", options->keepOpen,
+                          "after the run, keep the embedded cloud and its dashboard up until SIGINT or SIGTERM")
+            ->needs(embedded);
         command->callback([options] { exitCode() = run(*options); });
     }};
 

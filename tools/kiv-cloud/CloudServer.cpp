@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "DashboardRoutes.hpp"
 #include "FailureThrottle.hpp"
 #include "FormBody.hpp"
 #include "GuardedServer.hpp"
@@ -473,6 +474,7 @@ struct CloudServer::Impl {
             const bool authenticated = handleSummary(req, res);
             finish(req, res, {}, authenticated);
         });
+        addDashboardRoutes(server, [this](const auto& req, auto& res) { finish(req, res, {}, false); });
         server.set_error_handler(httplib::Server::HandlerWithResponse(
             [this](const httplib::Request& req, httplib::Response& res) { return answerError(req, res); }));
         server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
