@@ -4,16 +4,19 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "support/JSONReader.hpp"
+
 namespace kiv::cloud {
 
 RegionStore::RegionStore() : document_(std::make_shared<const std::string>(R"({"data": []})")) {}
 
 bool RegionStore::set(std::string_view document, std::string& error) {
-    const auto parsed = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
-    if (parsed.is_discarded()) {
-        error = "the region list is not valid JSON";
+    const auto read = JSONReader::read(document);
+    if (!read) {
+        error = "the region list is not valid JSON (or nested too deeply)";
         return false;
     }
+    const auto& parsed = *read;
     const auto data = parsed.is_object() ? parsed.find("data") : parsed.end();
     if (!parsed.is_object() || data == parsed.end() || !data->is_array()) {
         error = "the region list must be a JSON object whose \"data\" is an array";

@@ -4,6 +4,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "support/JSONReader.hpp"
+
 namespace kiv::cloud {
 namespace {
 
@@ -142,7 +144,7 @@ void checkMembers(const json& root, UploadCheck& check) {
 UploadCheck checkUploadBody(std::string_view text) {
     UploadCheck check;
     try {
-        const json root = json::parse(text.begin(), text.end(), nullptr, false);
+        const json root = JSONReader::read(text).value_or(json());
         if (!root.is_object()) {
             check.problem = "the body is not a JSON object";
             return check;
