@@ -151,7 +151,7 @@ TEST(KivCloudHardening, OneAddressHoldsAtMostItsShareOfConnections) {
     EXPECT_EQ(status, 404);
 }
 
-TEST(KivCloudHardening, ALockedDatabaseAnswers503NeverAnotherAnswer) {
+TEST(KivCloudHardening, ALockedDatabaseFailsWritesWith503NeverAnotherAnswer) {
     const auto path = std::filesystem::temp_directory_path() / ("kiv-cloud-lock-" + std::to_string(::getpid()) + ".db");
     std::filesystem::remove(path);
     auto server = startServer([&](CloudOptions& o) {
@@ -162,26 +162,31 @@ TEST(KivCloudHardening, ALockedDatabaseAnswers503NeverAnotherAnswer) {
     const std::string basic = "Authorization: Basic ZGVtbzpzM2NyZXQ=";  // demo:s3cret
     const std::string form = "Content-Type: application/x-www-form-urlencoded";
     const std::string jsonType = "Content-Type: application/json";
-    const std::vector<std::string> requests = {
-        rawRequest("GET", "/sightings", {basic}),
-        rawRequest("GET", "/beacons/for/mobile?access_token=" + t),
-        rawRequest("POST", "/ibeaconupdate", {jsonType}, uploadBody(t)),
-        rawRequest("POST", "/KIVClient", {form}, "CLIENTID=demo&SECRET=s3cret"),
+    // Reads go on beside another connection's write (the file keeps a write-ahead log); writes
+    // wait for it, then fail.
+    const struct {
+        std::string request;
+        int whileLocked;
+    } requests[] = {
+        {rawRequest("GET", "/sightings", {basic}), 200},
+        {rawRequest("GET", "/beacons/for/mobile?access_token=" + t), 200},
+        {rawRequest("POST", "/ibeaconupdate", {jsonType}, uploadBody(t)), 503},
+        {rawRequest("POST", "/KIVClient", {form}, "CLIENTID=demo&SECRET=s3cret"), 503},
     };
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(path.string().c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    for (const auto& request : requests) {
+    for (const auto& [request, whileLocked] : requests) {
         SCOPED_TRACE(request.substr(0, 40));
         const auto answer = exchange(server->port(), request);
-        EXPECT_EQ(statusOf(answer), 503);
-        EXPECT_EQ(errorOf(answer), "storage_unavailable");
+        EXPECT_EQ(statusOf(answer), whileLocked);
+        if (whileLocked == 503) EXPECT_EQ(errorOf(answer), "storage_unavailable");
     }
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    for (const auto& request : requests) EXPECT_EQ(statusOf(exchange(server->port(), request)), 200);
+    for (const auto& c : requests) EXPECT_EQ(statusOf(exchange(server->port(), c.request)), 200);
     server.reset();
-    for (const char* suffix : {"", "-journal"}) std::filesystem::remove(path.string() + suffix);
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(path.string() + suffix);
 }
 
 TEST(KivCloudHardening, SightingsAreReadOnlyWithCredentials) {
@@ -211,11 +216,18 @@ TEST(KivCloudHardening, SightingsAreReadOnlyWithCredentials) {
     }
 }
 
-// Five failures are free; then 1, 2, 4 ... s of back-off on the server's own clock.
-TEST(KivCloudHardening, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient) {
+// Five failures are free; then 1, 2, 4 ... s of back-off on the server's own clock. Run directly,
+// and behind a trusted proxy (127.0.0.9) that names each client in X-Forwarded-For.
+class KivCloudThrottle : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Peers, KivCloudThrottle, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "BehindATrustedProxy" : "Direct"; });
+
+TEST_P(KivCloudThrottle, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient) {
+    const bool proxied = GetParam();
     std::mutex clockMutex;
     auto now = std::chrono::steady_clock::now();
     auto server = startServer([&](CloudOptions& o) {
+        o.trustedProxies = {"127.0.0.9"};
         o.clock = [&] {
             const std::lock_guard lock(clockMutex);
             return now;
@@ -227,7 +239,9 @@ TEST(KivCloudHardening, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient
     };
     const auto attempt = [&](const char* secret, const char* from) {
         const std::string body = std::string("CLIENTID=demo&SECRET=") + secret;
-        return exchange(server->port(), rawRequest("POST", "/KIVClient", {}, body), from);
+        if (!proxied) return exchange(server->port(), rawRequest("POST", "/KIVClient", {}, body), from);
+        const std::string forwarded = std::string("X-Forwarded-For: 203.0.113.5, ") + from;
+        return exchange(server->port(), rawRequest("POST", "/KIVClient", {forwarded}, body), "127.0.0.9");
     };
     for (int i = 0; i < 5; ++i) EXPECT_EQ(statusOf(attempt("guess", "127.0.0.1")), 401) << i;
     auto answer = attempt("guess", "127.0.0.1");
@@ -235,6 +249,10 @@ TEST(KivCloudHardening, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient
     EXPECT_NE(answer.find("Retry-After: 1\r\n"), std::string::npos) << answer;
     EXPECT_EQ(statusOf(attempt("s3cret", "127.0.0.1")), 429) << "a barred address is not judged";
     EXPECT_EQ(statusOf(attempt("s3cret", "127.0.0.2")), 200) << "the rightful client gets in from its own address";
+    if (!proxied) {
+        const auto forged = rawRequest("POST", "/KIVClient", {"X-Forwarded-For: 127.0.0.2"}, "CLIENTID=demo&SECRET=s3cret");
+        EXPECT_EQ(statusOf(exchange(server->port(), forged, "127.0.0.1")), 429) << "the header counts only from a proxy";
+    }
     EXPECT_EQ(statusOf(attempt("guess", "127.0.0.3")), 401) << "one try from a new address";
     EXPECT_EQ(statusOf(attempt("guess", "127.0.0.1")), 429);
     advance(1s);

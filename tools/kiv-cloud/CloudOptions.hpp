@@ -42,6 +42,9 @@ struct CloudOptions {
     std::chrono::milliseconds headTimeout{10000};  ///< request line and headers must arrive within
     std::chrono::milliseconds idleTimeout{5000};   ///< a kept-alive connection may wait for its next request
     std::size_t maxConnectionsPerPeer = 64;        ///< open connections of one address; 0: no cap
+    /// Reverse proxies in front of the service: for a request from one of these addresses the
+    /// back-off on wrong secrets counts the address the proxy appended to X-Forwarded-For.
+    std::vector<std::string> trustedProxies;
     std::size_t maxWorkers = 256;                  ///< connections served at once
     int busyTimeoutMs = 2000;                      ///< wait for another SQLite connection's lock
     /// The clock that times the back-off of failed secrets; null: the steady clock.

@@ -183,9 +183,24 @@ struct CloudServer::Impl {
         return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(boundPort_.load());
     }
 
+    // Behind a trusted reverse proxy every connection comes from the proxy, which appends the
+    // client's address to X-Forwarded-For; from anyone else the header could be forged.
+    std::string clientAddress(const httplib::Request& req) const {
+        const auto& proxies = options_.trustedProxies;
+        if (std::find(proxies.begin(), proxies.end(), req.remote_addr) == proxies.end()) return req.remote_addr;
+        const auto header = req.get_header_value("X-Forwarded-For");
+        std::string_view last = header;
+        last.remove_prefix(header.rfind(',') + 1);  // npos + 1 == 0: the whole header
+        while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
+        while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
+        const bool address = !last.empty() && last.size() <= 45 &&
+                             last.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+        return address ? std::string(last) : req.remote_addr;
+    }
+
     // 429 with Retry-After while the throttle holds clientId back at this address.
     bool throttled(const httplib::Request& req, httplib::Response& res, std::string_view clientId) {
-        const auto wait = throttle_->retryAfter(clientId, req.remote_addr);
+        const auto wait = throttle_->retryAfter(clientId, clientAddress(req));
         if (wait.count() == 0) return false;
         res.set_header("Retry-After", std::to_string(wait.count()));
         sendError(res, 429, "too_many_attempts",
@@ -217,7 +232,7 @@ struct CloudServer::Impl {
             return sendError(res, 400, "invalid_request", "CLIENTID and SECRET are required"), false;
         if (throttled(req, res, *clientId)) return false;
         if (!clientMatches(*clientId, *secret)) {
-            throttle_->failed(*clientId, req.remote_addr);
+            throttle_->failed(*clientId, clientAddress(req));
             return sendError(res, 401, "invalid_client", "unknown client id or wrong secret"), false;
         }
         throttle_->succeeded(*clientId);
@@ -276,7 +291,7 @@ struct CloudServer::Impl {
                    false;
         }
         if (!accepted) {
-            throttle_->failed(clientId, req.remote_addr);
+            throttle_->failed(clientId, clientAddress(req));
             res.set_header("WWW-Authenticate", "Basic realm=\"kiv-cloud\"");
             return sendError(res, 401, "invalid_client", "unknown client id, wrong secret or wrong admin token"), false;
         }

@@ -64,6 +64,13 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, st
         return nullptr;
     }
     sqlite3_busy_timeout(db, busyTimeoutMs);
+    // A file keeps a write-ahead log: a commit then syncs once (the log) instead of the journal
+    // and the database, still before its upload is acknowledged, and readers do not wait for a
+    // writer. A file system without the shared memory it needs keeps the rollback journal.
+    if (!path.empty()) {
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    }
     return std::make_unique<SqliteDatabase>(Key{}, db);
 }
 

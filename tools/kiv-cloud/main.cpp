@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
     app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
                    "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
         ->capture_default_str();
+    app.add_option("--trusted-proxy", options.trustedProxies,
+                   "address of a reverse proxy in front of the service (repeatable): for its requests the back-off "
+                   "on wrong secrets counts the client address it appends to X-Forwarded-For");
     app.set_version_flag("--version", std::string("kiv-cloud ") + KIVVersionString);
     try {
         app.parse(argc, argv);
