@@ -145,9 +145,10 @@ def http(base, path, body=None, content_type="application/json"):
 
 def upload(base):
     """Three uploads: an iBeacon moving closer, an Eddystone beacon once, and one more iBeacon."""
-    status, _, body = http(base, "/KIVClient", b"CLIENTID=dash&SECRET=s3cret", "application/x-www-form-urlencoded")
+    status, headers, body = http(base, "/KIVClient", b"CLIENTID=dash&SECRET=s3cret", "application/x-www-form-urlencoded")
     check(status == 200, f"token exchange: {status} {body!r}")
     token = json.loads(body)["token"]
+    check(headers.get("Cache-Control") == "no-store", f"a token answer may be cached: {headers}")
     uploads = [
         [{"uuid": UUID, "major": "1", "minor": "7", "rssi": -80}, {"eid": EID, "rssi": -71}],
         [{"uuid": UUID, "major": "1", "minor": "7", "rssi": -70}, {"uuid": UUID, "major": "2", "minor": "9", "rssi": -90}],

@@ -238,6 +238,7 @@ struct CloudServer::Impl {
         throttle_->succeeded(*clientId);
         const auto token = storage_->issueToken(*clientId, nowMs());
         if (token.empty()) return sendStorageError(res), true;
+        res.set_header("Cache-Control", "no-store");  // tokens stay out of every cache on the way
         sendJson(res, 200, json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", randomToken()}});
         return true;
     }
@@ -306,6 +307,7 @@ struct CloudServer::Impl {
 
     // Every sighting as one array; with any parameter, one page of the matching ones.
     bool handleSightings(const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");  // device ids and sightings stay out of caches
         if (!authorizeReader(req, res)) return false;
         const auto parse = parseSightingQuery(rawQuery(req));
         if (!parse.problem.empty()) return sendError(res, 400, "invalid_request", parse.problem), true;
@@ -325,6 +327,7 @@ struct CloudServer::Impl {
     }
 
     bool handleSummary(const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");  // device ids and sightings stay out of caches
         if (!authorizeReader(req, res)) return false;
         std::string problem;
         const auto minutes = parseSummaryMinutes(rawQuery(req), problem);
