@@ -74,21 +74,28 @@ void KIVClient::Impl::stopgBeaconMonitoring() { gScanner_->stopScanning(); }
 void KIVClient::Impl::setStatusObserver(ClientStatusObserver observer) {
     statusObserver_ = observer;
     cloud_->setStatusObserver(std::move(observer));
+    // The radio may have reported before anyone observed: a new observer learns where it stands.
+    if (lastRadioState_) reportRadioState(*lastRadioState_);
 }
 
 void KIVClient::Impl::didUpdateRadioState(GBeaconScanner&, platform::ManagerState state) {
     onMain([state](Impl& self) {
-        if (!self.statusObserver_ || self.lastRadioState_ == state) return;
+        if (self.lastRadioState_ == state) return;
         self.lastRadioState_ = state;
-        ClientStatus status;
-        status.event = ClientStatus::Event::radioState;
-        status.radio = state;
-        try {
-            self.statusObserver_(status);
-        } catch (...) {
-            self.log("The status observer threw");
-        }
+        self.reportRadioState(state);
     });
+}
+
+void KIVClient::Impl::reportRadioState(platform::ManagerState state) {
+    if (!statusObserver_) return;
+    ClientStatus status;
+    status.event = ClientStatus::Event::radioState;
+    status.radio = state;
+    try {
+        statusObserver_(status);
+    } catch (...) {
+        log("The status observer threw");
+    }
 }
 
 // The facade.

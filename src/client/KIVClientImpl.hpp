@@ -78,6 +78,7 @@ public:
     void didUpdateRadioState(GBeaconScanner& scanner, platform::ManagerState state) override;
 
     void setStatusObserver(ClientStatusObserver observer);
+    void reportRadioState(platform::ManagerState state);
 
     template <class... Items>
     void log(const Items&... items) const;
@@ -131,7 +132,7 @@ private:
     BeaconRegionSet iBeaconRegions_;
 
     ClientStatusObserver statusObserver_;  // main queue
-    std::optional<platform::ManagerState> lastRadioState_;  // main queue: reported once per change
+    std::optional<platform::ManagerState> lastRadioState_;  // main queue: reported once per change, and to each new observer
     std::uint64_t nextBatch_ = 0;
     std::atomic<bool> tornDown_{false};
 };
