@@ -1,5 +1,6 @@
 // Leaves the process while the shared instances are busy, the way a host that simply returns
-// from main (or calls exit) does. Usage: exit_while_active retry|upload return|exit
+// from main (or calls exit) does. Usage: exit_while_active retry|upload|radio return|exit
+// (radio: on the Bluetooth backend, with a fake bluetoothd on DBUS_SYSTEM_BUS_ADDRESS advertising)
 // Exits 0 when it got into the state; a crash or a sanitizer report at exit fails the test.
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -45,7 +46,8 @@ struct Seen {
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
-    const bool upload = std::strcmp(argv[1], "upload") == 0;
+    const bool radio = std::strcmp(argv[1], "radio") == 0;
+    const bool upload = radio || std::strcmp(argv[1], "upload") == 0;
     const bool callExit = std::strcmp(argv[2], "exit") == 0;
 
     // The peer outlives main on purpose: exit must not wait for it, and it touches no statics.
@@ -54,14 +56,18 @@ int main(int argc, char** argv) {
     const std::string host = upload ? peer.host() : "127.0.0.1:" + std::to_string(refusingPort());
     kiv::CloudHosts::set(host, host);
 
-    // Real threads and sessions; only the radio is simulated, so that no bus is touched.
-    kiv::platform::Platform::setDefault({.makeCentral = kiv::platform::SimulatedCentralManager::factory({}),
-                                         .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({})});
+    // Real threads and sessions; unless on the radio, the radio is simulated so that no bus is touched.
+    if (!radio)
+        kiv::platform::Platform::setDefault({.makeCentral = kiv::platform::SimulatedCentralManager::factory({}),
+                                             .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({})});
     auto seen = std::make_shared<Seen>();
     auto& client = kiv::KIVClient::sharedInstance();
-    const auto awaited = upload ? kiv::ClientStatus::Event::tokenObtained : kiv::ClientStatus::Event::tokenRefused;
+    using Event = kiv::ClientStatus::Event;
+    const auto awaited = radio ? Event::radioState : upload ? Event::tokenObtained : Event::tokenRefused;
     client.setStatusObserver([seen, awaited](const kiv::ClientStatus& status) {
         if (status.event != awaited) return;
+        // On the radio: once it is on, the scan runs and the bus thread hears advertisements.
+        if (awaited == Event::radioState && status.radio != kiv::platform::ManagerState::poweredOn) return;
         std::lock_guard g(seen->mutex);
         seen->reached = true;
         seen->cv.notify_all();

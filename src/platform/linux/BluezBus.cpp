@@ -1,14 +1,10 @@
 #include "platform/linux/BluezBus.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <map>
 #include <mutex>
 #include <sdbus-c++/sdbus-c++.h>
-#include <thread>
+
+#include "platform/linux/SdBusLoop.hpp"
 
 namespace kiv::platform::bluez {
 
@@ -176,34 +172,15 @@ struct BluezBus::Impl {
     std::unique_ptr<sdbus::IConnection> connection;
     std::vector<sdbus::Slot> matches;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;  // loop thread only
-    int wakeFd = -1;
-    std::mutex mutex;
+    std::mutex mutex;  // guards `pending`
     std::vector<Pending> pending;
-    bool stopping = false;
-    std::thread thread;
+    SdBusLoop loop;
 
     ~Impl() {
-        {
-            std::lock_guard lock(mutex);
-            stopping = true;
-        }
-        wake();
-        if (thread.joinable()) {
-            if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach();  // never happens by design; a detached thread beats a deadlock
-            } else {
-                thread.join();
-            }
-        }
+        loop.stop();
         proxies.clear();
         matches.clear();
         connection.reset();
-        if (wakeFd >= 0) ::close(wakeFd);
-    }
-
-    void wake() const {
-        const std::uint64_t one = 1;
-        if (wakeFd >= 0) [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
 
     void subscribe() {
@@ -286,24 +263,14 @@ struct BluezBus::Impl {
         }
     }
 
-    void loop() {
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (stopping) return;
-            }
+    void run() {
+        while (!loop.stopping()) {
             try {
                 sendPending();
                 while (connection->processPendingRequest()) {
                 }
                 guarded([&] { events.settled(); });
-                const auto poll = connection->getEventLoopPollData();
-                pollfd fds[2] = {{poll.fd, poll.events, 0}, {wakeFd, POLLIN, 0}};
-                if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category());
-                if (fds[1].revents & POLLIN) {
-                    std::uint64_t count = 0;
-                    [[maybe_unused]] auto n = ::read(wakeFd, &count, sizeof count);
-                }
+                if (!loop.wait(*connection)) return;
             } catch (...) {
                 guarded([&] {
                     events.lost();
@@ -323,11 +290,6 @@ std::unique_ptr<BluezBus> BluezBus::open(BusEvents events, std::string& error) {
     impl->events = std::move(events);
     impl->connection = connectSystemBus(error);
     if (!impl->connection) return nullptr;
-    impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (impl->wakeFd < 0) {
-        error = "eventfd failed";
-        return nullptr;
-    }
     try {
         // Subscribed before anyone asks for the snapshot, so nothing falls in between.
         impl->subscribe();
@@ -335,7 +297,7 @@ std::unique_ptr<BluezBus> BluezBus::open(BusEvents events, std::string& error) {
         error = e.getMessage().empty() ? e.what() : e.getMessage();
         return nullptr;
     }
-    impl->thread = std::thread([raw = impl.get()] { raw->loop(); });
+    if (!impl->loop.start([raw = impl.get()] { raw->run(); }, error)) return nullptr;
     return std::unique_ptr<BluezBus>(new BluezBus(std::move(impl)));
 }
 
@@ -344,7 +306,7 @@ void BluezBus::call(Method method, std::string path, std::function<void(CallResu
         std::lock_guard lock(impl_->mutex);
         impl_->pending.push_back({method, std::move(path), std::move(done)});
     }
-    impl_->wake();
+    impl_->loop.wake();
 }
 
 struct BluezSyncBus::Impl {

@@ -43,8 +43,8 @@ struct BusEvents {
     std::function<void()> settled;
 };
 
-/// Thread: call() from any thread; every callback on the loop thread, which the destructor
-/// stops and joins (it must not run on that thread).
+/// Thread: call() from any thread; every callback on the loop thread, which the destructor (or
+/// the process's exit, if that comes first) stops and joins; the destructor must not run on it.
 class BluezBus {
 public:
     /// Connects to the system bus and starts listening; null with `error` set on failure.

@@ -1,23 +1,19 @@
 #include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
 
-#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/linux/NotificationText.hpp"
 #include "platform/linux/PresenterReports.hpp"
+#include "platform/linux/SdBusLoop.hpp"
 
 namespace kiv::platform {
 
@@ -78,14 +74,12 @@ struct FreedesktopNotificationPresenter::Impl {
     fs::path attachmentDirectory;
     std::shared_ptr<PresenterReports> reports = std::make_shared<PresenterReports>();
 
-    mutable std::mutex mutex;  // guards the members up to `thread`
+    mutable std::mutex mutex;  // guards the members up to `started`
     std::vector<Job> pending;
     std::string unavailable;  // why presents fail without a call; empty while they may work
     bool noBus = false;       // for good: presents fail on the caller's thread
-    bool stopping = false;
     bool started = false;
-    int wakeFd = -1;
-    std::thread thread;
+    SdBusLoop loop;
 
     // The loop thread's own.
     std::unique_ptr<sdbus::IConnection> connection;
@@ -99,28 +93,11 @@ struct FreedesktopNotificationPresenter::Impl {
 
     ~Impl() {
         reports->close();
-        {
-            std::lock_guard guard(mutex);
-            stopping = true;
-        }
-        wake();
-        if (thread.joinable()) {
-            if (thread.get_id() == std::this_thread::get_id())
-                thread.detach();  // never happens by design; a detached thread beats a deadlock
-            else
-                thread.join();
-        }
+        loop.stop();
         proxy.reset();
         busProxy.reset();
         matches.clear();
         connection.reset();
-        if (wakeFd >= 0) ::close(wakeFd);
-    }
-
-    void wake() const {
-        const std::uint64_t one = 1;
-        if (wakeFd >= 0) [[maybe_unused]]
-            auto n = ::write(wakeFd, &one, sizeof one);
     }
 
     void complete(Completion completion, PresentResult result) {
@@ -153,7 +130,7 @@ struct FreedesktopNotificationPresenter::Impl {
 
     // ---- loop thread
 
-    void loop() {
+    void run() {
         try {
             connection = sdbus::createSessionBusConnection();
             subscribe();
@@ -166,11 +143,7 @@ struct FreedesktopNotificationPresenter::Impl {
             fail("no session bus");
             return;
         }
-        for (;;) {
-            {
-                std::lock_guard guard(mutex);
-                if (stopping) return;
-            }
+        while (!loop.stopping()) {
             try {
                 // Owner changes already heard apply before the presents that follow them.
                 while (connection->processPendingRequest()) {
@@ -183,14 +156,7 @@ struct FreedesktopNotificationPresenter::Impl {
                 for (auto& job : jobs) show(job);
                 while (connection->processPendingRequest()) {
                 }
-                const auto poll = connection->getEventLoopPollData();
-                pollfd fds[2] = {{poll.fd, poll.events, 0}, {wakeFd, POLLIN, 0}};
-                if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR)
-                    throw std::system_error(errno, std::generic_category());
-                if (fds[1].revents & POLLIN) {
-                    std::uint64_t count = 0;
-                    [[maybe_unused]] auto n = ::read(wakeFd, &count, sizeof count);
-                }
+                if (!loop.wait(*connection)) return;
             } catch (...) {
                 fail("the session bus connection broke");
                 return;
@@ -433,15 +399,14 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
         std::string failedAtOnce;
         {
             std::lock_guard guard(impl_->mutex);
-            if (impl_->stopping) return;
+            if (impl_->loop.stopping()) return;
             if (impl_->noBus) {
                 failedAtOnce = impl_->unavailable;
             } else {
                 impl_->pending.push_back({requestIdentifier, content, std::move(completion)});
                 if (!impl_->started) {
-                    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-                    if (impl_->wakeFd < 0) throw std::system_error(errno, std::generic_category());
-                    impl_->thread = std::thread([raw = impl_.get()] { raw->loop(); });
+                    std::string error;
+                    if (!impl_->loop.start([raw = impl_.get()] { raw->run(); }, error)) throw std::runtime_error(error);
                     impl_->started = true;
                 }
             }
@@ -450,7 +415,7 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
             impl_->complete(std::move(completion), {.id = 0, .error = failedAtOnce});
             return;
         }
-        impl_->wake();
+        impl_->loop.wake();
     } catch (...) {
         impl_->fail("cannot start the notification thread");
     }
