@@ -11,6 +11,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CloudServer.hpp"
@@ -110,6 +111,8 @@ TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
     auto server = startServer([](CloudOptions& o) {
         o.headTimeout = 400ms;
         o.idleTimeout = 400ms;
+        o.minWorkers = 2;
+        o.workerIdleTimeout = 200ms;
     });
     const auto t = server->issueToken("demo");
     std::vector<RawConnection> drips;
@@ -129,6 +132,14 @@ TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "a probe is served beside the slow ones";
     for (auto& drip : drips) EXPECT_TRUE(drip.closedByServer(3s)) << "a head that never ends loses its connection";
     EXPECT_TRUE(idle.closedByServer(3s)) << "so does an idle kept-alive connection";
+
+    // The burst's extra workers end once idle; the floor stays and still serves.
+    EXPECT_GT(server->workers(), 8u);
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         server->workers() > 2 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(server->workers(), 2u);
+    EXPECT_EQ(probe.Get("/beacons/for/mobile?access_token=" + t)->status, 200);
 }
 
 TEST(KivCloudHardening, OneAddressHoldsAtMostItsShareOfConnections) {
@@ -180,7 +191,9 @@ TEST(KivCloudHardening, ALockedDatabaseFailsWritesWith503NeverAnotherAnswer) {
         SCOPED_TRACE(request.substr(0, 40));
         const auto answer = exchange(server->port(), request);
         EXPECT_EQ(statusOf(answer), whileLocked);
-        if (whileLocked == 503) EXPECT_EQ(errorOf(answer), "storage_unavailable");
+        if (whileLocked == 503) {
+            EXPECT_EQ(errorOf(answer), "storage_unavailable");
+        }
     }
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
@@ -220,7 +233,7 @@ TEST(KivCloudHardening, SightingsAreReadOnlyWithCredentials) {
 // and behind a trusted proxy (127.0.0.9) that names each client in X-Forwarded-For.
 class KivCloudThrottle : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Peers, KivCloudThrottle, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "BehindATrustedProxy" : "Direct"; });
+                         [](const auto& peers) { return peers.param ? "BehindATrustedProxy" : "Direct"; });
 
 TEST_P(KivCloudThrottle, RepeatedWrongSecretsAreSlowedDownButNotTheRightfulClient) {
     const bool proxied = GetParam();

@@ -46,6 +46,8 @@ struct CloudOptions {
     /// back-off on wrong secrets counts the address the proxy appended to X-Forwarded-For.
     std::vector<std::string> trustedProxies;
     std::size_t maxWorkers = 256;                  ///< connections served at once
+    std::size_t minWorkers = 8;                    ///< worker threads kept through quiet times
+    std::chrono::milliseconds workerIdleTimeout{60000};  ///< other workers end after idling this long
     int busyTimeoutMs = 2000;                      ///< wait for another SQLite connection's lock
     /// The clock that times the back-off of failed secrets; null: the steady clock.
     std::function<std::chrono::steady_clock::time_point()> clock;

@@ -536,6 +536,8 @@ bool CloudServer::start(std::string& error) {
     limits.idleTimeout = options.idleTimeout;
     limits.maxConnectionsPerPeer = options.maxConnectionsPerPeer;
     limits.maxWorkers = options.maxWorkers;
+    limits.minWorkers = options.minWorkers;
+    limits.workerIdleTimeout = options.workerIdleTimeout;
     auto server = std::make_unique<GuardedServer>(limits);
     impl_->configure(*server);
     const auto& host = impl_->options_.host;
@@ -567,6 +569,11 @@ bool CloudServer::running() const {
 }
 
 int CloudServer::port() const { return impl_->boundPort_.load(); }
+
+std::size_t CloudServer::workers() const {
+    const std::lock_guard lock(impl_->lifecycleMutex_);
+    return impl_->server_ ? impl_->server_->workers() : 0;
+}
 
 const std::string& CloudServer::host() const { return impl_->options_.host; }
 

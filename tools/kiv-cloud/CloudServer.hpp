@@ -64,6 +64,8 @@ public:
 
     int port() const;
     const std::string& host() const;
+    /// Threads serving connections now (0 while stopped).
+    std::size_t workers() const;
     /// "http://HOST:PORT" of the bound socket.
     std::string baseUrl() const;
 

@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -22,43 +24,69 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Starts a thread whenever every worker is busy, up to a ceiling; beyond it connections wait in
-// line. A fixed pool of a few threads let a handful of slow clients hold every worker.
+// line. A fixed pool of a few threads let a handful of slow clients hold every worker. After a
+// burst, workers beyond the floor that found nothing to do for a while end, so the threads (and
+// their stacks) of one busy minute are not kept for the life of the service.
 /// Thread: enqueue() from httplib's accept thread, shutdown() from the thread that ends listening.
 class DynamicTaskQueue final : public httplib::TaskQueue {
 public:
-    explicit DynamicTaskQueue(std::size_t maxThreads) : max_(std::max<std::size_t>(1, maxThreads)) {}
+    DynamicTaskQueue(const ConnectionLimits& limits, std::shared_ptr<std::atomic<std::size_t>> count)
+        : max_(std::max<std::size_t>(1, limits.maxWorkers)),
+          min_(std::min(limits.minWorkers, max_)),
+          idleEnd_(limits.workerIdleTimeout),
+          count_(std::move(count)) {}
 
     void enqueue(std::function<void()> fn) override {
         std::unique_lock lock(mutex_);
+        auto ended = std::move(ended_);
+        ended_.clear();
         jobs_.push_back(std::move(fn));
         if (jobs_.size() > idle_ && threads_.size() < max_) {
             try {
-                threads_.emplace_back([this] { work(); });
-                return;
+                const auto id = nextId_++;
+                threads_.emplace(id, std::thread([this, id] { work(id); }));
+                *count_ = threads_.size();
             } catch (const std::system_error&) {
                 // Out of threads for now: the job waits for a running worker.
             }
         }
         lock.unlock();
         wake_.notify_one();
+        for (auto& thread : ended) thread.join();
     }
 
     void shutdown() override {
+        std::vector<std::thread> all;
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
+            for (auto& [id, thread] : threads_) all.push_back(std::move(thread));
+            threads_.clear();
+            for (auto& thread : ended_) all.push_back(std::move(thread));
+            ended_.clear();
+            *count_ = 0;
         }
         wake_.notify_all();
-        for (auto& thread : threads_) thread.join();
+        for (auto& thread : all) thread.join();
     }
 
 private:
-    void work() {
+    void work(std::uint64_t id) {
         std::unique_lock lock(mutex_);
         for (;;) {
             ++idle_;
-            wake_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            const bool woken = wake_.wait_for(lock, idleEnd_, [&] { return !jobs_.empty() || stopping_; });
             --idle_;
+            if (!woken) {
+                // Idle this long: end unless the pool is down to its floor. The thread object is
+                // joined by the next enqueue() or by shutdown().
+                if (threads_.size() <= min_) continue;
+                const auto self = threads_.find(id);
+                ended_.push_back(std::move(self->second));
+                threads_.erase(self);
+                *count_ = threads_.size();
+                return;
+            }
             if (jobs_.empty()) return;  // stopping, nothing left
             auto job = std::move(jobs_.front());
             jobs_.pop_front();
@@ -69,10 +97,15 @@ private:
     }
 
     const std::size_t max_;
+    const std::size_t min_;
+    const std::chrono::milliseconds idleEnd_;
+    const std::shared_ptr<std::atomic<std::size_t>> count_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> jobs_;
-    std::vector<std::thread> threads_;
+    std::map<std::uint64_t, std::thread> threads_;  // the running workers
+    std::vector<std::thread> ended_;                 // workers that ended, not yet joined
+    std::uint64_t nextId_ = 0;
     std::size_t idle_ = 0;
     bool stopping_ = false;
 };
@@ -205,7 +238,7 @@ void drainBeforeClose(socket_t sock, int wakeFd) {
 }  // namespace
 
 GuardedServer::GuardedServer(ConnectionLimits limits) : limits_(limits), wakeFd_(::eventfd(0, EFD_CLOEXEC)) {
-    new_task_queue = [max = limits_.maxWorkers] { return new DynamicTaskQueue(max); };
+    new_task_queue = [this] { return new DynamicTaskQueue(limits_, workers_); };
     // Only for the Keep-Alive header httplib writes; the connection loop below enforces both.
     set_keep_alive_max_count(limits_.maxRequestsPerConnection);
     set_keep_alive_timeout(std::max<time_t>(1, std::chrono::ceil<std::chrono::seconds>(limits_.idleTimeout).count()));

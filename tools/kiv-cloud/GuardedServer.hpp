@@ -2,9 +2,11 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -19,12 +21,14 @@ struct ConnectionLimits {
     std::size_t maxRequestsPerConnection = 100;
     std::size_t maxConnectionsPerPeer = 64;  ///< 0: no cap
     std::size_t maxWorkers = 256;            ///< connections served at once; more wait for a worker
+    std::size_t minWorkers = 8;              ///< workers kept however long they idle
+    std::chrono::milliseconds workerIdleTimeout{60000};  ///< a worker beyond those idle this long ends
 };
 
 /// An httplib server that serves each connection under deadlines (a client that drips its head,
 /// idles or stalls a body loses the connection instead of holding a worker), caps the connections
-/// of one peer address, grows its worker pool with the load and wakes every waiting connection
-/// at halt().
+/// of one peer address, grows its worker pool with the load and shrinks it after, and wakes every
+/// waiting connection at halt().
 /// Thread: halt() from the thread that owns the server; the rest on httplib's threads.
 class GuardedServer : public httplib::Server {
 public:
@@ -37,6 +41,8 @@ public:
     void widenBacklog();
     /// Ends the accept loop and every connection's wait, whatever the threads have reached.
     void halt();
+    /// Worker threads running now.
+    std::size_t workers() const { return *workers_; }
 
     /// From a handler: close the connection after this answer, since part of the request is left
     /// unread (the rest of it must not be taken for the next request).
@@ -48,6 +54,7 @@ private:
     void release(const std::string& peer);
 
     ConnectionLimits limits_;
+    std::shared_ptr<std::atomic<std::size_t>> workers_ = std::make_shared<std::atomic<std::size_t>>(0);
     int wakeFd_ = -1;
     std::mutex peersMutex_;
     std::map<std::string, std::size_t> peers_;
