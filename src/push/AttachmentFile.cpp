@@ -74,12 +74,13 @@ std::string attachmentFileName(std::string_view imageUrl) {
     std::string name;
     for (unsigned char c : platform::URL::percentDecoded(parsed->lastPathComponent()))
         if (!isUnwanted(c)) name.push_back(static_cast<char>(c));
-    if (name == "." || name == "..") return {};
     if (name.size() > maxNameBytes) {
         auto [stem, extension] = splitExtension(name);
         if (extension.size() > 16) extension.clear();
         name = cutUtf8(stem, maxNameBytes - extension.size()) + extension;
     }
+    // Checked after the cut, which can leave one of them (".." followed by a long extension).
+    if (name == "." || name == "..") return {};
     return name;
 }
 

@@ -91,6 +91,9 @@ TEST(AttachmentFileName, KeepsOnlyASafeLastComponent) {
     const auto longName = push::attachmentFileName("http://h/" + std::string(400, 'a') + ".png");
     EXPECT_LE(longName.size(), 200u);
     EXPECT_TRUE(longName.ends_with(".png"));
+    // Cutting a long extension off must not leave a name of the directory itself.
+    for (const char* dots : {".", ".."})
+        EXPECT_EQ(push::attachmentFileName("http://h/" + std::string(dots) + "." + std::string(300, 'n')), "") << dots;
 }
 
 TEST(AttachmentFile, NeverOverwritesAndNeverLeavesTheDirectory) {
