@@ -2,6 +2,7 @@
 // database, lying headers.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 
 #include "CloudServer.hpp"
 #include "HostileClient.hpp"
+#include "StorageEngines.hpp"
+#include "Storage.hpp"
 
 namespace kiv::cloud {
 namespace {
@@ -162,19 +165,64 @@ TEST(KivCloudHardening, OneAddressHoldsAtMostItsShareOfConnections) {
     EXPECT_EQ(status, 404);
 }
 
-TEST(KivCloudHardening, ALockedDatabaseFailsWritesWith503NeverAnotherAnswer) {
-    const auto path = std::filesystem::temp_directory_path() / ("kiv-cloud-lock-" + std::to_string(::getpid()) + ".db");
-    std::filesystem::remove(path);
+// Another connection holds the write lock: SQLite's exclusive transaction, PostgreSQL's EXCLUSIVE
+// table locks. Reads go on beside it in both; writes wait for the lock timeout, then fail.
+class WriteLockHolder {
+public:
+    explicit WriteLockHolder(const std::string& database) {
+        if (isPostgresUri(database)) {
+            pg_ = PQconnectdb(database.c_str());
+            held_ = PQstatus(pg_) == CONNECTION_OK && execPg("BEGIN") &&
+                    execPg("LOCK TABLE tokens, uploads, sightings IN EXCLUSIVE MODE");
+        } else {
+            held_ = sqlite3_open(database.c_str(), &sqlite_) == SQLITE_OK &&
+                    sqlite3_exec(sqlite_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        }
+    }
+    ~WriteLockHolder() { release(); }
+    bool held() const { return held_; }
+    void release() {
+        if (pg_) PQfinish(pg_);  // ends the transaction and its locks
+        if (sqlite_) sqlite3_close(sqlite_);  // rolls the transaction back
+        pg_ = nullptr;
+        sqlite_ = nullptr;
+    }
+
+private:
+    bool execPg(const char* sql) {
+        PGresult* result = PQexec(pg_, sql);
+        const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+        return ok;
+    }
+    PGconn* pg_ = nullptr;
+    sqlite3* sqlite_ = nullptr;
+    bool held_ = false;
+};
+
+class KivCloudLockedDatabase : public ::testing::TestWithParam<test::Engine> {};
+INSTANTIATE_TEST_SUITE_P(Engines, KivCloudLockedDatabase, ::testing::ValuesIn(test::engines()),
+                         [](const auto& engine) { return test::engineName(engine.param); });
+
+TEST_P(KivCloudLockedDatabase, FailsWritesWith503NeverAnotherAnswer) {
+    std::string database;
+    if (GetParam() == test::Engine::sqlite) {
+        database = (std::filesystem::temp_directory_path() / ("kiv-cloud-lock-" + std::to_string(::getpid()) + ".db")).string();
+        std::filesystem::remove(database);
+    } else {
+        if (!test::engineInstalled(GetParam())) GTEST_SKIP() << "Debian's postgresql package is not installed";
+        const auto uri = test::freshDatabase(GetParam());
+        ASSERT_TRUE(uri) << test::engineProblem(GetParam());
+        database = *uri;
+    }
     auto server = startServer([&](CloudOptions& o) {
-        o.dbPath = path.string();
+        o.dbPath = database;
         o.busyTimeoutMs = 50;
     });
     const auto t = server->issueToken("demo");
     const std::string basic = "Authorization: Basic ZGVtbzpzM2NyZXQ=";  // demo:s3cret
     const std::string form = "Content-Type: application/x-www-form-urlencoded";
     const std::string jsonType = "Content-Type: application/json";
-    // Reads go on beside another connection's write (the file keeps a write-ahead log); writes
-    // wait for it, then fail.
     const struct {
         std::string request;
         int whileLocked;
@@ -184,9 +232,8 @@ TEST(KivCloudHardening, ALockedDatabaseFailsWritesWith503NeverAnotherAnswer) {
         {rawRequest("POST", "/ibeaconupdate", {jsonType}, uploadBody(t)), 503},
         {rawRequest("POST", "/KIVClient", {form}, "CLIENTID=demo&SECRET=s3cret"), 503},
     };
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(path.string().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    WriteLockHolder lock(database);
+    ASSERT_TRUE(lock.held());
     for (const auto& [request, whileLocked] : requests) {
         SCOPED_TRACE(request.substr(0, 40));
         const auto answer = exchange(server->port(), request);
@@ -195,11 +242,11 @@ TEST(KivCloudHardening, ALockedDatabaseFailsWritesWith503NeverAnotherAnswer) {
             EXPECT_EQ(errorOf(answer), "storage_unavailable");
         }
     }
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    lock.release();
     for (const auto& c : requests) EXPECT_EQ(statusOf(exchange(server->port(), c.request)), 200);
     server.reset();
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(path.string() + suffix);
+    if (GetParam() == test::Engine::sqlite)
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(database + suffix);
 }
 
 TEST(KivCloudHardening, SightingsAreReadOnlyWithCredentials) {

@@ -48,7 +48,8 @@ struct CloudOptions {
     std::size_t maxWorkers = 256;                  ///< connections served at once
     std::size_t minWorkers = 8;                    ///< worker threads kept through quiet times
     std::chrono::milliseconds workerIdleTimeout{60000};  ///< other workers end after idling this long
-    int busyTimeoutMs = 2000;                      ///< wait for another SQLite connection's lock
+    int busyTimeoutMs = 2000;                      ///< wait for another database connection's lock
+    int statementTimeoutMs = 30000;                ///< longest PostgreSQL statement
     /// The clock that times the back-off of failed secrets; null: the steady clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
 };

@@ -511,7 +511,8 @@ struct CloudServer::Impl {
 std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::string& error) {
     auto server = std::make_unique<CloudServer>(Key{});
     auto& impl = *server->impl_;
-    impl.storage_ = openStorage(options.dbPath, options.dbConnections, options.busyTimeoutMs, error);
+    impl.storage_ = openStorage(options.dbPath, options.dbConnections,
+                                 {.lockMs = options.busyTimeoutMs, .statementMs = options.statementTimeoutMs}, error);
     if (!impl.storage_) return nullptr;
     if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
     for (const auto& client : options.clients) impl.clients_[client.clientId] = client.secret;

@@ -10,8 +10,14 @@ namespace kiv::cloud {
 
 void PgResultFree::operator()(pg_result* result) const { PQclear(result); }
 
-std::unique_ptr<PgConnection> PgConnection::connect(const std::string& uri, std::string& error) {
-    PGconn* conn = PQconnectdb(uri.c_str());
+std::unique_ptr<PgConnection> PgConnection::connect(const std::string& uri, const std::string& sessionOptions,
+                                                   std::string& error) {
+    // Defaults first: the URI's own settings come later and win. Keepalives let a connection to a
+    // host that vanished fail instead of holding a request thread for good.
+    const char* keywords[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout", "options", "dbname", nullptr};
+    const char* values[] = {"10", "1", "30", "10", "3", "30000", sessionOptions.c_str(), uri.c_str(), nullptr};
+    PGconn* conn = PQconnectdbParams(keywords, values, 1);
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
         error = conn ? PQerrorMessage(conn) : "out of memory";
         while (!error.empty() && error.back() == '\n') error.pop_back();

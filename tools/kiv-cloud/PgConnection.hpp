@@ -26,7 +26,10 @@ using PgParam = std::optional<std::string>;
 class PgConnection {
 public:
     /// Connects to the URI; null with libpq's message in error when it cannot.
-    static std::unique_ptr<PgConnection> connect(const std::string& uri, std::string& error);
+    /// `sessionOptions`: server settings for the session ("-c lock_timeout=2000 ..."), which the
+    /// URI's own `options` replace.
+    static std::unique_ptr<PgConnection> connect(const std::string& uri, const std::string& sessionOptions,
+                                                 std::string& error);
     ~PgConnection();
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;

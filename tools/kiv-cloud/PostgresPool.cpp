@@ -6,8 +6,8 @@ PostgresPool::Lease::~Lease() {
     if (connection_) pool_->giveBack(std::move(connection_));
 }
 
-PostgresPool::PostgresPool(std::string uri, std::size_t size, std::chrono::milliseconds wait)
-    : uri_(std::move(uri)), size_(size == 0 ? 1 : size), wait_(wait) {}
+PostgresPool::PostgresPool(std::string uri, std::size_t size, std::string sessionOptions, std::chrono::milliseconds wait)
+    : uri_(std::move(uri)), sessionOptions_(std::move(sessionOptions)), size_(size == 0 ? 1 : size), wait_(wait) {}
 
 std::unique_ptr<PostgresPool::Lease> PostgresPool::acquire(std::string& error) {
     std::unique_ptr<PgConnection> connection;
@@ -26,7 +26,7 @@ std::unique_ptr<PostgresPool::Lease> PostgresPool::acquire(std::string& error) {
     }
     // Connecting and resetting wait on the server: outside the lock.
     if (!connection) {
-        connection = PgConnection::connect(uri_, error);
+        connection = PgConnection::connect(uri_, sessionOptions_, error);
     } else if (connection->lost() && !connection->reset()) {
         error = connection->error();
         connection.reset();

@@ -35,7 +35,8 @@ public:
         std::unique_ptr<PgConnection> connection_;
     };
 
-    PostgresPool(std::string uri, std::size_t size, std::chrono::milliseconds wait = std::chrono::seconds(5));
+    PostgresPool(std::string uri, std::size_t size, std::string sessionOptions = {},
+                 std::chrono::milliseconds wait = std::chrono::seconds(5));
     ~PostgresPool() = default;
     PostgresPool(const PostgresPool&) = delete;
     PostgresPool& operator=(const PostgresPool&) = delete;
@@ -48,6 +49,7 @@ private:
     void giveBack(std::unique_ptr<PgConnection> connection);
 
     const std::string uri_;
+    const std::string sessionOptions_;
     const std::size_t size_;
     const std::chrono::milliseconds wait_;
     std::mutex mutex_;

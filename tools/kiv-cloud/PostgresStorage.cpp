@@ -61,9 +61,14 @@ constexpr const char* uploadsPerMinuteSql =
 
 }  // namespace
 
+PostgresStorage::PostgresStorage(const std::string& uri, std::size_t connections, const StorageTimeouts& timeouts)
+    : pool_(uri, connections,
+            "-c lock_timeout=" + std::to_string(timeouts.lockMs) + " -c statement_timeout=" +
+                std::to_string(timeouts.statementMs)) {}
+
 std::unique_ptr<PostgresStorage> PostgresStorage::open(const std::string& uri, std::size_t connections,
-                                                       std::string& error) {
-    auto storage = std::make_unique<PostgresStorage>(uri, connections);
+                                                       const StorageTimeouts& timeouts, std::string& error) {
+    auto storage = std::make_unique<PostgresStorage>(uri, connections, timeouts);
     if (!storage->migrate(error)) return nullptr;
     return storage;
 }

@@ -19,8 +19,9 @@ namespace kiv::cloud {
 class PostgresStorage final : public Storage {
 public:
     /// Connects and creates or migrates the schema; null with a message in error on failure.
-    static std::unique_ptr<PostgresStorage> open(const std::string& uri, std::size_t connections, std::string& error);
-    PostgresStorage(const std::string& uri, std::size_t connections) : pool_(uri, connections) {}
+    static std::unique_ptr<PostgresStorage> open(const std::string& uri, std::size_t connections,
+                                                 const StorageTimeouts& timeouts, std::string& error);
+    PostgresStorage(const std::string& uri, std::size_t connections, const StorageTimeouts& timeouts);
 
     std::string issueToken(const std::string& clientId, std::int64_t nowMs) override;
     std::optional<bool> isValidToken(const std::string& token) override;

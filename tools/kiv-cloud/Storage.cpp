@@ -9,10 +9,10 @@ bool isPostgresUri(const std::string& database) {
     return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections, int busyTimeoutMs,
-                                     std::string& error) {
-    if (isPostgresUri(database)) return PostgresStorage::open(database, connections, error);
-    return SqliteStorage::open(database, busyTimeoutMs, error);
+std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections,
+                                     const StorageTimeouts& timeouts, std::string& error) {
+    if (isPostgresUri(database)) return PostgresStorage::open(database, connections, timeouts, error);
+    return SqliteStorage::open(database, timeouts.lockMs, error);
 }
 
 }  // namespace kiv::cloud

@@ -38,11 +38,18 @@ public:
     virtual void clear() = 0;
 };
 
+/// How long a statement may wait, so that a stuck database fails requests (503) instead of
+/// holding their threads.
+struct StorageTimeouts {
+    int lockMs = 2000;        ///< for another connection's lock (SQLite and PostgreSQL)
+    int statementMs = 30000;  ///< for a whole statement (PostgreSQL)
+};
+
 /// The engine the text names: a "postgresql://" or "postgres://" URI opens PostgreSQL with a pool
 /// of `connections`; anything else is an SQLite file (empty: a private in-memory database).
 /// Creates or migrates the schema. Null with a message in error on failure.
-std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections, int busyTimeoutMs,
-                                     std::string& error);
+std::unique_ptr<Storage> openStorage(const std::string& database, std::size_t connections,
+                                     const StorageTimeouts& timeouts, std::string& error);
 
 /// Whether the text names a PostgreSQL database rather than an SQLite file.
 bool isPostgresUri(const std::string& database);
