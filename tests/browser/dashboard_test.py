@@ -126,9 +126,10 @@ def upload(base):
     check(status == 200, f"token exchange: {status} {body!r}")
     check(headers.get("Cache-Control") == "no-store", f"a token answer may be cached: {headers}")
     token = json.loads(body)["token"]
-    for beacons in ([{"uuid": UUID, "major": "1", "minor": "7", "rssi": -80}, {"eid": "BeaconID beacon: " + EID_KEY, "rssi": -71}],
-                    [{"uuid": UUID, "major": "1", "minor": "7", "rssi": -70}, {"uuid": UUID, "major": "2", "minor": "9", "rssi": -90}],
-                    [{"uuid": UUID, "major": "1", "minor": "7", "rssi": -58}]):
+    def ibeacon(major, minor, rssi):
+        return {"uuid": UUID, "major": major, "minor": minor, "rssi": rssi}
+    for beacons in ([ibeacon("1", "7", -80), {"eid": "BeaconID beacon: " + EID_KEY, "rssi": -71}],
+                    [ibeacon("1", "7", -70), ibeacon("2", "9", -90)], [ibeacon("1", "7", -58)]):
         document = {"access_token": token, "deviceId": "browser-test", "beacons": beacons}
         status, _, body = http(base, "/ibeaconupdate", json.dumps(document).encode())
         check(status == 200, f"upload: {status} {body!r}")

@@ -128,8 +128,9 @@ TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {
     ASSERT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}}}}}}));
     fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", "30ec0102030405060708"}}}});
     EXPECT_EQ(scan.wait(), 0) << scan.output();
-    EXPECT_NE(scan.output().find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << scan.output();
-    EXPECT_NE(scan.output().find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << scan.output();
+    const auto output = scan.output();
+    EXPECT_NE(output.find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << output;
+    EXPECT_NE(output.find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << output;
 }
 
 TEST(KivAgent, RangePrintsEachSecondAndEachTransitionAndFailsReadablyWithoutARadio) {
@@ -209,10 +210,10 @@ TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
         command["id"] = calls.back()["id"];
         EXPECT_TRUE(fake->expectOk(command));
         EXPECT_EQ(agent.wait(), 0) << agent.output();
-        EXPECT_NE(
-            agent.output().find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
-            std::string::npos)
-            << agent.output();
+        const auto output = agent.output();
+        EXPECT_NE(output.find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
+                  std::string::npos)
+            << output;
     }
 }
 

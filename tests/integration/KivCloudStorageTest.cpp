@@ -43,6 +43,10 @@ std::string ibeaconKey(int major, int minor) {
 std::string uploadBody(const std::string& token, const json& beacons, const std::string& device = "dev") {
     return json{{"access_token", token}, {"deviceId", device}, {"beacons", beacons}}.dump(2);
 }
+// An upload of one iBeacon, minor `minor`.
+std::string oneSighting(const std::string& token, int minor, const std::string& device = "dev") {
+    return uploadBody(token, json::array({iBeacon(1, minor, -50)}), device);
+}
 
 // A service on a fresh database of its own per test.
 class CloudOnDatabase : public ::testing::Test {
@@ -323,11 +327,9 @@ TEST_F(KivCloudPostgres, TwoServicesOnOneDatabaseShareTokensAndSightings) {
     ASSERT_TRUE(exchange && exchange->status == 200);
     const auto token = json::parse(exchange->body).value("token", "");
     EXPECT_EQ(b.Get("/beacons/for/mobile?access_token=" + token)->status, 200) << "issued by the other service";
-    EXPECT_EQ(b.Post("/ibeaconupdate", uploadBody(token, {iBeacon(1, 1, -50)}), "application/json")->status, 200);
-    EXPECT_EQ(a.Post("/ibeaconupdate", uploadBody(token, {iBeacon(1, 2, -50)}), "application/json")->status, 200);
-    EXPECT_EQ(a.Post("/ibeaconupdate", uploadBody(second->issueToken("demo"), {iBeacon(1, 3, -50)}), "application/json")
-                  ->status,
-              200);
+    EXPECT_EQ(b.Post("/ibeaconupdate", oneSighting(token, 1), "application/json")->status, 200);
+    EXPECT_EQ(a.Post("/ibeaconupdate", oneSighting(token, 2), "application/json")->status, 200);
+    EXPECT_EQ(a.Post("/ibeaconupdate", oneSighting(second->issueToken("demo"), 3), "application/json")->status, 200);
     for (const auto* service : {server_.get(), second.get()}) {
         const auto listing = readJson("/sightings", service);
         ASSERT_EQ(listing.size(), 3u);
@@ -350,8 +352,7 @@ TEST_F(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload
         clients.emplace_back([&, device = "device-" + std::to_string(c)] {
             httplib::Client client("127.0.0.1", server_->port());
             for (int n = 0; !stop; ++n) {
-                const auto result = client.Post("/ibeaconupdate", uploadBody(token_, {iBeacon(1, n, -50)}, device),
-                                                "application/json");
+                const auto result = client.Post("/ibeaconupdate", oneSighting(token_, n, device), "application/json");
                 const int status = result ? result->status : 0;
                 const std::lock_guard lock(mutex);
                 ++statuses[status];
