@@ -1,6 +1,6 @@
 #pragma once
 // The kiv-agent program as a child process whose output (standard output and error together) is
-// read as it comes; it inherits this process's environment.
+// read as it comes.
 
 #include <signal.h>
 #include <spawn.h>
@@ -10,10 +10,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "ChildProcess.hpp"
 
 extern char** environ;
 
@@ -21,11 +24,16 @@ namespace kiv::test {
 
 class Agent {
 public:
-    /// Starts the agent with `arguments` split at spaces.
-    explicit Agent(const std::string& arguments) {
+    /// Starts the agent with `arguments` split at spaces, in this process's environment or, given a
+    /// bus address, in one where both bus variables name it.
+    explicit Agent(const std::string& arguments, const std::optional<std::string>& bus = std::nullopt) {
         std::vector<std::string> all{KIV_AGENT_PATH};
         std::istringstream words(arguments);
         for (std::string word; words >> word;) all.push_back(word);
+        auto env = bus ? process::childEnvironment(*bus) : std::vector<std::string>();
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
         int fds[2];
         if (::pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -36,7 +44,7 @@ public:
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, KIV_AGENT_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, KIV_AGENT_PATH, &actions, nullptr, argv.data(), bus ? envp.data() : environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
         reader_ = std::thread([this, fd = fds[0]] {
@@ -95,8 +103,8 @@ struct Run {
     int status = -1;
     std::string output;
 };
-inline Run run(const std::string& arguments) {
-    Agent agent(arguments);
+inline Run run(const std::string& arguments, const std::optional<std::string>& bus = std::nullopt) {
+    Agent agent(arguments, bus);
     const int status = agent.wait();
     return {status, agent.output()};
 }
