@@ -25,6 +25,11 @@ public:
     ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
+    /// Writes `name` in the directory; its path.
+    std::string file(const std::string& name, const std::string& content) const {
+        writeFile(path_ / name, content);
+        return (path_ / name).string();
+    }
 
 private:
     std::filesystem::path path_;

@@ -2,10 +2,6 @@
 // from main (or calls exit) does. Usage: exit_while_active retry|upload|radio return|exit
 // (radio: on the Bluetooth backend, with a fake bluetoothd on DBUS_SYSTEM_BUS_ADDRESS advertising)
 // Exits 0 when it got into the state; a crash or a sanitizer report at exit fails the test.
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,25 +12,13 @@
 #include <string>
 
 #include "integration/HostilePeer.hpp"
+#include "integration/RawSocket.hpp"
 #include "kiv/kiv.hpp"
 #include "kiv/http/SessionManager.hpp"
 #include "kiv/platform/sim/SimulatedCentralManager.hpp"
 #include "kiv/platform/sim/SimulatedLocationManager.hpp"
 
 namespace {
-
-// A loopback port where nothing listens: every connection is refused.
-int refusingPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 struct Seen {
     std::mutex mutex;
@@ -53,7 +37,7 @@ int main(int argc, char** argv) {
     // The peer outlives main on purpose: exit must not wait for it, and it touches no statics.
     static kiv::test::HostilePeer& peer = *std::make_unique<kiv::test::HostilePeer>().release();
     peer.answer("/KIVClient", kiv::test::HostilePeer::ok(R"({"apiUrl": "u", "token": "t", "refreshToken": "r"})"));
-    const std::string host = upload ? peer.host() : "127.0.0.1:" + std::to_string(refusingPort());
+    const std::string host = upload ? peer.host() : "127.0.0.1:" + std::to_string(kiv::test::raw::closedPort());
     kiv::CloudHosts::set(host, host);
 
     // Real threads and sessions; unless on the radio, the radio is simulated so that no bus is touched.

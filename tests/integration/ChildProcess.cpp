@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "RawSocket.hpp"
+
 extern char** environ;
 
 namespace kiv::test::process {
@@ -75,14 +77,7 @@ void stop(pid_t pid) {
     ::kill(pid, SIGTERM);
     bool exited = false;
     if (const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kStopGrace).count();
-        while (!exited) {
-            const int n = ::poll(&p, 1, static_cast<int>(ms));
-            if (n < 0 && errno == EINTR) continue;
-            exited = n == 1;
-            break;
-        }
+        exited = raw::ready(pidfd, POLLIN, Clock::now() + kStopGrace);
         ::close(pidfd);
     }
     if (!exited) ::kill(pid, SIGKILL);
@@ -111,17 +106,7 @@ std::optional<std::string> readLine(int fd, std::string& buffer, Clock::time_poi
             buffer.erase(0, end + 1);
             return line;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        char chunk[4096];
-        const auto got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return std::nullopt;  // the program ended
-        buffer.append(chunk, static_cast<std::size_t>(got));
+        if (raw::readSome(fd, buffer, deadline) <= 0) return std::nullopt;  // the deadline, or the program ended
     }
 }
 

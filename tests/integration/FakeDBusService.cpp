@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "ChildProcess.hpp"
+#include "RawSocket.hpp"
 
 namespace kiv::test {
 namespace {
@@ -91,17 +92,10 @@ std::string FakeDBusService::logs() const {
 bool FakeDBusService::post(const nlohmann::json& command) {
     const auto text = command.dump() + "\n";
     ++seq_;
-    for (std::size_t sent = 0; sent < text.size();) {
-        const auto n = ::send(fakeIn_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ADD_FAILURE() << "cannot send " << command.dump() << " to the " << setup_.title << ": "
-                          << std::strerror(errno) << logs();
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    if (raw::writeAll(fakeIn_, text) == text.size()) return true;
+    ADD_FAILURE() << "cannot send " << command.dump() << " to the " << setup_.title << ": " << std::strerror(errno)
+                  << logs();
+    return false;
 }
 
 nlohmann::json FakeDBusService::command(const nlohmann::json& command, std::chrono::milliseconds timeout) {

@@ -1,34 +1,15 @@
 #include "HostileClient.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdlib>
+
+#include "RawSocket.hpp"
 
 namespace kiv::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int msLeft(Clock::time_point until) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-bool waitReadable(int fd, Clock::time_point until) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        const int rc = ::poll(&p, 1, msLeft(until));
-        if (rc < 0 && errno == EINTR) continue;
-        return rc > 0;
-    }
-}
 
 // Whole once the head is in and as many body bytes as its Content-Length says.
 bool complete(const std::string& answer) {
@@ -42,21 +23,7 @@ bool complete(const std::string& answer) {
 
 }  // namespace
 
-RawConnection::RawConnection(int port, const char* from) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-    if (fd_ >= 0 && (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-                     ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0)) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
+RawConnection::RawConnection(int port, const char* from) : fd_(raw::connectLoopback(port, from)) {}
 
 RawConnection::~RawConnection() {
     if (fd_ >= 0) ::close(fd_);
@@ -64,36 +31,22 @@ RawConnection::~RawConnection() {
 
 RawConnection::RawConnection(RawConnection&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
-bool RawConnection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool RawConnection::send(std::string_view bytes) { return raw::writeAll(fd_, bytes) == bytes.size(); }
 
 std::string RawConnection::readAnswer(std::chrono::milliseconds timeout) {
-    const auto until = Clock::now() + timeout;
+    const auto until = std::chrono::steady_clock::now() + timeout;
     std::string answer;
-    std::array<char, 16384> buffer{};
-    while (!complete(answer) && waitReadable(fd_, until)) {
-        const auto n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-        if (n <= 0) break;
-        answer.append(buffer.data(), static_cast<std::size_t>(n));
+    while (!complete(answer) && raw::readSome(fd_, answer, until) > 0) {
     }
     return answer;
 }
 
 bool RawConnection::closedByServer(std::chrono::milliseconds timeout) {
-    const auto until = Clock::now() + timeout;
-    std::array<char, 16384> buffer{};
-    while (waitReadable(fd_, until)) {
-        const auto n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-        if (n <= 0) return true;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (std::string dropped;; dropped.clear()) {
+        const long n = raw::readSome(fd_, dropped, until);
+        if (n <= 0) return n == 0;
     }
-    return false;
 }
 
 std::string rawRequest(std::string_view method, std::string_view target, const std::vector<std::string>& headers,

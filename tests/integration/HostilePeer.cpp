@@ -1,8 +1,6 @@
 #include "integration/HostilePeer.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +14,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "RawSocket.hpp"
 
 namespace kiv::test {
 
@@ -37,26 +37,10 @@ struct HostilePeer::State {
         return stopping;
     }
 
-    /// Waits until `fd` is ready for `events`; false when stopping or the peer is gone.
-    bool ready(int fd, short events) {
-        pollfd fds[2] = {{fd, events, 0}, {wake[0], POLLIN, 0}};
-        for (;;) {
-            const int n = ::poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 || (fds[1].revents & POLLIN)) return false;
-            return (fds[0].revents & events) != 0;
-        }
-    }
-
     bool sendAll(int fd, std::string_view data) {
-        while (!data.empty()) {
-            if (!ready(fd, POLLOUT)) return false;
-            const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<std::size_t>(n);
-            data.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
+        const auto n = raw::writeAll(fd, data, wake[0]);
+        sent += n;
+        return n == data.size();
     }
 
     void holdUntilStop() {
@@ -66,12 +50,8 @@ struct HostilePeer::State {
 
     void serve(int fd) {
         std::string request;
-        char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-            if (!ready(fd, POLLIN)) return;
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) return;
-            request.append(buffer, static_cast<std::size_t>(n));
+            if (raw::readSome(fd, request, raw::never, wake[0]) <= 0) return;
         }
         const auto start = request.find(' ') + 1;
         const auto end = request.find_first_of(" ?", start);
@@ -159,7 +139,7 @@ struct HostilePeer::State {
 
     void acceptLoop() {
         for (;;) {
-            if (!ready(listenFd, POLLIN)) return;
+            if (!raw::ready(listenFd, POLLIN, raw::never, wake[0])) return;
             // Non-blocking: a connection reset between poll and accept must not hang stop().
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
@@ -179,17 +159,8 @@ struct HostilePeer::State {
 
 HostilePeer::HostilePeer() : state_(std::make_shared<State>()) {
     auto& s = *state_;
-    if (::pipe2(s.wake, O_CLOEXEC) != 0) std::abort();
-    s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(s.listenFd, 64) != 0 ||
-        ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::abort();
-    }
-    s.port = ntohs(address.sin_port);
+    s.listenFd = raw::listenLoopback(s.port);
+    if (::pipe2(s.wake, O_CLOEXEC) != 0 || s.listenFd < 0) std::abort();
     s.acceptor = std::thread([&s] { s.acceptLoop(); });
 }
 

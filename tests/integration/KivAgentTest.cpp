@@ -1,54 +1,18 @@
 // Runs the kiv-agent program and checks its output and exit status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
-#include <filesystem>
 #include <string>
-#include <thread>
 
 #include "FakeBluez.hpp"
 #include "FakeNotifications.hpp"
 #include "TestImages.hpp"
 
 #ifdef KIV_AGENT_PATH
+#include "AgentProcess.hpp"
 
-namespace {
-
-struct Run {
-    int status = -1;
-    std::string output;  // standard output and standard error
-};
-
-Run finish(FILE* pipe) {
-    Run result;
-    if (!pipe) return result;
-    std::array<char, 4096> buffer{};
-    while (auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) result.output.append(buffer.data(), n);
-    const int raw = ::pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
-}
-
-/// Starts the agent; finish() collects its output and status.
-FILE* start(const std::string& arguments, const std::string& environment = "") {
-    return ::popen((environment + " " KIV_AGENT_PATH " " + arguments + " 2>&1").c_str(), "r");
-}
-
-Run run(const std::string& arguments, const std::string& environment = "") {
-    return finish(start(arguments, environment));
-}
-
-// A scenario file in a fresh temporary directory.
-struct ScenarioFile {
-    kiv::test::TempDir dir;
-    std::filesystem::path path = dir.path() / "scenario.jsonl";
-    explicit ScenarioFile(const std::string& content) { kiv::test::writeFile(path, content); }
-};
-
-}  // namespace
+using kiv::test::Agent;
+using kiv::test::run;
 
 TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
     struct Case {
@@ -79,14 +43,15 @@ TEST(KivAgent, DecodeExitStatusTellsDecodedUnknownAndBadInputApart) {
 }
 
 TEST(KivAgent, ScanPlaysAScenarioInVirtualTime) {
-    const ScenarioFile file(R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}}
+    const kiv::test::TempDir dir;
+    const auto scenario = dir.file("scenario.jsonl", R"({"t": 0, "device": "d1", "rssi": -60, "serviceData": {"FEAA": "2000aa"}}
 {"t": 0.5, "device": "d1", "rssi": -60, "serviceData": {"0000feaa-0000-1000-8000-00805f9b34fb": "30ec0102030405060708"}}
 
 {"t": 2, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}}
 {"t": 3, "state": "poweredOff"}
 {"t": 4, "device": "d1", "rssi": -61, "serviceData": {"feaa": "30ec0102030405060708"}}
 )");
-    const auto r = run("scan --simulate " + file.path.string());
+    const auto r = run("scan --simulate " + scenario);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output,
               R"({"t":0.5,"event":"found","beaconID":"0102030405060708","description":"Eddystone EID: 0102030405060708, RSSI: -60","telemetry":"2000aa"}
@@ -96,7 +61,8 @@ TEST(KivAgent, ScanPlaysAScenarioInVirtualTime) {
 }
 
 TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
-    const ScenarioFile file(R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}}
+    const kiv::test::TempDir dir;
+    const auto scenario = dir.file("scenario.jsonl", R"({"t": 0, "device": "d1", "serviceData": {"feaa": "30ec0102030405060708"}}
 {not json
 {"t": -1, "state": "poweredOn"}
 {"t": 1, "state": "sideways"}
@@ -108,7 +74,7 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
 {"t": 1, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 18446744073709551615, "minor": 1}, "rssi": -60}
 {"t": 1, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 1, "minor": 1}, "rssi": 18446744073709551615}
 )" + std::string(600, '[') + std::string(600, ']') + "\n");
-    const auto r = run("scan --simulate " + file.path.string());
+    const auto r = run("scan --simulate " + scenario);
     EXPECT_EQ(r.status, 2);
     for (int line = 2; line <= 12; ++line) {
         EXPECT_NE(r.output.find(" line " + std::to_string(line) + ": "), std::string::npos) << line << "\n" << r.output;
@@ -119,10 +85,9 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
 }
 
 TEST(KivAgent, RefusesSecondsThatAreNoNumberAndPayloadsNestedTooDeeply) {
-    const ScenarioFile file(R"({"t": 0, "state": "poweredOn"})" "\n");
-    const auto deep = file.dir.path() / "deep.json";
-    kiv::test::writeFile(deep, "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}");
-    const std::string scenario = file.path.string();
+    const kiv::test::TempDir dir;
+    const auto scenario = dir.file("scenario.jsonl", R"({"t": 0, "state": "poweredOn"})" "\n");
+    const auto deep = dir.file("deep.json", "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}");
     const struct {
         std::string arguments;
         int status;
@@ -132,8 +97,8 @@ TEST(KivAgent, RefusesSecondsThatAreNoNumberAndPayloadsNestedTooDeeply) {
         {"run --simulate " + scenario + " --client a:b --require-token-within nan", 2},
         {"scan --duration nan", 2},
         {"range 1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 --simulate " + scenario + " --duration inf", 2},
-        {"push --expire-after nan " + deep.string(), 2},
-        {"push " + deep.string(), 1},
+        {"push --expire-after nan " + deep, 2},
+        {"push " + deep, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
@@ -159,25 +124,22 @@ TEST(KivAgent, RadioCommandsSayWhyTheyCannotScanAndScanWhenTheyCan) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("ready: scanning can work on hci0"), std::string::npos) << r.output;
 
-    ::Run scan;
-    std::thread agent([&] { scan = run("scan --duration 2"); });
-    const bool discovering = fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}}}}}});
-    if (discovering) {
-        fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", "30ec0102030405060708"}}}});
-    }
-    agent.join();
-    ASSERT_TRUE(discovering);
-    EXPECT_EQ(scan.status, 0) << scan.output;
-    EXPECT_NE(scan.output.find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << scan.output;
-    EXPECT_NE(scan.output.find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << scan.output;
+    Agent scan("scan --duration 2");
+    ASSERT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}}}}}}));
+    fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", "30ec0102030405060708"}}}});
+    EXPECT_EQ(scan.wait(), 0) << scan.output();
+    const auto output = scan.output();
+    EXPECT_NE(output.find(R"("event":"state","state":"poweredOn"})"), std::string::npos) << output;
+    EXPECT_NE(output.find(R"("event":"found","beaconID":"0102030405060708")"), std::string::npos) << output;
 }
 
 TEST(KivAgent, RangePrintsEachSecondAndEachTransitionAndFailsReadablyWithoutARadio) {
     const std::string uuid = "E2C56DB5-DFFB-48D2-B060-D0F5A71096E0";
-    const ScenarioFile file(R"({"t": 0, "ibeacon": {"uuid": ")" + uuid + R"(", "major": 1, "minor": 2}, "rssi": -65}
+    const kiv::test::TempDir dir;
+    const auto scenario = dir.file("scenario.jsonl", R"({"t": 0, "ibeacon": {"uuid": ")" + uuid + R"(", "major": 1, "minor": 2}, "rssi": -65}
 {"t": 1.2, "ibeacon": {"uuid": ")" + uuid + R"(", "major": 1, "minor": 2}, "rssi": null}
 )");
-    const auto r = run("range " + uuid + ":1:2 " + uuid + ":7 --simulate " + file.path.string() + " --duration 35");
+    const auto r = run("range " + uuid + ":1:2 " + uuid + ":7 --simulate " + scenario + " --duration 35");
     EXPECT_EQ(r.status, 0) << r.output;
     const std::string one = R"("region":")" + uuid + R"(+1+2")";
     const std::string beacon = R"({"uuid":")" + uuid + R"(","major":1,"minor":2,)";
@@ -201,17 +163,16 @@ TEST(KivAgent, RangePrintsEachSecondAndEachTransitionAndFailsReadablyWithoutARad
 TEST(KivAgent, RunCarriesAdvertisementsFromBluetoothdToTheCloud) {
     auto fake = kiv::test::FakeBluez::start();
     ASSERT_TRUE(fake && fake->addAdapter());
-    kiv::test::TempDir dir;
-    kiv::test::writeFile(dir.path() / "regions.json", R"({"data": [{"UUID": "1F2E3D4C5B6A49788695A4B3C2D1E0F9"}]})");
-    const ScenarioFile scenario(R"({"t": 0, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 1, "minor": 2}, "rssi": -62}
+    const kiv::test::TempDir dir;
+    const auto regions = dir.file("regions.json", R"({"data": [{"UUID": "1F2E3D4C5B6A49788695A4B3C2D1E0F9"}]})");
+    const auto scenario = dir.file("scenario.jsonl", R"({"t": 0, "ibeacon": {"uuid": "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9", "major": 1, "minor": 2}, "rssi": -62}
 {"t": 0.2, "device": "eid", "rssi": -70, "serviceData": {"feaa": "30ec1a2b3c4d5e6f7081"}}
 {"t": 1.2, "device": "eid", "rssi": -71, "serviceData": {"feaa": "30ec1a2b3c4d5e6f7081"}}
 )");
     // Played once the agent's scan runs: bluetoothd drops packets while nobody discovers.
     fake->post({{"cmd", "wait"}, {"status", {{"adapters", {{"hci0", {{"discovering", true}}}}}}}, {"timeout", 20}});
-    fake->post({{"cmd", "play"}, {"file", scenario.path.string()}});
-    const auto r = run("run --embedded-cloud " + (dir.path() / "regions.json").string() +
-                       " --client demo:secret --duration 7");
+    fake->post({{"cmd", "play"}, {"file", scenario}});
+    const auto r = run("run --embedded-cloud " + regions + " --client demo:secret --duration 7");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 1/2         ibeacon"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("BeaconID beacon: 1a2b3c4d5e6f7081                eddystone"), std::string::npos) << r.output;
@@ -220,7 +181,7 @@ TEST(KivAgent, RunCarriesAdvertisementsFromBluetoothdToTheCloud) {
 TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
     const std::string show = "push --show --expire-after 2 " KIV_EXAMPLES_DIR "/push/basic.json";
     {
-        const auto r = run(show, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/kiv-test-session-bus");
+        const auto r = run(show, "unix:path=/nonexistent/kiv-test-session-bus");
         EXPECT_EQ(r.status, 1) << r.output;
         EXPECT_NE(r.output.find("\nkiv-agent push: cannot show the notification: no session bus"), std::string::npos)
             << r.output;
@@ -239,7 +200,7 @@ TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
     };
     std::size_t shown = 0;
     for (const auto& c : cases) {
-        FILE* agent = start(show + " --wait 20");
+        Agent agent(show + " --wait 20");
         const auto calls = fake->calls(++shown);
         ASSERT_EQ(calls.size(), shown);
         EXPECT_EQ(calls.back()["summary"], "Welcome");
@@ -248,12 +209,11 @@ TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
         auto command = c.command;
         command["id"] = calls.back()["id"];
         EXPECT_TRUE(fake->expectOk(command));
-        const auto r = finish(agent);
-        EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_NE(
-            r.output.find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
-            std::string::npos)
-            << r.output;
+        EXPECT_EQ(agent.wait(), 0) << agent.output();
+        const auto output = agent.output();
+        EXPECT_NE(output.find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
+                  std::string::npos)
+            << output;
     }
 }
 

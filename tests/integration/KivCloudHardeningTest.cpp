@@ -17,7 +17,7 @@
 
 #include "CloudServer.hpp"
 #include "HostileClient.hpp"
-#include "StorageEngines.hpp"
+#include "PostgresServer.hpp"
 #include "Storage.hpp"
 
 namespace kiv::cloud {
@@ -200,20 +200,21 @@ private:
     bool held_ = false;
 };
 
-class KivCloudLockedDatabase : public ::testing::TestWithParam<test::Engine> {};
-INSTANTIATE_TEST_SUITE_P(Engines, KivCloudLockedDatabase, ::testing::ValuesIn(test::engines()),
-                         [](const auto& engine) { return test::engineName(engine.param); });
+class KivCloudLockedDatabase : public ::testing::TestWithParam<bool> {};  // on PostgreSQL
+INSTANTIATE_TEST_SUITE_P(Engines, KivCloudLockedDatabase, ::testing::Values(false, true),
+                         [](const auto& engine) { return engine.param ? "PostgreSQL" : "SQLite"; });
 
 TEST_P(KivCloudLockedDatabase, FailsWritesWith503NeverAnotherAnswer) {
+    using test::PostgresServer;
     std::string database;
-    if (GetParam() == test::Engine::sqlite) {
+    if (GetParam()) {
+        if (!PostgresServer::installed()) GTEST_SKIP() << "Debian's postgresql package is not installed";
+        const auto uri = PostgresServer::shared().createDatabase();
+        ASSERT_TRUE(uri) << PostgresServer::shared().problem();
+        database = *uri;
+    } else {
         database = (std::filesystem::temp_directory_path() / ("kiv-cloud-lock-" + std::to_string(::getpid()) + ".db")).string();
         std::filesystem::remove(database);
-    } else {
-        if (!test::engineInstalled(GetParam())) GTEST_SKIP() << "Debian's postgresql package is not installed";
-        const auto uri = test::freshDatabase(GetParam());
-        ASSERT_TRUE(uri) << test::engineProblem(GetParam());
-        database = *uri;
     }
     auto server = startServer([&](CloudOptions& o) {
         o.dbPath = database;
@@ -245,7 +246,7 @@ TEST_P(KivCloudLockedDatabase, FailsWritesWith503NeverAnotherAnswer) {
     lock.release();
     for (const auto& c : requests) EXPECT_EQ(statusOf(exchange(server->port(), c.request)), 200);
     server.reset();
-    if (GetParam() == test::Engine::sqlite)
+    if (!GetParam())
         for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(database + suffix);
 }
 

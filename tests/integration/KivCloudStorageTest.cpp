@@ -1,25 +1,35 @@
 // kiv-cloud's storage behaviour through HTTP, the same suite on every engine: tokens, uploads,
-// the paged listing and the summary.
+// the paged listing and the summary; then where PostgreSQL differs: several services on one
+// database, and a database server that goes away and comes back under load.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CloudServer.hpp"
-#include "StorageEngines.hpp"
+#include "PostgresServer.hpp"
 
 namespace kiv::cloud {
 namespace {
 
+using namespace std::chrono_literals;
 using nlohmann::json;
+using test::PostgresServer;
+
+enum class Engine { sqlite, postgres };
 
 const std::string uuidText = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9";
 
@@ -30,25 +40,38 @@ json eddystone(const std::string& hex, int rssi) { return {{"eid", "BeaconID bea
 std::string ibeaconKey(int major, int minor) {
     return uuidText + ":" + std::to_string(major) + ":" + std::to_string(minor);
 }
+std::string uploadBody(const std::string& token, const json& beacons, const std::string& device = "dev") {
+    return json{{"access_token", token}, {"deviceId", device}, {"beacons", beacons}}.dump(2);
+}
+// An upload of one iBeacon, minor `minor`.
+std::string oneSighting(const std::string& token, int minor, const std::string& device = "dev") {
+    return uploadBody(token, json::array({iBeacon(1, minor, -50)}), device);
+}
 
-class KivCloudStorage : public ::testing::TestWithParam<test::Engine> {
+// A service on a fresh database of its own per test.
+class CloudOnDatabase : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto database = test::freshDatabase(GetParam());
-        if (!database && !test::engineInstalled(GetParam()))
-            GTEST_SKIP() << test::engineName(GetParam()) << " is not installed: " << test::engineProblem(GetParam());
-        ASSERT_TRUE(database) << test::engineProblem(GetParam());
-        server_ = start(*database);
+    // Skips when the engine's programs are not on this machine; a database that cannot be had
+    // on a machine that has them is a failure.
+    void open(Engine engine, std::size_t connections = 4) {
+        if (engine == Engine::postgres && !PostgresServer::installed())
+            GTEST_SKIP() << "PostgreSQL is not installed: " << PostgresServer::shared().problem();
+        database_ = engine == Engine::sqlite ? std::optional<std::string>("")  // a private in-memory database
+                                             : PostgresServer::shared().createDatabase();
+        ASSERT_TRUE(database_) << PostgresServer::shared().problem();
+        server_ = start(connections);
         ASSERT_TRUE(server_);
         token_ = server_->issueToken("demo");
         ASSERT_FALSE(token_.empty());
     }
 
-    static std::unique_ptr<CloudServer> start(const std::string& database) {
+    // Another service on the same database.
+    std::unique_ptr<CloudServer> start(std::size_t connections) const {
         CloudOptions options;
         options.clients = {{"demo", "s3cret"}};
         options.adminToken = "root-token";
-        options.dbPath = database;
+        options.dbPath = *database_;
+        options.dbConnections = connections;
         std::string error;
         auto server = CloudServer::create(std::move(options), error);
         EXPECT_TRUE(server && server->start(error)) << error;
@@ -57,22 +80,30 @@ protected:
 
     int upload(const json& beacons, const std::string& device = "dev") {
         httplib::Client client("127.0.0.1", server_->port());
-        const auto body = json{{"access_token", token_}, {"deviceId", device}, {"beacons", beacons}}.dump(2);
-        const auto result = client.Post("/ibeaconupdate", body, "application/json");
+        const auto result = client.Post("/ibeaconupdate", uploadBody(token_, beacons, device), "application/json");
         return result ? result->status : 0;
     }
 
-    httplib::Result read(const std::string& target) {
-        httplib::Client client("127.0.0.1", server_->port());
+    httplib::Result read(const std::string& target, const CloudServer* from = nullptr) {
+        httplib::Client client("127.0.0.1", (from ? from : server_.get())->port());
         client.set_bearer_token_auth("root-token");
         return client.Get(target);
     }
 
-    json readJson(const std::string& target) {
-        const auto result = read(target);
+    json readJson(const std::string& target, const CloudServer* from = nullptr) {
+        const auto result = read(target, from);
         EXPECT_TRUE(result && result->status == 200) << target << ": " << (result ? result->body : "no answer");
         return result ? json::parse(result->body, nullptr, false) : json();
     }
+
+    std::optional<std::string> database_;
+    std::unique_ptr<CloudServer> server_;
+    std::string token_;
+};
+
+class KivCloudStorage : public CloudOnDatabase, public ::testing::WithParamInterface<Engine> {
+protected:
+    void SetUp() override { open(GetParam()); }
 
     // Every page of a listing, following its cursors; the concatenated sightings.
     json allPages(const std::string& query, std::size_t& pages) {
@@ -89,9 +120,6 @@ protected:
         ADD_FAILURE() << "the cursor never ends";
         return out;
     }
-
-    std::unique_ptr<CloudServer> server_;
-    std::string token_;
 };
 
 TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
@@ -102,10 +130,9 @@ TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
     EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=" + issued)->status, 200);
     EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=nope")->status, 401);
 
-    const auto body = json{{"access_token", issued},
-                           {"deviceId", "d1"},
-                           {"beacons", {iBeacon(513, 7, -61), eddystone("0011223344556677", -70)}}};
-    const auto stored = client.Post("/ibeaconupdate", body.dump(), "application/json");
+    const auto stored = client.Post(
+        "/ibeaconupdate", uploadBody(issued, {iBeacon(513, 7, -61), eddystone("0011223344556677", -70)}, "d1"),
+        "application/json");
     ASSERT_TRUE(stored && stored->status == 200);
     auto listing = readJson("/sightings");
     ASSERT_TRUE(listing.is_array());
@@ -243,8 +270,8 @@ TEST_P(KivCloudStorage, SummaryShowsTheLatestBeaconsTheirPointsAndUploadsPerMinu
     EXPECT_LE(readJson("/summary?minutes=1")["uploadsPerMinute"].size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, KivCloudStorage, ::testing::ValuesIn(test::engines()),
-                         [](const auto& p) { return test::engineName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Engines, KivCloudStorage, ::testing::Values(Engine::sqlite, Engine::postgres),
+                         [](const auto& p) { return p.param == Engine::sqlite ? "SQLite" : "PostgreSQL"; });
 
 // A database file of the first layout (no beacon key, no version table) is migrated at start.
 TEST(KivCloudStorageMigration, AnOlderSqliteFileGetsItsBeaconKeys) {
@@ -284,6 +311,81 @@ TEST(KivCloudStorageMigration, AnOlderSqliteFileGetsItsBeaconKeys) {
         }
     }
     std::filesystem::remove(path);
+}
+
+class KivCloudPostgres : public CloudOnDatabase {
+protected:
+    void SetUp() override { open(Engine::postgres, 2); }
+};
+
+TEST_F(KivCloudPostgres, TwoServicesOnOneDatabaseShareTokensAndSightings) {
+    auto second = start(2);  // migrates the same schema again: nothing changes
+    ASSERT_TRUE(second);
+    httplib::Client a("127.0.0.1", server_->port());
+    httplib::Client b("127.0.0.1", second->port());
+    const auto exchange = a.Post("/KIVClient", "CLIENTID=demo&SECRET=s3cret", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(exchange && exchange->status == 200);
+    const auto token = json::parse(exchange->body).value("token", "");
+    EXPECT_EQ(b.Get("/beacons/for/mobile?access_token=" + token)->status, 200) << "issued by the other service";
+    EXPECT_EQ(b.Post("/ibeaconupdate", oneSighting(token, 1), "application/json")->status, 200);
+    EXPECT_EQ(a.Post("/ibeaconupdate", oneSighting(token, 2), "application/json")->status, 200);
+    EXPECT_EQ(a.Post("/ibeaconupdate", oneSighting(second->issueToken("demo"), 3), "application/json")->status, 200);
+    for (const auto* service : {server_.get(), second.get()}) {
+        const auto listing = readJson("/sightings", service);
+        ASSERT_EQ(listing.size(), 3u);
+        EXPECT_EQ(listing[2]["minor"], 3);
+        EXPECT_EQ(service->uploadCount(), 3);
+    }
+}
+
+// Uploads stream from three clients while the database is killed and started again: every
+// answer is 200 or 503, and every upload that got 200 is stored.
+TEST_F(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload) {
+    auto& postgres = PostgresServer::shared();
+    std::mutex mutex;
+    std::set<std::pair<std::string, int>> acknowledged;
+    std::map<int, int> statuses;
+    std::atomic<bool> stop{false};
+    std::atomic<int> okSinceRestart{0};
+    std::vector<std::jthread> clients;
+    for (int c = 0; c < 3; ++c)
+        clients.emplace_back([&, device = "device-" + std::to_string(c)] {
+            httplib::Client client("127.0.0.1", server_->port());
+            for (int n = 0; !stop; ++n) {
+                const auto result = client.Post("/ibeaconupdate", oneSighting(token_, n, device), "application/json");
+                const int status = result ? result->status : 0;
+                const std::lock_guard lock(mutex);
+                ++statuses[status];
+                if (status == 200) {
+                    acknowledged.emplace(device, n);
+                    ++okSinceRestart;
+                } else if (status == 503) {
+                    EXPECT_EQ(json::parse(result->body).value("error", ""), "storage_unavailable");
+                }
+            }
+        });
+    const auto waitFor = [](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return okSinceRestart >= 30; }));
+    postgres.kill();
+    ASSERT_TRUE(waitFor([&] {
+        const std::lock_guard lock(mutex);
+        return statuses[503] >= 10;
+    }));
+    ASSERT_TRUE(postgres.start()) << postgres.problem();
+    okSinceRestart = 0;
+    EXPECT_TRUE(waitFor([&] { return okSinceRestart >= 30; })) << "uploads succeed again after the restart";
+    stop = true;
+    clients.clear();
+
+    for (const auto& [status, count] : statuses) EXPECT_TRUE(status == 200 || status == 503) << status << " x" << count;
+    std::set<std::pair<std::string, int>> stored;
+    for (const auto& s : server_->sightings()) stored.emplace(s.deviceId, s.beacon.minor);
+    for (const auto& upload : acknowledged)
+        EXPECT_TRUE(stored.contains(upload)) << upload.first << " #" << upload.second;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CloudServer.hpp"
+#include "HostilePeer.hpp"
 #include "api/HTTPClient.hpp"
 #include "api/LibraryAPI.hpp"
 #include "kiv/CloudHosts.hpp"
@@ -386,6 +387,43 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
         EXPECT_EQ(events_[1].count, 1u);
         EXPECT_EQ(events_[1].kind, "iBeacon");
     }
+}
+
+// The token exchange hears of each as a refusal with the reason, and asks again later.
+TEST(LibraryAPIHostile, PeersAnsweringBadlyRefuseTheTokenWithTheirReason) {
+    test::HostilePeer peer;
+    CloudHosts::set(peer.host(), peer.host());
+    const struct {
+        const char* route;
+        int status;
+        const char* error;
+    } cases[] = {
+        {"/garbage", 0, "The server returned an invalid response."},
+        {"/bad-status", 0, "The server returned an invalid response."},
+        {"/500", 500, ""},
+        {"/cut", 200, "The network connection was lost."},  // the head came, the body broke
+        {"/file-redirect", 0, "unsupported URL"},
+        {"/huge/1073741824", 0, "The resource exceeds the maximum size."},
+        {"/gzip-bomb/1000000000", 200, "The resource exceeds the maximum size."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.route);
+        peer.alias("/KIVClient", c.route);
+        const auto rt = platform::ManualRuntime::make();
+        LibraryAPI api(platform::Platform{.runtime = rt});
+        std::vector<ClientStatus> events;
+        api.setStatusObserver([&](const ClientStatus& status) { events.push_back(status); });
+        api.setCredentials("demo", "secret");
+        api.startTokenTimer();
+        ASSERT_TRUE(rt->runUntil([&] { return !events.empty(); }, 10s));
+        EXPECT_EQ(events[0].event, ClientStatus::Event::tokenRefused);
+        EXPECT_EQ(events[0].httpStatus, c.status);
+        if (*c.error) {
+            EXPECT_EQ(events[0].error, c.error);
+        }
+        EXPECT_TRUE(api.httpClient().tokenTimerRunning());
+    }
+    CloudHosts::set("", "");
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
 #pragma once
 // A real HTTP server on 127.0.0.1 with an ephemeral port, running on a thread of its own.
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "RawSocket.hpp"
+
 namespace kiv::test {
+
+using raw::closedPort;
 
 /// What the server saw of one request.
 struct SeenRequest {
@@ -115,19 +115,6 @@ bool eventually(Predicate done, std::chrono::milliseconds deadline = std::chrono
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-/// A closed port on 127.0.0.1: bound and released, so nothing listens there.
-inline int closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 /// A handler answering `status` with `body` (no body when empty).

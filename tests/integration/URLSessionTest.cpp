@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "HostilePeer.hpp"
 #include "LoopbackServer.hpp"
 #include "kiv/platform/linux/AsioRuntime.hpp"
 #include "platform/linux/CurlURLSession.hpp"
@@ -142,19 +143,49 @@ TEST_F(URLSessionTest, SendsMethodBodyAndHeadersAsWrittenTheRequestsOwnFirst) {
     EXPECT_EQ(seen.header("Expect"), "");
 }
 
-TEST_F(URLSessionTest, TransferFailuresAreTyped) {
-    auto stalled = get("/stall");
-    stalled.timeoutInterval = 0.3;
-    const auto start = std::chrono::steady_clock::now();
-    const auto timedOut = run(session_, stalled);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the idle timeout ends a stalled transfer";
-    const auto refused = run(session_, URLRequest(*URL::make(kiv::test::closedPortURL())));
-    ASSERT_TRUE(timedOut.error && refused.error);
-    EXPECT_EQ(timedOut.error->code, URLErrorCode::timedOut);
-    EXPECT_EQ(timedOut.error->localizedDescription(), "The request timed out.");
-    EXPECT_EQ(refused.error->code, URLErrorCode::cannotConnectToHost);
-    EXPECT_EQ(refused.error->localizedDescription(), "Could not connect to the server.");
-    EXPECT_FALSE(refused.data);
+// Transfers that fail, and peers that answer badly on purpose: a typed error or their status,
+// with bounded memory and time.
+TEST_F(URLSessionTest, FailuresAndHostileAnswersEndAsATypedErrorOrTheirStatus) {
+    kiv::test::HostilePeer peer;
+    constexpr std::int64_t limit = 8 * 1024 * 1024;
+    const struct {
+        std::string url;
+        std::optional<URLErrorCode> error;
+        int status;
+        std::size_t bytes;
+        double timeout = 60;  // below 1 s: the idle timeout ends the transfer within 3 s
+        const char* message = nullptr;
+    } cases[] = {
+        {kiv::test::closedPortURL(), URLErrorCode::cannotConnectToHost, 0, 0, 60, "Could not connect to the server."},
+        {peer.url("/hang"), URLErrorCode::timedOut, 0, 0, 0.3, "The request timed out."},
+        {peer.url("/garbage"), URLErrorCode::badServerResponse, 0, 0},
+        {peer.url("/bad-status"), URLErrorCode::badServerResponse, 0, 0},
+        {peer.url("/500"), std::nullopt, 500, 0},
+        {peer.url("/cut"), URLErrorCode::networkConnectionLost, 0, 0},
+        {peer.url("/drip/6"), std::nullopt, 200, 6, 0.3},  // slow but never idle for the timeout
+        {peer.url("/file-redirect"), URLErrorCode::unsupportedURL, 0, 0},
+        {peer.url("/huge/" + std::to_string(limit)), std::nullopt, 200, limit},
+        {peer.url("/huge/" + std::to_string(limit + 1)), URLErrorCode::dataLengthExceedsMaximum, 0, 0},
+        {peer.url("/gzip-bomb/1000000000"), URLErrorCode::dataLengthExceedsMaximum, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        URLRequest request(*URL::make(c.url));
+        request.timeoutInterval = c.timeout;
+        const auto start = std::chrono::steady_clock::now();
+        const auto out = run(session_, request);
+        if (c.timeout < 1) { EXPECT_LT(std::chrono::steady_clock::now() - start, 3s); }
+        if (c.error) {
+            ASSERT_TRUE(out.error);
+            EXPECT_EQ(out.error->code, *c.error) << out.error->description();
+            if (c.message) { EXPECT_EQ(out.error->localizedDescription(), c.message); }
+            EXPECT_FALSE(out.data);
+            continue;
+        }
+        ASSERT_FALSE(out.error) << out.error->description();
+        EXPECT_EQ(out.response->statusCode, c.status);
+        EXPECT_EQ(out.data.value_or("").size(), c.bytes);
+    }
 }
 
 TEST_F(URLSessionTest, CancelledTasksAndInvalidatedSessionsEndWithCancelled) {
