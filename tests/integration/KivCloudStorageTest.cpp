@@ -345,13 +345,12 @@ TEST_F(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload
     std::mutex mutex;
     std::set<std::pair<std::string, int>> acknowledged;
     std::map<int, int> statuses;
-    std::atomic<bool> stop{false};
     std::atomic<int> okSinceRestart{0};
-    std::vector<std::jthread> clients;
+    std::vector<std::jthread> clients;  // asked to stop and joined on any way out of the test
     for (int c = 0; c < 3; ++c)
-        clients.emplace_back([&, device = "device-" + std::to_string(c)] {
+        clients.emplace_back([&, device = "device-" + std::to_string(c)](const std::stop_token& stopping) {
             httplib::Client client("127.0.0.1", server_->port());
-            for (int n = 0; !stop; ++n) {
+            for (int n = 0; !stopping.stop_requested(); ++n) {
                 const auto result = client.Post("/ibeaconupdate", oneSighting(token_, n, device), "application/json");
                 const int status = result ? result->status : 0;
                 const std::lock_guard lock(mutex);
@@ -378,7 +377,6 @@ TEST_F(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload
     ASSERT_TRUE(postgres.start()) << postgres.problem();
     okSinceRestart = 0;
     EXPECT_TRUE(waitFor([&] { return okSinceRestart >= 30; })) << "uploads succeed again after the restart";
-    stop = true;
     clients.clear();
 
     for (const auto& [status, count] : statuses) EXPECT_TRUE(status == 200 || status == 503) << status << " x" << count;
