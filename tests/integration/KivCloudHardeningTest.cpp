@@ -115,7 +115,7 @@ TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
         o.headTimeout = 400ms;
         o.idleTimeout = 400ms;
         o.minWorkers = 2;
-        o.workerIdleTimeout = 200ms;
+        o.workerIdleTimeout = 1s;
     });
     const auto t = server->issueToken("demo");
     std::vector<RawConnection> drips;
@@ -126,6 +126,7 @@ TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
     RawConnection idle(server->port());
     idle.send(rawRequest("GET", "/beacons/for/mobile?access_token=" + t));
     ASSERT_EQ(statusOf(idle.readAnswer(5s)), 200);
+    EXPECT_GT(server->workers(), 12u) << "a worker for each connection accepted before it";
 
     const auto started = std::chrono::steady_clock::now();
     httplib::Client probe("127.0.0.1", server->port());
@@ -137,8 +138,7 @@ TEST(KivCloudHardening, SlowAndIdleClientsNeitherStallNorHoldTheService) {
     EXPECT_TRUE(idle.closedByServer(3s)) << "so does an idle kept-alive connection";
 
     // The burst's extra workers end once idle; the floor stays and still serves.
-    EXPECT_GT(server->workers(), 8u);
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
          server->workers() > 2 && std::chrono::steady_clock::now() < until;)
         std::this_thread::sleep_for(20ms);
     EXPECT_EQ(server->workers(), 2u);
