@@ -1,5 +1,6 @@
 #include "kiv/eddystone/GBeaconScanner.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -45,6 +46,11 @@ struct GBeaconScanner::Impl {
 
     mutable std::mutex delegateMutex;
     std::weak_ptr<GBeaconScannerDelegate> delegate;
+    std::uint64_t delegateSerial = 0;  // counts setDelegate() calls
+
+    // The radio state last told, and to which delegate; only touched on the operations queue.
+    platform::ManagerState toldRadio = platform::ManagerState::unknown;
+    std::uint64_t toldSerial = 0;
 
     // Shared with the lost timers on the main queue. Keys view the identifier text of the
     // entry's own first sighting, which the entry keeps alive.
@@ -62,7 +68,11 @@ struct GBeaconScanner::Impl {
     /// Calls the delegate (if any) without holding a lock; its exceptions stop here.
     template <class Call>
     void notify(Call&& call) const {
-        auto target = currentDelegate();
+        notifyTarget(currentDelegate(), std::forward<Call>(call));
+    }
+
+    template <class Call>
+    static void notifyTarget(const std::shared_ptr<GBeaconScannerDelegate>& target, Call&& call) {
         if (!target) return;
         try {
             call(*target);
@@ -72,6 +82,22 @@ struct GBeaconScanner::Impl {
         } catch (...) {
             debugLog("GBeaconScanner delegate failed");
         }
+    }
+
+    /// Tells the delegate the radio's state unless it was told that state already; a delegate
+    /// set later hears the current state too. Operations queue.
+    void reportRadio(GBeaconScanner& scanner, platform::ManagerState state) {
+        std::shared_ptr<GBeaconScannerDelegate> target;
+        std::uint64_t serial = 0;
+        {
+            std::lock_guard lock(delegateMutex);
+            target = delegate.lock();
+            serial = delegateSerial;
+        }
+        if (!target || (state == toldRadio && serial == toldSerial)) return;
+        toldRadio = state;
+        toldSerial = serial;
+        notifyTarget(target, [&](GBeaconScannerDelegate& d) { d.didUpdateRadioState(scanner, state); });
     }
 };
 
@@ -139,7 +165,7 @@ void GBeaconScanner::startScanningSynchronized() {
 }
 
 void GBeaconScanner::centralManagerDidUpdateState(platform::CentralManager& central) {
-    impl_->notify([&](GBeaconScannerDelegate& d) { d.didUpdateRadioState(*this, central.state()); });
+    impl_->reportRadio(*this, central.state());
     if (central.state() == platform::ManagerState::poweredOn && impl_->shouldBeScanning.load()) {
         startScanningSynchronized();
     }
@@ -261,8 +287,18 @@ void GBeaconScanner::onLost(const GBeaconInfoPtr& firstSighting, const DispatchT
 std::shared_ptr<GBeaconScannerDelegate> GBeaconScanner::delegate() const { return impl_->currentDelegate(); }
 
 void GBeaconScanner::setDelegate(std::weak_ptr<GBeaconScannerDelegate> delegate) {
-    std::lock_guard lock(impl_->delegateMutex);
-    impl_->delegate = std::move(delegate);
+    {
+        std::lock_guard lock(impl_->delegateMutex);
+        impl_->delegate = std::move(delegate);
+        ++impl_->delegateSerial;
+    }
+    // The radio may have reported before this delegate was set: it hears the state all the same.
+    impl_->beaconOperationsQueue->async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self || !self->impl_->centralManager) return;
+        const auto state = self->impl_->centralManager->state();
+        if (state != platform::ManagerState::unknown) self->impl_->reportRadio(*self, state);
+    });
 }
 
 double GBeaconScanner::onLostTimeout() const { return impl_->onLostTimeout.load(); }

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     using Event = kiv::ClientStatus::Event;
     const auto awaited = radio ? Event::radioState : upload ? Event::tokenObtained : Event::tokenRefused;
     client.setStatusObserver([seen, awaited](const kiv::ClientStatus& status) {
+        std::fprintf(stderr, "status: %s\n", status.description().c_str());
         if (status.event != awaited) return;
         // On the radio: once it is on, the scan runs and the bus thread hears advertisements.
         if (awaited == Event::radioState && status.radio != kiv::platform::ManagerState::poweredOn) return;
@@ -61,7 +62,10 @@ int main(int argc, char** argv) {
     client.startMonitoringService();
     {
         std::unique_lock g(seen->mutex);
-        if (!seen->cv.wait_for(g, std::chrono::seconds(10), [&] { return seen->reached; })) return 3;
+        if (!seen->cv.wait_for(g, std::chrono::seconds(10), [&] { return seen->reached; })) {
+            std::fprintf(stderr, "the state was not reached within 10 s\n");
+            return 3;
+        }
     }
     const auto manager = kiv::http::SessionManager::defaultManager();
     if (upload) {

@@ -260,3 +260,24 @@ TEST_F(GBeaconScannerTest, DestroyedWithPendingTimersAndCallbacksStaysSilent) {
     EXPECT_EQ(recorder->events.size(), 2u);
     EXPECT_EQ(rt->pendingTimedTasks(), 0u) << "lost timers are cancelled, not left to fire";
 }
+
+// The radio reported before this delegate was set: it still hears the state, once; then each
+// change once.
+TEST_F(GBeaconScannerTest, ADelegateSetAfterTheRadioReportedHearsItsStateOnce) {
+    struct Radio final : kiv::GBeaconScannerDelegate {
+        std::vector<ManagerState> states;
+        void didFindBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
+        void didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
+        void didUpdateBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
+        void didObserveURLBeacon(GBeaconScanner&, const std::string&, int) override {}
+        void didUpdateRadioState(GBeaconScanner&, ManagerState state) override { states.push_back(state); }
+    };
+    central->setState(ManagerState::poweredOn);
+    rt->runUntilIdle();
+    auto radio = std::make_shared<Radio>();
+    scanner->setDelegate(radio);
+    rt->runUntilIdle();
+    central->setState(ManagerState::poweredOff);
+    rt->runUntilIdle();
+    EXPECT_EQ(radio->states, (std::vector<ManagerState>{ManagerState::poweredOn, ManagerState::poweredOff}));
+}

@@ -48,7 +48,8 @@ public:
     void stopScanning();
 
     std::shared_ptr<GBeaconScannerDelegate> delegate() const;
-    /// The scanner holds its delegate weakly.
+    /// The scanner holds its delegate weakly. A new delegate hears the radio's current state
+    /// (once known) even if the radio reported before it was set; each state is told once.
     void setDelegate(std::weak_ptr<GBeaconScannerDelegate> delegate);
     /// Seconds without a sighting before a beacon is lost (15 by default); applies to beacons
     /// found after the change.
