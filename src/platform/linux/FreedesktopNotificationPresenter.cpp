@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <vector>
 
 #include "platform/linux/NotificationText.hpp"
@@ -397,6 +396,7 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
                                                Completion completion) {
     try {
         std::string failedAtOnce;
+        bool startFailed = false;
         {
             std::lock_guard guard(impl_->mutex);
             if (impl_->loop.stopping()) return;
@@ -405,14 +405,18 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
             } else {
                 impl_->pending.push_back({requestIdentifier, content, std::move(completion)});
                 if (!impl_->started) {
-                    std::string error;
-                    if (!impl_->loop.start([raw = impl_.get()] { raw->run(); }, error)) throw std::runtime_error(error);
-                    impl_->started = true;
+                    std::string ignored;  // every cause gets the one reason below
+                    impl_->started = impl_->loop.start([raw = impl_.get()] { raw->run(); }, ignored);
+                    startFailed = !impl_->started;
                 }
             }
         }
         if (!failedAtOnce.empty()) {
             impl_->complete(std::move(completion), {.id = 0, .error = failedAtOnce});
+            return;
+        }
+        if (startFailed) {
+            impl_->fail("cannot start the notification thread");
             return;
         }
         impl_->loop.wake();
