@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 
 extern char** environ;
 

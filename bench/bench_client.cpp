@@ -17,9 +17,9 @@
 #include "client/ClientAccess.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
-#include "kiv/platform/LocationManager.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/location/LocationManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};

@@ -12,8 +12,8 @@
 
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/ibeacon/IBeaconFrame.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};
@@ -152,7 +152,10 @@ void BM_DecodeIBeacon(benchmark::State& state) {
     Advertisement ad;
     ad.manufacturerData.emplace_back(kiv::IBeaconFrame::kCompanyID,
                                      std::vector<std::uint8_t>(payload.begin(), payload.end()));
-    runDecoder(state, {}, [&](const auto&) { return kiv::IBeaconFrame::decode(ad); });
+    runDecoder(state, {}, [&](const auto&) {
+        const auto* data = ad.manufacturerDataFor(kiv::IBeaconFrame::kCompanyID);
+        return data ? kiv::IBeaconFrame::decode(*data) : std::nullopt;
+    });
 }
 BENCHMARK(BM_DecodeUID);
 BENCHMARK(BM_DecodeEID);

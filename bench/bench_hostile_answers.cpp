@@ -9,7 +9,7 @@
 
 #include "integration/HostilePeer.hpp"
 #include "kiv/http/SessionManager.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 
 namespace {
 

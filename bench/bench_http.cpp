@@ -12,7 +12,7 @@
 #include "kiv/http/JSONEncoding.hpp"
 #include "kiv/http/SessionManager.hpp"
 #include "kiv/http/URLEncoding.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "kiv/ibeacon/IBeaconFrame.hpp"
-#include "kiv/platform/linux/BleLocationManager.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};

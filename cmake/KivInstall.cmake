@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, in two components that become the Debian packages:
 #   dev    the library, its headers, the CMake package and kiv.pc      (libkiv-dev)
 #   tools  kiv-agent, kiv-cloud and what runs them as services        (kiv-tools, see tools/)
+#   sim    kiv::sim, the fakes with virtual time, for hosts' own tests  (from source only)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -12,6 +13,10 @@ install(TARGETS kiv EXPORT kivTargets
 install(DIRECTORY include/kiv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/include/kiv/export.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kiv COMPONENT dev)
 install(EXPORT kivTargets NAMESPACE kiv:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kiv COMPONENT dev)
+install(TARGETS kiv_sim EXPORT kivSimTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sim
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sim INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY sim/include/kiv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sim)
+install(EXPORT kivSimTargets NAMESPACE kiv:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kiv COMPONENT sim)
 
 configure_package_config_file(cmake/kivConfig.cmake.in ${PROJECT_BINARY_DIR}/kivConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kiv)

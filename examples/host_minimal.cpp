@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "kiv/kiv.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 
 int main() {
     // What the shared instances run on, chosen once before their first use: here the host's own
@@ -13,8 +13,8 @@ int main() {
     auto runtime = kiv::platform::AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
     kiv::platform::Platform::setDefault({.runtime = runtime,
                                          .bundleInfo = kiv::platform::BundleInfo{.executable = "host_minimal",
-                                                                                 .shortVersion = "1.0"}});
-    kiv::CloudHosts::set("127.0.0.1:8080", "127.0.0.1:8080");  // where kiv-cloud listens
+                                                                                 .shortVersion = "1.0"},
+                                         .cloudHosts = {"127.0.0.1:8080", "127.0.0.1:8080"}});  // where kiv-cloud listens
 
     const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};
     kiv::KIVPush::sharedInstance().setupNotification(token);

@@ -15,10 +15,10 @@
 #include <optional>
 
 #include "kiv/kiv.hpp"
-#include "kiv/platform/NotificationPresenter.hpp"
+#include "kiv/platform/notifications/NotificationPresenter.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "platform/linux/BluezSignals.hpp"
+#include "platform/bluetooth/linux/BluezSignals.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/NotificationText.hpp"
+#include "platform/notifications/linux/NotificationText.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/platform/NotificationContent.hpp"
+#include "kiv/platform/notifications/NotificationContent.hpp"
 #include "push/AttachmentFile.hpp"
 #include "support/JSONReader.hpp"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kiv/http/URLRequestConvertible.hpp"
-#include "kiv/platform/URLComponents.hpp"
+#include "kiv/platform/network/URLComponents.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kiv::http;

@@ -29,28 +29,6 @@ Sink& activeSink() {
 }
 }  // namespace
 
-Record classify(std::string_view line) {
-    constexpr std::string_view debugPrefix = "Debug ";
-    constexpr std::string_view gResponse = "G response:";
-    Record record{Level::info, "kiv", line};
-    if (line.starts_with(debugPrefix)) {
-        const auto colon = line.find(':');
-        if (colon != std::string_view::npos) {
-            record.level = Level::debug;
-            record.component = line.substr(debugPrefix.size(), colon - debugPrefix.size());
-        }
-    } else if (line.starts_with(gResponse)) {
-        record.component = "KIVClient";
-    } else if (const auto colon = line.find(": "); colon != std::string_view::npos &&
-                                                   line.substr(0, colon).find(' ') == std::string_view::npos) {
-        // "Component: what failed": the library's own lines of that form report a callback that
-        // threw or failed.
-        record.level = Level::warning;
-        record.component = line.substr(0, colon);
-    }
-    return record;
-}
-
 std::string_view levelName(Level level) {
     switch (level) {
         case Level::debug: return "debug";
@@ -66,20 +44,20 @@ void setSink(Sink sink) {
     activeSink() = std::move(sink);
 }
 
-void writeLine(std::string_view text) {
+void write(const Record& record) {
     std::string whole;
-    whole.reserve(text.size() + 1);
-    whole.append(text);
+    whole.reserve(record.text.size() + 1);
+    whole.append(record.text);
     whole.push_back('\n');
     std::lock_guard lock(sinkMutex());
     if (auto* capture = activeCapture()) {
-        capture->lines.emplace_back(text);
+        capture->lines.emplace_back(record.text);
         if (!capture->echo) return;
     }
     if (const auto& sink = activeSink()) {
         // A sink that throws loses its line, never the caller's work.
         try {
-            sink(classify(text));
+            sink(record);
         } catch (...) {
         }
         return;
@@ -87,6 +65,8 @@ void writeLine(std::string_view text) {
     std::fwrite(whole.data(), 1, whole.size(), stdout);
     std::fflush(stdout);
 }
+
+void writeLine(std::string_view text) { write({Level::info, "kiv", text}); }
 
 std::string join(std::initializer_list<std::string_view> items) {
     std::string out;

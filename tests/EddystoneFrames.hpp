@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kiv/platform/Advertisement.hpp"
+#include "kiv/platform/bluetooth/Advertisement.hpp"
 #include "kiv/support/Hex.hpp"
 
 namespace kiv::test {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kiv/export.hpp"
-#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/bluetooth/CentralManager.hpp"
 
 namespace kiv {
 

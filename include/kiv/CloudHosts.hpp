@@ -9,18 +9,21 @@
 namespace kiv {
 
 /// Host names with an optional port ("cloud.example.com", "127.0.0.1:8080"). Scheme (plain
-/// HTTP) and paths are fixed. The defaults come from the build (CMake cache variables
-/// KIV_TOKEN_HOST and KIV_API_HOST, both "127.0.0.1:8080" unless configured otherwise).
+/// HTTP) and paths are fixed. A client takes them from its platform (`Platform::cloudHosts`);
+/// an empty text stands for the build's default (CMake cache variables KIV_TOKEN_HOST and
+/// KIV_API_HOST, both "127.0.0.1:8080" unless configured otherwise).
+/// Thread: a plain value.
 struct KIV_EXPORT CloudHosts {
     std::string tokenHost;
     std::string apiHost;
 
-    /// The hosts in use.
-    static CloudHosts current();
-    /// Replaces the hosts for every later request (call before startMonitoringService()).
-    /// Empty texts restore the build's defaults. A host with a scheme, a path, an empty name or
-    /// a bad port is refused: nothing changes, false is returned and `reason` (when given) says why.
-    static bool set(const std::string& tokenHost, const std::string& apiHost, std::string* reason = nullptr);
+    /// The build's hosts.
+    static CloudHosts defaults();
+    /// These hosts with each empty one replaced by the build's.
+    CloudHosts resolved() const;
+    /// Why these hosts cannot be used (`"http://x" has a scheme: give host[:port] only`), or an
+    /// empty text when they can.
+    std::string problem() const;
 
     /// Why `host` cannot be used as host[:port] ("has a scheme: give host[:port] only"), or an
     /// empty text when it can (the empty host, meaning the default, can).

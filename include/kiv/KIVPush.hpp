@@ -11,12 +11,12 @@
 #include <string_view>
 
 #include "kiv/export.hpp"
-#include "kiv/platform/MutableNotificationContent.hpp"
-#include "kiv/platform/Notification.hpp"
-#include "kiv/platform/NotificationContent.hpp"
-#include "kiv/platform/NotificationRequest.hpp"
-#include "kiv/platform/NotificationResponse.hpp"
-#include "kiv/platform/URLOpener.hpp"
+#include "kiv/platform/notifications/MutableNotificationContent.hpp"
+#include "kiv/platform/notifications/Notification.hpp"
+#include "kiv/platform/notifications/NotificationContent.hpp"
+#include "kiv/platform/notifications/NotificationRequest.hpp"
+#include "kiv/platform/notifications/NotificationResponse.hpp"
+#include "kiv/platform/network/URLOpener.hpp"
 
 namespace kiv {
 

@@ -1,6 +1,6 @@
 #pragma once
 /// Umbrella header: the two facades, the platform they run on, and the value types of their
-/// interfaces. Backends (kiv/platform/linux/, kiv/platform/sim/), the platform interfaces and
+/// interfaces. Backends (kiv/platform/<role>/linux/), the fakes (kiv/sim/, target kiv::sim), the platform interfaces and
 /// the HTTP request layer (kiv/http/) have headers of their own.
 
 #include "kiv/ClientStatus.hpp"
@@ -13,9 +13,9 @@
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/eddystone/GBeaconScannerDelegate.hpp"
 #include "kiv/ibeacon/IBeaconFrame.hpp"
-#include "kiv/platform/NotificationContent.hpp"
-#include "kiv/platform/NotificationRequest.hpp"
-#include "kiv/platform/NotificationResponse.hpp"
+#include "kiv/platform/notifications/NotificationContent.hpp"
+#include "kiv/platform/notifications/NotificationRequest.hpp"
+#include "kiv/platform/notifications/NotificationResponse.hpp"
 #include "kiv/platform/Platform.hpp"
 #include "kiv/support/Beacon.hpp"
 #include "kiv/support/BeaconRegion.hpp"

@@ -4,15 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "kiv/CloudHosts.hpp"
+
 namespace kiv::api::API::Server {
 
 struct Url {
     /// "http://" + token host + "/KIVClient"
-    static std::string token();
+    static std::string token(const CloudHosts& hosts);
     /// "http://" + API host + "/beacons/for/mobile"
-    static std::string iBeaconsList();
+    static std::string iBeaconsList(const CloudHosts& hosts);
     /// "http://" + API host + "/ibeaconupdate" (both uploads)
-    static std::string iBeaconUpdate();
+    static std::string iBeaconUpdate(const CloudHosts& hosts);
 };
 
 struct Parameter {

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/platform/DeviceIdentity.hpp"
-#include "kiv/platform/Queue.hpp"
+#include "kiv/platform/runtime/Queue.hpp"
 
 namespace kiv::http {
 class SessionManager;

@@ -24,7 +24,8 @@ std::shared_ptr<HTTPClient> HTTPClient::make(const platform::Platform& platform,
 HTTPClient::HTTPClient(const platform::Platform& platform, std::shared_ptr<http::SessionManager> manager)
     : runtime_(platform.runtime),
       main_(runtime_->mainQueue()),
-      transport_(std::move(manager), platform.deviceIdentity) {}
+      transport_(std::move(manager), platform.deviceIdentity),
+      hosts_(platform.cloudHosts.resolved()) {}
 
 HTTPClient::~HTTPClient() { invalidate(); }
 
@@ -95,7 +96,7 @@ void HTTPClient::getToken() {
     log("Getting Token from Server");
     nlohmann::json parameters = {{P::ClientId, *clientId_}, {P::Secret, *secret_}};
     std::weak_ptr<HTTPClient> weak = weak_from_this();
-    transport_.send(CloudTransport::Method::post, API::Server::Url::token(), std::move(parameters),
+    transport_.send(CloudTransport::Method::post, API::Server::Url::token(hosts_), std::move(parameters),
                          CloudTransport::Encoding::url, main_, [weak](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
                              if (!self) return;
@@ -162,7 +163,7 @@ void HTTPClient::getIbeaconList(const std::optional<std::vector<std::string>>& g
     if (groupId) parameters[std::string(P::GroupId)] = *groupId;
     if (homeId) parameters[std::string(P::HomeId)] = *homeId;
     std::weak_ptr<HTTPClient> weak = weak_from_this();
-    transport_.send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(), std::move(parameters),
+    transport_.send(CloudTransport::Method::get, API::Server::Url::iBeaconsList(hosts_), std::move(parameters),
                          CloudTransport::Encoding::url, main_,
                          [weak, completion = std::move(completion)](const CloudTransport::Outcome& outcome) {
                              auto self = weak.lock();
@@ -214,7 +215,7 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
     std::weak_ptr<HTTPClient> weak = weak_from_this();
     const std::string prefix = std::string(kind) + " Update. ";
     transport_.send(
-        CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(), std::move(parameters),
+        CloudTransport::Method::post, API::Server::Url::iBeaconUpdate(hosts_), std::move(parameters),
         CloudTransport::Encoding::json, main_,
         [weak, prefix, uploadEvent, completion = std::move(completion), undelivered = std::move(undelivered)](
             const CloudTransport::Outcome& outcome) {

@@ -12,7 +12,7 @@
 #include "api/CloudClient.hpp"
 #include "api/CloudTransport.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/RepeatingTimer.hpp"
+#include "kiv/platform/runtime/RepeatingTimer.hpp"
 #include "kiv/support/BeaconRegion.hpp"
 
 namespace kiv::api {
@@ -61,6 +61,7 @@ private:
     std::shared_ptr<platform::Runtime> runtime_;
     platform::QueuePtr main_;
     CloudTransport transport_;
+    CloudHosts hosts_;  // resolved: no empty host
     std::optional<std::string> clientId_;
     std::optional<std::string> secret_;
     std::optional<std::string> access_token_;

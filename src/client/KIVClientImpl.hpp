@@ -17,10 +17,10 @@
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/LocationManager.hpp"
+#include "kiv/platform/location/LocationManager.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/RepeatingTimer.hpp"
-#include "kiv/platform/Runtime.hpp"
+#include "kiv/platform/runtime/RepeatingTimer.hpp"
+#include "kiv/platform/runtime/Runtime.hpp"
 #include "kiv/support/Beacon.hpp"
 
 namespace kiv {

@@ -127,7 +127,7 @@ void KIVClient::Impl::sendGBeacons() {
         batch,
         [](const nlohmann::json& answer) {
             // Written whatever the log switches say.
-            log::writeLine("G response: " + answer.dump());
+            log::write({log::Level::info, "KIVClient", "G response: " + answer.dump()});
         },
         [weak, batchId, batch] {
             if (auto self = weak.lock()) self->gbeaconBatchUndelivered(batchId, batch);

@@ -1,6 +1,6 @@
 #include "eddystone/AbsoluteURL.hpp"
 
-#include "kiv/platform/URL.hpp"
+#include "kiv/platform/network/URL.hpp"
 #include "kiv/support/Hex.hpp"
 
 namespace kiv::eddystone {

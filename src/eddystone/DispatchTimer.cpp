@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "kiv/platform/TimerSource.hpp"
+#include "kiv/platform/runtime/TimerSource.hpp"
 
 namespace kiv {
 

@@ -48,7 +48,7 @@ DataRequest& DataRequest::response(std::function<void(const DefaultDataResponse&
             try {
                 if (completionHandler) completionHandler(response);
             } catch (...) {
-                log::line("DataRequest: response handler threw");
+                log::warning("DataRequest", "response handler threw");
             }
         });
     });

@@ -2,7 +2,7 @@
 
 #include "kiv/Log.hpp"
 #include "kiv/http/Notifications.hpp"
-#include "kiv/platform/NotificationCenter.hpp"
+#include "kiv/platform/runtime/NotificationCenter.hpp"
 
 namespace kiv::http {
 
@@ -137,7 +137,7 @@ void Request::runValidations() {
         try {
             if (v) v();
         } catch (...) {
-            log::line("Request: a validation threw");
+            log::warning("Request", "a validation threw");
         }
     }
 }

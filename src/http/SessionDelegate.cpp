@@ -3,7 +3,7 @@
 #include "kiv/Log.hpp"
 #include "kiv/http/Notifications.hpp"
 #include "kiv/http/SessionManager.hpp"
-#include "kiv/platform/NotificationCenter.hpp"
+#include "kiv/platform/runtime/NotificationCenter.hpp"
 
 namespace kiv::http {
 
@@ -113,7 +113,7 @@ void SessionDelegate::didComplete(platform::URLSessionTask& task, const std::opt
     try {
         retrier->should(*manager, r, *effective, std::move(decide));
     } catch (...) {
-        log::line("SessionDelegate: the request retrier threw");
+        log::warning("SessionDelegate", "the request retrier threw");
         complete(taskPtr, error, true);
     }
 }

@@ -21,11 +21,6 @@ std::optional<IBeaconFrame> IBeaconFrame::decodeWithCompanyID(std::span<const st
     return decode(data.subspan(2));
 }
 
-std::optional<IBeaconFrame> IBeaconFrame::decode(const platform::Advertisement& advertisement) noexcept {
-    const auto* data = advertisement.manufacturerDataFor(kCompanyID);
-    return data ? decode(*data) : std::nullopt;
-}
-
 std::array<std::uint8_t, IBeaconFrame::kPayloadSize> IBeaconFrame::payload() const noexcept {
     std::array<std::uint8_t, kPayloadSize> out{kType, kLength};
     std::copy(proximityUUID.bytes().begin(), proximityUUID.bytes().end(), out.begin() + 2);

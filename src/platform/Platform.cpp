@@ -2,14 +2,9 @@
 
 #include <mutex>
 
-#include "kiv/platform/URLSession.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BleLocationManager.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
-#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
-#include "kiv/platform/linux/XdgURLOpener.hpp"
-#include "platform/fallback/FallbackBackends.hpp"
-#include "platform/linux/CurlURLSession.hpp"
+#include "kiv/platform/network/URLSession.hpp"
+#include "platform/SystemDefaults.hpp"
+#include "platform/bluetooth/UnsupportedCentral.hpp"
 #include "support/Immortal.hpp"
 
 namespace kiv::platform {
@@ -31,25 +26,8 @@ DefaultSlot& defaultSlot() {
 }  // namespace
 
 Platform Platform::completed() const {
-    Platform p = *this;
-    if (!p.runtime) p.runtime = AsioRuntime::make();
-    if (!p.makeCentral) p.makeCentral = BluezCentralManager::factory();
-    // iBeacons are heard through the platform's own radio.
-    if (!p.makeLocationManager) p.makeLocationManager = BleLocationManager::factory(p.makeCentral);
-    if (!p.makeURLSession) {
-        p.makeURLSession = [](SessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
-                              RuntimePtr on) -> std::shared_ptr<URLSession> {
-            return std::make_shared<CurlURLSession>(std::move(configuration), std::move(delegate), std::move(on));
-        };
-    }
-    if (!p.urlOpener) p.urlOpener = std::make_shared<XdgURLOpener>();
-    if (!p.notificationPresenter) {
-        // Made now, connected at its first present: a platform that never shows costs no bus.
-        std::string name;
-        if (p.bundleInfo) name = p.bundleInfo->executable.value_or(p.bundleInfo->bundleIdentifier.value_or(""));
-        p.notificationPresenter = FreedesktopNotificationPresenter::make({.appName = std::move(name)});
-    }
-    if (!p.deviceIdentity) p.deviceIdentity = std::make_shared<DeviceIdentity>();
+    Platform p = system::completed(*this);
+    p.cloudHosts = p.cloudHosts.resolved();
     return p;
 }
 
@@ -71,7 +49,7 @@ std::shared_ptr<LocationManager> Platform::locationManager(QueuePtr callbackQueu
         } catch (...) {
         }
     }
-    return BleLocationManager::make(std::move(callbackQueue), makeCentral);
+    return system::locationManager(std::move(callbackQueue), makeCentral);
 }
 
 std::shared_ptr<URLSession> Platform::urlSession(SessionConfiguration configuration,

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include "kiv/platform/URL.hpp"
+#include "kiv/platform/network/URL.hpp"
 #include "kiv/support/Hex.hpp"
 #include "kiv/support/UUID.hpp"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "kiv/platform/MutableNotificationContent.hpp"
+#include "kiv/platform/notifications/MutableNotificationContent.hpp"
 #include "push/AttachmentDownloader.hpp"
 
 namespace kiv::push {

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kiv/platform/URL.hpp"
+#include "kiv/platform/network/URL.hpp"
 #include "kiv/support/Hex.hpp"
 #include "push/KIVPushImpl.hpp"
 #include "support/Immortal.hpp"

@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/URL.hpp"
+#include "kiv/platform/network/URL.hpp"
 #include "push/AttachmentFile.hpp"
 #include "push/KIVPushImpl.hpp"
 

@@ -1,8 +1,8 @@
 #include <mutex>
 
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/URL.hpp"
-#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/network/URL.hpp"
+#include "kiv/platform/network/URLSession.hpp"
 #include "push/KIVPushImpl.hpp"
 
 namespace kiv::push {

@@ -15,8 +15,8 @@
 #include "integration/RawSocket.hpp"
 #include "kiv/kiv.hpp"
 #include "kiv/http/SessionManager.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/SimulatedLocationManager.hpp"
 
 namespace {
 
@@ -38,12 +38,15 @@ int main(int argc, char** argv) {
     static kiv::test::HostilePeer& peer = *std::make_unique<kiv::test::HostilePeer>().release();
     peer.answer("/KIVClient", kiv::test::HostilePeer::ok(R"({"apiUrl": "u", "token": "t", "refreshToken": "r"})"));
     const std::string host = upload ? peer.host() : "127.0.0.1:" + std::to_string(kiv::test::raw::closedPort());
-    kiv::CloudHosts::set(host, host);
 
     // Real threads and sessions; unless on the radio, the radio is simulated so that no bus is touched.
-    if (!radio)
+    if (radio) {
+        kiv::platform::Platform::setDefault({.cloudHosts = {host, host}});
+    } else {
         kiv::platform::Platform::setDefault({.makeCentral = kiv::platform::SimulatedCentralManager::factory({}),
-                                             .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({})});
+                                             .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({}),
+                                             .cloudHosts = {host, host}});
+    }
     auto seen = std::make_shared<Seen>();
     auto& client = kiv::KIVClient::sharedInstance();
     using Event = kiv::ClientStatus::Event;

@@ -12,8 +12,8 @@
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/DispatchTimer.hpp"
-#include "kiv/platform/OperationQueue.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
+#include "kiv/platform/runtime/OperationQueue.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 
 using namespace std::chrono_literals;
 using kiv::DispatchTimer;

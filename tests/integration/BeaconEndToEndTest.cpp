@@ -11,14 +11,13 @@
 #include "CloudServer.hpp"
 #include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"
-#include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/SimulatedLocationManager.hpp"
 
 using kiv::cloud::CloudServer;
 using kiv::cloud::Sighting;
@@ -56,13 +55,13 @@ struct BeaconEndToEnd : ::testing::Test {
         ASSERT_TRUE(cloud) << error;
         ASSERT_TRUE(cloud->start(error)) << error;
         const auto host = "127.0.0.1:" + std::to_string(cloud->port());
-        kiv::CloudHosts::set(host, host);
-        client = std::make_unique<kiv::KIVClient>(platform);
+        auto onCloud = platform;
+        onCloud.cloudHosts = {host, host};
+        client = std::make_unique<kiv::KIVClient>(onCloud);
     }
     void TearDown() override {
         client.reset();
         if (cloud) cloud->stop();
-        kiv::CloudHosts::set("", "");
     }
     std::vector<Sighting> stored(SightingKind kind) const {
         auto all = cloud->sightings();

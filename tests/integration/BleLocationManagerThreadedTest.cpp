@@ -8,9 +8,9 @@
 #include <mutex>
 
 #include "kiv/ibeacon/IBeaconFrame.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BleLocationManager.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;

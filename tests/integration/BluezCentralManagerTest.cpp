@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "FakeBluez.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
-#include "platform/linux/BluezBackend.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
+#include "platform/bluetooth/linux/BluezBackend.hpp"
 
 namespace {
 

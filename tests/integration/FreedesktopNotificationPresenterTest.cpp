@@ -9,12 +9,12 @@
 #include "FakeNotifications.hpp"
 #include "TestImages.hpp"
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/MutableNotificationContent.hpp"
+#include "kiv/platform/notifications/MutableNotificationContent.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
-#include "platform/linux/NotificationText.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/sim/RecordingURLOpener.hpp"
+#include "platform/notifications/linux/NotificationText.hpp"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::GBeaconInfoPtr;

@@ -21,9 +21,9 @@
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
 

@@ -11,7 +11,7 @@
 #include "TestImages.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/network/URLSession.hpp"
 
 namespace kiv {
 namespace {

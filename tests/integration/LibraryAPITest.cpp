@@ -11,10 +11,9 @@
 #include "HostilePeer.hpp"
 #include "api/HTTPClient.hpp"
 #include "api/LibraryAPI.hpp"
-#include "kiv/CloudHosts.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
 
 namespace kiv::api {
 namespace {
@@ -45,21 +44,21 @@ void expectLines(const std::vector<std::string>& lines, const std::vector<std::s
 
 class LibraryAPITest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    static std::unique_ptr<cloud::CloudServer> startServer() {
         cloud::CloudOptions options;
         options.clients = {{"demo", "s3 cret&"}};
         options.recordBodies = true;  // the tests read what the library sent
         std::string error;
-        server_ = cloud::CloudServer::create(std::move(options), error);
-        ASSERT_TRUE(server_) << error;
-        ASSERT_TRUE(server_->start(error)) << error;
-        const auto host = "127.0.0.1:" + std::to_string(server_->port());
-        CloudHosts::set(host, host);
+        auto server = cloud::CloudServer::create(std::move(options), error);
+        if (!server || !server->start(error)) ADD_FAILURE() << error;
+        return server;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(server_ && server_->port());
         api_.setRegionListCompletion([this](const BeaconRegionSet& regions) { regionLists_.push_back(regions); });
         api_.setDebug(true);
         api_.setStatusObserver([this](const ClientStatus& status) { events_.push_back(status); });
     }
-    void TearDown() override { CloudHosts::set("", ""); }
 
     HTTPClient& client() { return api_.httpClient(); }
     bool runUntil(const std::function<bool()>& done) { return rt_->runUntil(done, 5s); }
@@ -96,11 +95,12 @@ protected:
         return r;
     }
 
-    std::unique_ptr<cloud::CloudServer> server_;
+    std::unique_ptr<cloud::CloudServer> server_ = startServer();
+    std::string host_ = server_ ? "127.0.0.1:" + std::to_string(server_->port()) : "";
     std::deque<UploadResult> uploads_;  // stable addresses for the completions
     log::Capture capture_;
     std::shared_ptr<platform::ManualRuntime> rt_ = platform::ManualRuntime::make();
-    LibraryAPI api_{platform::Platform{.runtime = rt_}};
+    LibraryAPI api_{platform::Platform{.runtime = rt_, .cloudHosts = {host_, host_}}};
     std::vector<BeaconRegionSet> regionLists_;
     std::vector<ClientStatus> events_;
 };
@@ -162,7 +162,7 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         SCOPED_TRACE(c.name);
         capture_.clear();
         auto rt = platform::ManualRuntime::make();
-        LibraryAPI api(platform::Platform{.runtime = rt});
+        LibraryAPI api(platform::Platform{.runtime = rt, .cloudHosts = {peer.host(), peer.host()}});
         std::size_t downloads = 0;
         api.setRegionListCompletion([&](const BeaconRegionSet&) { ++downloads; });
         api.setDebug(true);
@@ -392,7 +392,6 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
 // The token exchange hears of each as a refusal with the reason, and asks again later.
 TEST(LibraryAPIHostile, PeersAnsweringBadlyRefuseTheTokenWithTheirReason) {
     test::HostilePeer peer;
-    CloudHosts::set(peer.host(), peer.host());
     const struct {
         const char* route;
         int status;
@@ -410,7 +409,7 @@ TEST(LibraryAPIHostile, PeersAnsweringBadlyRefuseTheTokenWithTheirReason) {
         SCOPED_TRACE(c.route);
         peer.alias("/KIVClient", c.route);
         const auto rt = platform::ManualRuntime::make();
-        LibraryAPI api(platform::Platform{.runtime = rt});
+        LibraryAPI api(platform::Platform{.runtime = rt, .cloudHosts = {peer.host(), peer.host()}});
         std::vector<ClientStatus> events;
         api.setStatusObserver([&](const ClientStatus& status) { events.push_back(status); });
         api.setCredentials("demo", "secret");
@@ -423,7 +422,6 @@ TEST(LibraryAPIHostile, PeersAnsweringBadlyRefuseTheTokenWithTheirReason) {
         }
         EXPECT_TRUE(api.httpClient().tokenTimerRunning());
     }
-    CloudHosts::set("", "");
 }
 
 }  // namespace

@@ -14,9 +14,9 @@
 #include "LoopbackServer.hpp"
 #include "kiv/http/JSONEncoding.hpp"
 #include "kiv/http/Notifications.hpp"
-#include "kiv/platform/NotificationCenter.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/runtime/NotificationCenter.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
 
 using namespace kiv::http;
 using namespace std::chrono_literals;

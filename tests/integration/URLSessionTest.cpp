@@ -1,6 +1,6 @@
 // The curl-backed URL session against real loopback servers.
 
-#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/network/URLSession.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "HostilePeer.hpp"
 #include "LoopbackServer.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "platform/linux/CurlURLSession.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "platform/network/linux/CurlURLSession.hpp"
 
 using namespace kiv::platform;
 using namespace std::chrono_literals;

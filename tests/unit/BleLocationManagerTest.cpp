@@ -10,10 +10,10 @@
 
 #include "kiv/ibeacon/IBeaconFrame.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/BleLocationManager.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "platform/linux/HeardBeacons.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "ibeacon/HeardBeacons.hpp"
 
 using namespace kiv;
 using namespace kiv::platform;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kiv/eddystone/DispatchTimer.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
 
 using namespace std::chrono_literals;
 using kiv::DispatchTimer;

@@ -9,8 +9,8 @@
 #include "EddystoneFrames.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::GBeaconInfoPtr;

@@ -7,7 +7,7 @@
 namespace kiv {
 namespace {
 
-TEST(CloudHosts, RefusesWhatIsNoHostAndPortAndKeepsTheHostsInUse) {
+TEST(CloudHosts, RefusesWhatIsNoHostAndPort) {
     struct Case {
         const char* host;
         const char* problem;  // empty: accepted
@@ -37,13 +37,9 @@ TEST(CloudHosts, RefusesWhatIsNoHostAndPortAndKeepsTheHostsInUse) {
     };
     for (const auto& c : cases) EXPECT_EQ(CloudHosts::problemWith(c.host), c.problem) << c.host;
 
-    ASSERT_TRUE(CloudHosts::set("a.example:1", "b.example:2"));
-    std::string reason;
-    EXPECT_FALSE(CloudHosts::set("fine.example", "https://b.example", &reason));
-    EXPECT_EQ(reason, "\"https://b.example\" has a scheme: give host[:port] only");
-    EXPECT_EQ(CloudHosts::current().tokenHost, "a.example:1");
-    EXPECT_EQ(CloudHosts::current().apiHost, "b.example:2");
-    CloudHosts::set("", "");
+    EXPECT_EQ((CloudHosts{"fine.example", "https://b.example"}.problem()),
+              "\"https://b.example\" has a scheme: give host[:port] only");
+    EXPECT_EQ((CloudHosts{"a.example:1", ""}.resolved().apiHost), CloudHosts::defaults().apiHost);
 }
 
 TEST(LogSink, ReceivesEachLineWithItsComponentAndLevelUnlessACaptureTakesIt) {
@@ -56,8 +52,7 @@ TEST(LogSink, ReceivesEachLineWithItsComponentAndLevelUnlessACaptureTakesIt) {
     log::setSink([&](const log::Record& r) { received.push_back({std::string(r.text), r.level, std::string(r.component)}); });
     log::line(Debug::KIVClient, "Region #1 is received:", 5);
     log::line(Debug::KIVPush, "Device token: x");
-    log::writeLine("G response: {}");
-    log::line("BluezCentralManager: a delegate callback threw");
+    log::warning("BluezCentralManager", "a delegate callback threw");
     log::writeLine("plain text: with a colon later");
     {
         log::Capture capture;  // tests' captures come first
@@ -71,7 +66,6 @@ TEST(LogSink, ReceivesEachLineWithItsComponentAndLevelUnlessACaptureTakesIt) {
     const std::vector<std::tuple<std::string, log::Level, std::string>> expected = {
         {"Debug KIVClient: Region #1 is received: 5", log::Level::debug, "KIVClient"},
         {"Debug KIVPush: Device token: x", log::Level::debug, "KIVPush"},
-        {"G response: {}", log::Level::info, "KIVClient"},
         {"BluezCentralManager: a delegate callback threw", log::Level::warning, "BluezCentralManager"},
         {"plain text: with a colon later", log::Level::info, "kiv"},
     };

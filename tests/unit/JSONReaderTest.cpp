@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kiv/platform/NotificationContent.hpp"
+#include "kiv/platform/notifications/NotificationContent.hpp"
 
 namespace kiv {
 namespace {

@@ -9,9 +9,9 @@
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/SimulatedLocationManager.hpp"
 #include "kiv/support/Hex.hpp"
 
 using namespace std::chrono_literals;

@@ -7,7 +7,7 @@
 #include "TestImages.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/sim/RecordingURLOpener.hpp"
 #include "push/KIVPushImpl.hpp"
 
 namespace kiv {

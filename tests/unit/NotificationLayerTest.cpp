@@ -4,10 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "TestImages.hpp"
-#include "kiv/platform/MutableNotificationContent.hpp"
-#include "kiv/platform/URL.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
-#include "kiv/platform/linux/XdgURLOpener.hpp"
+#include "kiv/platform/notifications/MutableNotificationContent.hpp"
+#include "kiv/platform/network/URL.hpp"
+#include "kiv/sim/RecordingURLOpener.hpp"
+#include "kiv/platform/network/linux/XdgURLOpener.hpp"
 #include "push/AttachmentFile.hpp"
 
 namespace kiv {

@@ -1,7 +1,7 @@
 // What a desktop notification server receives from hostile or oversized notification texts.
 #include <gtest/gtest.h>
 
-#include "platform/linux/NotificationText.hpp"
+#include "platform/notifications/linux/NotificationText.hpp"
 
 namespace text = kiv::platform::notification_text;
 using namespace std::string_literals;

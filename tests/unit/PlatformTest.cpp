@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/OperationQueue.hpp"
+#include "kiv/platform/runtime/OperationQueue.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/RepeatingTimer.hpp"
-#include "kiv/platform/TimerSource.hpp"
-#include "kiv/platform/URL.hpp"
-#include "kiv/platform/URLComponents.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
+#include "kiv/platform/runtime/RepeatingTimer.hpp"
+#include "kiv/platform/runtime/TimerSource.hpp"
+#include "kiv/platform/network/URL.hpp"
+#include "kiv/platform/network/URLComponents.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
 
 using namespace std::chrono_literals;
 using kiv::platform::ManualRuntime;

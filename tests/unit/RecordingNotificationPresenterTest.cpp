@@ -5,9 +5,9 @@
 
 #include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/RecordingNotificationPresenter.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/RecordingNotificationPresenter.hpp"
+#include "kiv/sim/RecordingURLOpener.hpp"
 
 using namespace kiv::platform;
 

@@ -52,7 +52,7 @@ void AgentLines::write(log::Level level, std::string_view text) const {
         toJournal(level, "kiv-agent", text);
         return;
     }
-    log::writeLine(text);
+    log::write({level, "kiv-agent", text});
 }
 
 }  // namespace kiv::agent

@@ -14,10 +14,10 @@
 #include "Command.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/FreedesktopNotificationPresenter.hpp"
-#include "kiv/platform/linux/XdgURLOpener.hpp"
-#include "kiv/platform/sim/RecordingURLOpener.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/platform/network/linux/XdgURLOpener.hpp"
+#include "kiv/sim/RecordingURLOpener.hpp"
 #include "support/JSONReader.hpp"
 
 namespace kiv::agent {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 
 namespace kiv::agent {
 

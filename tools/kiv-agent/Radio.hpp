@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/bluetooth/CentralManager.hpp"
 
 namespace kiv::agent {
 

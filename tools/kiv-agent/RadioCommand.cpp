@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Command.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 
 namespace kiv::agent {
 namespace {

@@ -20,11 +20,11 @@
 #include "IBeaconAdvertising.hpp"
 #include "Scenario.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BleLocationManager.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 namespace kiv::agent {
 namespace {

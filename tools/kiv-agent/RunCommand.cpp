@@ -20,9 +20,9 @@
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/RepeatingTimer.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/linux/BluezCentralManager.hpp"
+#include "kiv/platform/runtime/RepeatingTimer.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -192,8 +192,8 @@ int run(const RunOptions& options) {
             std::printf("dashboard: %s\n", dashboardUrl.c_str());
         }
     }
-    std::string refusal;
-    if (!CloudHosts::set(settings.tokenHost, settings.apiHost, &refusal)) return fail(kUsage, refusal);
+    const CloudHosts hosts{settings.tokenHost, settings.apiHost};
+    if (auto refusal = hosts.problem(); !refusal.empty()) return fail(kUsage, refusal);
 
     const LogTarget logTarget(settings.journal);
     if (logTarget.fellBack()) std::fprintf(stderr, "kiv-agent run: no journal on this host; logging to standard output\n");
@@ -202,9 +202,11 @@ int run(const RunOptions& options) {
 
     auto devices = std::make_shared<SimulatedDevices>();
     auto runtime = platform::AsioRuntime::make();
-    KIVClient client(radio ? platform::Platform{.runtime = runtime,
-                                                .makeCentral = platform::BluezCentralManager::factory(settings.adapter)}
-                           : devices->platform(runtime));
+    auto onPlatform = radio ? platform::Platform{.runtime = runtime,
+                                                 .makeCentral = platform::BluezCentralManager::factory(settings.adapter)}
+                            : devices->platform(runtime);
+    onPlatform.cloudHosts = hosts;
+    KIVClient client(onPlatform);
     std::shared_ptr<platform::RepeatingTimer> watchdog;
     if (const auto interval = notifier.watchdogInterval()) {
         // Pings ride on the main queue, so a stuck queue stops them and systemd restarts us.

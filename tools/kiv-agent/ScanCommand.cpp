@@ -15,9 +15,9 @@
 #include "Radio.hpp"
 #include "Scenario.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
-#include "kiv/platform/linux/AsioRuntime.hpp"
-#include "kiv/platform/sim/ManualRuntime.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 namespace kiv::agent {
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/bluetooth/CentralManager.hpp"
 #include "kiv/support/UUID.hpp"
 
 namespace kiv::agent {

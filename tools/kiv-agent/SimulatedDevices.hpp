@@ -6,8 +6,8 @@
 
 #include "Scenario.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/sim/SimulatedCentralManager.hpp"
-#include "kiv/platform/sim/SimulatedLocationManager.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
+#include "kiv/sim/SimulatedLocationManager.hpp"
 
 namespace kiv::agent {
 

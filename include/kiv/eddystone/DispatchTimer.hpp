@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "kiv/platform/Queue.hpp"
+#include "kiv/platform/runtime/Queue.hpp"
 
 namespace kiv {
 

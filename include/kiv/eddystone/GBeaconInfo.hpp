@@ -15,7 +15,7 @@
 
 #include "kiv/eddystone/BeaconID.hpp"
 #include "kiv/export.hpp"
-#include "kiv/platform/Advertisement.hpp"
+#include "kiv/platform/bluetooth/Advertisement.hpp"
 
 namespace kiv {
 

@@ -8,7 +8,7 @@
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/eddystone/GBeaconScannerDelegate.hpp"
 #include "kiv/export.hpp"
-#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/bluetooth/CentralManager.hpp"
 #include "kiv/platform/Platform.hpp"
 
 namespace kiv {

@@ -5,7 +5,7 @@
 
 #include "kiv/eddystone/GBeaconInfo.hpp"
 #include "kiv/export.hpp"
-#include "kiv/platform/CentralManager.hpp"
+#include "kiv/platform/bluetooth/CentralManager.hpp"
 
 namespace kiv {
 

@@ -50,9 +50,9 @@ public:
                 try {
                     if (completionHandler) completionHandler(response);
                 } catch (const std::exception& e) {
-                    log::line("DataRequest: response handler threw:", e.what());
+                    log::warning("DataRequest", "response handler threw:", e.what());
                 } catch (...) {
-                    log::line("DataRequest: response handler threw");
+                    log::warning("DataRequest", "response handler threw");
                 }
             });
         });

@@ -10,8 +10,8 @@
 #include "kiv/export.hpp"
 #include "kiv/http/Error.hpp"
 #include "kiv/http/Result.hpp"
-#include "kiv/platform/HTTPURLResponse.hpp"
-#include "kiv/platform/URLRequest.hpp"
+#include "kiv/platform/network/HTTPURLResponse.hpp"
+#include "kiv/platform/network/URLRequest.hpp"
 
 namespace kiv::http {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kiv/http/TaskDelegate.hpp"
-#include "kiv/platform/Queue.hpp"
+#include "kiv/platform/runtime/Queue.hpp"
 
 namespace kiv::http {
 

@@ -9,7 +9,7 @@
 #include "kiv/export.hpp"
 #include "kiv/http/AdaptError.hpp"
 #include "kiv/http/HTTPError.hpp"
-#include "kiv/platform/URLError.hpp"
+#include "kiv/platform/network/URLError.hpp"
 
 namespace kiv::http {
 

@@ -11,8 +11,8 @@
 #include "kiv/export.hpp"
 #include "kiv/http/TaskDelegate.hpp"
 #include "kiv/http/Timeline.hpp"
-#include "kiv/platform/Queue.hpp"
-#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/runtime/Queue.hpp"
+#include "kiv/platform/network/URLSession.hpp"
 
 namespace kiv::http {
 

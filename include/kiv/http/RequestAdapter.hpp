@@ -3,7 +3,7 @@
 
 #include "kiv/export.hpp"
 #include "kiv/http/Result.hpp"
-#include "kiv/platform/URLRequest.hpp"
+#include "kiv/platform/network/URLRequest.hpp"
 
 namespace kiv::http {
 

@@ -12,7 +12,7 @@
 #include "kiv/http/Error.hpp"
 #include "kiv/http/Request.hpp"
 #include "kiv/http/RequestRetrier.hpp"
-#include "kiv/platform/URLSessionDelegate.hpp"
+#include "kiv/platform/network/URLSessionDelegate.hpp"
 
 namespace kiv::http {
 

@@ -17,9 +17,9 @@
 #include "kiv/http/URLEncoding.hpp"
 #include "kiv/platform/BundleInfo.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/Runtime.hpp"
-#include "kiv/platform/SessionConfiguration.hpp"
-#include "kiv/platform/URLSession.hpp"
+#include "kiv/platform/runtime/Runtime.hpp"
+#include "kiv/platform/network/SessionConfiguration.hpp"
+#include "kiv/platform/network/URLSession.hpp"
 
 namespace kiv::http {
 

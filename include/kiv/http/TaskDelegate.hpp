@@ -9,11 +9,11 @@
 
 #include "kiv/export.hpp"
 #include "kiv/http/Error.hpp"
-#include "kiv/platform/HTTPURLResponse.hpp"
-#include "kiv/platform/OperationQueue.hpp"
-#include "kiv/platform/URLCredentialStorage.hpp"
-#include "kiv/platform/URLSessionDelegate.hpp"
-#include "kiv/platform/URLSessionTask.hpp"
+#include "kiv/platform/network/HTTPURLResponse.hpp"
+#include "kiv/platform/runtime/OperationQueue.hpp"
+#include "kiv/platform/network/URLCredentialStorage.hpp"
+#include "kiv/platform/network/URLSessionDelegate.hpp"
+#include "kiv/platform/network/URLSessionTask.hpp"
 
 namespace kiv::http {
 

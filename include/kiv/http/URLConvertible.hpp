@@ -7,8 +7,8 @@
 
 #include "kiv/export.hpp"
 #include "kiv/http/Result.hpp"
-#include "kiv/platform/URL.hpp"
-#include "kiv/platform/URLComponents.hpp"
+#include "kiv/platform/network/URL.hpp"
+#include "kiv/platform/network/URLComponents.hpp"
 
 namespace kiv::http {
 

@@ -9,7 +9,7 @@
 #include "kiv/http/HTTPMethod.hpp"
 #include "kiv/http/Result.hpp"
 #include "kiv/http/URLConvertible.hpp"
-#include "kiv/platform/URLRequest.hpp"
+#include "kiv/platform/network/URLRequest.hpp"
 
 namespace kiv::http {
 

@@ -8,7 +8,6 @@
 #include <span>
 
 #include "kiv/export.hpp"
-#include "kiv/platform/Advertisement.hpp"
 #include "kiv/support/UUID.hpp"
 
 namespace kiv {
@@ -34,8 +33,6 @@ struct KIV_EXPORT IBeaconFrame {
     /// Decodes manufacturer data as it sits in the radio packet: the company identifier first,
     /// little-endian (4c 00), then the payload.
     static std::optional<IBeaconFrame> decodeWithCompanyID(std::span<const std::uint8_t> data) noexcept;
-    /// Decodes an advertisement's manufacturer data of company 0x004C, if it has any.
-    static std::optional<IBeaconFrame> decode(const platform::Advertisement& advertisement) noexcept;
 
     /// The manufacturer data (after the company identifier) that decodes to this frame.
     std::array<std::uint8_t, kPayloadSize> payload() const noexcept;

@@ -1,5 +1,6 @@
 #pragma once
-/// The user's preferred languages and the operating system's name and version.
+/// The user's preferred languages and the operating system's name and version. The two readers
+/// are the system's (platform/linux/SystemInfo.cpp); the text work is portable.
 
 #include <string>
 #include <vector>

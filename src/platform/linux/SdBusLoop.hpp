@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ExitStop.hpp"
+#include "platform/runtime/ExitStop.hpp"
 
 namespace sdbus {
 class IConnection;

@@ -1,7 +1,0 @@
-#include "kiv/platform/URLRequest.hpp"
-
-namespace kiv::platform {
-
-std::string URLRequest::description() const { return url ? url->absoluteString() : "nil"; }
-
-}  // namespace kiv::platform

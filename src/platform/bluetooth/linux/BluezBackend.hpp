@@ -1,0 +1,56 @@
+#pragma once
+// The process's one client of bluetoothd: the connection, the object tree it cares about, and
+// a discovery session per adapter while any central wants a scan.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kiv/platform/bluetooth/CentralManager.hpp"
+
+namespace kiv::platform::bluez {
+
+/// One advertisement for one central.
+struct Delivery {
+    std::string peripheral;
+    int RSSI = kRSSIUnavailable;
+    std::shared_ptr<const Advertisement> data;
+};
+
+/// What the backend tells one central; the central's own queue runs these.
+/// Thread: called on the central's queue.
+class BackendClient {
+public:
+    virtual ~BackendClient() = default;
+    virtual void applyState(ManagerState state) = 0;
+    /// Advertisements in the order heard (one batch per burst of bus traffic).
+    virtual void deliver(const std::vector<Delivery>& batch) = 0;
+};
+
+/// Thread: every member is safe from any thread; the work runs on the backend's own serial
+/// queue, and the bus's loop thread only posts parsed messages to it.
+class BluezBackend {
+public:
+    /// The backend of this process: the one alive, or a new one (shared by every central).
+    static std::shared_ptr<BluezBackend> shared();
+    ~BluezBackend();
+
+    /// Registers a central; it hears its state on `queue` once known. Returns its number.
+    std::uint64_t attach(std::weak_ptr<BackendClient> client, QueuePtr queue, std::string adapter);
+    void detach(std::uint64_t id);
+    void scan(std::uint64_t id, std::vector<BluetoothUUID> services, bool allowDuplicates);
+    void stopScan(std::uint64_t id);
+    /// Devices heard and not yet forgotten (waits for the queue).
+    std::size_t cachedDevices() const;
+
+    struct State;
+
+private:
+    BluezBackend();
+    void start();
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace kiv::platform::bluez
