@@ -162,7 +162,7 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
         SCOPED_TRACE(c.name);
         capture_.clear();
         auto rt = platform::ManualRuntime::make();
-        LibraryAPI api(platform::Platform{.runtime = rt, .cloudHosts = {peer.host(), peer.host()}});
+        LibraryAPI api(platform::Platform{.runtime = rt, .cloudHosts = {host_, host_}});
         std::size_t downloads = 0;
         api.setRegionListCompletion([&](const BeaconRegionSet&) { ++downloads; });
         api.setDebug(true);
