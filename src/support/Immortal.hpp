@@ -9,7 +9,7 @@ namespace kiv {
 
 /// Holds a T whose destructor never runs: the shared instances and what library threads reach
 /// through them stay usable while the process exits and static objects go away. Trivially
-/// destructible itself, so the build's exit-destructor check (scripts/check-exit-destructors)
+/// destructible itself, so the build's exit-destructor check (scripts/lint)
 /// sees no destructor here. Thread: as T.
 template <class T>
 class Immortal {
