@@ -17,6 +17,7 @@
 
 #include "platform/runtime/ExitStop.hpp"
 #include "platform/network/linux/CurlErrors.hpp"
+#include "platform/network/linux/CurlResponseHead.hpp"
 
 namespace kiv::platform {
 
@@ -25,12 +26,6 @@ namespace {
 void globalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
-    return std::string(s);
 }
 
 // What a delegate-reporting task holds back before it posts a piece of its body.
@@ -60,9 +55,7 @@ struct Transfer {
     curl_slist* headerList = nullptr;
     std::string body;  // request body; curl reads it in place
     std::string url;
-    // Response head being read.
-    int status = 0;
-    HTTPHeaderFields headers;
+    CurlResponseHead head;  // the head being read
     bool headDelivered = false;
     int redirects = 0;
     bool anyBody = false;
@@ -439,7 +432,7 @@ private:
     /// unsupported protocol: true when that came from a peer we reached, not from the URL itself
     /// or a redirection to another scheme.
     static bool answeredBadly(Transfer& t) {
-        if (t.status >= 300 && t.status < 400) return false;
+        if (t.head.status() >= 300 && t.head.status() < 400) return false;
         char* ip = nullptr;
         curl_easy_getinfo(t.easy, CURLINFO_PRIMARY_IP, &ip);
         return ip && *ip;
@@ -607,15 +600,16 @@ private:
     // The head is complete: hand it on, unless it is an interim or a followed redirection.
     static void endOfHead(Transfer& t) {
         Engine& self = *t.engine;
-        if (t.status >= 100 && t.status < 200) return;
-        const bool redirect = t.status >= 300 && t.status < 400 && t.headers.contains("Location") &&
+        const int status = t.head.status();
+        if (status >= 100 && status < 200) return;
+        const bool redirect = status >= 300 && status < 400 && t.head.headers().contains("Location") &&
                               t.redirects < self.configuration.maximumRedirects;
         if (redirect) {
             ++t.redirects;
             HTTPURLResponse response = self.headFrom(t);
             URLRequest newRequest = t.task->originalRequest();
             const auto base = response.url ? response.url : URL::make(t.url);
-            newRequest.url = base ? base->resolved(*t.headers.value("Location")) : std::nullopt;
+            newRequest.url = base ? base->resolved(*t.head.headers().value("Location")) : std::nullopt;
             if (!t.task->reportsToCompletion()) {
                 self.queue->async([task = t.task, delegate = self.delegate(), response, newRequest] {
                     if (delegate) delegate->willPerformHTTPRedirection(*task, response, newRequest);
@@ -627,22 +621,10 @@ private:
     }
 
     HTTPURLResponse headFrom(Transfer& t) {
-        HTTPURLResponse r;
-        r.statusCode = t.status;
-        r.headers = t.headers;
-        if (t.redirects == 0) {
-            r.url = t.task->originalRequest().url;
-        } else {
-            char* effective = nullptr;
-            curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &effective);
-            r.url = effective ? URL::make(effective) : std::nullopt;
-        }
-        if (const auto length = t.headers.value("Content-Length"); length && !t.headers.contains("Content-Encoding")) {
-            char* end = nullptr;
-            const long long n = std::strtoll(length->c_str(), &end, 10);
-            if (end && *end == '\0' && n >= 0) r.expectedContentLength = n;
-        }
-        return r;
+        if (t.redirects == 0) return t.head.response(t.task->originalRequest().url);
+        char* effective = nullptr;
+        curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &effective);
+        return t.head.response(effective ? URL::make(effective) : std::nullopt);
     }
 
     void deliverHead(Transfer& t) {
@@ -669,7 +651,7 @@ private:
         long code = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &code);
         if (code <= 0) return;
-        if (t.status == 0) t.status = static_cast<int>(code);
+        if (t.head.status() == 0) t.head.setStatus(static_cast<int>(code));
         deliverHead(t);
     }
 
@@ -677,16 +659,11 @@ private:
         auto& t = *static_cast<Transfer*>(user);
         const std::string_view line(data, size * count);
         t.lastActivity = SteadyClock::now();
-        if (line.starts_with("HTTP/")) {
-            t.status = 0;
-            t.headers = {};
+        const auto read = t.head.read(line);
+        if (read == CurlResponseHead::Line::status) {
             t.headDelivered = false;
-            const auto space = line.find(' ');
-            if (space != std::string_view::npos) t.status = std::atoi(std::string(line.substr(space + 1, 3)).c_str());
-        } else if (line == "\r\n" || line == "\n") {
+        } else if (read == CurlResponseHead::Line::end) {
             endOfHead(t);
-        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            t.headers.set(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         }
         return size * count;
     }
