@@ -95,9 +95,9 @@ ExitStop::Handle ExitStop::finisher() {
         ++r.finishers;
     }
     return Handle(nullptr, [](void*) {
-        auto& r = registry();
-        std::lock_guard g(r.mutex);
-        --r.finishers;
+        auto& held = registry();
+        std::lock_guard g(held.mutex);
+        --held.finishers;
         r.finished.notify_all();
     });
 }
