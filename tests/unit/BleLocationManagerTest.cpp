@@ -3,17 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
-#include <utility>
-#include <vector>
 
+#include "LocationRecorder.hpp"
+#include "ibeacon/HeardBeacons.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
 #include "kiv/ibeacon/IBeaconFrame.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/ibeacon/BleLocationManager.hpp"
 #include "kiv/sim/ManualRuntime.hpp"
 #include "kiv/sim/SimulatedCentralManager.hpp"
-#include "ibeacon/HeardBeacons.hpp"
 
 using namespace kiv;
 using namespace kiv::platform;
@@ -31,44 +28,11 @@ Advertisement manufacturerData(std::uint16_t company, ByteVector bytes) {
     return ad;
 }
 
-const char* proximityName(Proximity p) {
-    constexpr const char* kNames[] = {"unknown", "immediate", "near", "far"};
-    return kNames[static_cast<int>(p)];
-}
-
-std::string text(const Beacon& b) {
-    char out[80];
-    std::snprintf(out, sizeof out, "%c%u.%u %lld %.2f %s", 'A' + b.proximityUUID.bytes()[15], b.major, b.minor,
-                  static_cast<long long>(b.rssi), b.accuracy, proximityName(b.proximity));
-    return out;
-}
-
-struct Recorder final : LocationManagerDelegate {
-    std::vector<std::string> events;   // monitoring and failures
-    std::vector<std::string> reports;  // "region: beacon, beacon"
-    void didRangeBeacons(LocationManager&, const std::vector<Beacon>& beacons, const BeaconRegion& region) override {
-        std::string line = region.identifier() + ":";
-        for (const auto& b : beacons) line += (line.back() == ':' ? " " : ", ") + text(b);
-        reports.push_back(line);
-    }
-    void note(const char* what, const BeaconRegion& r) { events.push_back(what + (" " + r.identifier())); }
-    void didStartMonitoringFor(LocationManager&, const BeaconRegion& r) override { note("start", r); }
-    void didEnterRegion(LocationManager&, const BeaconRegion& r) override { note("enter", r); }
-    void didExitRegion(LocationManager&, const BeaconRegion& r) override { note("exit", r); }
-    void didDetermineState(LocationManager&, RegionState s, const BeaconRegion& r) override {
-        note(s == RegionState::inside ? "inside" : "outside", r);
-    }
-    void didFailWithError(LocationManager&, const LocationError& e) override {
-        events.push_back("failed " + std::to_string(e.code) + " " + e.localizedDescription);
-    }
-    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
-};
-
 struct Rig {
     std::shared_ptr<ManualRuntime> rt = ManualRuntime::make();
     TimePoint start = rt->now();
     std::shared_ptr<SimulatedCentralManager> radio;
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<test::LocationRecorder> recorder = std::make_shared<test::LocationRecorder>();
     std::shared_ptr<BleLocationManager> manager;
 
     explicit Rig(BleLocationManager::Options options = {}, ManagerState initial = ManagerState::poweredOn) {
@@ -85,8 +49,8 @@ struct Rig {
         radio->advertise("device", rssi, ad);
         rt->runUntilIdle();
     }
-    std::vector<std::string> reports() { return std::exchange(recorder->reports, {}); }
-    std::vector<std::string> events() { return std::exchange(recorder->events, {}); }
+    std::vector<std::string> reports() { return recorder->reports.take(); }
+    std::vector<std::string> events() { return recorder->events.take(); }
 };
 
 using Lines = std::vector<std::string>;
@@ -270,8 +234,6 @@ TEST(BleLocationManager, RangesTwentyRegionsOfFiveHundredBeacons) {
                 Beacon{uuid(n), 1, static_cast<std::uint16_t>(minor), std::llround(mean), d, proximityFor(d)});
         }
         std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.accuracy < b.accuracy; });
-        std::string line = "r" + std::to_string(n) + ":";
-        for (const auto& b : expected) line += (line.back() == ':' ? " " : ", ") + text(b);
-        EXPECT_EQ(reports[n], line);
+        EXPECT_EQ(reports[n], test::reportLine("r" + std::to_string(n), expected));
     }
 }
