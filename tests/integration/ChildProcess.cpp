@@ -32,27 +32,26 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-std::vector<std::string> childEnvironment(const std::string& address) {
+std::vector<std::string> childEnvironment(const std::optional<std::string>& address) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string_view entry(*e);
-        if (entry.starts_with("DBUS_SYSTEM_BUS_ADDRESS=") || entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") ||
-            entry.starts_with("DBUS_STARTER_"))
+        if (address && (entry.starts_with("DBUS_SYSTEM_BUS_ADDRESS=") ||
+                        entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") || entry.starts_with("DBUS_STARTER_")))
             continue;
         env.emplace_back(entry);
     }
-    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
+    if (!address) return env;
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + *address);
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + *address);
     return env;
 }
 
-// Runs `argv` with `in` / `out` as standard input / output (-1: /dev/null) and standard error
-// appended to `errPath`. The child is killed if this process dies, so a crashed test leaves no
-// bus daemon behind.
+// The child is killed if this process dies, so a crashed test leaves no bus daemon behind.
 pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, int in, int out, const std::string& errPath) {
     auto args = pointers(argv);
     auto envp = pointers(env);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int err = errPath.empty() ? ::fcntl(out, F_DUPFD_CLOEXEC, 0) : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();

@@ -13,11 +13,11 @@
 
 namespace kiv::test::process {
 
-/// Our environment with the system and session bus addresses both naming `busAddress`.
-std::vector<std::string> childEnvironment(const std::string& busAddress);
+/// Our environment; given a bus address, with the system and session bus addresses both naming it.
+std::vector<std::string> childEnvironment(const std::optional<std::string>& busAddress);
 
 /// Runs `argv` with `in` / `out` as standard input / output (-1: /dev/null) and standard error
-/// appended to `errPath`. The child is killed if this process dies.
+/// appended to `errPath` (empty: to `out` as well). The child is killed if this process dies.
 pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, int in, int out, const std::string& errPath);
 
 /// Ends `pid`: SIGTERM, SIGKILL after a grace period, and reaps it.
