@@ -116,9 +116,11 @@ TEST_F(BluezCentral, ScansAsBluetoothdWantsAndReportsEachPacketsOwnData) {
 }
 
 TEST_F(BluezCentral, CentralsShareOneSessionAndFilterTheirOwnReports) {
-    ASSERT_NO_FATAL_FAILURE(startScanning());
+    fake_ = FakeBluez::start();
+    ASSERT_TRUE(fake_ && fake_->addAdapter());
     auto eddystone = std::make_shared<Recorder>(std::vector{BluetoothUUID::eddystone()}, false);
     auto first = central(eddystone);
+    radio_ = central(recorder_);
     ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && recorder_->waitState(ManagerState::poweredOn));
     ASSERT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
 
