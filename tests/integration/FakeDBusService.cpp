@@ -1,18 +1,14 @@
 #include "FakeDBusService.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "ChildProcess.hpp"
-#include "RawSocket.hpp"
 
 namespace kiv::test {
 namespace {
 
 using namespace process;
-using Clock = std::chrono::steady_clock;
 // Starting the bus and the fake takes well under a second; a loaded machine may take longer.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
