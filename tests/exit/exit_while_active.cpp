@@ -2,31 +2,19 @@
 // from main (or calls exit) does. Usage: exit_while_active retry|upload|radio return|exit
 // (radio: on the Bluetooth backend, with a fake bluetoothd on DBUS_SYSTEM_BUS_ADDRESS advertising)
 // Exits 0 when it got into the state; a crash or a sanitizer report at exit fails the test.
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "Waiting.hpp"
 #include "integration/HostilePeer.hpp"
 #include "integration/RawSocket.hpp"
-#include "kiv/kiv.hpp"
 #include "kiv/http/SessionManager.hpp"
+#include "kiv/kiv.hpp"
 #include "kiv/sim/SimulatedCentralManager.hpp"
 #include "kiv/sim/SimulatedLocationManager.hpp"
-
-namespace {
-
-struct Seen {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool reached = false;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
@@ -47,7 +35,7 @@ int main(int argc, char** argv) {
                                              .makeLocationManager = kiv::platform::SimulatedLocationManager::factory({}),
                                              .cloudHosts = {host, host}});
     }
-    auto seen = std::make_shared<Seen>();
+    auto seen = std::make_shared<kiv::test::Signal>();
     auto& client = kiv::KIVClient::sharedInstance();
     using Event = kiv::ClientStatus::Event;
     const auto awaited = radio ? Event::radioState : upload ? Event::tokenObtained : Event::tokenRefused;
@@ -56,19 +44,14 @@ int main(int argc, char** argv) {
         if (status.event != awaited) return;
         // On the radio: once it is on, the scan runs and the bus thread hears advertisements.
         if (awaited == Event::radioState && status.radio != kiv::platform::ManagerState::poweredOn) return;
-        std::lock_guard g(seen->mutex);
-        seen->reached = true;
-        seen->cv.notify_all();
+        seen->set();
     });
     client.enableLog(true);
     client.setCloudConfig("id", "secret");
     client.startMonitoringService();
-    {
-        std::unique_lock g(seen->mutex);
-        if (!seen->cv.wait_for(g, std::chrono::seconds(10), [&] { return seen->reached; })) {
-            std::fprintf(stderr, "the state was not reached within 10 s\n");
-            return 3;
-        }
+    if (!seen->wait()) {
+        std::fprintf(stderr, "the state was not reached within 10 s\n");
+        return 3;
     }
     const auto manager = kiv::http::SessionManager::defaultManager();
     if (upload) {

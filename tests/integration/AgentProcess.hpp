@@ -2,8 +2,8 @@
 // The kiv-agent program as a child process whose output (standard output and error together) is
 // read as it comes.
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +18,6 @@
 
 #include "ChildProcess.hpp"
 
-extern char** environ;
-
 namespace kiv::test {
 
 class Agent {
@@ -27,25 +25,12 @@ public:
     /// Starts the agent with `arguments` split at spaces, in this process's environment or, given a
     /// bus address, in one where both bus variables name it.
     explicit Agent(const std::string& arguments, const std::optional<std::string>& bus = std::nullopt) {
-        std::vector<std::string> all{KIV_AGENT_PATH};
+        std::vector<std::string> argv{KIV_AGENT_PATH};
         std::istringstream words(arguments);
-        for (std::string word; words >> word;) all.push_back(word);
-        auto env = bus ? process::childEnvironment(*bus) : std::vector<std::string>();
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        for (std::string word; words >> word;) argv.push_back(word);
         int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, KIV_AGENT_PATH, &actions, nullptr, argv.data(), bus ? envp.data() : environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        pid_ = process::spawn(argv, process::childEnvironment(bus), -1, fds[1], "");
         ::close(fds[1]);
         reader_ = std::thread([this, fd = fds[0]] {
             char buffer[4096];
@@ -58,11 +43,8 @@ public:
         });
     }
     ~Agent() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-        if (reader_.joinable()) reader_.join();
+        if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
+        wait();
     }
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;

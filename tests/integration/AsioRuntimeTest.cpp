@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include "LoopbackServer.hpp"
 #include "kiv/KIVPush.hpp"

@@ -4,11 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "CloudServer.hpp"
+#include "CloudFixture.hpp"
 #include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"
 #include "kiv/KIVClient.hpp"
@@ -47,13 +44,10 @@ struct BeaconEndToEnd : ::testing::Test {
     kiv::log::Capture capture;
 
     void SetUp() override {
-        kiv::cloud::CloudOptions options;
-        options.clients.push_back({"e2e-client", "e2e-secret"});
-        options.regionsDocument = R"({"data": [{"UUID": "5A0C2E4F7B194D3A9C86E1F20B3D4C5A", "Major": [1, 2]}]})";
-        std::string error;
-        cloud = CloudServer::create(options, error);
-        ASSERT_TRUE(cloud) << error;
-        ASSERT_TRUE(cloud->start(error)) << error;
+        cloud = kiv::test::startCloud([](kiv::cloud::CloudOptions& o) {
+            o.regionsDocument = R"({"data": [{"UUID": "5A0C2E4F7B194D3A9C86E1F20B3D4C5A", "Major": [1, 2]}]})";
+        });
+        ASSERT_TRUE(cloud);
         const auto host = "127.0.0.1:" + std::to_string(cloud->port());
         auto onCloud = platform;
         onCloud.cloudHosts = {host, host};
@@ -78,7 +72,7 @@ TEST_F(BeaconEndToEnd, SightingsOfBothKindsReachTheCloudsDatabase) {
     location->setBeacon(kStrayUUID, 1, 7, -50);
     const std::uint8_t token[] = {0x00, 0x1A, 0xFF, 0x07};
     push.setupNotification(token);  // the uploads carry the token of the push facade on the same platform
-    client->setCloudConfig("e2e-client", "e2e-secret");
+    client->setCloudConfig("demo", "s3cret");
     client->startMonitoringService();
     client->startgBeaconMonitoring();
     ASSERT_TRUE(eventually([&] { return central->isScanning(); }));

@@ -2,13 +2,13 @@
 // it, advertisements from signals, states, re-arming, and the cache's bounds.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
 #include <thread>
 
-#include "FakeBluez.hpp"
-#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "FakeDBusService.hpp"
+#include "Waiting.hpp"
 #include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "platform/bluetooth/linux/BluezBackend.hpp"
 
 namespace {
@@ -21,7 +21,6 @@ using kiv::platform::ManagerState;
 using kiv::test::FakeBluez;
 using nlohmann::json;
 
-constexpr auto kWait = std::chrono::seconds(5);
 constexpr const char* kUID = "00ec00112233445566778899aabbccddeeff";
 constexpr const char* kIBeacon = "0215e2c56db5dffb48d2b060d0f5a71096e000010002c5";
 
@@ -32,58 +31,43 @@ struct Report {
 };
 
 /// Records what a central says, and asks for its scan again after every power-on, as the
-/// scanner does. Thread: callbacks on the central's queue; the test reads under the lock.
+/// scanner does. Thread: callbacks on the central's queue.
 class Recorder final : public kiv::platform::CentralManagerDelegate {
 public:
     explicit Recorder(std::vector<BluetoothUUID> services = {}, bool duplicates = true)
         : services_(std::move(services)), duplicates_(duplicates) {}
 
     void centralManagerDidUpdateState(CentralManager& central) override {
-        if (central.state() == ManagerState::poweredOn && wantsScan_) central.scanForPeripherals(services_, duplicates_);
-        std::lock_guard lock(mutex_);
-        states_.push_back(central.state());
-        changed_.notify_all();
+        if (central.state() == ManagerState::poweredOn) central.scanForPeripherals(services_, duplicates_);
+        states.add(central.state());
     }
     void centralManagerDidDiscoverPeripheral(CentralManager&, const kiv::platform::Peripheral& peripheral,
                                              const Advertisement& data, int RSSI) override {
-        std::lock_guard lock(mutex_);
-        reports_.push_back({std::string(peripheral.identifier), RSSI, data});
-        changed_.notify_all();
+        reports.add({std::string(peripheral.identifier), RSSI, data});
+    }
+    bool waitState(ManagerState state) {
+        return states.waitUntil([&](const auto& all) { return !all.empty() && all.back() == state; });
     }
 
-    bool waitState(ManagerState state) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kWait, [&] { return !states_.empty() && states_.back() == state; });
-    }
-    bool waitReports(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kWait, [&] { return reports_.size() >= count; });
-    }
-    std::vector<Report> reports() {
-        std::lock_guard lock(mutex_);
-        return reports_;
-    }
-    std::vector<ManagerState> states() {
-        std::lock_guard lock(mutex_);
-        return states_;
-    }
-    bool wantsScan_ = true;
+    kiv::test::Recorded<ManagerState> states;
+    kiv::test::Recorded<Report> reports;
 
 private:
     std::vector<BluetoothUUID> services_;
     bool duplicates_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<ManagerState> states_;
-    std::vector<Report> reports_;
 };
 
 class BluezCentral : public testing::Test {
 protected:
-    void SetUp() override { runtime_ = kiv::platform::AsioRuntime::make(); }
-
     std::shared_ptr<CentralManager> central(const std::shared_ptr<Recorder>& recorder, std::string adapter = {}) {
         return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), std::move(adapter));
+    }
+    // A fake with hci0 and a central discovering on it.
+    void startScanning() {
+        fake_ = FakeBluez::start();
+        ASSERT_TRUE(fake_ && fake_->addAdapter());
+        radio_ = central(recorder_);
+        ASSERT_TRUE(fake_->waitForStatus(discovering(true)));
     }
     static json discovering(bool on, const char* adapter = "hci0") {
         return {{"adapters", {{adapter, {{"discovering", on}}}}}};
@@ -92,30 +76,29 @@ protected:
         return {{"device", device}, {"rssi", rssi}, {"serviceData", {{"feaa", kUID}}}};
     }
 
-    std::shared_ptr<kiv::platform::AsioRuntime> runtime_;
+    std::shared_ptr<kiv::platform::AsioRuntime> runtime_ = kiv::platform::AsioRuntime::make();
+    std::unique_ptr<FakeBluez> fake_;
+    std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+    std::shared_ptr<CentralManager> radio_;
 };
 
 TEST_F(BluezCentral, ScansAsBluetoothdWantsAndReportsEachPacketsOwnData) {
-    auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake && fake->addAdapter());
-    auto recorder = std::make_shared<Recorder>();
-    auto radio = central(recorder);
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus(
-        {{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
-    const auto filters = fake->status()["adapters"]["hci0"]["filters"];
+    ASSERT_NO_FATAL_FAILURE(startScanning());
+    ASSERT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    const auto filters = fake_->status()["adapters"]["hci0"]["filters"];
     ASSERT_EQ(filters.size(), 1u);
     EXPECT_EQ(filters.begin().value(), (json{{"Transport", "le"}, {"DuplicateData", true}, {"RSSI", -127}}));
 
-    ASSERT_TRUE(fake->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", kUID}}},
-                                 {"manufacturerData", {{"76", kIBeacon}}}}));  // InterfacesAdded
-    ASSERT_TRUE(fake->advertise(uid("b1", -62)));                             // PropertiesChanged, same data
-    ASSERT_TRUE(fake->expectOk({{"cmd", "rssi"}, {"device", "b1"}, {"rssi", -40}}));  // not an advertisement
-    ASSERT_TRUE(fake->advertise({{"device", "b1"}, {"manufacturerData", {{"76", kIBeacon}}}}));  // no RSSI
-    ASSERT_TRUE(fake->advertise({{"device", "b2"}, {"serviceData", {{"feaa", kUID}}}}));         // never an RSSI
-    ASSERT_TRUE(recorder->waitReports(4));
+    ASSERT_TRUE(fake_->advertise({{"device", "b1"}, {"rssi", -60}, {"serviceData", {{"feaa", kUID}}},
+                                  {"manufacturerData", {{"76", kIBeacon}}}}));  // InterfacesAdded
+    ASSERT_TRUE(fake_->advertise(uid("b1", -62)));                             // PropertiesChanged, same data
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "rssi"}, {"device", "b1"}, {"rssi", -40}}));  // not an advertisement
+    ASSERT_TRUE(fake_->advertise({{"device", "b1"}, {"manufacturerData", {{"76", kIBeacon}}}}));  // no RSSI
+    ASSERT_TRUE(fake_->advertise({{"device", "b2"}, {"serviceData", {{"feaa", kUID}}}}));         // never an RSSI
+    ASSERT_TRUE(recorder_->reports.waitForCount(4));
 
-    const auto reports = recorder->reports();
+    const auto reports = recorder_->reports.all();
     ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[0].rssi, -60);
     ASSERT_TRUE(reports[0].data.serviceData && reports[0].data.manufacturerDataFor(0x004C));
@@ -128,126 +111,113 @@ TEST_F(BluezCentral, ScansAsBluetoothdWantsAndReportsEachPacketsOwnData) {
     EXPECT_EQ(reports[0].peripheral, reports[1].peripheral);
     EXPECT_NE(reports[0].peripheral, reports[3].peripheral);
 
-    radio->stopScan();
-    EXPECT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", false}, {"clients", json::array()}}}}}}));
+    radio_->stopScan();
+    EXPECT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"discovering", false}, {"clients", json::array()}}}}}}));
 }
 
 TEST_F(BluezCentral, CentralsShareOneSessionAndFilterTheirOwnReports) {
-    auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake && fake->addAdapter());
+    fake_ = FakeBluez::start();
+    ASSERT_TRUE(fake_ && fake_->addAdapter());
     auto eddystone = std::make_shared<Recorder>(std::vector{BluetoothUUID::eddystone()}, false);
-    auto everything = std::make_shared<Recorder>();
     auto first = central(eddystone);
-    auto second = central(everything);
-    ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && everything->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
+    radio_ = central(recorder_);
+    ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && recorder_->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
 
-    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
-    ASSERT_TRUE(fake->advertise(uid("b1", -61)));
-    ASSERT_TRUE(fake->advertise({{"device", "ib"}, {"rssi", -70}, {"manufacturerData", {{"76", kIBeacon}}}}));
-    ASSERT_TRUE(everything->waitReports(3));
-    EXPECT_EQ(eddystone->reports().size(), 1u) << "one service, no duplicates";
+    ASSERT_TRUE(fake_->advertise(uid("b1", -60)));
+    ASSERT_TRUE(fake_->advertise(uid("b1", -61)));
+    ASSERT_TRUE(fake_->advertise({{"device", "ib"}, {"rssi", -70}, {"manufacturerData", {{"76", kIBeacon}}}}));
+    ASSERT_TRUE(recorder_->reports.waitForCount(3));
+    EXPECT_EQ(eddystone->reports.all().size(), 1u) << "one service, no duplicates";
 
     // Gone from another thread in mid-scan: the other central keeps the session.
-    std::thread([&] { second.reset(); }).join();
-    ASSERT_TRUE(fake->advertise(uid("b2", -65)));
-    ASSERT_TRUE(eddystone->waitReports(2));
-    EXPECT_EQ(fake->status()["adapters"]["hci0"]["sessions"], 1);
+    std::thread([&] { radio_.reset(); }).join();
+    ASSERT_TRUE(fake_->advertise(uid("b2", -65)));
+    ASSERT_TRUE(eddystone->reports.waitForCount(2));
+    EXPECT_EQ(fake_->status()["adapters"]["hci0"]["sessions"], 1);
     first.reset();
-    EXPECT_TRUE(fake->waitForStatus({{"adapters", {{"hci0", {{"sessions", 0}}}}}}));
+    EXPECT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"sessions", 0}}}}}}));
 }
 
 TEST_F(BluezCentral, RearmsAfterPowerCyclesAndSessionsEndedBySomeoneElse) {
-    auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake && fake->addAdapter());
-    auto recorder = std::make_shared<Recorder>();
-    auto radio = central(recorder);
-    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+    ASSERT_NO_FATAL_FAILURE(startScanning());
+    ASSERT_TRUE(fake_->power(false));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOff));
+    EXPECT_FALSE(radio_->isScanning());
+    ASSERT_TRUE(fake_->power(true));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true)));
+    EXPECT_EQ(fake_->status()["adapters"]["hci0"]["filters"].size(), 1u) << "the filter is set again";
 
-    ASSERT_TRUE(fake->power(false));
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOff));
-    EXPECT_FALSE(radio->isScanning());
-    ASSERT_TRUE(fake->power(true));
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
-    EXPECT_EQ(fake->status()["adapters"]["hci0"]["filters"].size(), 1u) << "the filter is set again";
-
-    ASSERT_TRUE(fake->expectOk({{"cmd", "stop-discovery-externally"}}));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
-    EXPECT_EQ(fake->status()["adapters"]["hci0"]["startDiscoveryCalls"], 3);
-    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
-    EXPECT_TRUE(recorder->waitReports(1));
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "stop-discovery-externally"}}));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true)));
+    EXPECT_EQ(fake_->status()["adapters"]["hci0"]["startDiscoveryCalls"], 3);
+    ASSERT_TRUE(fake_->advertise(uid("b1", -60)));
+    EXPECT_TRUE(recorder_->reports.waitForCount(1));
 }
 
 TEST_F(BluezCentral, FollowsBluetoothdComingGoingAndRestarting) {
-    auto fake = FakeBluez::start({.ownName = false});
-    ASSERT_TRUE(fake);
-    auto recorder = std::make_shared<Recorder>();
-    auto radio = central(recorder);
-    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported)) << "no bluetoothd yet";
+    fake_ = FakeBluez::start(false);
+    ASSERT_TRUE(fake_);
+    radio_ = central(recorder_);
+    ASSERT_TRUE(recorder_->waitState(ManagerState::unsupported)) << "no bluetoothd yet";
 
-    ASSERT_TRUE(fake->addAdapter());
-    ASSERT_TRUE(fake->expectOk({{"cmd", "acquire-name"}}));
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
+    ASSERT_TRUE(fake_->addAdapter());
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "acquire-name"}}));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true)));
 
-    ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true))) << "a new snapshot and a new session";
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    const auto states = recorder->states();
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "restart"}}));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true))) << "a new snapshot and a new session";
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    const auto states = recorder_->states.all();
     EXPECT_NE(std::find(states.begin(), states.end(), ManagerState::resetting), states.end());
-    ASSERT_TRUE(fake->advertise(uid("b1", -60)));
-    EXPECT_TRUE(recorder->waitReports(1));
+    ASSERT_TRUE(fake_->advertise(uid("b1", -60)));
+    EXPECT_TRUE(recorder_->reports.waitForCount(1));
 }
 
 TEST_F(BluezCentral, NamedAdapterComesAndGoesAndRefusalIsUnauthorized) {
-    auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake && fake->addAdapter("hci0"));
-    auto recorder = std::make_shared<Recorder>();
-    auto radio = central(recorder, "hci1");
-    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported));
-    ASSERT_TRUE(fake->addAdapter("hci1"));
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true, "hci1")));
-    EXPECT_EQ(fake->status()["adapters"]["hci0"]["sessions"], 0);
-    ASSERT_TRUE(fake->expectOk({{"cmd", "remove-adapter"}, {"adapter", "hci1"}}));
-    ASSERT_TRUE(recorder->waitState(ManagerState::unsupported));
-    ASSERT_TRUE(fake->addAdapter("hci1"));
-    ASSERT_TRUE(recorder->waitState(ManagerState::poweredOn));
-    ASSERT_TRUE(fake->waitForStatus(discovering(true, "hci1")));
+    fake_ = FakeBluez::start();
+    ASSERT_TRUE(fake_ && fake_->addAdapter("hci0"));
+    radio_ = central(recorder_, "hci1");
+    ASSERT_TRUE(recorder_->waitState(ManagerState::unsupported));
+    ASSERT_TRUE(fake_->addAdapter("hci1"));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true, "hci1")));
+    EXPECT_EQ(fake_->status()["adapters"]["hci0"]["sessions"], 0);
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-adapter"}, {"adapter", "hci1"}}));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::unsupported));
+    ASSERT_TRUE(fake_->addAdapter("hci1"));
+    ASSERT_TRUE(recorder_->waitState(ManagerState::poweredOn));
+    ASSERT_TRUE(fake_->waitForStatus(discovering(true, "hci1")));
 
-    ASSERT_TRUE(fake->expectOk({{"cmd", "deny"}, {"on", true}}));
-    ASSERT_TRUE(fake->expectOk({{"cmd", "restart"}}));
-    EXPECT_TRUE(recorder->waitState(ManagerState::unauthorized));
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "deny"}, {"on", true}}));
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "restart"}}));
+    EXPECT_TRUE(recorder_->waitState(ManagerState::unauthorized));
     const auto report = BluezCentralManager::checkRadio();
     EXPECT_TRUE(report.systemBus);
     EXPECT_NE(report.problem.find("may not"), std::string::npos) << report.problem;
 }
 
 TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
-    auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake && fake->addAdapter());
-    auto recorder = std::make_shared<Recorder>();
-    auto radio = central(recorder);
-    ASSERT_TRUE(fake->waitForStatus(discovering(true)));
-
-    ASSERT_TRUE(fake->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
-    ASSERT_TRUE(fake->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
+    ASSERT_NO_FATAL_FAILURE(startScanning());
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "advertise-bad-types"}, {"device", "bad"}}));
     constexpr int kDevices = 200;
-    for (int i = 0; i < kDevices; ++i) ASSERT_TRUE(fake->advertise(uid("d" + std::to_string(i), -70)));
-    ASSERT_TRUE(recorder->waitReports(kDevices));
-    for (const auto& report : recorder->reports()) {
+    for (int i = 0; i < kDevices; ++i) ASSERT_TRUE(fake_->advertise(uid("d" + std::to_string(i), -70)));
+    ASSERT_TRUE(recorder_->reports.waitForCount(kDevices));
+    for (const auto& report : recorder_->reports.all()) {
         ASSERT_TRUE(report.data.serviceData);
         EXPECT_EQ(report.rssi, -70);
     }
     auto backend = kiv::platform::bluez::BluezBackend::shared();
     EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
     for (int i = 0; i < kDevices; ++i) {
-        ASSERT_TRUE(fake->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));
+        ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));
     }
-    ASSERT_TRUE(fake->expectOk({{"cmd", "remove-device"}, {"device", "bad"}}));
-    ASSERT_TRUE(fake->advertise(uid("last", -50)));
-    ASSERT_TRUE(recorder->waitReports(kDevices + 1));
+    ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "bad"}}));
+    ASSERT_TRUE(fake_->advertise(uid("last", -50)));
+    ASSERT_TRUE(recorder_->reports.waitForCount(kDevices + 1));
     EXPECT_EQ(backend->cachedDevices(), 1u);
 }
 

@@ -1,23 +1,14 @@
 #include "FakeDBusService.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <iostream>
 
 #include "ChildProcess.hpp"
-#include "RawSocket.hpp"
 
 namespace kiv::test {
 namespace {
 
 using namespace process;
-using Clock = std::chrono::steady_clock;
 // Starting the bus and the fake takes well under a second; a loaded machine may take longer.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
@@ -112,10 +103,10 @@ nlohmann::json FakeDBusService::command(const nlohmann::json& command, std::chro
     return {{"error", "no reply"}};
 }
 
-bool FakeDBusService::expectOk(const nlohmann::json& command) {
-    const auto reply = this->command(command);
-    if (reply.contains("ok")) return true;
-    ADD_FAILURE() << command.dump() << " failed: " << reply.dump();
+bool FakeDBusService::expectOk(const nlohmann::json& command, std::chrono::milliseconds timeout) {
+    lastReply_ = this->command(command, timeout);
+    if (lastReply_.contains("ok")) return true;
+    ADD_FAILURE() << command.dump() << " failed: " << lastReply_.value("error", lastReply_.dump());
     return false;
 }
 

@@ -1,77 +1,49 @@
 // The desktop presenter against a fake notification server on a private session bus.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "FakeNotifications.hpp"
+#include "FakeDBusService.hpp"
+#include "Waiting.hpp"
 #include "TestImages.hpp"
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/notifications/MutableNotificationContent.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "kiv/platform/notifications/MutableNotificationContent.hpp"
 #include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "kiv/sim/RecordingURLOpener.hpp"
 #include "platform/notifications/linux/NotificationText.hpp"
 
 namespace {
 
 using namespace kiv::platform;
+using kiv::test::Recorded;
 using nlohmann::json;
-using namespace std::chrono_literals;
 
-/// What the presenter reported on the host's queue, waited for with deadlines.
-class Reports {
-public:
-    /// Declared before the presenter and its runtime, so no report can reach a destroyed one.
-    void attach(NotificationPresenter& presenter, QueuePtr queue) {
-        queue_ = std::move(queue);
-        presenter.setHandlers(
-            queue_, {.response =
-                         [this](const NotificationResponse& r) {
-                             EXPECT_TRUE(queue_->isCurrent());
-                             add([&] { responses_.push_back(r); });
-                         },
-                     .closed = [this](const std::string& request,
-                                      std::uint32_t reason) { add([&] { closed_.emplace_back(request, reason); }); }});
+/// What the presenter reported on the host's queue. Declared before the presenter and its
+/// runtime, so no report can reach a destroyed one.
+struct Reports {
+    void attach(NotificationPresenter& presenter, const QueuePtr& queue) {
+        presenter.setHandlers(queue, {.response =
+                                          [this, queue](const NotificationResponse& r) {
+                                              EXPECT_TRUE(queue->isCurrent());
+                                              responses.add(r);
+                                          },
+                                      .closed = [this](const std::string& request, std::uint32_t reason) {
+                                          closed.add({request, reason});
+                                      }});
     }
     PresentResult present(NotificationPresenter& presenter, const std::string& request,
                           const NotificationContent& content) {
-        std::optional<PresentResult> result;
-        presenter.present(request, content, [&](const PresentResult& r) { add([&] { result = r; }); });
-        waitFor([&] { return result.has_value(); });
-        return result.value_or(PresentResult{.id = 0, .error = "no completion"});
+        const auto before = results.all().size();
+        presenter.present(request, content, [this](const PresentResult& r) { results.add(r); });
+        EXPECT_TRUE(results.waitForCount(before + 1)) << "no completion";
+        const auto all = results.all();
+        return all.size() > before ? all[before] : PresentResult{.id = 0, .error = "no completion"};
     }
-    std::optional<NotificationResponse> response() {
-        waitFor([&] { return !responses_.empty(); });
-        std::lock_guard g(mutex_);
-        return responses_.empty() ? std::nullopt : std::optional(responses_.front());
-    }
-    std::optional<std::pair<std::string, std::uint32_t>> closed(std::size_t index) {
-        waitFor([&] { return closed_.size() > index; });
-        std::lock_guard g(mutex_);
-        return closed_.size() > index ? std::optional(closed_[index]) : std::nullopt;
-    }
-
-private:
-    template <class F>
-    void add(F&& f) {
-        std::lock_guard g(mutex_);
-        f();
-        cv_.notify_all();
-    }
-    template <class P>
-    void waitFor(P&& done) {
-        std::unique_lock g(mutex_);
-        EXPECT_TRUE(cv_.wait_for(g, 5s, done)) << "no report within 5 s";
-    }
-    QueuePtr queue_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<NotificationResponse> responses_;
-    std::vector<std::pair<std::string, std::uint32_t>> closed_;
+    Recorded<PresentResult> results;
+    Recorded<NotificationResponse> responses;
+    Recorded<std::pair<std::string, std::uint32_t>> closed;
 };
 
 NotificationContent content(const json& payload, std::vector<NotificationAttachment> attachments = {}) {
@@ -164,9 +136,8 @@ TEST_F(PresenterTest, ImageHintOnlyForAnExistingFileAndAClosedEntryDeletesItsDow
 
     for (const auto& [id, path] : {std::pair{1, downloaded.path()}, std::pair{2, hostsOwn.path()}}) {
         ASSERT_TRUE(fake->expectOk({{"cmd", "close"}, {"id", calls[id - 1]["id"]}, {"reason", 2}}));
-        const auto closed = reports.closed(id - 1);
-        ASSERT_TRUE(closed);
-        EXPECT_EQ(*closed, std::pair(std::string(id == 1 ? "a" : "b"), 2u));
+        ASSERT_TRUE(reports.closed.waitForCount(id));
+        EXPECT_EQ(reports.closed.all()[id - 1], std::pair(std::string(id == 1 ? "a" : "b"), 2u));
         EXPECT_EQ(std::filesystem::exists(path), id == 2) << path;
     }
 }
@@ -177,14 +148,14 @@ TEST_F(PresenterTest, ATapReachesThePushFacadeWhichOpensTheClickURL) {
     ASSERT_TRUE(shown.ok()) << shown.error;
     ASSERT_TRUE(fake->expectOk({{"cmd", "invoke"}, {"id", shown.id + 1000}, {"action", "default"}}));  // not ours
     ASSERT_TRUE(fake->expectOk({{"cmd", "invoke"}, {"id", shown.id}, {"action", "default"}}));
-    const auto response = reports.response();
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->actionIdentifier(), NotificationResponse::defaultActionIdentifier);
-    EXPECT_EQ(response->notification().request().identifier(), "offer");
+    ASSERT_TRUE(reports.responses.waitForCount(1));
+    const auto response = reports.responses.all().front();
+    EXPECT_EQ(response.actionIdentifier(), NotificationResponse::defaultActionIdentifier);
+    EXPECT_EQ(response.notification().request().identifier(), "offer");
 
     auto opener = std::make_shared<RecordingURLOpener>();
     kiv::KIVPush push(Platform{.runtime = runtime, .urlOpener = opener, .notificationPresenter = presenter});
-    EXPECT_TRUE(push.didReceive(*response));
+    EXPECT_TRUE(push.didReceive(response));
     EXPECT_EQ(opener->opened(), std::vector<std::string>{"https://example.com/offer?a=1&b=2"});
 }
 

@@ -5,12 +5,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"

@@ -26,7 +26,13 @@ struct HostilePeer::State {
     std::mutex mutex;
     std::condition_variable cv;
     bool stopping = false;
-    std::map<std::string, std::string> answers;
+    std::map<std::string, std::string> answers = {
+        {"/garbage", "\x01\x02 this is no answer at all \xff\r\n\r\n"},
+        {"/bad-status", "HTTP/1.1 abc OK\r\nContent-Length: 2\r\n\r\nhi"},
+        {"/500", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"},
+        {"/cut", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n0123456789"},
+        {"/file-redirect", "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n"},
+    };
     std::map<std::string, std::string> aliases;
     std::vector<std::thread> threads;
     std::thread acceptor;
@@ -67,14 +73,6 @@ struct HostilePeer::State {
         }
         if (canned) {
             sendAll(fd, *canned);
-        } else if (path == "/garbage") {
-            sendAll(fd, "\x01\x02 this is no answer at all \xff\r\n\r\n");
-        } else if (path == "/bad-status") {
-            sendAll(fd, "HTTP/1.1 abc OK\r\nContent-Length: 2\r\n\r\nhi");
-        } else if (path == "/500") {
-            sendAll(fd, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
-        } else if (path == "/cut") {
-            sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n0123456789");
         } else if (path.starts_with("/drip/")) {
             const auto size = argument("/drip/");
             if (!sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n")) return;
@@ -83,8 +81,6 @@ struct HostilePeer::State {
                 std::unique_lock g(mutex);
                 if (cv.wait_for(g, std::chrono::milliseconds(50), [&] { return stopping; })) return;
             }
-        } else if (path == "/file-redirect") {
-            sendAll(fd, "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n");
         } else if (path.starts_with("/huge/")) {
             const auto size = argument("/huge/");
             if (!sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n")) return;

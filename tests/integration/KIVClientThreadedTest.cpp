@@ -4,26 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <mutex>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "ClientRig.hpp"
 #include "EddystoneFrames.hpp"
 #include "LoopbackServer.hpp"
-#include "api/CloudClient.hpp"
-#include "client/ClientAccess.hpp"
-#include "kiv/KIVClient.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/eddystone/GBeaconInfo.hpp"
-#include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
-#include "kiv/sim/SimulatedCentralManager.hpp"
-#include "kiv/sim/SimulatedLocationManager.hpp"
 
 using namespace std::chrono_literals;
 
@@ -31,59 +18,19 @@ namespace {
 
 const kiv::UUID kUUID = *kiv::UUID::parse("7C6B5A49-3827-4165-9483-A2B1C0D9E8F7");
 
-/// Collects every uploaded Eddystone identifier; answers each upload at once on the main queue.
-struct CollectingCloud final : kiv::api::CloudClient {
-    explicit CollectingCloud(kiv::platform::QueuePtr q) : main(std::move(q)) {}
-    const kiv::platform::QueuePtr main;
-    mutable std::mutex mutex;
-    std::multiset<std::string> eids;
-
-    void setDebug(bool) override {}
-    void setCredentials(const std::string&, const std::string&) override {}
-    void startTokenTimer() override {}
-    void iBeaconServerUpdate(const std::vector<kiv::Beacon>&, kiv::api::UploadCompletion c,
-                             kiv::api::UploadUndelivered) override {
-        main->async([c = std::move(c)] { c(nlohmann::json::object()); });
-    }
-    void gBeaconServerUpdate(const std::vector<kiv::GBeaconInfoPtr>& batch, kiv::api::UploadCompletion,
-                             kiv::api::UploadUndelivered) override {
-        std::lock_guard lock(mutex);
-        for (const auto& info : batch) eids.insert(std::string(info->identifier()));
-    }
-    std::size_t eidCount() const {
-        std::lock_guard lock(mutex);
-        return eids.size();
-    }
-};
-
 kiv::platform::Advertisement eid(std::uint32_t n) {
     char id[17];
     std::snprintf(id, sizeof id, "e1d0%08x0000", n);
     return kiv::test::eddystoneAdvertisement(kiv::test::eidFrame(id));
 }
 
-struct ThreadedClient : ::testing::Test {
-    std::shared_ptr<kiv::platform::AsioRuntime> runtime = kiv::platform::AsioRuntime::make();
-    std::shared_ptr<kiv::platform::SimulatedCentralManager> central;
-    std::shared_ptr<kiv::platform::SimulatedLocationManager> location =
-        kiv::platform::SimulatedLocationManager::make(runtime->mainQueue());
-    std::shared_ptr<CollectingCloud> cloud = std::make_shared<CollectingCloud>(runtime->mainQueue());
+struct ThreadedClient : ::testing::Test, kiv::test::ClientRig<kiv::platform::AsioRuntime> {
     kiv::log::Capture capture;  // keeps the threads' log lines off the test output
-    std::unique_ptr<kiv::KIVClient> client = makeClient();
-
-    std::unique_ptr<kiv::KIVClient> makeClient() {
-        return kiv::client::ClientAccess::make(
-            {.runtime = runtime,
-             .makeCentral = kiv::platform::SimulatedCentralManager::factory([this](auto c) { central = c; },
-                                                                             kiv::platform::ManagerState::poweredOn),
-             .makeLocationManager = [this](kiv::platform::QueuePtr) { return location; }},
-            cloud);
-    }
-
-    ~ThreadedClient() override {
-        client.reset();
-        kiv::GBeaconScanner::debug = false;
-        kiv::GBeaconInfo::debug = false;
+    std::size_t eidCount() {
+        std::lock_guard lock(cloud->mutex);
+        std::size_t count = 0;
+        for (const auto& batch : cloud->gBatches) count += batch.size();
+        return count;
     }
 };
 
@@ -115,17 +62,19 @@ TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScann
     kiv::test::eventually(
         [&] {
             client->sendGBeacons();
-            return cloud->eidCount() >= kBeacons;
+            return eidCount() >= kBeacons;
         },
         20s);
     stop = true;
     for (auto& t : hosts) t.join();
     client->sendGBeacons();
-    runtime->mainQueue()->sync([] {});
+    rt->mainQueue()->sync([] {});
 
+    EXPECT_EQ(eidCount(), kBeacons) << "a sighting was lost or sent twice";
     std::lock_guard lock(cloud->mutex);
-    EXPECT_EQ(cloud->eids.size(), kBeacons) << "a sighting was lost or sent twice";
-    EXPECT_EQ(std::set<std::string>(cloud->eids.begin(), cloud->eids.end()).size(), cloud->eids.size());
+    std::set<std::string> distinct;
+    for (const auto& batch : cloud->gBatches) distinct.insert(batch.begin(), batch.end());
+    EXPECT_EQ(distinct.size(), kBeacons);
 }
 
 TEST_F(ThreadedClient, DestroyingAClientOffTheMainQueueWhileItStartsRegionsIsSafe) {
@@ -139,5 +88,5 @@ TEST_F(ThreadedClient, DestroyingAClientOffTheMainQueueWhileItStartsRegionsIsSaf
         client.reset();
         client = makeClient();
     }
-    runtime->mainQueue()->sync([] {});
+    rt->mainQueue()->sync([] {});
 }

@@ -2,13 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
+#include "CloudFixture.hpp"
 #include "LoopbackServer.hpp"
 #include "TestImages.hpp"
 
@@ -71,9 +66,12 @@ const char* const kScenario =
 
 }  // namespace
 
+// Seconds that are no number, and payloads nested too deeply, are refused too.
 TEST(KivAgentService, BadConfigurationsAreUsageErrorsWithOneReadableLine) {
     kiv::test::TempDir files;
     const auto secret = files.file("secret", "  s3cret \nsecond line\n");
+    const auto scenario = files.file("scenario.jsonl", R"({"t": 0, "state": "poweredOn"})" "\n");
+    const auto deep = files.file("deep.json", "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}");
     struct Case {
         std::string arguments;
         int status;
@@ -95,10 +93,17 @@ TEST(KivAgentService, BadConfigurationsAreUsageErrorsWithOneReadableLine) {
         {"run --client c:s --require-token-within -1", 2, "--require-token-within"},
         {"run --client c:s --nonsense", 2, "nonsense"},
         {"--version", 0, "kiv-agent 1."},
+        {"run --simulate " + scenario + " --client a:b --duration nan", 2, ""},
+        {"run --simulate " + scenario + " --client a:b --grace inf", 2, ""},
+        {"run --simulate " + scenario + " --client a:b --require-token-within nan", 2, ""},
+        {"scan --duration nan", 2, ""},
+        {"range 1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9 --simulate " + scenario + " --duration inf", 2, ""},
+        {"push --expire-after nan " + deep, 2, ""},
+        {"push " + deep, 1, ""},
     };
     for (const auto& c : cases) {
         const auto r = kiv::test::run(c.arguments);
-        EXPECT_EQ(r.status, c.status) << c.arguments;
+        EXPECT_EQ(r.status, c.status) << c.arguments << ": " << r.output;
         EXPECT_NE(r.output.find(c.says), std::string::npos) << c.arguments << ": " << r.output;
     }
 }
@@ -140,13 +145,8 @@ TEST(KivAgentService, AnUploadThatNeverEndsHoldsTheStopOnlyForTheGracePeriod) {
 }
 
 TEST(KivAgentService, NoTokenWithinTheSetTimeIsAFailure) {
-    kiv::test::LoopbackServer refusing;
-    refusing.server().Post("/KIVClient", [](const httplib::Request&, httplib::Response& res) {
-        res.status = 401;
-        res.set_content(R"({"error": "invalid_client"})", "application/json");
-    });
-    refusing.start();
-    const auto host = "127.0.0.1:" + std::to_string(refusing.port());
+    const auto cloud = kiv::test::startCloud();
+    const auto host = "127.0.0.1:" + std::to_string(cloud->port());
     kiv::test::TempDir files;
     Agent agent("run --client c:wrong --token-host " + host + " --api-host " + host +
                 " --require-token-within 0.5 --simulate " + files.file("scenario.jsonl", ""));

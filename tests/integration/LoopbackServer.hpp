@@ -3,16 +3,11 @@
 
 #include <httplib.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "RawSocket.hpp"
+#include "Waiting.hpp"
 
 namespace kiv::test {
 
@@ -86,36 +81,6 @@ private:
     std::condition_variable cv_;
     std::vector<SeenRequest> seen_;
 };
-
-/// Waits for a flag set on another thread, with a deadline.
-class Signal {
-public:
-    void set() {
-        std::lock_guard g(mutex_);
-        done_ = true;
-        cv_.notify_all();
-    }
-    bool wait(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-        std::unique_lock g(mutex_);
-        return cv_.wait_for(g, deadline, [&] { return done_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-};
-
-/// Polls `done` until it holds or the deadline passes.
-template <class Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 /// A handler answering `status` with `body` (no body when empty).
 inline httplib::Server::Handler reply(int status, std::string body = "", std::string type = "application/json") {

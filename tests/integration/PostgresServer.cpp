@@ -1,20 +1,13 @@
 #include "PostgresServer.hpp"
 
-#include <fcntl.h>
 #include <libpq-fe.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
-#include <vector>
+
+#include "ChildProcess.hpp"
 
 namespace kiv::test {
 namespace {
@@ -31,33 +24,11 @@ std::optional<std::filesystem::path> findBin() {
 // Starts argv as uid/gid (when we are root) with its output appended to logPath; the child gets
 // SIGQUIT (PostgreSQL's immediate shutdown) when this process dies.
 pid_t spawnAs(const std::vector<std::string>& argv, uid_t uid, gid_t gid, const std::string& logPath) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const bool root = ::geteuid() == 0;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (log >= 0) {
-            ::dup2(log, STDOUT_FILENO);
-            ::dup2(log, STDERR_FILENO);
-        }
-        if (root && (::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
-        // After setuid, which clears the parent-death signal.
-        ::prctl(PR_SET_PDEATHSIG, SIGQUIT);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    const pid_t pid = process::spawn(argv, process::childEnvironment(std::nullopt), -1, log, "",
+                                     process::Identity{uid, gid}, SIGQUIT);
     if (log >= 0) ::close(log);
     return pid;
-}
-
-std::string tail(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    const auto all = text.str();
-    return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 
 }  // namespace
@@ -104,7 +75,7 @@ PostgresServer::PostgresServer(bool durable) : durable_(durable) {
                                  uid_, gid_, log);
     int status = 0;
     if (initdb < 0 || ::waitpid(initdb, &status, 0) != initdb || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        problem_ = "initdb failed: " + tail(log);
+        problem_ = "initdb failed: " + process::tail(log);
         return;
     }
     start();
@@ -143,7 +114,7 @@ bool PostgresServer::start() {
         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    problem_ = "the server did not start: " + tail(log);
+    problem_ = "the server did not start: " + process::tail(log);
     if (::waitpid(pid_, nullptr, WNOHANG) == 0) {
         ::kill(pid_, SIGQUIT);
         ::waitpid(pid_, nullptr, 0);

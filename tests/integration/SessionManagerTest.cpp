@@ -8,7 +8,6 @@
 #include <algorithm>
 
 #include <future>
-#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.hpp"

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "HostileClient.hpp"
 #include "HostilePeer.hpp"
 #include "LoopbackServer.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
@@ -18,11 +18,6 @@ using namespace std::chrono_literals;
 using kiv::test::Signal;
 
 namespace {
-
-const unsigned char kGzipBody[] = {
-    0x1f, 0x8b, 0x08, 0x00, 0xd8, 0xbf, 0x15, 0x6b, 0x02, 0xff, 0xab, 0x56, 0xaa, 0xca, 0x2c, 0x28, 0x48, 0x4d, 0x51,
-    0xb2, 0x52, 0x28, 0x29, 0x2a, 0x4d, 0xd5, 0x51, 0x50, 0x2a, 0x49, 0xad, 0x28, 0x01, 0xf2, 0x94, 0x32, 0x52, 0x73,
-    0x72, 0xf2, 0x15, 0xd2, 0x81, 0xd2, 0x4a, 0xb5, 0x00, 0x22, 0x1b, 0xc4, 0xa9, 0x26, 0x00, 0x00, 0x00};
 
 // 600 KB, not one repeated byte, so that a lost or reordered piece shows.
 const std::string& bigBody() {
@@ -49,7 +44,7 @@ protected:
         s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) { res.set_content(req.body, "text/plain"); });
         s.Get("/gzip", [](const httplib::Request&, httplib::Response& res) {
             res.set_header("Content-Encoding", "gzip");
-            res.set_content(std::string(reinterpret_cast<const char*>(kGzipBody), sizeof kGzipBody), "application/json");
+            res.set_content(kiv::test::gzip(R"({"zipped": true, "text": "hello gzip"})"), "application/json");
         });
         s.Get("/chunked", kiv::test::chunked({"part", "part", "part"}));
         s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {

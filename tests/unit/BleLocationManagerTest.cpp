@@ -3,17 +3,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
-#include <utility>
-#include <vector>
 
+#include "EddystoneFrames.hpp"
+#include "LocationRecorder.hpp"
+#include "ibeacon/HeardBeacons.hpp"
+#include "kiv/ibeacon/BleLocationManager.hpp"
 #include "kiv/ibeacon/IBeaconFrame.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/ibeacon/BleLocationManager.hpp"
 #include "kiv/sim/ManualRuntime.hpp"
 #include "kiv/sim/SimulatedCentralManager.hpp"
-#include "ibeacon/HeardBeacons.hpp"
 
 using namespace kiv;
 using namespace kiv::platform;
@@ -31,44 +29,11 @@ Advertisement manufacturerData(std::uint16_t company, ByteVector bytes) {
     return ad;
 }
 
-const char* proximityName(Proximity p) {
-    constexpr const char* kNames[] = {"unknown", "immediate", "near", "far"};
-    return kNames[static_cast<int>(p)];
-}
-
-std::string text(const Beacon& b) {
-    char out[80];
-    std::snprintf(out, sizeof out, "%c%u.%u %lld %.2f %s", 'A' + b.proximityUUID.bytes()[15], b.major, b.minor,
-                  static_cast<long long>(b.rssi), b.accuracy, proximityName(b.proximity));
-    return out;
-}
-
-struct Recorder final : LocationManagerDelegate {
-    std::vector<std::string> events;   // monitoring and failures
-    std::vector<std::string> reports;  // "region: beacon, beacon"
-    void didRangeBeacons(LocationManager&, const std::vector<Beacon>& beacons, const BeaconRegion& region) override {
-        std::string line = region.identifier() + ":";
-        for (const auto& b : beacons) line += (line.back() == ':' ? " " : ", ") + text(b);
-        reports.push_back(line);
-    }
-    void note(const char* what, const BeaconRegion& r) { events.push_back(what + (" " + r.identifier())); }
-    void didStartMonitoringFor(LocationManager&, const BeaconRegion& r) override { note("start", r); }
-    void didEnterRegion(LocationManager&, const BeaconRegion& r) override { note("enter", r); }
-    void didExitRegion(LocationManager&, const BeaconRegion& r) override { note("exit", r); }
-    void didDetermineState(LocationManager&, RegionState s, const BeaconRegion& r) override {
-        note(s == RegionState::inside ? "inside" : "outside", r);
-    }
-    void didFailWithError(LocationManager&, const LocationError& e) override {
-        events.push_back("failed " + std::to_string(e.code) + " " + e.localizedDescription);
-    }
-    void monitoringDidFailFor(LocationManager&, const std::optional<BeaconRegion>&, const LocationError&) override {}
-};
-
 struct Rig {
     std::shared_ptr<ManualRuntime> rt = ManualRuntime::make();
     TimePoint start = rt->now();
     std::shared_ptr<SimulatedCentralManager> radio;
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<test::LocationRecorder> recorder = std::make_shared<test::LocationRecorder>();
     std::shared_ptr<BleLocationManager> manager;
 
     explicit Rig(BleLocationManager::Options options = {}, ManagerState initial = ManagerState::poweredOn) {
@@ -85,8 +50,8 @@ struct Rig {
         radio->advertise("device", rssi, ad);
         rt->runUntilIdle();
     }
-    std::vector<std::string> reports() { return std::exchange(recorder->reports, {}); }
-    std::vector<std::string> events() { return std::exchange(recorder->events, {}); }
+    std::vector<std::string> reports() { return recorder->reports.take(); }
+    std::vector<std::string> events() { return recorder->events.take(); }
 };
 
 using Lines = std::vector<std::string>;
@@ -270,8 +235,49 @@ TEST(BleLocationManager, RangesTwentyRegionsOfFiveHundredBeacons) {
                 Beacon{uuid(n), 1, static_cast<std::uint16_t>(minor), std::llround(mean), d, proximityFor(d)});
         }
         std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.accuracy < b.accuracy; });
-        std::string line = "r" + std::to_string(n) + ":";
-        for (const auto& b : expected) line += (line.back() == ':' ? " " : ", ") + text(b);
-        EXPECT_EQ(reports[n], line);
+        EXPECT_EQ(reports[n], test::reportLine("r" + std::to_string(n), expected));
+    }
+}
+
+using test::hexBytes;
+
+namespace {
+const std::string kUUID = "e2c56db5dffb48d2b060d0f5a71096e0";
+const std::string kUUIDText = "E2C56DB5-DFFB-48D2-B060-D0F5A71096E0";
+
+std::optional<std::string> text(const std::optional<IBeaconFrame>& f) {
+    if (!f) return std::nullopt;
+    return f->proximityUUID.uuidString() + " " + std::to_string(f->major) + " " + std::to_string(f->minor) + " " +
+           std::to_string(f->measuredPower);
+}
+}  // namespace
+
+TEST(IBeaconFrame, DecodesTheFixedLayoutAndNothingElse) {
+    const struct {
+        bool companyInFront;  // which decoder
+        std::string hex;
+        std::optional<std::string> decoded;
+    } cases[] = {
+        {false, "0215" + kUUID + "0001 0002 c5", kUUIDText + " 1 2 -59"},
+        {false, "0215" + kUUID + "ff01 8000 7f", kUUIDText + " 65281 32768 127"},  // big-endian, signed power
+        {false, "0215" + kUUID + "0000 0000 80", kUUIDText + " 0 0 -128"},
+        {false, "1005" + kUUID + "0001 0002 c5", std::nullopt},     // another advertisement type
+        {false, "0216" + kUUID + "0001 0002 c5", std::nullopt},     // another length
+        {false, "0215" + kUUID + "0001 0002", std::nullopt},        // short
+        {false, "0215" + kUUID + "0001 0002 c5 00", std::nullopt},  // long
+        {false, "", std::nullopt},
+        {true, "4c00 0215" + kUUID + "0001 0002 c5", kUUIDText + " 1 2 -59"},
+        {true, "004c 0215" + kUUID + "0001 0002 c5", std::nullopt},  // the identifier is little-endian
+        {true, "4d00 0215" + kUUID + "0001 0002 c5", std::nullopt},  // another company
+        {true, "4c", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto bytes = hexBytes(c.hex);
+        const auto frame = c.companyInFront ? IBeaconFrame::decodeWithCompanyID(bytes) : IBeaconFrame::decode(bytes);
+        EXPECT_EQ(text(frame), c.decoded) << c.hex;
+        if (frame && !c.companyInFront) {
+            const auto payload = frame->payload();
+            EXPECT_EQ(std::vector<std::uint8_t>(payload.begin(), payload.end()), bytes) << "round trip of " << c.hex;
+        }
     }
 }

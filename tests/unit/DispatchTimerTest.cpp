@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <limits>
-#include <vector>
 
 #include "kiv/eddystone/DispatchTimer.hpp"
 #include "kiv/sim/ManualRuntime.hpp"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-
 #include "EddystoneFrames.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"

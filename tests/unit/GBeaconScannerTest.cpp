@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "EddystoneFrames.hpp"
 #include "kiv/Log.hpp"
@@ -56,6 +53,8 @@ struct Recorder final : kiv::GBeaconScannerDelegate {
     void didObserveURLBeacon(GBeaconScanner& s, const std::string& url, int rssi) override {
         record(s, "url", url + " " + std::to_string(rssi), nullptr);
     }
+    void didUpdateRadioState(GBeaconScanner&, ManagerState state) override { states.push_back(state); }
+    std::vector<ManagerState> states;
     std::vector<std::string> kinds() const {
         std::vector<std::string> out;
         for (const auto& e : events) out.push_back(e.kind + " " + e.what.substr(0, 4));
@@ -264,17 +263,9 @@ TEST_F(GBeaconScannerTest, DestroyedWithPendingTimersAndCallbacksStaysSilent) {
 // The radio reported before this delegate was set: it still hears the state, once; then each
 // change once.
 TEST_F(GBeaconScannerTest, ADelegateSetAfterTheRadioReportedHearsItsStateOnce) {
-    struct Radio final : kiv::GBeaconScannerDelegate {
-        std::vector<ManagerState> states;
-        void didFindBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
-        void didLoseBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
-        void didUpdateBeacon(GBeaconScanner&, const GBeaconInfoPtr&) override {}
-        void didObserveURLBeacon(GBeaconScanner&, const std::string&, int) override {}
-        void didUpdateRadioState(GBeaconScanner&, ManagerState state) override { states.push_back(state); }
-    };
     central->setState(ManagerState::poweredOn);
     rt->runUntilIdle();
-    auto radio = std::make_shared<Radio>();
+    auto radio = std::make_shared<Recorder>();
     scanner->setDelegate(radio);
     rt->runUntilIdle();
     central->setState(ManagerState::poweredOff);

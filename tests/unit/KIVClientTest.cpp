@@ -1,86 +1,25 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
+#include "ClientRig.hpp"
 #include "EddystoneFrames.hpp"
-#include "api/CloudClient.hpp"
-#include "client/ClientAccess.hpp"
-#include "kiv/KIVClient.hpp"
 #include "kiv/Log.hpp"
-#include "kiv/eddystone/GBeaconInfo.hpp"
-#include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/sim/ManualRuntime.hpp"
-#include "kiv/sim/SimulatedCentralManager.hpp"
-#include "kiv/sim/SimulatedLocationManager.hpp"
 #include "kiv/support/Hex.hpp"
 
 using namespace std::chrono_literals;
 using namespace kiv;
 using platform::ManagerState;
+using test::Batches;
+using test::FakeCloud;
 
 namespace {
 
 const UUID kU = *UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF");
 
-/// Records what the facade hands to the cloud client and answers as told.
-struct FakeCloud final : api::CloudClient {
-    explicit FakeCloud(platform::QueuePtr q) : main(std::move(q)) {}
-    enum class Answer { delivered, undelivered, silent };
-    Answer answer = Answer::delivered;
-    const platform::QueuePtr main;
-    bool debug = false;
-    std::pair<std::string, std::string> credentials;
-    int tokenTimerStarts = 0;
-    ClientStatusObserver observer;
-    std::vector<std::vector<std::string>> iBatches;  // "minor@rssi"
-    std::vector<std::vector<std::string>> gBatches;  // "hex@rssi"
-
-    void setDebug(bool on) override { debug = on; }
-    void setCredentials(const std::string& id, const std::string& secret) override { credentials = {id, secret}; }
-    void startTokenTimer() override { ++tokenTimerStarts; }
-    void setStatusObserver(ClientStatusObserver o) override { observer = std::move(o); }
-    void iBeaconServerUpdate(const std::vector<Beacon>& b, api::UploadCompletion c, api::UploadUndelivered u) override {
-        iBatches.emplace_back();
-        for (const auto& beacon : b) iBatches.back().push_back(std::to_string(beacon.minor) + "@" + std::to_string(beacon.rssi));
-        std::sort(iBatches.back().begin(), iBatches.back().end());
-        respond(std::move(c), std::move(u));
-    }
-    void gBeaconServerUpdate(const std::vector<GBeaconInfoPtr>& g, api::UploadCompletion c,
-                             api::UploadUndelivered u) override {
-        gBatches.emplace_back();
-        for (const auto& info : g) gBatches.back().push_back(std::string(info->identifier()) + "@" + std::to_string(info->RSSI()));
-        std::sort(gBatches.back().begin(), gBatches.back().end());
-        respond(std::move(c), std::move(u));
-    }
-    void respond(api::UploadCompletion c, api::UploadUndelivered u) {
-        main->async([this, c = std::move(c), u = std::move(u)] {
-            if (answer == Answer::delivered) c(nlohmann::json{{"status", "ok"}});
-            if (answer == Answer::undelivered) u();
-        });
-    }
-};
-
-struct KIVClientTest : ::testing::Test {
-    std::shared_ptr<platform::ManualRuntime> rt = platform::ManualRuntime::make();
-    std::shared_ptr<platform::SimulatedLocationManager> location = platform::SimulatedLocationManager::make(rt->mainQueue());
-    std::shared_ptr<FakeCloud> cloud = std::make_shared<FakeCloud>(rt->mainQueue());
-    std::shared_ptr<platform::SimulatedCentralManager> central;
-    std::unique_ptr<KIVClient> client;
+struct KIVClientTest : ::testing::Test, test::ClientRig<platform::ManualRuntime> {
     log::Capture capture;
 
-    void SetUp() override {
-        client = client::ClientAccess::make(
-            {.runtime = rt,
-             .makeCentral =
-                 platform::SimulatedCentralManager::factory([this](auto c) { central = c; }, ManagerState::poweredOn),
-             .makeLocationManager = [this](platform::QueuePtr) { return location; }},
-            cloud);
-        rt->runUntilIdle();
-    }
-    void TearDown() override {
-        GBeaconScanner::debug = false;
-        GBeaconInfo::debug = false;
-    }
+    void SetUp() override { rt->runUntilIdle(); }
     void startRegion() {
         client->startiBeaconMonitoring({BeaconRegion(kU, kU.uuidString())});
         rt->runUntilIdle();
@@ -218,7 +157,6 @@ TEST_F(KIVClientTest, NoiseFilterComparesTheNewestReadingWithTheLastSentOne) {
         location->setBeacon(kU, 1, id, rssi == U ? 0 : rssi);
         eid(id, rssi == U ? 127 : rssi);
     };
-    using Batches = std::vector<std::vector<std::string>>;
     const auto sent = [&](std::optional<int> rssi) {
         if (!rssi) return std::pair(Batches{}, Batches{});
         return std::pair(Batches{{std::to_string(id) + "@" + std::to_string(*rssi == U ? 0 : *rssi)}},
@@ -250,7 +188,7 @@ TEST_F(KIVClientTest, SendsComeOnRequestAndOneIntervalAfterEachRegionStart) {
     EXPECT_TRUE(cloud->gBatches.empty()) << "no region set, no timer";
     client->sendGBeacons();
     rt->runUntilIdle();
-    EXPECT_EQ(cloud->gBatches, (std::vector<std::vector<std::string>>{{hexId(1) + "@-60"}})) << "UID is ignored";
+    EXPECT_EQ(cloud->gBatches, (Batches{{hexId(1) + "@-60"}})) << "UID is ignored";
     // The "G response:" line comes whatever the switches say.
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{R"(G response: {"status":"ok"})"}));
 

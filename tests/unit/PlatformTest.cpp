@@ -1,19 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
+#include "kiv/CloudHosts.hpp"
+#include "LocationRecorder.hpp"
 #include "kiv/KIVPush.hpp"
-#include "kiv/platform/runtime/OperationQueue.hpp"
+#include "kiv/Log.hpp"
 #include "kiv/platform/Platform.hpp"
-#include "kiv/platform/runtime/RepeatingTimer.hpp"
-#include "kiv/platform/runtime/TimerSource.hpp"
 #include "kiv/platform/network/URL.hpp"
 #include "kiv/platform/network/URLComponents.hpp"
+#include "kiv/platform/runtime/OperationQueue.hpp"
+#include "kiv/platform/runtime/RepeatingTimer.hpp"
+#include "kiv/platform/runtime/TimerSource.hpp"
 #include "kiv/sim/ManualRuntime.hpp"
+#include "kiv/sim/SimulatedCentralManager.hpp"
 
 using namespace std::chrono_literals;
 using kiv::platform::ManualRuntime;
@@ -224,3 +224,150 @@ TEST(URL, FileURLsRoundTripLocalPaths) {
     for (const char* other : {"http://h/x", "file:///a%00b"}) EXPECT_FALSE(URL::make(other)->filePath()) << other;
     EXPECT_FALSE(URL::make("file://otherhost/x"));
 }
+
+// Bluetooth service identifiers, and the radio and location service a platform gives.
+using namespace kiv;
+using namespace kiv::platform;
+
+TEST(BluetoothUUID, ShortAndLongFormsOfOneServiceAreOneKey) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"FEAA", "0000feaa-0000-1000-8000-00805f9b34fb"},
+        {"feaa", "0000feaa-0000-1000-8000-00805f9b34fb"},
+        {"0000FEAA-0000-1000-8000-00805F9B34FB", "0000feaa-0000-1000-8000-00805f9b34fb"},
+        {"12345678", "12345678-0000-1000-8000-00805f9b34fb"},
+        {"2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f", "2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f"},
+        {"FEA", std::nullopt},
+        {"FEAG", std::nullopt},
+        {"", std::nullopt},
+        {"0000feaa00000-1000-8000-00805f9b34fb", std::nullopt},
+        {"0000feaa-0000-1000-8000-00805f9b34f", std::nullopt},
+    };
+    for (const auto& [text, canonical] : cases) {
+        const auto uuid = BluetoothUUID::parse(text);
+        EXPECT_EQ(uuid ? std::optional(uuid->toString()) : std::nullopt, canonical) << text;
+    }
+    EXPECT_EQ(*BluetoothUUID::parse("0000FEAA-0000-1000-8000-00805F9B34FB"), BluetoothUUID::eddystone());
+    EXPECT_EQ(BluetoothUUID::eddystone().shortString(), "FEAA");
+    EXPECT_NE(*BluetoothUUID::parse("0000feaa-0000-1000-8000-00805f9b34fc"), BluetoothUUID::eddystone());
+}
+
+namespace {
+struct Listener final : CentralManagerDelegate {
+    std::vector<ManagerState> states;
+    void centralManagerDidUpdateState(CentralManager& c) override { states.push_back(c.state()); }
+    void centralManagerDidDiscoverPeripheral(CentralManager&, const Peripheral&, const Advertisement&, int) override {}
+};
+}  // namespace
+
+TEST(PlatformWithoutServices, TheRadioIsUnsupportedAndTheLocationServiceSaysWhy) {
+    auto rt = ManualRuntime::make();
+    auto listener = std::make_shared<Listener>();
+    auto central = Platform{.runtime = rt}.central(listener, rt->makeSerialQueue("ble"));
+    auto recorder = std::make_shared<test::LocationRecorder>();
+    // (A completed platform's radio is the BlueZ one, whose answers come from its own thread.)
+    auto location = Platform{.runtime = rt}.locationManager(rt->mainQueue());
+    location->setDelegate(recorder);
+    location->startRangingBeacons(BeaconRegion(*UUID::parse("00000000-0000-0000-0000-00000000000A"), "r"));
+    central->scanForPeripherals({}, true);
+    rt->runUntilIdle();
+    EXPECT_EQ(listener->states, std::vector<ManagerState>{ManagerState::unsupported});
+    EXPECT_FALSE(central->isScanning());
+    EXPECT_EQ(recorder->events.all(),
+              std::vector<std::string>{
+                  "failed 16 Bluetooth is unavailable: this system has no Bluetooth LE radio (unsupported)"});
+}
+
+TEST(Platform, ItsLocationServiceRangesWithTheCentralItsOwnMakerMakes) {
+    auto rt = ManualRuntime::make();
+    std::shared_ptr<SimulatedCentralManager> radio;
+    const auto platform = Platform{.runtime = rt,
+                                   .makeCentral = SimulatedCentralManager::factory([&](auto made) { radio = made; },
+                                                                                   ManagerState::poweredOn)}
+                              .completed();
+    auto location = platform.locationManager(rt->mainQueue());
+    auto recorder = std::make_shared<test::LocationRecorder>();
+    location->setDelegate(recorder);
+    location->startRangingBeacons(BeaconRegion(UUID{}, "r"));
+    rt->advance(1s);
+    ASSERT_TRUE(radio);
+    EXPECT_TRUE(radio->isScanning());
+    EXPECT_EQ(recorder->reports.all(), std::vector<std::string>{"r:"});
+    EXPECT_TRUE(recorder->events.all().empty());
+}
+
+// What a host configures around the facades: the cloud hosts it names and where log lines go.
+namespace kiv {
+namespace {
+
+TEST(CloudHosts, RefusesWhatIsNoHostAndPort) {
+    struct Case {
+        const char* host;
+        const char* problem;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"", ""},  // the build's default
+        {"cloud.example.com", ""},
+        {"127.0.0.1:8080", ""},
+        {"[::1]:8080", ""},
+        {"[fe80::1]", ""},
+        {"http://cloud.example.com", "has a scheme: give host[:port] only"},
+        {"cloud.example.com/api", "has a path: give host[:port] only"},
+        {"cloud.example.com?x", "has a path: give host[:port] only"},
+        {":8080", "has an empty host name"},
+        {"[]:80", "has an empty host name"},
+        {"host:", "has an empty port"},
+        {"host:0", "has a bad port"},
+        {"host:65536", "has a bad port"},
+        {"host:99999999999999999999", "has a bad port"},
+        {"host:8o", "has a bad port"},
+        {"::1", "has an IPv6 address without brackets"},
+        {"[::1", "has an unclosed IPv6 address"},
+        {"[::1]x", "has text after the IPv6 address"},
+        {"user@host", "has characters no host name has"},
+        {"a host", "has characters no host name has"},
+        {"host\n", "has characters no host name has"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CloudHosts::problemWith(c.host), c.problem) << c.host;
+
+    EXPECT_EQ((CloudHosts{"fine.example", "https://b.example"}.problem()),
+              "\"https://b.example\" has a scheme: give host[:port] only");
+    EXPECT_EQ((CloudHosts{"a.example:1", ""}.resolved().apiHost), CloudHosts::defaults().apiHost);
+}
+
+TEST(LogSink, ReceivesEachLineWithItsComponentAndLevelUnlessACaptureTakesIt) {
+    struct Line {
+        std::string text;
+        log::Level level;
+        std::string component;
+    };
+    std::vector<Line> received;
+    log::setSink([&](const log::Record& r) { received.push_back({std::string(r.text), r.level, std::string(r.component)}); });
+    log::line(Debug::KIVClient, "Region #1 is received:", 5);
+    log::line(Debug::KIVPush, "Device token: x");
+    log::warning("BluezCentralManager", "a delegate callback threw");
+    log::writeLine("plain text: with a colon later");
+    {
+        log::Capture capture;  // tests' captures come first
+        log::writeLine("captured");
+        EXPECT_EQ(capture.lines().size(), 1u);
+    }
+    log::setSink([](const log::Record&) { throw 1; });
+    log::writeLine("a sink that throws loses only its line");
+    log::setSink({});
+
+    const std::vector<std::tuple<std::string, log::Level, std::string>> expected = {
+        {"Debug KIVClient: Region #1 is received: 5", log::Level::debug, "KIVClient"},
+        {"Debug KIVPush: Device token: x", log::Level::debug, "KIVPush"},
+        {"BluezCentralManager: a delegate callback threw", log::Level::warning, "BluezCentralManager"},
+        {"plain text: with a colon later", log::Level::info, "kiv"},
+    };
+    ASSERT_EQ(received.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(received[i].text, std::get<0>(expected[i]));
+        EXPECT_EQ(received[i].level, std::get<1>(expected[i])) << received[i].text;
+        EXPECT_EQ(received[i].component, std::get<2>(expected[i])) << received[i].text;
+    }
+}
+
+}  // namespace
+}  // namespace kiv
