@@ -98,7 +98,7 @@ ExitStop::Handle ExitStop::finisher() {
         auto& held = registry();
         std::lock_guard g(held.mutex);
         --held.finishers;
-        r.finished.notify_all();
+        held.finished.notify_all();
     });
 }
 
