@@ -214,19 +214,6 @@ TEST_F(SessionManagerTest, HeldRequestsWaitForResumeAndARetrierRetriesOnce) {
     EXPECT_EQ(manager_->delegate()->requestCount(), 0u);
 }
 
-TEST_F(SessionManagerTest, TextForms) {
-    const json params = {{"k", "say \"hi\""}};
-    auto request = manager_->request(server_.url("/json"), HTTPMethod::post, &params, JSONEncoding::prettyPrintedEncoding());
-    await(request);
-    EXPECT_EQ(request->description(), "POST " + server_.url("/json") + " (200)");
-    const auto curl = request->debugDescription();
-    EXPECT_TRUE(curl.starts_with("$ curl -i \\\n\t-X POST \\\n\t")) << curl;
-    EXPECT_NE(curl.find("-H \"Content-Type: application/json\""), std::string::npos);
-    EXPECT_NE(curl.find("-d \"{\n  \\\"k\\\": \\\"say \\\\\\\"hi\\\\\\\"\\\"\n}\""), std::string::npos) << curl;
-    EXPECT_TRUE(curl.ends_with("\"" + server_.url("/json") + "\""));
-    EXPECT_EQ(manager_->request("not a url")->debugDescription(), "$ curl command could not be created");
-}
-
 TEST_F(SessionManagerTest, DefaultManagerDeliversOnTheDefaultPlatformsMainQueue) {
     const auto r = await(SessionManager::defaultManager()->request(server_.url("/json")),
                          kiv::platform::Platform::defaultPlatform().runtime);

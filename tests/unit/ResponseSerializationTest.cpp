@@ -1,10 +1,9 @@
-// The JSON serializer, the error messages and the text forms of results and timelines.
+// The JSON serializer and the error messages.
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "kiv/http/DataResponse.hpp"
 #include "kiv/http/DataResponseSerializer.hpp"
 
 using namespace kiv::http;
@@ -93,28 +92,6 @@ TEST(HTTPErrorTest, Messages) {
         EXPECT_EQ(Error(error).localizedDescription(), message);
         EXPECT_EQ(Error(error).code().category(), httpErrorCategory());
     }
-}
-
-TEST(DataResponseTest, TextFormsOfTimelinesAndResults) {
-    const Timeline t{1, 1.25, 2, 2.5};
-    EXPECT_EQ(t.description(),
-              "Timeline: { \"Latency\": 0.250 secs, \"Request Duration\": 1.000 secs, \"Serialization Duration\": 0.500 secs, "
-              "\"Total Duration\": 1.500 secs }");
-    EXPECT_EQ(t.debugDescription(),
-              "Timeline: { \"Request Start Time\": 1.000, \"Initial Response Time\": 1.250, \"Request Completed Time\": 2.000, "
-              "\"Serialization Completed Time\": 2.500, \"Latency\": 0.250 secs, \"Request Duration\": 1.000 secs, "
-              "\"Serialization Duration\": 0.500 secs, \"Total Duration\": 1.500 secs }");
-    DataResponse<json> r{std::nullopt, std::nullopt, std::nullopt, Result<json>::success(json{{"a", 1}}), Timeline{}, nullptr};
-    EXPECT_EQ(r.description(), "SUCCESS: {\"a\":1}");
-    EXPECT_EQ(r.result.description(), "SUCCESS");
-    EXPECT_EQ(r.debugDescription(),
-              "[Request]: nil\n[Response]: nil\n[Data]: 0 bytes\n[Result]: SUCCESS: {\"a\":1}\n[Timeline]: " + Timeline{}.debugDescription());
-    auto request = kiv::platform::URLRequest(*kiv::platform::URL::make("http://h/p"));
-    DataResponse<json> f{request, std::nullopt, std::string("abc"),
-                         Result<json>::failure(HTTPError::invalidURL("x")), Timeline{}, nullptr};
-    EXPECT_EQ(f.result.description(), "FAILURE");
-    EXPECT_TRUE(f.debugDescription().starts_with("[Request]: GET http://h/p\n[Response]: nil\n[Data]: 3 bytes\n"
-                                                 "[Result]: FAILURE: URL is not valid: x\n"));
 }
 
 }  // namespace
