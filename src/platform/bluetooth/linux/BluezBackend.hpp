@@ -7,26 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "kiv/platform/bluetooth/CentralManager.hpp"
+#include "platform/bluetooth/linux/BackendClient.hpp"
 
 namespace kiv::platform::bluez {
-
-/// One advertisement for one central.
-struct Delivery {
-    std::string peripheral;
-    int RSSI = kRSSIUnavailable;
-    std::shared_ptr<const Advertisement> data;
-};
-
-/// What the backend tells one central; the central's own queue runs these.
-/// Thread: called on the central's queue.
-class BackendClient {
-public:
-    virtual ~BackendClient() = default;
-    virtual void applyState(ManagerState state) = 0;
-    /// Advertisements in the order heard (one batch per burst of bus traffic).
-    virtual void deliver(const std::vector<Delivery>& batch) = 0;
-};
 
 /// Thread: every member is safe from any thread; the work runs on the backend's own serial
 /// queue, and the bus's loop thread only posts parsed messages to it.
