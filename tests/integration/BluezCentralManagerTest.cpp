@@ -83,7 +83,8 @@ protected:
     void SetUp() override { runtime_ = kiv::platform::AsioRuntime::make(); }
 
     std::shared_ptr<CentralManager> central(const std::shared_ptr<Recorder>& recorder, std::string adapter = {}) {
-        return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), std::move(adapter));
+        return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), runtime_,
+                                         std::move(adapter));
     }
     static json discovering(bool on, const char* adapter = "hci0") {
         return {{"adapters", {{adapter, {{"discovering", on}}}}}};
@@ -240,7 +241,7 @@ TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
         ASSERT_TRUE(report.data.serviceData);
         EXPECT_EQ(report.rssi, -70);
     }
-    auto backend = kiv::platform::bluez::BluezBackend::shared();
+    auto backend = kiv::platform::bluez::BluezBackend::current();
     EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
     for (int i = 0; i < kDevices; ++i) {
         ASSERT_TRUE(fake->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));

@@ -4,7 +4,6 @@
 #include <functional>
 #include <mutex>
 
-#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "platform/bluetooth/linux/BackendQueue.hpp"
 #include "platform/bluetooth/linux/BluezAdapterSessions.hpp"
 #include "platform/bluetooth/linux/BluezBus.hpp"
@@ -46,12 +45,9 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
         std::vector<std::function<void(State&)>> events;
     };
 
-    State()
-        : runtime(AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true})),
-          queue(runtime->makeSerialQueue("bluez")) {}
+    explicit State(QueuePtr on) : queue(std::move(on)) {}
 
-    // Members are destroyed bottom-up: the bus (and its thread) first, the runtime last.
-    std::shared_ptr<AsioRuntime> runtime;
+    // Members are destroyed bottom-up: the bus (and its thread) first.
     BackendQueue queue;
     Phase phase = Phase::starting;
     bool hadOwner = false;
@@ -61,7 +57,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     BluezDeviceCache devices{queue, [this](const std::string& path) { centrals.forget(path); }};
     std::shared_ptr<ScheduledTask> snapshotRetry;
     std::shared_ptr<Inbox> inbox;  // handed to the loop thread, never touched here
-    std::unique_ptr<BluezBus> bus;
+    std::unique_ptr<BluezBus> bus;  // with the backend's one thread of its own, the bus loop
 
     /// Runs `work` on the queue with the state, unless the state is gone by then.
     template <class Work>
@@ -242,21 +238,28 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     }
 };
 
-std::shared_ptr<BluezBackend> BluezBackend::shared() {
-    // One connection and one discovery session per process, whoever makes centrals.
+std::shared_ptr<BluezBackend> BluezBackend::shared(const RuntimePtr& runtime) {
+    // One connection and one discovery session per process, whoever makes centrals; a backend
+    // whose runtime is gone runs nothing any more and gives way to a new one.
     auto& slot = currentBackend();
     std::lock_guard lock(slot.mutex);
-    if (auto backend = slot.backend.lock()) return backend;
-    auto backend = std::shared_ptr<BluezBackend>(new BluezBackend());
+    if (auto backend = slot.backend.lock(); backend && !backend->runtime_.expired()) return backend;
+    if (!runtime) return nullptr;
+    auto backend = std::shared_ptr<BluezBackend>(new BluezBackend(runtime));
     slot.backend = backend;
-    backend->start();
+    backend->state_->post([](State& s) { s.open(); });
     return backend;
 }
 
-BluezBackend::BluezBackend() : state_(std::make_shared<State>()) { state_->queue.bind(state_); }
+std::shared_ptr<BluezBackend> BluezBackend::current() {
+    auto& slot = currentBackend();
+    std::lock_guard lock(slot.mutex);
+    return slot.backend.lock();
+}
 
-void BluezBackend::start() {
-    state_->post([](State& s) { s.open(); });
+BluezBackend::BluezBackend(const RuntimePtr& runtime)
+    : runtime_(runtime), state_(std::make_shared<State>(runtime->makeSerialQueue("bluez"))) {
+    state_->queue.bind(state_);
 }
 
 BluezBackend::~BluezBackend() = default;
