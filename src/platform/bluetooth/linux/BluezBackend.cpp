@@ -56,7 +56,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     BluezCentralRoster centrals;
     BluezDeviceCache devices{queue, [this](const std::string& path) { centrals.forget(path); }};
     std::shared_ptr<ScheduledTask> snapshotRetry;
-    std::shared_ptr<Inbox> inbox;  // handed to the loop thread, never touched here
+    std::shared_ptr<Inbox> inbox;   // handed to the loop thread, never touched here
     std::unique_ptr<BluezBus> bus;  // with the backend's one thread of its own, the bus loop
 
     /// Runs `work` on the queue with the state, unless the state is gone by then.

@@ -1,9 +1,10 @@
 #include "platform/bluetooth/linux/BluezBus.hpp"
 
+#include <sdbus-c++/sdbus-c++.h>
+
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sdbus-c++/sdbus-c++.h>
 
 #include "platform/linux/BusOwnerWatch.hpp"
 #include "platform/linux/SdBusLoop.hpp"
@@ -173,7 +174,8 @@ struct BluezBus::Impl {
     BusEvents events;
     std::unique_ptr<sdbus::IConnection> connection;
     std::vector<sdbus::Slot> matches;
-    std::optional<BusOwnerWatch> ownerWatch;  // org.bluez started, died, restarted
+    // org.bluez started, died, restarted.
+    std::optional<BusOwnerWatch> ownerWatch;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;  // loop thread only
     std::mutex mutex;  // guards `pending`
     std::vector<Pending> pending;
