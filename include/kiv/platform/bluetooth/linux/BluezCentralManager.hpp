@@ -34,8 +34,8 @@ struct KIV_EXPORT BluezRadioReport {
 /// Centrals backed by bluetoothd. Every central of a process shares one D-Bus connection and one
 /// discovery session per adapter: a scan runs while any central wants one, and each central
 /// filters what it reports by its own service list and duplicate setting. The shared work runs
-/// on a serial queue of the runtime the first central was made with, beside one thread of its
-/// own for the bus; both go when the last central does.
+/// on a serial queue of the runtime the first central was made with; its one thread of its own
+/// is the bus loop, which ends when the last central goes (or at exit).
 /// Thread: every member is safe from any thread; callbacks run on each central's queue.
 class KIV_EXPORT BluezCentralManager {
 public:
