@@ -189,7 +189,7 @@ void BM_AdvertisementToDelegate(benchmark::State& state) {
     std::unique_ptr<sdbus::IConnection> floor;
     sdbus::Slot match;
     if (state.range(1) == 0) {
-        central = kiv::platform::BluezCentralManager::make(counter, runtime->makeSerialQueue("bench.central"));
+        central = kiv::platform::BluezCentralManager::make(counter, runtime->makeSerialQueue("bench.central"), runtime);
         while (!central->isScanning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else {
         // The floor: a bare sd-bus client that only counts the signals on its loop thread.

@@ -60,7 +60,8 @@ private:
 class BluezCentral : public testing::Test {
 protected:
     std::shared_ptr<CentralManager> central(const std::shared_ptr<Recorder>& recorder, std::string adapter = {}) {
-        return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), std::move(adapter));
+        return BluezCentralManager::make(recorder, runtime_->makeSerialQueue("test.central"), runtime_,
+                                         std::move(adapter));
     }
     // A fake with hci0 and a central discovering on it.
     void startScanning() {
@@ -210,7 +211,7 @@ TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
         ASSERT_TRUE(report.data.serviceData);
         EXPECT_EQ(report.rssi, -70);
     }
-    auto backend = kiv::platform::bluez::BluezBackend::shared();
+    auto backend = kiv::platform::bluez::BluezBackend::current();
     EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
     for (int i = 0; i < kDevices; ++i) {
         ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));

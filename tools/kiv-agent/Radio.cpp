@@ -49,7 +49,7 @@ bool radioUsable(const std::string& command, const std::string& adapter) {
 
 const char* stateName(platform::ManagerState state) { return platform::managerStateName(state); }
 
-platform::CentralManager::Factory radioCentrals(const std::string& adapter,
+platform::CentralManager::Factory radioCentrals(const platform::RuntimePtr& runtime, const std::string& adapter,
                                                 std::function<void(platform::ManagerState)> onState) {
     // The taps live as long as the maker: centrals hold their delegates weakly.
     struct Taps {
@@ -57,7 +57,7 @@ platform::CentralManager::Factory radioCentrals(const std::string& adapter,
         std::vector<std::shared_ptr<StateTap>> all;
     };
     auto taps = std::make_shared<Taps>();
-    auto make = platform::BluezCentralManager::factory(adapter);
+    auto make = platform::BluezCentralManager::factory(runtime, adapter);
     return [taps, make, onState](std::weak_ptr<platform::CentralManagerDelegate> delegate, platform::QueuePtr queue) {
         auto tap = std::make_shared<StateTap>(std::move(delegate), onState);
         {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kiv/platform/bluetooth/CentralManager.hpp"
+#include "kiv/platform/runtime/Runtime.hpp"
 
 namespace kiv::agent {
 
@@ -22,7 +23,7 @@ const char* stateName(platform::ManagerState state);
 
 /// A maker of centrals on `adapter` whose state changes also reach `onState` (on the central's
 /// queue). Centrals hold their delegates weakly: keep the maker while its centrals live.
-platform::CentralManager::Factory radioCentrals(const std::string& adapter,
+platform::CentralManager::Factory radioCentrals(const platform::RuntimePtr& runtime, const std::string& adapter,
                                                 std::function<void(platform::ManagerState)> onState);
 
 }  // namespace kiv::agent

@@ -266,7 +266,8 @@ int range(const RangeOptions& options) {
     std::shared_ptr<platform::SimulatedCentralManager> central;
     if (options.scenarioFile.empty()) {
         platform::Platform platform{.runtime = runtime};
-        if (!options.adapter.empty()) platform.makeCentral = platform::BluezCentralManager::factory(options.adapter);
+        if (!options.adapter.empty())
+            platform.makeCentral = platform::BluezCentralManager::factory(runtime, options.adapter);
         service = platform.completed().locationManager(runtime->mainQueue());
     } else {
         service = platform::BleLocationManager::make(runtime->mainQueue(), platform::SimulatedCentralManager::factory(

@@ -202,9 +202,10 @@ int run(const RunOptions& options) {
 
     auto devices = std::make_shared<SimulatedDevices>();
     auto runtime = platform::AsioRuntime::make();
-    auto onPlatform = radio ? platform::Platform{.runtime = runtime,
-                                                 .makeCentral = platform::BluezCentralManager::factory(settings.adapter)}
-                            : devices->platform(runtime);
+    auto onPlatform =
+        radio ? platform::Platform{.runtime = runtime,
+                                   .makeCentral = platform::BluezCentralManager::factory(runtime, settings.adapter)}
+              : devices->platform(runtime);
     onPlatform.cloudHosts = hosts;
     KIVClient client(onPlatform);
     std::shared_ptr<platform::RepeatingTimer> watchdog;

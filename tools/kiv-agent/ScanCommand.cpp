@@ -138,9 +138,10 @@ int scanRadio(const ScanOptions& options) {
     auto runtime = platform::AsioRuntime::make();
     auto printer = std::make_shared<EventPrinter>(runtime, runtime->now());
     // The maker keeps the state taps alive: it must outlive the scanner.
-    const auto centrals = radioCentrals(options.adapter, [weak = std::weak_ptr<EventPrinter>(printer)](auto state) {
-        if (auto p = weak.lock()) p->radioState(state);
-    });
+    const auto centrals =
+        radioCentrals(runtime, options.adapter, [weak = std::weak_ptr<EventPrinter>(printer)](auto state) {
+            if (auto p = weak.lock()) p->radioState(state);
+        });
     auto scanner = GBeaconScanner::make({.runtime = runtime, .makeCentral = centrals});
     scanner->setDelegate(printer);
     scanner->startScanning();

@@ -11,7 +11,7 @@ namespace kiv::platform::system {
 
 Platform completed(Platform p) {
     if (!p.runtime) p.runtime = AsioRuntime::make();
-    if (!p.makeCentral) p.makeCentral = BluezCentralManager::factory();
+    if (!p.makeCentral) p.makeCentral = BluezCentralManager::factory(p.runtime);
     // iBeacons are heard through the platform's own radio.
     if (!p.makeLocationManager) p.makeLocationManager = BleLocationManager::factory(p.makeCentral);
     if (!p.makeURLSession) {

@@ -1,136 +1,75 @@
 #include "platform/bluetooth/linux/BluezBackend.hpp"
 
-#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
-#include <optional>
-#include <unordered_map>
-#include <unordered_set>
 
-#include "kiv/platform/runtime/linux/AsioRuntime.hpp"
+#include "platform/bluetooth/linux/BackendQueue.hpp"
+#include "platform/bluetooth/linux/BluezAdapterSessions.hpp"
 #include "platform/bluetooth/linux/BluezBus.hpp"
+#include "platform/bluetooth/linux/BluezCentralRoster.hpp"
+#include "platform/bluetooth/linux/BluezDeviceCache.hpp"
 #include "support/Immortal.hpp"
 
 namespace kiv::platform::bluez {
 
 namespace {
 
-// StartDiscovery at most this often per adapter, however often the session is lost.
-constexpr auto kRestartInterval = std::chrono::seconds(1);
-// A device unheard this long leaves the cache (bluetoothd itself forgets it after 30 s).
-constexpr auto kDeviceLifetime = std::chrono::seconds(60);
-constexpr auto kSweepInterval = std::chrono::seconds(20);
 // A snapshot that timed out is asked for again after this.
 constexpr auto kSnapshotRetry = std::chrono::seconds(2);
 
 constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
 constexpr std::string_view kTimedOut = "org.freedesktop.DBus.Error.TimedOut";
-constexpr std::string_view kInProgress = "org.bluez.Error.InProgress";
 
-bool matchesServices(const std::vector<BluetoothUUID>& services, const std::optional<ServiceDataMap>& data) {
-    if (services.empty()) return true;
-    if (!data) return false;
-    return std::any_of(services.begin(), services.end(), [&](const auto& uuid) { return data->find(uuid) != nullptr; });
+/// The backend of this process while one is alive.
+struct CurrentBackend {
+    std::mutex mutex;
+    std::weak_ptr<BluezBackend> backend;
+};
+
+CurrentBackend& currentBackend() {
+    static Immortal<CurrentBackend> slot;  // centrals may be made until the threads stop at exit
+    return slot.get();
 }
 
 }  // namespace
 
+/// What bluetoothd told us and what follows from it: our link to bluetoothd, its adapters and
+/// our sessions there, the devices heard, and the centrals attached.
 /// Thread: the backend queue, except the constructor and destructor.
-struct BluezBackend::State : std::enable_shared_from_this<State> {
+struct BluezBackend::State final : BluezAdapterSessions::Host {
     enum class Phase { starting, noBus, absent, denied, resetting, ready };
-
-    struct Adapter {
-        std::string path;
-        AdapterProperties props{};
-        bool session = false;  // our discovery session runs
-        bool busy = false;     // a filter/start/stop call is on its way
-        TimePoint lastStart{};
-        std::shared_ptr<ScheduledTask> retry{};
-
-        bool powered() const { return props.powered.value_or(false); }
-    };
-    struct Device {
-        TimePoint lastHeard{};
-        std::optional<std::int16_t> rssi;
-    };
-    struct Client {
-        std::uint64_t id = 0;
-        std::weak_ptr<BackendClient> client;
-        QueuePtr queue;
-        std::string adapter;      // as asked: "" or "hci1"
-        std::string adapterPath{};  // what that resolves to now ("" for none)
-        ManagerState state = ManagerState::unknown;
-        bool scanning = false;
-        bool allowDuplicates = false;
-        std::vector<BluetoothUUID> services{};
-        std::unordered_set<std::string> reported{};  // devices told without duplicates
-        std::vector<Delivery> outbox{};              // heard in this batch, not yet posted
-    };
 
     /// What the loop thread has parsed since the last batch went. Thread: the loop thread.
     struct Inbox {
         std::vector<std::function<void(State&)>> events;
     };
 
-    // Members are destroyed bottom-up: the bus (and its thread) first, the runtime last.
-    std::shared_ptr<AsioRuntime> runtime;
-    QueuePtr queue;
+    explicit State(QueuePtr on) : queue(std::move(on)) {}
+
+    // Members are destroyed bottom-up: the bus (and its thread) first.
+    BackendQueue queue;
     Phase phase = Phase::starting;
     bool hadOwner = false;
     std::uint64_t generation = 0;
-    std::vector<Adapter> adapters;
-    std::string held;  // the adapter centrals without a named one use
-    std::unordered_map<std::string, Device> devices;
-    std::shared_ptr<ScheduledTask> sweep;
+    BluezAdapterSessions adapters{*this, queue};
+    BluezCentralRoster centrals;
+    BluezDeviceCache devices{queue, [this](const std::string& path) { centrals.forget(path); }};
     std::shared_ptr<ScheduledTask> snapshotRetry;
-    std::vector<Client> clients;
-    std::shared_ptr<Inbox> inbox_;  // handed to the loop thread, never touched here
-    std::unique_ptr<BluezBus> bus;
-
-    State() {
-        runtime = AsioRuntime::make({.workerThreads = 1, .hostRunsMainLoop = true});
-        queue = runtime->makeSerialQueue("bluez");
-    }
+    std::shared_ptr<Inbox> inbox;   // handed to the loop thread, never touched here
+    std::unique_ptr<BluezBus> bus;  // with the backend's one thread of its own, the bus loop
 
     /// Runs `work` on the queue with the state, unless the state is gone by then.
     template <class Work>
     void post(Work work) {
-        queue->async([weak = weak_from_this(), work = std::move(work)]() mutable {
-            if (auto self = weak.lock()) work(*self);
-        });
+        queue.async([this, work = std::move(work)]() mutable { work(*this); });
     }
 
     // --- the bus --------------------------------------------------------------------------
 
     void open() {
-        auto inbox = std::make_shared<Inbox>();
-        inbox_ = inbox;
-        // Events and call completions queue up in arrival order; each burst of bus traffic
-        // crosses to the backend queue as one task.
-        BusEvents events;
-        events.objectUpdated = [inbox](ObjectUpdate update, bool added) {
-            inbox->events.emplace_back(
-                [update = std::move(update), added](State& s) mutable { s.onUpdate(std::move(update), added); });
-        };
-        events.objectRemoved = [inbox](ObjectRemoval removal) {
-            inbox->events.emplace_back([removal = std::move(removal)](State& s) { s.onRemoval(removal); });
-        };
-        events.bluezOwner = [inbox](bool present) {
-            inbox->events.emplace_back([present](State& s) { s.onOwner(present); });
-        };
-        events.lost = [inbox] { inbox->events.emplace_back([](State& s) { s.onBusLost(); }); };
-        events.settled = [inbox, weak = weak_from_this(), on = queue] {
-            if (inbox->events.empty()) return;
-            on->async([weak, batch = std::move(inbox->events)]() mutable {
-                auto self = weak.lock();
-                if (!self) return;
-                for (auto& event : batch) event(*self);
-                self->flushOutboxes();
-            });
-            inbox->events.clear();
-        };
         std::string error;
-        bus = BluezBus::open(std::move(events), error);
+        bus = BluezBus::open(busEvents(), error);
         if (!bus) {
             phase = Phase::noBus;
             updateStates();
@@ -139,37 +78,71 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
         takeSnapshot();
     }
 
-    /// Calls `method`; `handler` runs on the queue, in order with the signals around its reply,
-    /// unless bluetoothd changed hands meanwhile.
-    template <class Handler>
-    void call(Method method, const std::string& path, Handler handler) {
+    /// Events and call completions queue up in arrival order; each burst of bus traffic
+    /// crosses to the backend queue as one task.
+    BusEvents busEvents() {
+        auto box = std::make_shared<Inbox>();
+        inbox = box;
+        BusEvents events;
+        events.objectUpdated = [box](ObjectUpdate update, bool added) {
+            box->events.emplace_back(
+                [update = std::move(update), added](State& s) mutable { s.onUpdate(std::move(update), added); });
+        };
+        events.objectRemoved = [box](ObjectRemoval removal) {
+            box->events.emplace_back([removal = std::move(removal)](State& s) { s.onRemoval(removal); });
+        };
+        events.bluezOwner = [box](bool present) {
+            box->events.emplace_back([present](State& s) { s.onOwner(present); });
+        };
+        events.lost = [box] { box->events.emplace_back([](State& s) { s.onBusLost(); }); };
+        events.settled = [box, on = queue, self = this] {
+            if (box->events.empty()) return;
+            on.async([self, batch = std::move(box->events)]() mutable {
+                for (auto& event : batch) event(*self);
+                self->centrals.flush();
+            });
+            box->events.clear();
+        };
+        return events;
+    }
+
+    void call(Method method, const std::string& path, std::function<void(CallResult)> done) override {
         if (!bus) return;
-        bus->call(method, path,
-                  [inbox = inbox_, gen = generation, handler = std::move(handler)](CallResult result) mutable {
-                      inbox->events.emplace_back(
-                          [gen, handler = std::move(handler), result = std::move(result)](State& s) mutable {
-                              if (s.generation == gen) handler(s, std::move(result));
-                          });
-                  });
+        bus->call(method, path, [box = inbox, gen = generation, done = std::move(done)](CallResult result) mutable {
+            box->events.emplace_back([gen, done = std::move(done), result = std::move(result)](State& s) mutable {
+                if (s.generation == gen) done(std::move(result));
+            });
+        });
+    }
+
+    bool ready() const override { return phase == Phase::ready; }
+
+    bool scanWanted(const std::string& path) const override { return centrals.scanWanted(path); }
+
+    void accessDenied() override {
+        phase = Phase::denied;
+        updateStates();
     }
 
     void takeSnapshot() {
         ++generation;
         snapshotRetry.reset();
-        call(Method::getManagedObjects, {}, [](State& s, CallResult result) { s.onSnapshot(std::move(result)); });
+        call(Method::getManagedObjects, {}, [this](CallResult result) { onSnapshot(std::move(result)); });
+    }
+
+    /// bluetoothd's tree as we knew it is void, and so is what the centrals were told of it.
+    void forgetTree() {
+        adapters.clear();
+        devices.clear();
+        centrals.forgetAll();
     }
 
     void onSnapshot(CallResult result) {
-        adapters.clear();
-        devices.clear();
-        held.clear();
-        for (auto& client : clients) client.reported.clear();
+        forgetTree();
         if (!result.ok()) {
             phase = result.error == kAccessDenied ? Phase::denied : Phase::absent;
             if (result.error == kNoReply || result.error == kTimedOut) {
-                snapshotRetry = queue->asyncAfter(kSnapshotRetry, [weak = weak_from_this()] {
-                    if (auto self = weak.lock()) self->takeSnapshot();
-                });
+                snapshotRetry = queue.after(kSnapshotRetry, [this] { takeSnapshot(); });
             }
             updateStates();
             return;
@@ -177,7 +150,7 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
         // Devices in the tree are a cache, not advertisements: only adapters are taken.
         for (auto& object : result.objects) {
             if (object.adapter && !adapterNameOf(object.path).empty() && adapterPathOf(object.path).empty()) {
-                adapters.push_back({.path = std::move(object.path), .props = std::move(*object.adapter)});
+                adapters.add(std::move(object.path), std::move(*object.adapter));
             }
         }
         hadOwner = true;
@@ -191,21 +164,19 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
             return;
         }
         ++generation;  // answers to calls made before are void
-        adapters.clear();
-        devices.clear();
-        held.clear();
-        for (auto& client : clients) client.reported.clear();
+        forgetTree();
         phase = hadOwner ? Phase::resetting : Phase::absent;
         updateStates();
     }
 
     void onBusLost() {
         ++generation;
-        adapters.clear();
-        devices.clear();
+        forgetTree();
         phase = Phase::noBus;
         updateStates();
     }
+
+    // --- the tree's signals ---------------------------------------------------------------
 
     void onUpdate(ObjectUpdate update, bool added) {
         if (update.adapter) onAdapter(update.path, std::move(*update.adapter), added);
@@ -214,140 +185,33 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
 
     void onAdapter(const std::string& path, AdapterProperties props, bool added) {
         if (phase != Phase::ready || !adapterPathOf(path).empty()) return;
-        auto* adapter = find(path);
-        if (!adapter) {
-            if (!added) return;
-            adapters.push_back({.path = path});
-            adapter = &adapters.back();
-        }
-        auto& current = adapter->props;
-        if (props.address) current.address = std::move(props.address);
-        if (props.roles) current.roles = std::move(props.roles);
-        if (props.powered) {
-            // Powering off drops every session and filter; powering on re-arms at once.
-            if (*props.powered && !adapter->powered()) adapter->lastStart = {};
-            if (!*props.powered) adapter->session = false;
-            current.powered = props.powered;
-        }
-        if (props.discovering) {
-            current.discovering = props.discovering;
-            // Someone ended our session (or the adapter did): start again if still wanted.
-            if (!*props.discovering && !adapter->busy) adapter->session = false;
-        }
-        updateStates();
+        if (adapters.update(path, std::move(props), added)) updateStates();
     }
-
-    void onRemoval(const ObjectRemoval& removal) {
-        if (removal.device) forget(removal.path);
-        if (removal.adapter) {
-            std::erase_if(adapters, [&](const Adapter& a) { return a.path == removal.path; });
-            std::erase_if(devices, [&](const auto& entry) { return adapterPathOf(entry.first) == removal.path; });
-            if (held == removal.path) held.clear();
-            updateStates();
-        }
-    }
-
-    // --- advertisements -------------------------------------------------------------------
 
     void onDevice(const std::string& path, DeviceProperties props, bool added) {
         const auto adapterPath = adapterPathOf(path);
         if (adapterPath.empty() || phase != Phase::ready) return;
-        auto [entry, inserted] = devices.try_emplace(path);
-        auto& device = entry->second;
-        device.lastHeard = queue->now();
-        if (props.rssi) device.rssi = props.rssi;
-        if (inserted) scheduleSweep();
+        const auto rssi = devices.heard(path, props.rssi);
         // A signal strength alone is no advertisement; a device that appears is one.
         if (!props.carriesData() && !(added && props.rssi)) return;
-        const int rssi = props.rssi ? *props.rssi : device.rssi ? *device.rssi : kRSSIUnavailable;
+        centrals.offer(path, adapterPath, props, rssi ? *rssi : kRSSIUnavailable);
+    }
 
-        std::shared_ptr<const Advertisement> data;
-        for (auto& client : clients) {
-            if (!client.scanning || client.adapterPath != adapterPath) continue;
-            if (!matchesServices(client.services, props.serviceData)) continue;
-            if (!client.allowDuplicates && !client.reported.insert(path).second) continue;
-            if (!data) {
-                auto made = std::make_shared<Advertisement>();
-                made->serviceData = std::move(props.serviceData);
-                if (props.manufacturerData) made->manufacturerData = std::move(*props.manufacturerData);
-                data = std::move(made);
-            }
-            client.outbox.push_back({path, rssi, data});
+    void onRemoval(const ObjectRemoval& removal) {
+        if (removal.device) {
+            devices.forget(removal.path);
+            centrals.forget(removal.path);
+        }
+        if (removal.adapter) {
+            adapters.remove(removal.path);
+            devices.forgetAdapter(removal.path);
+            updateStates();
         }
     }
 
-    void flushOutbox(Client& client) {
-        if (client.outbox.empty()) return;
-        client.queue->async([target = client.client, batch = std::move(client.outbox)] {
-            if (auto central = target.lock()) central->deliver(batch);
-        });
-        client.outbox.clear();
-    }
+    // --- what the centrals are told -------------------------------------------------------
 
-    void flushOutboxes() {
-        for (auto& client : clients) flushOutbox(client);
-    }
-
-    void forget(const std::string& path) {
-        devices.erase(path);
-        for (auto& client : clients) client.reported.erase(path);
-    }
-
-    void scheduleSweep() {
-        if (sweep) return;
-        sweep = queue->asyncAfter(kSweepInterval, [weak = weak_from_this()] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->sweep.reset();
-            const auto cutoff = self->queue->now() - kDeviceLifetime;
-            std::vector<std::string> stale;
-            for (const auto& [path, device] : self->devices) {
-                if (device.lastHeard < cutoff) stale.push_back(path);
-            }
-            for (const auto& path : stale) self->forget(path);
-            if (!self->devices.empty()) self->scheduleSweep();
-        });
-    }
-
-    // --- centrals and discovery -----------------------------------------------------------
-
-    Adapter* find(std::string_view path) {
-        for (auto& adapter : adapters) {
-            if (adapter.path == path) return &adapter;
-        }
-        return nullptr;
-    }
-
-    Client* client(std::uint64_t id) {
-        for (auto& c : clients) {
-            if (c.id == id) return &c;
-        }
-        return nullptr;
-    }
-
-    /// The first powered adapter that can scan, else the first one; kept while it exists.
-    void chooseHeld() {
-        if (!held.empty() && find(held)) return;
-        held.clear();
-        for (const auto& adapter : adapters) {
-            if (adapter.powered() && hasCentralRole(adapter.props)) {
-                held = adapter.path;
-                return;
-            }
-        }
-        if (!adapters.empty()) held = adapters.front().path;
-    }
-
-    std::string resolve(const Client& c) const {
-        if (c.adapter.empty()) return held;
-        const std::string path = "/org/bluez/" + c.adapter;
-        for (const auto& adapter : adapters) {
-            if (adapter.path == path) return path;
-        }
-        return {};
-    }
-
-    ManagerState stateOf(const Client& c) {
+    ManagerState stateOf(const std::string& adapterPath) const {
         switch (phase) {
             case Phase::starting:
                 return ManagerState::unknown;
@@ -361,125 +225,50 @@ struct BluezBackend::State : std::enable_shared_from_this<State> {
             case Phase::ready:
                 break;
         }
-        const auto* adapter = find(c.adapterPath);
-        if (!adapter || !hasCentralRole(adapter->props)) return ManagerState::unsupported;
-        return adapter->powered() ? ManagerState::poweredOn : ManagerState::poweredOff;
+        return adapters.stateOf(adapterPath);
     }
 
     /// Recomputes every central's state, tells those whose state changed, then starts or
     /// stops discovery where the wish changed.
     void updateStates() {
-        chooseHeld();
-        for (auto& c : clients) {
-            c.adapterPath = resolve(c);
-            const auto state = stateOf(c);
-            if (state == c.state) continue;
-            flushOutbox(c);  // what was heard before the change goes first
-            c.state = state;
-            if (state != ManagerState::poweredOn) c.scanning = false;
-            c.queue->async([target = c.client, state] {
-                if (auto central = target.lock()) central->applyState(state);
-            });
-        }
-        std::vector<std::string> paths;
-        for (const auto& adapter : adapters) paths.push_back(adapter.path);
-        for (const auto& path : paths) reconcile(path);
-    }
-
-    bool wanted(const std::string& path) const {
-        return std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
-            return c.scanning && c.state == ManagerState::poweredOn && c.adapterPath == path;
-        });
-    }
-
-    void reconcile(const std::string& path) {
-        auto* adapter = find(path);
-        if (!adapter || adapter->busy || phase != Phase::ready) return;
-        const bool wants = wanted(path);
-        if (wants && adapter->powered() && !adapter->session) {
-            const auto now = queue->now();
-            if (adapter->lastStart != TimePoint{} && now < adapter->lastStart + kRestartInterval) {
-                retryLater(*adapter);
-                return;
-            }
-            adapter->lastStart = now;
-            adapter->busy = true;
-            call(Method::setDiscoveryFilter, path, [path](State& s, CallResult filtered) {
-                if (!filtered.ok()) return s.failed(path, filtered);
-                s.call(Method::startDiscovery, path, [path](State& self, CallResult started) {
-                    if (!started.ok() && started.error != kInProgress) return self.failed(path, started);
-                    if (auto* a = self.find(path)) {
-                        a->busy = false;
-                        a->session = true;
-                    }
-                    self.reconcile(path);
-                });
-            });
-        } else if (!wants && adapter->session) {
-            adapter->busy = true;
-            // NotReady and "No discovery started" mean it has stopped already: all outcomes agree.
-            call(Method::stopDiscovery, path, [path](State& s, CallResult) {
-                if (auto* a = s.find(path)) {
-                    a->busy = false;
-                    a->session = false;
-                }
-                s.reconcile(path);
-            });
-        }
-    }
-
-    void failed(const std::string& path, const CallResult& result) {
-        auto* adapter = find(path);
-        if (!adapter) return;
-        adapter->busy = false;
-        adapter->session = false;
-        if (result.error == kAccessDenied) {
-            phase = Phase::denied;
-            updateStates();
-        } else if (adapter->powered()) {
-            retryLater(*adapter);  // NotReady while powered off waits for the power-on instead
-        }
-    }
-
-    void retryLater(Adapter& adapter) {
-        if (adapter.retry) return;
-        const auto when = std::max(queue->now(), adapter.lastStart + kRestartInterval);
-        adapter.retry = queue->asyncAt(when, [weak = weak_from_this(), path = adapter.path] {
-            auto self = weak.lock();
-            if (!self) return;
-            if (auto* a = self->find(path)) a->retry.reset();
-            self->reconcile(path);
-        });
+        adapters.chooseHeld();
+        centrals.update([this](const std::string& name) { return adapters.resolve(name); },
+                        [this](const std::string& path) { return stateOf(path); });
+        adapters.reconcileAll();
     }
 };
 
-std::shared_ptr<BluezBackend> BluezBackend::shared() {
-    // One connection and one discovery session per process, whoever makes centrals.
-    static Immortal<std::mutex> mutexSlot;  // centrals may be made until the threads stop at exit
-    static Immortal<std::weak_ptr<BluezBackend>> currentSlot;
-    auto& mutex = mutexSlot.get();
-    auto& current = currentSlot.get();
-    std::lock_guard lock(mutex);
-    if (auto backend = current.lock()) return backend;
-    auto backend = std::shared_ptr<BluezBackend>(new BluezBackend());
-    current = backend;
-    backend->start();
+std::shared_ptr<BluezBackend> BluezBackend::shared(const RuntimePtr& runtime) {
+    // One connection and one discovery session per process, whoever makes centrals; a backend
+    // whose runtime is gone runs nothing any more and gives way to a new one.
+    auto& slot = currentBackend();
+    std::lock_guard lock(slot.mutex);
+    if (auto backend = slot.backend.lock(); backend && !backend->runtime_.expired()) return backend;
+    if (!runtime) return nullptr;
+    auto backend = std::shared_ptr<BluezBackend>(new BluezBackend(runtime));
+    slot.backend = backend;
+    backend->state_->post([](State& s) { s.open(); });
     return backend;
 }
 
-BluezBackend::BluezBackend() : state_(std::make_shared<State>()) {}
+std::shared_ptr<BluezBackend> BluezBackend::current() {
+    auto& slot = currentBackend();
+    std::lock_guard lock(slot.mutex);
+    return slot.backend.lock();
+}
+
+BluezBackend::BluezBackend(const RuntimePtr& runtime)
+    : runtime_(runtime), state_(std::make_shared<State>(runtime->makeSerialQueue("bluez"))) {
+    state_->queue.bind(state_);
+}
 
 BluezBackend::~BluezBackend() = default;
-
-void BluezBackend::start() {
-    state_->post([](State& s) { s.open(); });
-}
 
 std::uint64_t BluezBackend::attach(std::weak_ptr<BackendClient> client, QueuePtr queue, std::string adapter) {
     static std::atomic<std::uint64_t> next{1};
     const auto id = next.fetch_add(1);
     state_->post([id, client = std::move(client), queue = std::move(queue), adapter = std::move(adapter)](State& s) {
-        s.clients.push_back({.id = id, .client = client, .queue = queue, .adapter = adapter});
+        s.centrals.attach({.id = id, .client = client, .queue = queue, .adapter = adapter});
         s.updateStates();
     });
     return id;
@@ -487,39 +276,32 @@ std::uint64_t BluezBackend::attach(std::weak_ptr<BackendClient> client, QueuePtr
 
 void BluezBackend::detach(std::uint64_t id) {
     state_->post([id](State& s) {
-        std::erase_if(s.clients, [id](const State::Client& c) { return c.id == id; });
+        s.centrals.detach(id);
         s.updateStates();
     });
 }
 
 void BluezBackend::scan(std::uint64_t id, std::vector<BluetoothUUID> services, bool allowDuplicates) {
     state_->post([id, services = std::move(services), allowDuplicates](State& s) {
-        auto* c = s.client(id);
+        auto* c = s.centrals.find(id);
         if (!c || c->state != ManagerState::poweredOn) return;
-        c->scanning = true;
-        c->services = services;
-        c->allowDuplicates = allowDuplicates;
-        c->reported.clear();
-        s.reconcile(c->adapterPath);
+        c->scan(services, allowDuplicates);
+        s.adapters.reconcile(c->adapterPath);
     });
 }
 
 void BluezBackend::stopScan(std::uint64_t id) {
     state_->post([id](State& s) {
-        auto* c = s.client(id);
+        auto* c = s.centrals.find(id);
         if (!c) return;
         c->scanning = false;
-        s.reconcile(c->adapterPath);
+        s.adapters.reconcile(c->adapterPath);
     });
 }
 
-}  // namespace kiv::platform::bluez
-
-namespace kiv::platform::bluez {
-
 std::size_t BluezBackend::cachedDevices() const {
     std::size_t count = 0;
-    state_->queue->sync([&] { count = state_->devices.size(); });
+    state_->queue.sync([&] { count = state_->devices.size(); });
     return count;
 }
 

@@ -7,34 +7,24 @@
 #include <string>
 #include <vector>
 
-#include "kiv/platform/bluetooth/CentralManager.hpp"
+#include "kiv/platform/runtime/Runtime.hpp"
+#include "platform/bluetooth/linux/BackendClient.hpp"
 
 namespace kiv::platform::bluez {
 
-/// One advertisement for one central.
-struct Delivery {
-    std::string peripheral;
-    int RSSI = kRSSIUnavailable;
-    std::shared_ptr<const Advertisement> data;
-};
-
-/// What the backend tells one central; the central's own queue runs these.
-/// Thread: called on the central's queue.
-class BackendClient {
-public:
-    virtual ~BackendClient() = default;
-    virtual void applyState(ManagerState state) = 0;
-    /// Advertisements in the order heard (one batch per burst of bus traffic).
-    virtual void deliver(const std::vector<Delivery>& batch) = 0;
-};
-
-/// Thread: every member is safe from any thread; the work runs on the backend's own serial
-/// queue, and the bus's loop thread only posts parsed messages to it.
+/// Thread: every member is safe from any thread. The work runs on a serial queue of the runtime
+/// that made the backend; its one thread of its own is the bus's loop thread, which only posts
+/// parsed messages to that queue and is stopped when the backend goes (or at exit).
 class BluezBackend {
 public:
-    /// The backend of this process: the one alive, or a new one (shared by every central).
-    static std::shared_ptr<BluezBackend> shared();
+    /// The backend of this process: the one alive (shared by every central), or a new one whose
+    /// queue `runtime` makes. Null when none is alive and `runtime` is null.
+    static std::shared_ptr<BluezBackend> shared(const RuntimePtr& runtime);
+    /// The backend alive now, if any.
+    static std::shared_ptr<BluezBackend> current();
     ~BluezBackend();
+    BluezBackend(const BluezBackend&) = delete;
+    BluezBackend& operator=(const BluezBackend&) = delete;
 
     /// Registers a central; it hears its state on `queue` once known. Returns its number.
     std::uint64_t attach(std::weak_ptr<BackendClient> client, QueuePtr queue, std::string adapter);
@@ -47,9 +37,9 @@ public:
     struct State;
 
 private:
-    BluezBackend();
-    void start();
+    explicit BluezBackend(const RuntimePtr& runtime);
 
+    std::weak_ptr<Runtime> runtime_;  // the platform's: it outlives the backend, or the backend is of no use
     std::shared_ptr<State> state_;
 };
 

@@ -1,9 +1,12 @@
 #include "platform/bluetooth/linux/BluezBus.hpp"
 
-#include <map>
-#include <mutex>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "platform/linux/BusOwnerWatch.hpp"
 #include "platform/linux/SdBusLoop.hpp"
 
 namespace kiv::platform::bluez {
@@ -171,6 +174,8 @@ struct BluezBus::Impl {
     BusEvents events;
     std::unique_ptr<sdbus::IConnection> connection;
     std::vector<sdbus::Slot> matches;
+    // org.bluez started, died, restarted.
+    std::optional<BusOwnerWatch> ownerWatch;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;  // loop thread only
     std::mutex mutex;  // guards `pending`
     std::vector<Pending> pending;
@@ -180,6 +185,7 @@ struct BluezBus::Impl {
         loop.stop();
         proxies.clear();
         matches.clear();
+        ownerWatch.reset();
         connection.reset();
     }
 
@@ -194,10 +200,8 @@ struct BluezBus::Impl {
         matches.push_back(connection->addMatch(
             bluez + "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'",
             [this](sdbus::Message& message) { guarded([&] { propertiesChanged(message); }); }));
-        matches.push_back(connection->addMatch(
-            "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-            "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'",
-            [this](sdbus::Message& message) { guarded([&] { nameOwnerChanged(message); }); }));
+        ownerWatch.emplace(*connection, kBluez,
+                           [this](const std::string&, const std::string& owner) { events.bluezOwner(!owner.empty()); });
     }
 
     template <class F>
@@ -227,11 +231,6 @@ struct BluezBus::Impl {
         if (parseInterfacesRemoved(reader, removal) && (removal.adapter || removal.device)) {
             events.objectRemoved(std::move(removal));
         }
-    }
-    void nameOwnerChanged(sdbus::Message& message) {
-        SdbusReader reader(message);
-        std::string owner;
-        if (parseNameOwnerChanged(reader, kBluez, owner)) events.bluezOwner(!owner.empty());
     }
 
     sdbus::IProxy& proxy(const std::string& path) {

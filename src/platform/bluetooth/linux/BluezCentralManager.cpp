@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "kiv/Log.hpp"
+#include "platform/bluetooth/UnsupportedCentral.hpp"
 #include "platform/bluetooth/linux/BluezBackend.hpp"
 
 namespace kiv::platform {
@@ -16,8 +17,9 @@ class BluezCentral final : public CentralManager,
                            public bluez::BackendClient,
                            public std::enable_shared_from_this<BluezCentral> {
 public:
-    BluezCentral(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue)
-        : delegate_(std::move(delegate)), queue_(std::move(queue)), backend_(bluez::BluezBackend::shared()) {}
+    BluezCentral(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue,
+                 std::shared_ptr<bluez::BluezBackend> backend)
+        : delegate_(std::move(delegate)), queue_(std::move(queue)), backend_(std::move(backend)) {}
 
     ~BluezCentral() override {
         if (id_) backend_->detach(id_);
@@ -91,15 +93,19 @@ private:
 
 }  // namespace
 
-CentralManager::Factory BluezCentralManager::factory(std::string adapter) {
-    return [adapter = std::move(adapter)](std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) {
-        return make(std::move(delegate), std::move(queue), adapter);
+CentralManager::Factory BluezCentralManager::factory(const RuntimePtr& runtime, std::string adapter) {
+    return [weak = std::weak_ptr<Runtime>(runtime), adapter = std::move(adapter)](
+               std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue) {
+        return make(std::move(delegate), std::move(queue), weak.lock(), adapter);
     };
 }
 
 std::shared_ptr<CentralManager> BluezCentralManager::make(std::weak_ptr<CentralManagerDelegate> delegate,
-                                                          QueuePtr queue, std::string adapter) {
-    auto central = std::make_shared<BluezCentral>(std::move(delegate), std::move(queue));
+                                                          QueuePtr queue, const RuntimePtr& runtime,
+                                                          std::string adapter) {
+    auto backend = bluez::BluezBackend::shared(runtime);
+    if (!backend) return makeUnsupportedCentral(std::move(delegate), std::move(queue));  // the runtime is gone
+    auto central = std::make_shared<BluezCentral>(std::move(delegate), std::move(queue), std::move(backend));
     central->attach(std::move(adapter));
     return central;
 }

@@ -201,16 +201,6 @@ bool parseManagedObjects(DBusReader& reader, std::vector<ObjectUpdate>& out) {
     return reader.exit('a');
 }
 
-bool parseNameOwnerChanged(DBusReader& reader, std::string_view name, std::string& newOwner) {
-    std::string contents;
-    std::string_view text;
-    if (reader.peek(contents) != 's' || !reader.readString(text) || text != name) return false;
-    if (reader.peek(contents) != 's' || !reader.readString(text)) return false;  // old owner
-    if (reader.peek(contents) != 's' || !reader.readString(text)) return false;
-    newOwner.assign(text);
-    return true;
-}
-
 bool hasCentralRole(const AdapterProperties& adapter) noexcept {
     return !adapter.roles || std::find(adapter.roles->begin(), adapter.roles->end(), "central") != adapter.roles->end();
 }

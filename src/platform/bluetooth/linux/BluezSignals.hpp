@@ -78,9 +78,6 @@ bool parseInterfacesRemoved(DBusReader& reader, ObjectRemoval& out);
 /// GetManagedObjects' reply (a{oa{sa{sv}}}): adapters and devices; other objects are left out.
 bool parseManagedObjects(DBusReader& reader, std::vector<ObjectUpdate>& out);
 
-/// NameOwnerChanged (s s s) for `name`: the new owner ("" when it went away).
-bool parseNameOwnerChanged(DBusReader& reader, std::string_view name, std::string& newOwner);
-
 /// "hci0" for "/org/bluez/hci0" and "/org/bluez/hci0/dev_..."; empty for other paths.
 std::string_view adapterNameOf(std::string_view path) noexcept;
 /// The adapter's path for a device path ("/org/bluez/hci0"), empty if not a device path.

@@ -1,18 +1,15 @@
 #include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <set>
 #include <vector>
 
+#include "platform/linux/SdBusLoop.hpp"
+#include "platform/notifications/linux/NotificationServer.hpp"
 #include "platform/notifications/linux/NotificationText.hpp"
 #include "platform/notifications/linux/PresenterReports.hpp"
-#include "platform/linux/SdBusLoop.hpp"
+#include "platform/notifications/linux/ShownNotifications.hpp"
 
 namespace kiv::platform {
 
@@ -21,9 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 namespace text = notification_text;
 
-constexpr const char* kService = "org.freedesktop.Notifications";
-constexpr const char* kPath = "/org/freedesktop/Notifications";
-constexpr const char* kInterface = "org.freedesktop.Notifications";
 constexpr const char* kNoOwner =
     "no notification service on the session bus (org.freedesktop.Notifications has no owner)";
 // Seconds from the Unix epoch to 2001-01-01, the reference date of notifications.
@@ -52,16 +46,24 @@ double referenceNow() {
     return duration<double>(system_clock::now().time_since_epoch()).count() - kReferenceDate;
 }
 
-/// One notification on screen.
-struct Shown {
-    std::string requestIdentifier;
-    NotificationContent content;
-    double date = 0;
-    std::optional<fs::path> ownedFile;  // a downloaded image to delete when no entry needs it
-};
+/// Where downloaded images are kept, as an absolute path without a trailing separator.
+fs::path attachmentDirectoryOf(const FreedesktopPresenterOptions& options) {
+    std::error_code ec;
+    fs::path directory =
+        options.attachmentDirectory.empty() ? fs::temp_directory_path(ec) : fs::path(options.attachmentDirectory);
+    if (directory.empty()) directory = "/tmp";
+    directory = fs::absolute(directory, ec).lexically_normal();
+    if (directory.has_filename() == false && directory.has_parent_path())
+        directory = directory.parent_path();  // "/tmp/" names "/tmp"
+    return directory;
+}
 
 }  // namespace
 
+/// The presents waiting for the loop thread, why they would fail, and the loop thread itself,
+/// which connects at the first present and shows them one after another.
+/// Thread: any thread for the members from `pending` to `started` (under `mutex`); `server` and
+/// `shown` are the loop thread's; the rest is fixed at construction.
 struct FreedesktopNotificationPresenter::Impl {
     struct Job {
         std::string requestIdentifier;
@@ -69,8 +71,10 @@ struct FreedesktopNotificationPresenter::Impl {
         Completion completion;
     };
 
+    explicit Impl(FreedesktopPresenterOptions settings)
+        : options(std::move(settings)), shown(attachmentDirectoryOf(options), reports) {}
+
     FreedesktopPresenterOptions options;
-    fs::path attachmentDirectory;
     std::shared_ptr<PresenterReports> reports = std::make_shared<PresenterReports>();
 
     mutable std::mutex mutex;  // guards the members up to `started`
@@ -81,29 +85,20 @@ struct FreedesktopNotificationPresenter::Impl {
     SdBusLoop loop;
 
     // The loop thread's own.
-    std::unique_ptr<sdbus::IConnection> connection;
-    std::unique_ptr<sdbus::IProxy> proxy;
-    std::unique_ptr<sdbus::IProxy> busProxy;  // the bus itself: who owns the service now
-    std::vector<sdbus::Slot> matches;
-    std::optional<std::set<std::string>> capabilities;
-    std::map<std::uint32_t, Shown> shown;
-    std::map<std::string, std::uint32_t> idOf;
-    std::optional<std::string> owner;  // the unique name of the server these entries live on
+    std::unique_ptr<NotificationServer> server;
+    ShownNotifications shown;
 
     ~Impl() {
         reports->close();
         loop.stop();
-        proxy.reset();
-        busProxy.reset();
-        matches.clear();
-        connection.reset();
+        server.reset();
     }
 
     void complete(Completion completion, PresentResult result) {
         if (!completion) return;
         reports->post([completion = std::move(completion),
-                    result = std::move(result)](const PresenterHandlers&) { completion(result); },
-                   reports);
+                       result = std::move(result)](const PresenterHandlers&) { completion(result); },
+                      reports);
     }
 
     /// Fails every waiting present and every later one.
@@ -118,34 +113,15 @@ struct FreedesktopNotificationPresenter::Impl {
         for (auto& job : jobs) complete(std::move(job.completion), {.id = 0, .error = reason});
     }
 
-    template <class F>
-    static void guarded(F&& f) {
-        try {
-            f();
-        } catch (...) {
-            // A message we cannot read costs that message only.
-        }
-    }
-
     // ---- loop thread
 
     void run() {
-        try {
-            connection = sdbus::createSessionBusConnection();
-            subscribe();
-            proxy = sdbus::createProxy(*connection, kService, kPath);
-            busProxy = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        } catch (const sdbus::Error& e) {
-            fail("no session bus (" + describe(e) + ")");
-            return;
-        } catch (...) {
-            fail("no session bus");
-            return;
-        }
+        if (!connect()) return;
+        auto& connection = server->connection();
         while (!loop.stopping()) {
             try {
                 // Owner changes already heard apply before the presents that follow them.
-                while (connection->processPendingRequest()) {
+                while (connection.processPendingRequest()) {
                 }
                 std::vector<Job> jobs;
                 {
@@ -153,9 +129,9 @@ struct FreedesktopNotificationPresenter::Impl {
                     jobs.swap(pending);
                 }
                 for (auto& job : jobs) show(job);
-                while (connection->processPendingRequest()) {
+                while (connection.processPendingRequest()) {
                 }
-                if (!loop.wait(*connection)) return;
+                if (!loop.wait(connection)) return;
             } catch (...) {
                 fail("the session bus connection broke");
                 return;
@@ -163,43 +139,27 @@ struct FreedesktopNotificationPresenter::Impl {
         }
     }
 
-    void subscribe() {
-        const std::string fromService =
-            std::string("type='signal',sender='") + kService + "',path='" + kPath + "',interface='" + kInterface + "',";
-        matches.push_back(connection->addMatch(fromService + "member='ActionInvoked'", [this](sdbus::Message& m) {
-            guarded([&] {
-                std::uint32_t id = 0;
-                std::string action;
-                m >> id >> action;
-                actionInvoked(id, action);
-            });
-        }));
-        matches.push_back(connection->addMatch(fromService + "member='NotificationClosed'", [this](sdbus::Message& m) {
-            guarded([&] {
-                std::uint32_t id = 0;
-                std::uint32_t reason = 0;
-                m >> id >> reason;
-                closed(id, reason);
-            });
-        }));
-        matches.push_back(
-            connection->addMatch(std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-                                     kService + "'",
-                                 [this](sdbus::Message& m) {
-                                     guarded([&] {
-                                         std::string name, oldOwner, newOwner;
-                                         m >> name >> oldOwner >> newOwner;
-                                         // Only news of the server we know: a present may have
-                                         // asked the bus before this signal came.
-                                         if (owner && *owner == oldOwner) ownerChanged(newOwner);
-                                     });
-                                 }));
+    bool connect() {
+        try {
+            server = std::make_unique<NotificationServer>(
+                NotificationServer::Signals{
+                    .actionInvoked = [this](std::uint32_t id,
+                                            const std::string& action) { shown.actionInvoked(id, action); },
+                    .closed = [this](std::uint32_t id, std::uint32_t reason) { shown.closed(id, reason); },
+                    .ownerChanged = [this](const std::string& newOwner) { ownerChanged(newOwner); }},
+                options.callTimeout);
+            return true;
+        } catch (const sdbus::Error& e) {
+            fail("no session bus (" + describe(e) + ")");
+        } catch (...) {
+            fail("no session bus");
+        }
+        return false;
     }
 
     /// Later presents fail without a call until an owner appears; returns the reason.
     std::string markNoOwner() {
-        owner.reset();  // the next present asks the bus again
+        server->forgetOwner();  // the next present asks the bus again
         std::lock_guard guard(mutex);
         unavailable = kNoOwner;
         return unavailable;
@@ -207,149 +167,44 @@ struct FreedesktopNotificationPresenter::Impl {
 
     /// A new server (or none) knows nothing of the old one's ids, capabilities or screen.
     void ownerChanged(const std::string& newOwner) {
-        owner = newOwner;
-        capabilities.reset();
-        idOf.clear();
-        auto gone = std::move(shown);
+        server->adopt(newOwner);
         shown.clear();
-        for (auto& [id, entry] : gone) release(entry);
         std::lock_guard guard(mutex);
         unavailable = newOwner.empty() ? kNoOwner : "";
     }
 
-    void actionInvoked(std::uint32_t id, const std::string& action) {
-        const auto found = shown.find(id);
-        if (found == shown.end()) return;
-        NotificationResponse response(
-            Notification(NotificationRequest(found->second.requestIdentifier, found->second.content),
-                         found->second.date),
-            action);
-        reports->post(
-            [response](const PresenterHandlers& h) {
-                if (h.response) h.response(response);
-            },
-            reports);
-    }
-
-    void closed(std::uint32_t id, std::uint32_t reason) {
-        const auto found = shown.find(id);
-        if (found == shown.end()) return;
-        Shown entry = std::move(found->second);
-        shown.erase(found);
-        if (const auto mapped = idOf.find(entry.requestIdentifier); mapped != idOf.end() && mapped->second == id)
-            idOf.erase(mapped);
-        release(entry);
-        reports->post(
-            [request = entry.requestIdentifier, reason](const PresenterHandlers& h) {
-                if (h.closed) h.closed(request, reason);
-            },
-            reports);
-    }
-
-    /// Deletes the entry's downloaded image unless another entry still shows it.
-    void release(const Shown& entry) const {
-        if (!entry.ownedFile) return;
-        for (const auto& [id, other] : shown)
-            if (other.ownedFile == entry.ownedFile) return;
-        std::error_code ec;
-        if (fs::is_regular_file(fs::symlink_status(*entry.ownedFile, ec))) fs::remove(*entry.ownedFile, ec);
-    }
-
-    /// The attachment as a file to delete later: only the push facade's downloads in its directory.
-    std::optional<fs::path> ownedFileOf(const NotificationAttachment& attachment) const {
-        if (attachment.identifier() != downloadedAttachmentIdentifier) return std::nullopt;
-        const fs::path path = fs::path(attachment.path()).lexically_normal();
-        std::error_code ec;
-        if (!path.is_absolute() || path.parent_path() != attachmentDirectory ||
-            !fs::is_regular_file(fs::symlink_status(path, ec)))
-            return std::nullopt;
-        return path;
-    }
-
-    /// The server's capabilities, asked once per owner; an error name when it did not answer.
-    std::string ensureCapabilities() {
-        if (capabilities) return {};
-        try {
-            auto call = proxy->createMethodCall(kInterface, "GetCapabilities");
-            auto reply =
-                proxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(options.callTimeout));
-            std::vector<std::string> list;
-            reply >> list;
-            capabilities.emplace(list.begin(), list.end());
-            return {};
-        } catch (const sdbus::Error& e) {
-            return e.getName().empty() ? describe(e) : e.getName() + "\n" + describe(e);
-        }
-    }
-
-    /// The service's owner now, asked of the bus (the empty text when there is none): a server
-    /// that appeared or restarted may be ahead of its NameOwnerChanged signals.
-    std::string currentOwner() {
-        try {
-            auto call = busProxy->createMethodCall("org.freedesktop.DBus", "GetNameOwner");
-            call << std::string(kService);
-            auto reply = busProxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(options.callTimeout));
-            std::string name;
-            reply >> name;
-            return name;
-        } catch (const sdbus::Error&) {
-            return {};
-        }
+    std::string unavailableNow() const {
+        std::lock_guard guard(mutex);
+        return unavailable;
     }
 
     void show(Job& job) {
         // One question to the bus per present (presents come at a human pace): entries, ids and
         // capabilities belong to the server that showed them.
-        if (const auto now = currentOwner(); !owner || now != *owner) ownerChanged(now);
-        {
-            std::lock_guard guard(mutex);
-            if (!unavailable.empty()) {
-                const auto reason = unavailable;
-                complete(std::move(job.completion), {.id = 0, .error = reason});
-                return;
-            }
-        }
-        if (auto error = ensureCapabilities(); !error.empty()) {
-            const auto name = error.substr(0, error.find('\n'));
-            if (isNoOwner(name)) {
-                complete(std::move(job.completion), {.id = 0, .error = markNoOwner()});
-            } else {
-                complete(std::move(job.completion), {.id = 0,
-                                                     .error = "the notification service did not answer (" +
-                                                              error.substr(error.find('\n') + 1) + ")"});
-            }
+        if (const auto now = server->currentOwner(); !server->isKnown(now)) ownerChanged(now);
+        if (auto reason = unavailableNow(); !reason.empty()) {
+            complete(std::move(job.completion), {.id = 0, .error = std::move(reason)});
             return;
         }
-        const auto& content = job.content;
-        const bool markup = capabilities->contains("body-markup");
-        std::map<std::string, sdbus::Variant> hints;
-        hints.emplace("x-kiv-category", sdbus::Variant(text::summaryText(content.categoryIdentifier())));
-        Shown entry{job.requestIdentifier, content, referenceNow(), std::nullopt};
-        for (const auto& attachment : content.attachments()) {
-            std::error_code ec;
-            if (attachment.path().empty() || !fs::is_regular_file(attachment.path(), ec)) continue;
-            hints.emplace("image-path", sdbus::Variant(text::fileURI(attachment.path())));
-            entry.ownedFile = ownedFileOf(attachment);
-            break;
+        try {
+            server->ensureCapabilities();
+        } catch (const sdbus::Error& e) {
+            complete(
+                std::move(job.completion),
+                {.id = 0,
+                 .error = isNoOwner(e.getName()) ? markNoOwner()
+                                                 : "the notification service did not answer (" + describe(e) + ")"});
+            return;
         }
-        std::vector<std::string> actions;
-        if (capabilities->contains("actions") && hasClickURL(content))
-            actions = {NotificationResponse::defaultActionIdentifier, "Open"};
-        const auto previous = idOf.find(job.requestIdentifier);
-        const std::uint32_t replaces = previous == idOf.end() ? 0 : previous->second;
+        ShownNotification entry{job.requestIdentifier, job.content, referenceNow(), std::nullopt};
+        const auto notification = notificationOf(entry);
         std::uint32_t id = 0;
         try {
-            auto call = proxy->createMethodCall(kInterface, "Notify");
-            call << (options.appName.empty() ? std::string("KIV") : text::summaryText(options.appName)) << replaces
-                 << std::string() << text::summaryText(content.title())
-                 << text::bodyText(content.subtitle(), content.body(), markup) << actions << hints << std::int32_t{-1};
-            auto reply =
-                proxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(options.callTimeout));
-            reply >> id;
+            id = server->notify(notification);
         } catch (const sdbus::Error& e) {
             if (isNoOwner(e.getName())) {
                 // Gone since the capabilities came: the same as finding nobody.
-                capabilities.reset();
+                server->forgetCapabilities();
                 complete(std::move(job.completion), {.id = 0, .error = markNoOwner()});
             } else {
                 complete(std::move(job.completion),
@@ -357,16 +212,30 @@ struct FreedesktopNotificationPresenter::Impl {
             }
             return;
         }
-        if (replaces != 0) {
-            if (auto old = shown.find(replaces); old != shown.end()) {
-                Shown replaced = std::move(old->second);
-                shown.erase(old);
-                if (replaced.ownedFile != entry.ownedFile) release(replaced);
-            }
-        }
-        idOf[job.requestIdentifier] = id;
-        shown[id] = std::move(entry);
+        shown.add(id, std::move(entry), notification.replaces);
         complete(std::move(job.completion), {.id = id, .error = {}});
+    }
+
+    /// The Notify call that shows `entry` (in place of the request's entry on screen), as far as
+    /// the server can show it; notes in `entry` the downloaded image it shows.
+    NotificationServer::Notification notificationOf(ShownNotification& entry) const {
+        const auto& content = entry.content;
+        NotificationServer::Notification notification;
+        notification.appName = options.appName.empty() ? std::string("KIV") : text::summaryText(options.appName);
+        notification.replaces = shown.idOf(entry.requestIdentifier);
+        notification.summary = text::summaryText(content.title());
+        notification.body = text::bodyText(content.subtitle(), content.body(), server->can("body-markup"));
+        notification.hints.emplace("x-kiv-category", sdbus::Variant(text::summaryText(content.categoryIdentifier())));
+        for (const auto& attachment : content.attachments()) {
+            std::error_code ec;
+            if (attachment.path().empty() || !fs::is_regular_file(attachment.path(), ec)) continue;
+            notification.hints.emplace("image-path", sdbus::Variant(text::fileURI(attachment.path())));
+            entry.ownedFile = shown.ownedFileOf(attachment);
+            break;
+        }
+        if (server->can("actions") && hasClickURL(content))
+            notification.actions = {NotificationResponse::defaultActionIdentifier, "Open"};
+        return notification;
     }
 };
 
@@ -376,16 +245,8 @@ FreedesktopNotificationPresenter::~FreedesktopNotificationPresenter() = default;
 
 std::shared_ptr<FreedesktopNotificationPresenter> FreedesktopNotificationPresenter::make(
     FreedesktopPresenterOptions options) {
-    auto impl = std::make_unique<Impl>();
-    std::error_code ec;
-    fs::path directory =
-        options.attachmentDirectory.empty() ? fs::temp_directory_path(ec) : fs::path(options.attachmentDirectory);
-    if (directory.empty()) directory = "/tmp";
-    impl->attachmentDirectory = fs::absolute(directory, ec).lexically_normal();
-    if (impl->attachmentDirectory.has_filename() == false && impl->attachmentDirectory.has_parent_path())
-        impl->attachmentDirectory = impl->attachmentDirectory.parent_path();  // "/tmp/" names "/tmp"
-    impl->options = std::move(options);
-    return std::shared_ptr<FreedesktopNotificationPresenter>(new FreedesktopNotificationPresenter(std::move(impl)));
+    return std::shared_ptr<FreedesktopNotificationPresenter>(
+        new FreedesktopNotificationPresenter(std::make_unique<Impl>(std::move(options))));
 }
 
 void FreedesktopNotificationPresenter::setHandlers(QueuePtr queue, PresenterHandlers handlers) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kiv/platform/bluetooth/CentralManager.hpp"
+#include "kiv/platform/runtime/Runtime.hpp"
 
 namespace kiv::platform {
 
@@ -32,16 +33,19 @@ struct KIV_EXPORT BluezRadioReport {
 
 /// Centrals backed by bluetoothd. Every central of a process shares one D-Bus connection and one
 /// discovery session per adapter: a scan runs while any central wants one, and each central
-/// filters what it reports by its own service list and duplicate setting.
+/// filters what it reports by its own service list and duplicate setting. The shared work runs
+/// on a serial queue of the runtime the first central was made with; its one thread of its own
+/// is the bus loop, which ends when the last central goes (or at exit).
 /// Thread: every member is safe from any thread; callbacks run on each central's queue.
 class KIV_EXPORT BluezCentralManager {
 public:
-    /// A maker for Platform::makeCentral. `adapter` names the adapter to use ("hci1"); empty
-    /// takes the first powered adapter with the central role, else the first one.
-    static CentralManager::Factory factory(std::string adapter = {});
-    /// One central for `delegate`, its callbacks on `queue`.
+    /// A maker for Platform::makeCentral on the platform's `runtime` (held weakly: once it is
+    /// gone, centrals made are `unsupported`). `adapter` names the adapter to use ("hci1");
+    /// empty takes the first powered adapter with the central role, else the first one.
+    static CentralManager::Factory factory(const RuntimePtr& runtime, std::string adapter = {});
+    /// One central for `delegate`, its callbacks on `queue`, on `runtime`.
     static std::shared_ptr<CentralManager> make(std::weak_ptr<CentralManagerDelegate> delegate, QueuePtr queue,
-                                                std::string adapter = {});
+                                                const RuntimePtr& runtime, std::string adapter = {});
     /// Asks the system bus and bluetoothd whether scanning on `adapter` (empty: the one a
     /// central would choose) can work; every call gives up after `timeout`.
     static BluezRadioReport checkRadio(const std::string& adapter = {}, Duration timeout = std::chrono::seconds(2));
