@@ -122,7 +122,11 @@ TEST_F(BluezCentral, CentralsShareOneSessionAndFilterTheirOwnReports) {
     auto eddystone = std::make_shared<Recorder>(std::vector{BluetoothUUID::eddystone()}, false);
     auto first = central(eddystone);
     radio_ = central(recorder_);
-    ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && recorder_->waitState(ManagerState::poweredOn));
+    // A filtered central after one that takes everything still finds its service in the data.
+    auto lateEddystone = std::make_shared<Recorder>(std::vector{BluetoothUUID::eddystone()}, false);
+    auto late = central(lateEddystone);
+    ASSERT_TRUE(eddystone->waitState(ManagerState::poweredOn) && recorder_->waitState(ManagerState::poweredOn) &&
+                lateEddystone->waitState(ManagerState::poweredOn));
     ASSERT_TRUE(fake_->waitForStatus({{"adapters", {{"hci0", {{"discovering", true}, {"sessions", 1}}}}}}));
 
     ASSERT_TRUE(fake_->advertise(uid("b1", -60)));
@@ -130,6 +134,8 @@ TEST_F(BluezCentral, CentralsShareOneSessionAndFilterTheirOwnReports) {
     ASSERT_TRUE(fake_->advertise({{"device", "ib"}, {"rssi", -70}, {"manufacturerData", {{"76", kIBeacon}}}}));
     ASSERT_TRUE(recorder_->reports.waitForCount(3));
     EXPECT_EQ(eddystone->reports.all().size(), 1u) << "one service, no duplicates";
+    EXPECT_TRUE(lateEddystone->reports.waitForCount(1));
+    late.reset();
 
     // Gone from another thread in mid-scan: the other central keeps the session.
     std::thread([&] { radio_.reset(); }).join();

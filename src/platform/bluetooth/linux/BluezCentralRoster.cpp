@@ -59,7 +59,8 @@ void BluezCentralRoster::offer(const std::string& path, std::string_view adapter
     std::shared_ptr<const Advertisement> data;
     for (auto& c : centrals_) {
         if (!c.scanning || c.adapterPath != adapterPath) continue;
-        if (!matchesServices(c.services, props.serviceData)) continue;
+        // Once moved into the shared copy, the service data is read from there.
+        if (!matchesServices(c.services, data ? data->serviceData : props.serviceData)) continue;
         if (!c.allowDuplicates && !c.reported.insert(path).second) continue;
         if (!data) {
             // One copy of the data, shared by every central that hears it.
