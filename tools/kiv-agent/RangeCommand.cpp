@@ -293,31 +293,29 @@ int range(const RangeOptions& options) {
     return report(*printer);
 }
 
-const Registration registration{
-    "range", [](CLI::App& app) {
-        auto options = std::make_shared<RangeOptions>();
-        auto* command =
-            app.add_subcommand("range", "Monitor and range iBeacon regions on the radio or a simulated one");
-        command->add_option("REGION", options->regions, "UUID[:MAJOR[:MINOR]], one or more")->required();
-        command->add_option("--adapter", options->adapter, "Bluetooth adapter to scan with (e.g. hci0)");
-        command
-            ->add_option("--simulate", options->scenarioFile,
-                         "scenario file (JSON Lines; its \"ibeacon\" lines advertise every 0.5 s)")
-            ->excludes("--adapter");
-        command
-            ->add_flag("--realtime", options->realtime, "play the scenario at wall-clock speed (default: virtual time)")
-            ->needs("--simulate");
-        command
-            ->add_option("--duration", options->duration,
-                         "seconds to run (default: until interrupted; with --simulate, 31 s past the last line)")
-            ->check(secondsUpTo(86400.0));
-        command->footer(
-            "Prints {\"t\", \"event\": \"range\", \"region\", \"beacons\": [{\"uuid\", \"major\", \"minor\", \"rssi\", "
-            "\"accuracy\", \"proximity\"}]} once a second per region, and {\"t\", \"event\": \"enter\"|\"exit\", "
-            "\"region\"}. Exit status: 0 done, 1 Bluetooth is unavailable (the reason goes to standard error), "
-            "2 bad arguments or scenario.");
-        command->callback([options] { exitCode() = range(*options); });
-    }};
-
 }  // namespace
+
+Command addRangeCommand(CLI::App& app) {
+    auto options = std::make_shared<RangeOptions>();
+    auto* command = app.add_subcommand("range", "Monitor and range iBeacon regions on the radio or a simulated one");
+    command->add_option("REGION", options->regions, "UUID[:MAJOR[:MINOR]], one or more")->required();
+    command->add_option("--adapter", options->adapter, "Bluetooth adapter to scan with (e.g. hci0)");
+    command
+        ->add_option("--simulate", options->scenarioFile,
+                     "scenario file (JSON Lines; its \"ibeacon\" lines advertise every 0.5 s)")
+        ->excludes("--adapter");
+    command->add_flag("--realtime", options->realtime, "play the scenario at wall-clock speed (default: virtual time)")
+        ->needs("--simulate");
+    command
+        ->add_option("--duration", options->duration,
+                     "seconds to run (default: until interrupted; with --simulate, 31 s past the last line)")
+        ->check(secondsUpTo(86400.0));
+    command->footer(
+        "Prints {\"t\", \"event\": \"range\", \"region\", \"beacons\": [{\"uuid\", \"major\", \"minor\", \"rssi\", "
+        "\"accuracy\", \"proximity\"}]} once a second per region, and {\"t\", \"event\": \"enter\"|\"exit\", "
+        "\"region\"}. Exit status: 0 done, 1 Bluetooth is unavailable (the reason goes to standard error), "
+        "2 bad arguments or scenario.");
+    return {command, [options] { return range(*options); }};
+}
+
 }  // namespace kiv::agent

@@ -288,39 +288,41 @@ int run(const RunOptions& options) {
     return result;
 }
 
-const Registration registration{
-    "run", [](CLI::App& app) {
-        auto options = std::make_shared<RunOptions>();
-        auto* command = app.add_subcommand("run", "Run the beacon side against a cloud service (the main job)");
-        command->add_option("--config", options->configFile, "configuration file (TOML); flags override its keys")
-            ->check(CLI::ExistingFile);
-        command->add_option("--client", options->client, "client credentials ID:SECRET, or ID with --secret-file");
-        command->add_option("--secret-file", options->secretFile, "file whose first line is the client secret");
-        command->add_option("--token-host", options->tokenHost, "token host[:port] (default: the build's)");
-        command->add_option("--api-host", options->apiHost, "API host[:port] (default: the build's)");
-        command->add_option("--noise", options->noise, "noise accuracy in dBm (default 1)");
-        command->add_flag("--log", options->log, "switch the library's log lines on");
-        command->add_option("--log-to", options->logTo, "where lines go: stdout (default) or journal")
-            ->check(CLI::IsMember({"stdout", "journal"}));
-        command->add_option("--require-token-within", options->requireTokenWithin,
-                            "exit 1 when no access token came within this many seconds (default 0: wait for ever)")
-            ->check(secondsUpTo(1e9));
-        command->add_option("--simulate", options->scenarioFile,
-                            "scenario file: JSON Lines of Eddystone advertisements, radio states and iBeacon readings");
-        command->add_option("--duration", options->duration, "seconds to run (default: until SIGINT or SIGTERM)")
-            ->check(secondsUpTo(1e9));
-        command->add_option("--grace", options->grace,
-                            "seconds in-flight uploads may take after a stop (default 5)")
-            ->check(secondsUpTo(3600.0));
-        command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
-        auto* embedded = command->add_option("--embedded-cloud", options->embeddedRegions,
-                                             "run a kiv-cloud in-process serving this region list (credentials from "
-                                             "--client); prints its dashboard's URL");
-        command->add_flag("--keep-open", options->keepOpen,
-                          "after the run, keep the embedded cloud and its dashboard up until SIGINT or SIGTERM")
-            ->needs(embedded);
-        command->callback([options] { exitCode() = run(*options); });
-    }};
-
 }  // namespace
+
+Command addRunCommand(CLI::App& app) {
+    auto options = std::make_shared<RunOptions>();
+    auto* command = app.add_subcommand("run", "Run the beacon side against a cloud service (the main job)");
+    command->add_option("--config", options->configFile, "configuration file (TOML); flags override its keys")
+        ->check(CLI::ExistingFile);
+    command->add_option("--client", options->client, "client credentials ID:SECRET, or ID with --secret-file");
+    command->add_option("--secret-file", options->secretFile, "file whose first line is the client secret");
+    command->add_option("--token-host", options->tokenHost, "token host[:port] (default: the build's)");
+    command->add_option("--api-host", options->apiHost, "API host[:port] (default: the build's)");
+    command->add_option("--noise", options->noise, "noise accuracy in dBm (default 1)");
+    command->add_flag("--log", options->log, "switch the library's log lines on");
+    command->add_option("--log-to", options->logTo, "where lines go: stdout (default) or journal")
+        ->check(CLI::IsMember({"stdout", "journal"}));
+    command
+        ->add_option("--require-token-within", options->requireTokenWithin,
+                     "exit 1 when no access token came within this many seconds (default 0: wait for ever)")
+        ->check(secondsUpTo(1e9));
+    command->add_option("--simulate", options->scenarioFile,
+                        "scenario file: JSON Lines of Eddystone advertisements, radio states and iBeacon readings");
+    command->add_option("--duration", options->duration, "seconds to run (default: until SIGINT or SIGTERM)")
+        ->check(secondsUpTo(1e9));
+    command->add_option("--grace", options->grace, "seconds in-flight uploads may take after a stop (default 5)")
+        ->check(secondsUpTo(3600.0));
+    command->add_option("--adapter", options->adapter,
+                        "radio: the adapter to scan with (default: the first powered one)");
+    auto* embedded = command->add_option("--embedded-cloud", options->embeddedRegions,
+                                         "run a kiv-cloud in-process serving this region list (credentials from "
+                                         "--client); prints its dashboard's URL");
+    command
+        ->add_flag("--keep-open", options->keepOpen,
+                   "after the run, keep the embedded cloud and its dashboard up until SIGINT or SIGTERM")
+        ->needs(embedded);
+    return {command, [options] { return run(*options); }};
+}
+
 }  // namespace kiv::agent
