@@ -27,7 +27,7 @@
 #include "SightingQuery.hpp"
 #include "Storage.hpp"
 #include "Summary.hpp"
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 namespace kiv::cloud {
 namespace {
@@ -258,7 +258,7 @@ struct CloudServer::Impl {
     bool handleUpload(const httplib::Request& req, httplib::Response& res, const std::string& body) {
         if (!hasMediaType(req, "application/json"))
             return sendError(res, 400, "invalid_request", "expected an application/json body"), false;
-        const auto check = checkUploadBody(body);
+        const auto check = UploadReader::read(body);
         if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem), false;
         if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
         const auto valid = storage_->isValidToken(*check.accessToken);

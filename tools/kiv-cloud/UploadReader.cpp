@@ -1,4 +1,4 @@
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -141,10 +141,10 @@ void checkMembers(const json& root, UploadCheck& check) {
 
 }  // namespace
 
-UploadCheck checkUploadBody(std::string_view text) {
+UploadCheck UploadReader::read(std::string_view body) {
     UploadCheck check;
     try {
-        const json root = JSONReader::read(text).value_or(json());
+        const json root = JSONReader::read(body).value_or(json());
         if (!root.is_object()) {
             check.problem = "the body is not a JSON object";
             return check;
@@ -156,7 +156,7 @@ UploadCheck checkUploadBody(std::string_view text) {
             check.body.accessToken = *check.accessToken;
         }
         checkMembers(root, check);
-        if (!check.problem.empty()) check.body = UploadBody{check.body.accessToken, {}, {}};
+        if (!check.problem.empty()) check.body = Upload{check.body.accessToken, {}, {}};
     } catch (const std::exception& e) {
         check.problem = std::string("unreadable body: ") + e.what();
     }
