@@ -6,11 +6,11 @@
 
 #include "FormBody.hpp"
 #include "RequestText.hpp"
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto check = kiv::cloud::checkUploadBody(text);
+    const auto check = kiv::cloud::UploadReader::read(text);
     if (check.ok()) {
         // A sound upload stays within its bounds and holds only entries of the two kinds, each
         // fully filled in.

@@ -2,15 +2,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "api/ApiConstants.hpp"
 #include "api/CloudTransport.hpp"
 #include "api/RegionList.hpp"
 #include "api/UploadBody.hpp"
+#include "api/WireProtocol.hpp"
 #include "kiv/Log.hpp"
 
 namespace kiv::api {
 
 using P = API::Server::Parameter;
+using TokenAnswer = API::Server::TokenAnswer;
 
 template <class... Items>
 void HTTPClient::log(const Items&... items) const {
@@ -67,7 +68,7 @@ ClientStatus event(ClientStatus::Event kind, int httpStatus = 0, std::string err
 /// gives one.
 std::string refusalReason(const nlohmann::json& answer) {
     if (answer.is_object()) {
-        const auto error = answer.find("error");
+        const auto error = answer.find(API::Server::ErrorAnswer::Error);
         if (error != answer.end() && error->is_string()) return error->get<std::string>();
     }
     return "the answer carries no token";
@@ -113,11 +114,11 @@ void HTTPClient::getToken() {
                                  self->log("Invalid information received from the service");
                                  return refused();
                              }
-                             const auto apiUrl = answer.find("apiUrl");
+                             const auto apiUrl = answer.find(TokenAnswer::ApiUrl);
                              if (apiUrl == answer.end()) return refused();
-                             const auto token = answer.find("token");
+                             const auto token = answer.find(TokenAnswer::Token);
                              if (token == answer.end() || !token->is_string()) return refused();
-                             const auto refresh = answer.find("refreshToken");
+                             const auto refresh = answer.find(TokenAnswer::RefreshToken);
                              if (refresh == answer.end()) return refused();
                              const auto text = [](const nlohmann::json& v) {
                                  return v.is_string() ? v.get<std::string>() : v.dump();

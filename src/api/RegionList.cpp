@@ -2,13 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "api/ApiConstants.hpp"
+#include "api/WireProtocol.hpp"
 #include "kiv/Log.hpp"
 
 namespace kiv::api {
 
 namespace {
 
+using API::Server::RegionListAnswer;
 using nlohmann::json;
 
 std::optional<std::uint16_t> asUInt16(const json& value) {
@@ -66,11 +67,11 @@ void buildEntry(const json& entry, Admission& admission) {
     const auto uuid = UUID::fromRawString(uuidValue->get_ref<const std::string&>());
     if (!uuid) return;
 
-    const auto major = entry.find("Major");
+    const auto major = entry.find(RegionListAnswer::Major);
     if (major == entry.end()) {
         admission.createRegion(BeaconRegion(*uuid, uuid->uuidString()));
     } else if (major->is_number()) {
-        const auto minors = entry.find("Minor");
+        const auto minors = entry.find(RegionListAnswer::Minor);
         const auto m = asUInt16(*major);
         if (!m || minors == entry.end() || !isArrayOfNumbers(*minors)) return;
         for (const auto& minor : *minors) {
@@ -90,7 +91,7 @@ void buildEntry(const json& entry, Admission& admission) {
 std::optional<BeaconRegionSet> regionsFromList(const json& answer, bool debug) {
     const json* data = nullptr;
     if (answer.is_object()) {
-        const auto it = answer.find("data");
+        const auto it = answer.find(RegionListAnswer::Data);
         if (it != answer.end() && it->is_array()) data = &*it;
     }
     bool wellFormed = data != nullptr;

@@ -1,6 +1,6 @@
 #include "api/UploadBody.hpp"
 
-#include "api/ApiConstants.hpp"
+#include "api/WireProtocol.hpp"
 #include "kiv/eddystone/BeaconID.hpp"
 #include "kiv/eddystone/GBeaconInfo.hpp"
 

@@ -9,7 +9,7 @@
 #include "CloudOptions.hpp"
 #include "FormBody.hpp"
 #include "RequestText.hpp"
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 namespace kiv::cloud {
 namespace {
@@ -210,7 +210,7 @@ TEST(UploadBody, ChecksEveryMember) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto check = checkUploadBody(c.body);
+        const auto check = UploadReader::read(c.body);
         EXPECT_TRUE(check.jsonObject);
         EXPECT_EQ(check.accessToken, "t");
         if (c.problemStart.empty()) {
@@ -225,8 +225,8 @@ TEST(UploadBody, ChecksEveryMember) {
 TEST(UploadBody, BoundsTheNumberOfEntries) {
     std::string entries = R"({"eid": "BeaconID beacon: 00", "rssi": 1})";
     for (int i = 1; i < 1000; ++i) entries += R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})";
-    EXPECT_TRUE(checkUploadBody(upload(entries)).ok());
-    const auto over = checkUploadBody(upload(entries + R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})"));
+    EXPECT_TRUE(UploadReader::read(upload(entries)).ok());
+    const auto over = UploadReader::read(upload(entries + R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})"));
     EXPECT_TRUE(over.tooLarge);
     EXPECT_EQ(over.problem.rfind("beacons: more than 1000", 0), 0u) << over.problem;
 }

@@ -225,6 +225,22 @@ TEST(URL, FileURLsRoundTripLocalPaths) {
     EXPECT_FALSE(URL::make("file://otherhost/x"));
 }
 
+TEST(URL, PercentDecodesLenientlyOrStrictly) {
+    struct Case {
+        const char* text;
+        const char* lenient;
+        const char* strict;  // "+" as a space; "none": refused
+    };
+    const Case cases[] = {
+        {"a%20b%2fc", "a b/c", "a b/c"}, {"x+y%2B", "x+y+", "x y+"}, {"%", "%", "none"},
+        {"a%4", "a%4", "none"},          {"%G1%41", "%G1A", "none"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(URL::percentDecoded(c.text), c.lenient) << c.text;
+        EXPECT_EQ(URL::percentDecodedStrictly(c.text, true).value_or("none"), c.strict) << c.text;
+    }
+}
+
 // Bluetooth service identifiers, and the radio and location service a platform gives.
 using namespace kiv;
 using namespace kiv::platform;

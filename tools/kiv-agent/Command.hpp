@@ -1,35 +1,32 @@
 #pragma once
-// Subcommands of kiv-agent register themselves here, each from its own file:
-//
-//   static const kiv::agent::Registration reg{"decode", [](CLI::App& app) { ... }};
-//
-// The setup function adds the subcommand to `app` and sets its callback.
+// The subcommands of kiv-agent. Each file adds its own to the command line; main.cpp holds the
+// table of them and runs the one that was parsed.
 
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace kiv::agent {
 
-using Setup = std::function<void(CLI::App& app)>;
-
+/// One subcommand on the command line and what runs it once the line is parsed.
+/// Thread: the main thread.
 struct Command {
-    std::string name;
-    Setup setup;
+    CLI::App* subcommand = nullptr;
+    /// Runs the parsed subcommand; returns the program's exit status.
+    std::function<int()> run;
 };
 
-/// The registered subcommands, in registration order.
-std::vector<Command>& commands();
+/// Adds a subcommand with its options and help to `app`.
+using AddCommand = Command (*)(CLI::App& app);
 
-struct Registration {
-    Registration(std::string name, Setup setup) { commands().push_back({std::move(name), std::move(setup)}); }
-};
-
-/// Exit code a subcommand asks for (CLI11 callbacks return nothing).
-int& exitCode();
+Command addDecodeCommand(CLI::App& app);
+Command addPushCommand(CLI::App& app);
+Command addRadioCommand(CLI::App& app);
+Command addRangeCommand(CLI::App& app);
+Command addRunCommand(CLI::App& app);
+Command addScanCommand(CLI::App& app);
 
 /// Checks a number of seconds from 0 to `max`. CLI11's range checks let NaN through (every
 /// comparison with it is false), and a NaN duration ends a run at once.

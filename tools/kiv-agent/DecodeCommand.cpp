@@ -86,18 +86,20 @@ int decode(const std::string& hex) {
     return result;
 }
 
-const Registration registration{
-    "decode", [](CLI::App& app) {
-        auto hex = std::make_shared<std::string>();
-        auto* command = app.add_subcommand(
-            "decode", "Decode one Eddystone (0xFEAA) service-data value or iBeacon (0x004C) manufacturer data given in hex");
-        command->add_option("HEX", *hex,
-                            "the service data, e.g. 00ec00112233445566778899aabbccddeeff, or the manufacturer data "
-                            "with or without the company identifier, e.g. 4c000215<uuid><major><minor><power>")
-            ->required();
-        command->footer("Exit status: 0 decoded, 1 unknown or undecodable frame, 2 HEX is not hexadecimal.");
-        command->callback([hex] { exitCode() = decode(*hex); });
-    }};
-
 }  // namespace
+
+Command addDecodeCommand(CLI::App& app) {
+    auto hex = std::make_shared<std::string>();
+    auto* command = app.add_subcommand(
+        "decode",
+        "Decode one Eddystone (0xFEAA) service-data value or iBeacon (0x004C) manufacturer data given in hex");
+    command
+        ->add_option("HEX", *hex,
+                     "the service data, e.g. 00ec00112233445566778899aabbccddeeff, or the manufacturer data "
+                     "with or without the company identifier, e.g. 4c000215<uuid><major><minor><power>")
+        ->required();
+    command->footer("Exit status: 0 decoded, 1 unknown or undecodable frame, 2 HEX is not hexadecimal.");
+    return {command, [hex] { return decode(*hex); }};
+}
+
 }  // namespace kiv::agent

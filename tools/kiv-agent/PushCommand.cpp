@@ -269,30 +269,29 @@ int runPush(const PushOptions& options) {
     return 0;
 }
 
-const Registration registration{
-    "push", [](CLI::App& app) {
-        auto options = std::make_shared<PushOptions>();
-        auto* cmd = app.add_subcommand("push", "Run a push payload through the notification service (or a tap)");
-        cmd->add_option("payload", options->payload, "Payload JSON file ('-' for standard input)")
-            ->capture_default_str();
-        cmd->add_option("-t,--template", options->templates,
-                        "Register a template: KIND,key=value,... (KIND basic|enter-region|exit-region; "
-                        "keys title, subtitle, body, image, click)");
-        cmd->add_option("--expire-after", options->expireAfter,
-                        "Seconds before the service runs out of time and delivers what it has")
-            ->check(secondsUpTo(1e9))
-            ->capture_default_str();
-        cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
-        cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
-        auto* show = cmd->add_flag("--show", options->show,
-                                   "Show the delivered notification on the desktop (one JSON line per event)");
-        cmd->add_option("--wait", options->wait, "With --show: wait this many seconds for a tap or the close")
-            ->check(secondsUpTo(1e9))
-            ->needs(show);
-        cmd->add_flag("--log", options->log, "Write the push log lines");
-        cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
-        cmd->callback([options] { exitCode() = runPush(*options); });
-    }};
-
 }  // namespace
+
+Command addPushCommand(CLI::App& app) {
+    auto options = std::make_shared<PushOptions>();
+    auto* cmd = app.add_subcommand("push", "Run a push payload through the notification service (or a tap)");
+    cmd->add_option("payload", options->payload, "Payload JSON file ('-' for standard input)")->capture_default_str();
+    cmd->add_option("-t,--template", options->templates,
+                    "Register a template: KIND,key=value,... (KIND basic|enter-region|exit-region; "
+                    "keys title, subtitle, body, image, click)");
+    cmd->add_option("--expire-after", options->expireAfter,
+                    "Seconds before the service runs out of time and delivers what it has")
+        ->check(secondsUpTo(1e9))
+        ->capture_default_str();
+    cmd->add_flag("--tap", options->tap, "Run tap handling instead and print the URL opened");
+    cmd->add_flag("--xdg-open", options->xdgOpen, "With --tap: really open the URL with xdg-open");
+    auto* show = cmd->add_flag("--show", options->show,
+                               "Show the delivered notification on the desktop (one JSON line per event)");
+    cmd->add_option("--wait", options->wait, "With --show: wait this many seconds for a tap or the close")
+        ->check(secondsUpTo(1e9))
+        ->needs(show);
+    cmd->add_flag("--log", options->log, "Write the push log lines");
+    cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
+    return {cmd, [options] { return runPush(*options); }};
+}
+
 }  // namespace kiv::agent

@@ -30,14 +30,15 @@ int radio(const std::string& adapter) {
     return 1;
 }
 
-const Registration registration{
-    "radio", [](CLI::App& app) {
-        auto adapter = std::make_shared<std::string>();
-        auto* command = app.add_subcommand("radio", "Check the Bluetooth radio: system bus, bluetoothd, adapters, permission");
-        command->add_option("--adapter", *adapter, "the adapter to check (default: the first powered one)");
-        command->footer("Exit status: 0 when scanning can work, 1 otherwise (the last lines say why and what to do).");
-        command->callback([adapter] { exitCode() = radio(*adapter); });
-    }};
-
 }  // namespace
+
+Command addRadioCommand(CLI::App& app) {
+    auto adapter = std::make_shared<std::string>();
+    auto* command =
+        app.add_subcommand("radio", "Check the Bluetooth radio: system bus, bluetoothd, adapters, permission");
+    command->add_option("--adapter", *adapter, "the adapter to check (default: the first powered one)");
+    command->footer("Exit status: 0 when scanning can work, 1 otherwise (the last lines say why and what to do).");
+    return {command, [adapter] { return radio(*adapter); }};
+}
+
 }  // namespace kiv::agent

@@ -207,48 +207,34 @@ bool waitUntil(const sigset_t& signals, std::optional<std::chrono::steady_clock:
     }
 }
 
-int range(const RangeOptions& options) {
+/// The regions of the command line; none after the line that names the one that is wrong.
+std::optional<std::vector<BeaconRegion>> parseRegions(const std::vector<std::string>& texts) {
     std::vector<BeaconRegion> regions;
-    for (const auto& text : options.regions) {
+    for (const auto& text : texts) {
         const auto region = parseRegion(text);
         if (!region) {
             std::cerr << "kiv-agent range: \"" << text
                       << "\" is not UUID[:MAJOR[:MINOR]] (majors and minors 0-65535)\n";
-            return kBadInput;
+            return std::nullopt;
         }
         regions.push_back(*region);
     }
-    std::vector<ScenarioStep> steps;
-    std::optional<double> duration = options.duration;
-    if (!options.scenarioFile.empty()) {
-        std::ifstream in(options.scenarioFile);
-        if (!in) {
-            std::cerr << "kiv-agent range: cannot read " << options.scenarioFile << '\n';
-            return kBadInput;
-        }
-        auto scenario = parseScenario(in);
-        for (const auto& error : scenario.errors)
-            std::cerr << "kiv-agent range: " << options.scenarioFile << ' ' << error << '\n';
-        if (!scenario.errors.empty()) return kBadInput;
-        // Long enough, by default, to see the last beacons leave.
-        if (!duration) duration = (scenario.steps.empty() ? 0.0 : scenario.steps.back().t) + 31;
-        steps = advertiseIBeacons(scenario.steps, *duration);
-    }
+    return regions;
+}
 
-    const auto report = [](const ReportPrinter& printer) {
-        if (const auto failure = printer.failure()) {
-            std::cerr << "kiv-agent range: " << *failure << '\n';
-            return kFailed;
-        }
-        return 0;
-    };
-    if (!options.scenarioFile.empty() && !options.realtime) {
-        auto runtime = platform::ManualRuntime::make();
-        auto printer = std::make_shared<ReportPrinter>(runtime, nullptr);
-        rangeVirtual(steps, regions, *duration, printer, runtime);
-        return report(*printer);
+/// The exit status once the service is done: its first failure, if any, goes to standard error.
+int report(const ReportPrinter& printer) {
+    if (const auto failure = printer.failure()) {
+        std::cerr << "kiv-agent range: " << *failure << '\n';
+        return kFailed;
     }
+    return 0;
+}
 
+/// On the radio, or the scenario's `steps` at wall-clock speed, until `duration` (if any) or a
+/// stop signal.
+int rangeRealtime(const RangeOptions& options, const std::vector<ScenarioStep>& steps,
+                  const std::vector<BeaconRegion>& regions, std::optional<double> duration) {
     if (options.scenarioFile.empty() && !radioUsable("range", options.adapter)) return kFailed;
     // Real time: the library's threads must not take the signals this thread waits for.
     sigset_t signals;
@@ -293,31 +279,57 @@ int range(const RangeOptions& options) {
     return report(*printer);
 }
 
-const Registration registration{
-    "range", [](CLI::App& app) {
-        auto options = std::make_shared<RangeOptions>();
-        auto* command =
-            app.add_subcommand("range", "Monitor and range iBeacon regions on the radio or a simulated one");
-        command->add_option("REGION", options->regions, "UUID[:MAJOR[:MINOR]], one or more")->required();
-        command->add_option("--adapter", options->adapter, "Bluetooth adapter to scan with (e.g. hci0)");
-        command
-            ->add_option("--simulate", options->scenarioFile,
-                         "scenario file (JSON Lines; its \"ibeacon\" lines advertise every 0.5 s)")
-            ->excludes("--adapter");
-        command
-            ->add_flag("--realtime", options->realtime, "play the scenario at wall-clock speed (default: virtual time)")
-            ->needs("--simulate");
-        command
-            ->add_option("--duration", options->duration,
-                         "seconds to run (default: until interrupted; with --simulate, 31 s past the last line)")
-            ->check(secondsUpTo(86400.0));
-        command->footer(
-            "Prints {\"t\", \"event\": \"range\", \"region\", \"beacons\": [{\"uuid\", \"major\", \"minor\", \"rssi\", "
-            "\"accuracy\", \"proximity\"}]} once a second per region, and {\"t\", \"event\": \"enter\"|\"exit\", "
-            "\"region\"}. Exit status: 0 done, 1 Bluetooth is unavailable (the reason goes to standard error), "
-            "2 bad arguments or scenario.");
-        command->callback([options] { exitCode() = range(*options); });
-    }};
+int range(const RangeOptions& options) {
+    const auto regions = parseRegions(options.regions);
+    if (!regions) return kBadInput;
+    std::vector<ScenarioStep> steps;
+    std::optional<double> duration = options.duration;
+    if (!options.scenarioFile.empty()) {
+        std::ifstream in(options.scenarioFile);
+        if (!in) {
+            std::cerr << "kiv-agent range: cannot read " << options.scenarioFile << '\n';
+            return kBadInput;
+        }
+        auto scenario = parseScenario(in);
+        for (const auto& error : scenario.errors)
+            std::cerr << "kiv-agent range: " << options.scenarioFile << ' ' << error << '\n';
+        if (!scenario.errors.empty()) return kBadInput;
+        // Long enough, by default, to see the last beacons leave.
+        if (!duration) duration = (scenario.steps.empty() ? 0.0 : scenario.steps.back().t) + 31;
+        steps = advertiseIBeacons(scenario.steps, *duration);
+    }
+    if (!options.scenarioFile.empty() && !options.realtime) {
+        auto runtime = platform::ManualRuntime::make();
+        auto printer = std::make_shared<ReportPrinter>(runtime, nullptr);
+        rangeVirtual(steps, *regions, *duration, printer, runtime);
+        return report(*printer);
+    }
+    return rangeRealtime(options, steps, *regions, duration);
+}
 
 }  // namespace
+
+Command addRangeCommand(CLI::App& app) {
+    auto options = std::make_shared<RangeOptions>();
+    auto* command = app.add_subcommand("range", "Monitor and range iBeacon regions on the radio or a simulated one");
+    command->add_option("REGION", options->regions, "UUID[:MAJOR[:MINOR]], one or more")->required();
+    command->add_option("--adapter", options->adapter, "Bluetooth adapter to scan with (e.g. hci0)");
+    command
+        ->add_option("--simulate", options->scenarioFile,
+                     "scenario file (JSON Lines; its \"ibeacon\" lines advertise every 0.5 s)")
+        ->excludes("--adapter");
+    command->add_flag("--realtime", options->realtime, "play the scenario at wall-clock speed (default: virtual time)")
+        ->needs("--simulate");
+    command
+        ->add_option("--duration", options->duration,
+                     "seconds to run (default: until interrupted; with --simulate, 31 s past the last line)")
+        ->check(secondsUpTo(86400.0));
+    command->footer(
+        "Prints {\"t\", \"event\": \"range\", \"region\", \"beacons\": [{\"uuid\", \"major\", \"minor\", \"rssi\", "
+        "\"accuracy\", \"proximity\"}]} once a second per region, and {\"t\", \"event\": \"enter\"|\"exit\", "
+        "\"region\"}. Exit status: 0 done, 1 Bluetooth is unavailable (the reason goes to standard error), "
+        "2 bad arguments or scenario.");
+    return {command, [options] { return range(*options); }};
+}
+
 }  // namespace kiv::agent

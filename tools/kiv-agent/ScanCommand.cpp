@@ -172,22 +172,22 @@ int scan(const ScanOptions& options) {
     return 0;
 }
 
-const Registration registration{
-    "scan", [](CLI::App& app) {
-        auto options = std::make_shared<ScanOptions>();
-        auto* command = app.add_subcommand("scan", "Scan for Eddystone beacons on the Bluetooth radio or a simulated one");
-        command->add_option("--simulate", options->file, "scenario file (JSON Lines of advertisements and states)");
-        command->add_flag("--realtime", options->realtime,
-                          "play the scenario at wall-clock speed (default: virtual time)");
-        command->add_option("--adapter", options->adapter, "radio: the adapter to scan with (default: the first powered one)");
-        command->add_option("--duration", options->duration, "radio: seconds to scan (default: until SIGINT/SIGTERM)")
-            ->check(secondsUpTo(1e9));
-        command->footer(
-            "Scenario lines: {\"t\": s, \"device\": id, \"rssi\": n, \"serviceData\": {\"feaa\": hex}} or "
-            "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The simulated radio starts powered on. "
-            "Without --simulate: the Bluetooth radio through bluetoothd; exit status 1 when it cannot scan.");
-        command->callback([options] { exitCode() = scan(*options); });
-    }};
-
 }  // namespace
+
+Command addScanCommand(CLI::App& app) {
+    auto options = std::make_shared<ScanOptions>();
+    auto* command = app.add_subcommand("scan", "Scan for Eddystone beacons on the Bluetooth radio or a simulated one");
+    command->add_option("--simulate", options->file, "scenario file (JSON Lines of advertisements and states)");
+    command->add_flag("--realtime", options->realtime, "play the scenario at wall-clock speed (default: virtual time)");
+    command->add_option("--adapter", options->adapter,
+                        "radio: the adapter to scan with (default: the first powered one)");
+    command->add_option("--duration", options->duration, "radio: seconds to scan (default: until SIGINT/SIGTERM)")
+        ->check(secondsUpTo(1e9));
+    command->footer(
+        "Scenario lines: {\"t\": s, \"device\": id, \"rssi\": n, \"serviceData\": {\"feaa\": hex}} or "
+        "{\"t\": s, \"state\": \"poweredOn\"|\"poweredOff\"}. The simulated radio starts powered on. "
+        "Without --simulate: the Bluetooth radio through bluetoothd; exit status 1 when it cannot scan.");
+    return {command, [options] { return scan(*options); }};
+}
+
 }  // namespace kiv::agent

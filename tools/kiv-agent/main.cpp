@@ -1,35 +1,33 @@
 // kiv-agent: the command-line host program of the library.
-#include <algorithm>
+#include <array>
+#include <vector>
 
 #include "Command.hpp"
 #include "kiv/version.hpp"
 
-namespace kiv::agent {
+namespace {
 
-std::vector<Command>& commands() {
-    static std::vector<Command> registered;
-    return registered;
-}
+/// The subcommands, in the order --help lists them.
+constexpr std::array<kiv::agent::AddCommand, 6> kCommands{kiv::agent::addDecodeCommand, kiv::agent::addPushCommand,
+                                                          kiv::agent::addRadioCommand,  kiv::agent::addRangeCommand,
+                                                          kiv::agent::addRunCommand,    kiv::agent::addScanCommand};
 
-int& exitCode() {
-    static int code = 0;
-    return code;
-}
-
-}  // namespace kiv::agent
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kiv-agent: drives the KIV beacon and push library from the command line"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("kiv-agent ") + KIVVersionString);
-    auto& commands = kiv::agent::commands();
-    std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-    for (const auto& command : commands) command.setup(app);
+    std::vector<kiv::agent::Command> commands;
+    for (const auto add : kCommands) commands.push_back(add(app));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         // --help and --version end well; every other parse failure is a usage error.
         return app.exit(e) == 0 ? 0 : 2;
     }
-    return kiv::agent::exitCode();
+    for (const auto& command : commands) {
+        if (command.subcommand->parsed()) return command.run();
+    }
+    return 0;
 }

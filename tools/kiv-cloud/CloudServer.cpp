@@ -27,12 +27,14 @@
 #include "SightingQuery.hpp"
 #include "Storage.hpp"
 #include "Summary.hpp"
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
+#include "api/WireProtocol.hpp"
 
 namespace kiv::cloud {
 namespace {
 
 using nlohmann::json;
+namespace wire = api::API::Server;
 
 constexpr std::size_t maxRecordedRequests = 10000;
 // Bodies are refused beyond this size, as sent and once inflated.
@@ -51,9 +53,9 @@ std::int64_t nowMs() {
 std::size_t indexOf(Endpoint endpoint) { return static_cast<std::size_t>(endpoint); }
 
 Endpoint classify(const std::string& method, const std::string& path) {
-    if (method == "POST" && path == "/KIVClient") return Endpoint::token;
-    if (method == "GET" && path == "/beacons/for/mobile") return Endpoint::regions;
-    if (method == "POST" && path == "/ibeaconupdate") return Endpoint::upload;
+    if (method == "POST" && path == wire::Path::token) return Endpoint::token;
+    if (method == "GET" && path == wire::Path::iBeaconsList) return Endpoint::regions;
+    if (method == "POST" && path == wire::Path::iBeaconUpdate) return Endpoint::upload;
     if (method == "GET" && path == "/sightings") return Endpoint::sightings;
     if (method == "GET" && path == "/summary") return Endpoint::summary;
     return Endpoint::other;
@@ -68,7 +70,7 @@ void sendJson(httplib::Response& res, int status, const json& body) {
 }
 
 void sendError(httplib::Response& res, int status, std::string_view code, std::string_view message) {
-    sendJson(res, status, json{{"error", code}, {"message", message}});
+    sendJson(res, status, json{{wire::ErrorAnswer::Error, code}, {"message", message}});
 }
 
 bool hasMediaType(const httplib::Request& req, std::string_view mediaType) {
@@ -223,7 +225,9 @@ struct CloudServer::Impl {
         std::optional<std::string> clientId;
         std::optional<std::string> secret;
         for (const auto& [key, value] : *form) {
-            auto* slot = key == "CLIENTID" ? &clientId : key == "SECRET" ? &secret : nullptr;
+            auto* slot = key == wire::Parameter::ClientId ? &clientId
+                         : key == wire::Parameter::Secret ? &secret
+                                                          : nullptr;
             if (!slot) continue;
             if (*slot) return sendError(res, 400, "invalid_request", key + " is given more than once"), false;
             *slot = value;
@@ -239,15 +243,18 @@ struct CloudServer::Impl {
         const auto token = storage_->issueToken(*clientId, nowMs());
         if (token.empty()) return sendStorageError(res), true;
         res.set_header("Cache-Control", "no-store");  // tokens stay out of every cache on the way
-        sendJson(res, 200, json{{"apiUrl", apiUrl(req)}, {"token", token}, {"refreshToken", randomToken()}});
+        sendJson(res, 200,
+                 json{{wire::TokenAnswer::ApiUrl, apiUrl(req)},
+                      {wire::TokenAnswer::Token, token},
+                      {wire::TokenAnswer::RefreshToken, randomToken()}});
         return true;
     }
 
     bool handleRegions(const httplib::Request& req, httplib::Response& res) {
-        const auto given = req.get_param_value_count("access_token");
+        const auto given = req.get_param_value_count(std::string(wire::Parameter::AccessToken));
         if (given > 1) return sendError(res, 400, "invalid_request", "access_token is given more than once"), false;
         if (given == 0) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
-        const auto valid = storage_->isValidToken(req.get_param_value("access_token"));
+        const auto valid = storage_->isValidToken(req.get_param_value(std::string(wire::Parameter::AccessToken)));
         if (!valid) return sendStorageError(res), false;
         if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
         res.status = 200;
@@ -258,7 +265,7 @@ struct CloudServer::Impl {
     bool handleUpload(const httplib::Request& req, httplib::Response& res, const std::string& body) {
         if (!hasMediaType(req, "application/json"))
             return sendError(res, 400, "invalid_request", "expected an application/json body"), false;
-        const auto check = checkUploadBody(body);
+        const auto check = UploadReader::read(body);
         if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem), false;
         if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
         const auto valid = storage_->isValidToken(*check.accessToken);
@@ -474,13 +481,13 @@ struct CloudServer::Impl {
         const auto withBody = [this](const httplib::Request& req, httplib::Response& res,
                                      const httplib::ContentReader& reader) { answerWithBody(req, res, reader); };
         // Every method that may carry a body reads it through the bounded reader, known route or not.
-        server.Post("/KIVClient", withBody);
-        server.Post("/ibeaconupdate", withBody);
+        server.Post(std::string(wire::Path::token), withBody);
+        server.Post(std::string(wire::Path::iBeaconUpdate), withBody);
         server.Post(".*", withBody);
         server.Put(".*", withBody);
         server.Patch(".*", withBody);
         server.Delete(".*", withBody);
-        server.Get("/beacons/for/mobile", [this](const auto& req, auto& res) {
+        server.Get(std::string(wire::Path::iBeaconsList), [this](const auto& req, auto& res) {
             const bool authenticated = handleRegions(req, res);
             finish(req, res, {}, authenticated);
         });
@@ -600,8 +607,9 @@ std::string CloudServer::issueToken(const std::string& clientId) {
 void CloudServer::failUploads(bool on) {
     std::optional<CannedAnswer> answer;
     if (on)
-        answer = CannedAnswer{500, dumpJson({{"error", "server_error"}, {"message", "uploads are failing on purpose"}}),
-                              "application/json"};
+        answer = CannedAnswer{
+            500, dumpJson({{wire::ErrorAnswer::Error, "server_error"}, {"message", "uploads are failing on purpose"}}),
+            "application/json"};
     setCannedAnswer(Endpoint::upload, std::move(answer));
 }
 

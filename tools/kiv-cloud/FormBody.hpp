@@ -16,7 +16,4 @@ using FormPairs = std::vector<std::pair<std::string, std::string>>;
 /// None when an escape is not "%" and two hexadecimal digits.
 std::optional<FormPairs> parseFormBody(std::string_view body);
 
-/// Percent-decodes one component; none on a broken escape.
-std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace);
-
 }  // namespace kiv::cloud

@@ -114,7 +114,7 @@ std::optional<bool> PostgresStorage::isValidToken(const std::string& token) {
     return true;
 }
 
-std::optional<std::int64_t> PostgresStorage::addUpload(const UploadBody& upload, std::int64_t receivedAtMs) {
+std::optional<std::int64_t> PostgresStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs) {
     std::vector<PgParam> kinds, uuids, majors, minors, eids, rssis, keys;
     for (const auto& beacon : upload.beacons) {
         const bool iBeacon = beacon.kind == SightingKind::iBeacon;

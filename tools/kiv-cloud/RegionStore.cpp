@@ -4,6 +4,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "api/WireProtocol.hpp"
 #include "support/JSONReader.hpp"
 
 namespace kiv::cloud {
@@ -17,7 +18,7 @@ bool RegionStore::set(std::string_view document, std::string& error) {
         return false;
     }
     const auto& parsed = *read;
-    const auto data = parsed.is_object() ? parsed.find("data") : parsed.end();
+    const auto data = parsed.is_object() ? parsed.find(api::API::Server::RegionListAnswer::Data) : parsed.end();
     if (!parsed.is_object() || data == parsed.end() || !data->is_array()) {
         error = "the region list must be a JSON object whose \"data\" is an array";
         return false;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "kiv/support/Hex.hpp"
+
 namespace kiv::cloud {
 namespace {
 
@@ -69,15 +71,14 @@ std::optional<std::uint64_t> parseContentLength(std::string_view text) {
 }
 
 std::string escapeControlBytes(std::string_view text) {
-    constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
             out += "\\x";
-            out.push_back(digits[byte >> 4]);
-            out.push_back(digits[byte & 0xF]);
+            out.push_back(hexDigit(byte >> 4, HexCase::upper));
+            out.push_back(hexDigit(byte, HexCase::upper));
         } else {
             out.push_back(c);
         }

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/WireProtocol.hpp"
+
 namespace kiv::cloud {
 
 std::string_view kindName(SightingKind kind) { return kind == SightingKind::eddystone ? "eddystone" : "ibeacon"; }
@@ -9,7 +11,7 @@ std::string_view kindName(SightingKind kind) { return kind == SightingKind::eddy
 std::string beaconKey(const BeaconEntry& beacon) {
     if (beacon.kind == SightingKind::iBeacon)
         return beacon.uuid + ":" + std::to_string(beacon.major) + ":" + std::to_string(beacon.minor);
-    constexpr std::string_view prefix = "BeaconID beacon: ";
+    constexpr auto prefix = api::API::Server::EIDPrefix;
     return beacon.eid.compare(0, prefix.size(), prefix) == 0 ? beacon.eid.substr(prefix.size()) : beacon.eid;
 }
 

@@ -94,7 +94,7 @@ std::optional<bool> SqliteStorage::isValidToken(const std::string& token) {
     return found;
 }
 
-std::optional<std::int64_t> SqliteStorage::addUpload(const UploadBody& upload, std::int64_t receivedAtMs) {
+std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs) {
     const auto lock = db_->lock();
     std::string error;
     if (!db_->exec("BEGIN IMMEDIATE", error)) return std::nullopt;

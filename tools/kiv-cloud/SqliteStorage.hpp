@@ -19,7 +19,7 @@ public:
 
     std::string issueToken(const std::string& clientId, std::int64_t nowMs) override;
     std::optional<bool> isValidToken(const std::string& token) override;
-    std::optional<std::int64_t> addUpload(const UploadBody& upload, std::int64_t receivedAtMs) override;
+    std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs) override;
     std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) override;
     std::optional<Summary> summary(std::int64_t nowMs, int minutes) override;
     std::optional<std::int64_t> uploadCount() override;

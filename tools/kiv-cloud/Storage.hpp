@@ -10,7 +10,7 @@
 #include "Sighting.hpp"
 #include "SightingQuery.hpp"
 #include "Summary.hpp"
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 namespace kiv::cloud {
 
@@ -28,7 +28,7 @@ public:
     virtual std::optional<bool> isValidToken(const std::string& token) = 0;
     /// Stores one upload and all its sightings in one transaction; the upload id, or none when
     /// nothing of it was kept.
-    virtual std::optional<std::int64_t> addUpload(const UploadBody& upload, std::int64_t receivedAtMs) = 0;
+    virtual std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs) = 0;
     /// The sightings matching the query in id order, at most query.limit of them (no limit when 0).
     virtual std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) = 0;
     /// What the dashboard shows: the latest beacons with their recent points, uploads per minute.

@@ -19,6 +19,26 @@ bool isUnreservedOrSlash(unsigned char c) {
            c == '_' || c == '~' || c == '/';
 }
 
+// Both decoders: a malformed escape fails the whole text when `strict`, else it stays as written.
+std::optional<std::string> decodePercentEscapes(std::string_view text, bool plusIsSpace, bool strict) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%') {
+            const int hi = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+            const int lo = i + 2 < text.size() ? hexDigitValue(text[i + 2]) : -1;
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+            if (strict) return std::nullopt;
+        }
+        out.push_back(text[i] == '+' && plusIsSpace ? ' ' : text[i]);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<URL> URL::make(std::string_view text) {
@@ -61,21 +81,11 @@ std::optional<URL> URL::fileURL(const std::filesystem::path& path) {
 }
 
 std::string URL::percentDecoded(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            const int hi = hexDigitValue(text[i + 1]);
-            const int lo = hexDigitValue(text[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out.push_back(static_cast<char>(hi * 16 + lo));
-                i += 2;
-                continue;
-            }
-        }
-        out.push_back(text[i]);
-    }
-    return out;
+    return decodePercentEscapes(text, false, false).value_or(std::string());
+}
+
+std::optional<std::string> URL::percentDecodedStrictly(std::string_view text, bool plusIsSpace) {
+    return decodePercentEscapes(text, plusIsSpace, true);
 }
 
 std::string_view URL::lastPathComponent() const {

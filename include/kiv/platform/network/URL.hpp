@@ -21,6 +21,9 @@ public:
     static std::optional<URL> fileURL(const std::filesystem::path& path);
     /// Decodes %XX escapes; malformed escapes stay as written.
     static std::string percentDecoded(std::string_view text);
+    /// Decodes %XX escapes, and "+" as a space when `plusIsSpace` (form bodies and queries); none
+    /// when an escape is not "%" and two hexadecimal digits.
+    static std::optional<std::string> percentDecodedStrictly(std::string_view text, bool plusIsSpace);
 
     const std::string& absoluteString() const { return text_; }
     /// Lower case.

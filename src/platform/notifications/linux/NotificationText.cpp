@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "kiv/platform/network/URL.hpp"
+
 namespace kiv::platform::notification_text {
 
 namespace {
@@ -112,21 +114,9 @@ std::string summaryText(std::string_view title) { return cleaned(title, kMaxSumm
 
 std::string fileURI(const std::filesystem::path& path) {
     std::error_code ignored;
-    const std::string absolute = std::filesystem::absolute(path, ignored).lexically_normal().string();
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out = "file://";
-    for (const unsigned char c : absolute) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                           c == '.' || c == '_' || c == '~' || c == '/';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        }
-    }
-    return out;
+    const auto url = URL::fileURL(std::filesystem::absolute(path, ignored).lexically_normal());
+    // Only a relative path with no working directory to stand on has no absolute form.
+    return url ? url->absoluteString() : "file://";
 }
 
 }  // namespace kiv::platform::notification_text

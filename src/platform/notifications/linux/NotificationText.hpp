@@ -28,7 +28,8 @@ std::string bodyText(std::string_view subtitle, std::string_view body, bool mark
 /// The summary shown: the title on one line, cleaned and bounded (summaries are never markup).
 std::string summaryText(std::string_view title);
 
-/// "file://" and the absolute path, percent-encoded except unreserved characters and '/'.
+/// `path` as the file URI a notification server opens: URL::fileURL of the path made absolute
+/// (against the working directory) and lexically normal.
 std::string fileURI(const std::filesystem::path& path);
 
 }  // namespace kiv::platform::notification_text

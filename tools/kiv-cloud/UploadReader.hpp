@@ -17,7 +17,7 @@ inline constexpr std::size_t maxBeaconsPerUpload = 1000;
 
 /// A well-formed sighting upload.
 /// Thread: plain value.
-struct UploadBody {
+struct Upload {
     std::string accessToken;
     std::string deviceId;
     std::vector<BeaconEntry> beacons;
@@ -31,16 +31,19 @@ struct UploadCheck {
     std::optional<std::string> accessToken;  ///< "access_token" when it is a string
     std::string problem;                     ///< first malformed member; empty when all are sound
     bool tooLarge = false;                   ///< the problem is the number of entries (413, not 400)
-    UploadBody body;                         ///< complete only when jsonObject and problem is empty
+    Upload body;                             ///< complete only when jsonObject and problem is empty
 
     bool ok() const { return jsonObject && accessToken && problem.empty(); }
 };
 
-/// Checks an upload member by member: {"access_token": string, "deviceId": string, "beacons": [...]}
-/// whose entries are either {"uuid": canonical upper-case UUID, "major": "decimal", "minor":
-/// "decimal", "rssi": integer} or {"eid": "BeaconID beacon: " + lower-case hex, "rssi": integer}.
-/// Unknown members are refused so that a misspelt key is reported, not silently dropped. The
-/// deviceId, each eid and the number of entries are bounded (above).
-UploadCheck checkUploadBody(std::string_view text);
+/// Reads the body of a sighting upload, member by member: {"access_token": string, "deviceId":
+/// string, "beacons": [...]} whose entries are either {"uuid": canonical upper-case UUID, "major":
+/// "decimal", "minor": "decimal", "rssi": integer} or {"eid": "BeaconID beacon: " + lower-case hex,
+/// "rssi": integer}. Unknown members are refused so that a misspelt key is reported, not silently
+/// dropped. The deviceId, each eid and the number of entries are bounded (above).
+/// Thread: stateless, any thread.
+struct UploadReader {
+    static UploadCheck read(std::string_view body);
+};
 
 }  // namespace kiv::cloud

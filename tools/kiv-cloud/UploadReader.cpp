@@ -1,17 +1,18 @@
-#include "UploadBody.hpp"
+#include "UploadReader.hpp"
 
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "api/WireProtocol.hpp"
 #include "support/JSONReader.hpp"
 
 namespace kiv::cloud {
 namespace {
 
 using nlohmann::json;
-
-constexpr std::string_view eidPrefix = "BeaconID beacon: ";
+using P = api::API::Server::Parameter;
+using api::API::Server::EIDPrefix;
 
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -40,8 +41,8 @@ std::optional<std::uint16_t> parseUnsigned16(const std::string& text) {
 
 // "BeaconID beacon: " followed by at least one byte in lower-case hex.
 bool isEid(const std::string& text) {
-    if (text.size() <= eidPrefix.size() || text.compare(0, eidPrefix.size(), eidPrefix) != 0) return false;
-    const auto hex = std::string_view(text).substr(eidPrefix.size());
+    if (text.size() <= EIDPrefix.size() || text.compare(0, EIDPrefix.size(), EIDPrefix) != 0) return false;
+    const auto hex = std::string_view(text).substr(EIDPrefix.size());
     if (hex.size() % 2 != 0) return false;
     for (const char c : hex)
         if (!isLowerHex(c)) return false;
@@ -64,20 +65,20 @@ std::optional<std::int32_t> readRssi(const json& value) {
 // Checks one entry of "beacons"; returns the problem text (empty when sound).
 std::string readEntry(const json& entry, const std::string& where, BeaconEntry& out) {
     if (!entry.is_object()) return where + ": expected an object";
-    const bool eddystone = entry.contains("eid");
+    const bool eddystone = entry.contains(P::EID);
     for (const auto& [key, value] : entry.items()) {
-        const bool known = eddystone ? (key == "eid" || key == "rssi")
-                                     : (key == "uuid" || key == "major" || key == "minor" || key == "rssi");
+        const bool known = eddystone ? (key == P::EID || key == P::RSSI)
+                                     : (key == P::UUIDLittle || key == P::Major || key == P::Minor || key == P::RSSI);
         if (!known) return where + ": unexpected member \"" + key + "\"";
     }
-    const auto rssi = entry.find("rssi");
+    const auto rssi = entry.find(P::RSSI);
     if (rssi == entry.end()) return where + ".rssi: missing";
     const auto rssiValue = readRssi(*rssi);
     if (!rssiValue) return where + ".rssi: expected an integer";
     out.rssi = *rssiValue;
 
     if (eddystone) {
-        const auto& eid = entry.at("eid");
+        const auto& eid = entry.at(P::EID);
         if (eid.is_string() && eid.get_ref<const std::string&>().size() > maxEidBytes)
             return where + ".eid: longer than " + std::to_string(maxEidBytes) + " bytes";
         if (!eid.is_string() || !isEid(eid.get_ref<const std::string&>()))
@@ -86,31 +87,31 @@ std::string readEntry(const json& entry, const std::string& where, BeaconEntry& 
         out.eid = eid.get<std::string>();
         return {};
     }
-    const auto uuid = entry.find("uuid");
+    const auto uuid = entry.find(P::UUIDLittle);
     if (uuid == entry.end()) return where + ".uuid: missing";
     if (!uuid->is_string() || !isCanonicalUuid(uuid->get_ref<const std::string&>()))
         return where + ".uuid: expected an upper-case UUID of 36 characters";
     out.kind = SightingKind::iBeacon;
     out.uuid = uuid->get<std::string>();
-    for (const char* name : {"major", "minor"}) {
+    for (const auto& [name, slot] : {std::pair(P::Major, &out.major), std::pair(P::Minor, &out.minor)}) {
         const auto member = entry.find(name);
-        if (member == entry.end()) return where + "." + name + ": missing";
+        if (member == entry.end()) return where + "." + std::string(name) + ": missing";
         std::optional<std::uint16_t> number;
         if (member->is_string()) number = parseUnsigned16(member->get_ref<const std::string&>());
-        if (!number) return where + "." + name + ": expected a decimal string of 0 to 65535";
-        (name[1] == 'a' ? out.major : out.minor) = *number;
+        if (!number) return where + "." + std::string(name) + ": expected a decimal string of 0 to 65535";
+        *slot = *number;
     }
     return {};
 }
 
 void checkMembers(const json& root, UploadCheck& check) {
     for (const auto& [key, value] : root.items()) {
-        if (key != "access_token" && key != "deviceId" && key != "beacons") {
+        if (key != P::AccessToken && key != P::DeviceToken && key != P::Beacons) {
             check.problem = "unexpected member \"" + key + "\"";
             return;
         }
     }
-    const auto deviceId = root.find("deviceId");
+    const auto deviceId = root.find(P::DeviceToken);
     if (deviceId == root.end() || !deviceId->is_string()) {
         check.problem = "deviceId: expected a string";
         return;
@@ -119,7 +120,7 @@ void checkMembers(const json& root, UploadCheck& check) {
         check.problem = "deviceId: longer than " + std::to_string(maxDeviceIdBytes) + " bytes";
         return;
     }
-    const auto beacons = root.find("beacons");
+    const auto beacons = root.find(P::Beacons);
     if (beacons == root.end() || !beacons->is_array()) {
         check.problem = "beacons: expected an array";
         return;
@@ -141,22 +142,22 @@ void checkMembers(const json& root, UploadCheck& check) {
 
 }  // namespace
 
-UploadCheck checkUploadBody(std::string_view text) {
+UploadCheck UploadReader::read(std::string_view body) {
     UploadCheck check;
     try {
-        const json root = JSONReader::read(text).value_or(json());
+        const json root = JSONReader::read(body).value_or(json());
         if (!root.is_object()) {
             check.problem = "the body is not a JSON object";
             return check;
         }
         check.jsonObject = true;
-        const auto token = root.find("access_token");
+        const auto token = root.find(P::AccessToken);
         if (token != root.end() && token->is_string()) {
             check.accessToken = token->get<std::string>();
             check.body.accessToken = *check.accessToken;
         }
         checkMembers(root, check);
-        if (!check.problem.empty()) check.body = UploadBody{check.body.accessToken, {}, {}};
+        if (!check.problem.empty()) check.body = Upload{check.body.accessToken, {}, {}};
     } catch (const std::exception& e) {
         check.problem = std::string("unreadable body: ") + e.what();
     }

@@ -1,0 +1,118 @@
+#include "RunSession.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Radio.hpp"
+#include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
+
+namespace kiv::agent {
+namespace {
+
+double secondsUntil(RunSession::Clock::time_point when) {
+    return std::max(0.0, std::chrono::duration<double>(when - RunSession::Clock::now()).count());
+}
+
+}  // namespace
+
+RunSession::RunSession(RunSettings settings, const RunOptions& options, std::unique_ptr<EmbeddedCloud> cloud,
+                       StopSignals& signals)
+    : settings_(std::move(settings)),
+      options_(options),
+      signals_(signals),
+      cloud_(std::move(cloud)),
+      logTarget_(settings_.journal),
+      status_(logTarget_.lines()) {
+    if (logTarget_.fellBack())
+        std::fprintf(stderr, "kiv-agent run: no journal on this host; logging to standard output\n");
+}
+
+int RunSession::run(const CloudHosts& hosts, bool radio, const Scenario& scenario) {
+    start(hosts, radio);
+    play(scenario);
+    stop();
+    if (cloud_) cloud_->finish(options_.keepOpen && !signalled_, signals_);
+    std::fflush(stdout);
+    return result_;
+}
+
+void RunSession::start(const CloudHosts& hosts, bool radio) {
+    runtime_ = platform::AsioRuntime::make();
+    platform_ =
+        radio ? platform::Platform{.runtime = runtime_,
+                                   .makeCentral = platform::BluezCentralManager::factory(runtime_, settings_.adapter)}
+              : devices_->platform(runtime_);
+    platform_.cloudHosts = hosts;
+    client_ = std::make_unique<KIVClient>(platform_);
+    if (const auto interval = notifier_.watchdogInterval()) {
+        // Pings ride on the main queue, so a stuck queue stops them and systemd restarts us.
+        watchdog_ = platform::RepeatingTimer::scheduled(
+            runtime_->mainQueue(), *interval,
+            [notifier = notifier_](platform::RepeatingTimer&) { notifier.watchdogPing(); });
+    }
+
+    // The host's start-up, as in a mobile application.
+    client_->setStatusObserver(status_.observer());
+    client_->enableLog(settings_.libraryLog);
+    client_->setNoiseAccuracy(settings_.noise);
+    client_->setCloudConfig(settings_.clientId, settings_.secret);
+    client_->startMonitoringService();
+    client_->startgBeaconMonitoring();
+    notifier_.ready();
+
+    start_ = Clock::now();
+    if (options_.duration) end_ = start_ + platform::secondsToDuration(*options_.duration);
+    if (settings_.requireTokenWithin > 0)
+        tokenDeadline_ = start_ + platform::secondsToDuration(settings_.requireTokenWithin);
+}
+
+void RunSession::play(const Scenario& scenario) {
+    for (const auto& step : scenario.steps) {
+        if (!waitUntil(start_ + platform::secondsToDuration(step.t))) return;
+        devices_->apply(step);
+    }
+    waitUntil(std::nullopt);
+}
+
+/// Waits for a signal until `when` (or for ever); false when the run must end: a signal, the end
+/// of the run, or a token that did not come in time.
+bool RunSession::waitUntil(std::optional<Clock::time_point> when) {
+    for (;;) {
+        auto next = when;
+        if (end_ && (!next || *end_ < *next)) next = end_;
+        const bool watchToken = tokenDeadline_ && !status_.hasToken();
+        if (watchToken && (!next || *tokenDeadline_ < *next)) next = tokenDeadline_;
+        if (signals_.wait(next ? std::optional(secondsUntil(*next)) : std::nullopt)) {
+            signalled_ = true;
+            return false;
+        }
+        const auto now = Clock::now();
+        if (watchToken && now >= *tokenDeadline_ && !status_.hasToken()) {
+            const auto last = status_.lastRefusal();
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", settings_.requireTokenWithin);
+            result_ = runFailed(kRunFailure, std::string("no access token within ") + seconds + " s" +
+                                                 (last.empty() ? std::string() : " (" + last + ")"));
+            return false;
+        }
+        if (end_ && now >= *end_) return false;
+        if (when && now >= *when) return true;
+    }
+}
+
+/// A clean stop: no new sightings, one last send of what waits, in-flight uploads may finish.
+void RunSession::stop() {
+    notifier_.stopping();
+    client_->stopgBeaconMonitoring();
+    client_->stopMonitoringService();
+    client_->sendIBeacons();
+    client_->sendGBeacons();
+    runtime_->mainQueue()->async([status = status_] { status.markLastSend(); });
+    if (!status_.waitIdle(Clock::now() + platform::secondsToDuration(options_.grace))) {
+        logTarget_.lines().write(log::Level::warning,
+                                 "kiv-agent: uploads still on their way at the end of the grace period");
+    }
+    if (watchdog_) watchdog_->invalidate();
+}
+
+}  // namespace kiv::agent
