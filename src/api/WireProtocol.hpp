@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "kiv/CloudHosts.hpp"
+#include "kiv/eddystone/BeaconID.hpp"
 
 namespace kiv::api::API::Server {
 
@@ -45,8 +46,9 @@ struct Parameter {
     static constexpr std::string_view EID = "eid";
 };
 
-/// An Eddystone entry's "eid": this prefix, then the beacon identifier in lower-case hex.
-inline constexpr std::string_view EIDPrefix = "BeaconID beacon: ";
+/// An Eddystone entry's "eid" is the beacon's description: this prefix, then the identifier in
+/// lower-case hex.
+inline constexpr std::string_view EIDPrefix = BeaconID::descriptionPrefix;
 
 /// Keys of the token answer {"apiUrl": any, "token": text, "refreshToken": any}.
 struct TokenAnswer {

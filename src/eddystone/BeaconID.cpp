@@ -16,7 +16,7 @@ BeaconID::BeaconID(BeaconType type, std::span<const std::uint8_t> bytes) noexcep
 }
 
 std::string BeaconID::description() const {
-    std::string text = "BeaconID beacon: ";
+    std::string text(descriptionPrefix);
     text += hexBeaconID();
     return text;
 }

@@ -31,7 +31,9 @@ public:
     std::span<const std::uint8_t> beaconID() const noexcept { return {bytes_.data(), size_}; }
     /// Lower-case hexadecimal text of the identifier (32 characters for UID, 16 for EID).
     std::string_view hexBeaconID() const noexcept { return {hex_.data(), size_ * 2}; }
-    /// "BeaconID beacon: " followed by the hexadecimal identifier.
+    /// What a description starts with; uploads name Eddystone beacons by their description.
+    static constexpr std::string_view descriptionPrefix = "BeaconID beacon: ";
+    /// `descriptionPrefix` followed by the hexadecimal identifier.
     std::string description() const;
 
     /// Lower-case hexadecimal text of any bytes, two digits per byte, no separator.
