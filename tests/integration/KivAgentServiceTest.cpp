@@ -172,12 +172,10 @@ TEST(KivAgentService, EmbeddedCloudKeepsItsDashboardOpenUntilASignal) {
     const auto page = client.Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
+    // The summary's shape is KivCloudStorage's; here the token opens it and the run's sighting is in it.
     const auto summary = client.Get("/summary", {{"Authorization", "Bearer " + url.substr(fragment + 8)}});
-    ASSERT_TRUE(summary);
-    ASSERT_EQ(summary->status, 200) << summary->body;
-    const auto beacons = nlohmann::json::parse(summary->body, nullptr, false).value("beacons", nlohmann::json());
-    ASSERT_EQ(beacons.size(), 1u) << summary->body;
-    EXPECT_EQ(beacons[0].value("beacon", ""), "1a2b3c4d5e6f7081") << summary->body;
+    ASSERT_TRUE(summary && summary->status == 200);
+    EXPECT_NE(summary->body.find(R"("beacon":"1a2b3c4d5e6f7081")"), std::string::npos) << summary->body;
     agent.signal(SIGINT);
     EXPECT_EQ(agent.wait(), 0) << agent.output();
 }
