@@ -37,11 +37,8 @@ struct SlowCloud {
             res.set_content(R"({"data": []})", "application/json");
         });
         s.Post("/ibeaconupdate", [this](const httplib::Request& req, httplib::Response& res) {
-            {
-                std::lock_guard lock(mutex);
-                uploads.push_back(req.body);
-            }
             std::unique_lock lock(mutex);
+            uploads.push_back(req.body);
             released.wait_for(lock, answerUploads ? uploadDelay : std::chrono::milliseconds(20s), [&] { return closing; });
             res.set_content(R"({"status": "ok"})", "application/json");
         });
