@@ -81,7 +81,6 @@ TEST_F(KivCloud, RefusalsAreJsonErrors) {
         {"/KIVClient", "CLIENTID=&SECRET=", formType, 401, "invalid_client"},
         {"/KIVClient", "CLIENTID=demo", formType, 400, "invalid_request"},
         {"/KIVClient", "CLIENTID=demo&CLIENTID=demo&SECRET=x", formType, 400, "invalid_request"},
-        {"/KIVClient", "CLIENTID=demo&SECRET=%zz", formType, 400, "invalid_request"},
         {"/KIVClient", R"({"CLIENTID": "demo"})", jsonType, 400, "invalid_request"},
         {"/beacons/for/mobile", "", nullptr, 401, "invalid_token"},
         {"/beacons/for/mobile?access_token=" + t + "x", "", nullptr, 401, "invalid_token"},
@@ -91,7 +90,6 @@ TEST_F(KivCloud, RefusalsAreJsonErrors) {
         {"/ibeaconupdate", R"({"deviceId": "Default", "beacons": []})", jsonType, 401, "invalid_token"},
         {"/ibeaconupdate", R"({"access_token": 5, "deviceId": "d", "beacons": []})", jsonType, 401, "invalid_token"},
         {"/ibeaconupdate", "not json", jsonType, 400, "invalid_request"},
-        {"/ibeaconupdate", "[]", jsonType, 400, "invalid_request"},
         {"/ibeaconupdate", uploadBody(t, json::array()), "text/plain", 400, "invalid_request"},
         {"/ibeaconupdate", uploadBody(t, std::vector<json>(1001, oneEid[0])), jsonType, 413, "payload_too_large"},
         {"/nothing", "", nullptr, 404, "not_found"},
@@ -172,17 +170,16 @@ struct BodyCase {
 
 TEST(UploadBody, ChecksEveryMember) {
     const std::string eidOk = R"({"eid": "BeaconID beacon: 00ff10aa20bb30cc", "rssi": -70})";
+    std::string most = eidOk;  // 1000 entries; one more is refused with 413 in KivCloud.RefusalsAreJsonErrors
+    for (int i = 1; i < 1000; ++i) most += "," + eidOk;
     const BodyCase cases[] = {
         {"both kinds", upload(iBeacon(quoted(uuidText), "\"65535\"", "\"0\"") + "," + eidOk), ""},
         {"major as number", upload(iBeacon(quoted(uuidText), "1", "\"2\"")), "beacons[0].major"},
-        {"minor as number", upload(iBeacon(quoted(uuidText), "\"1\"", "2")), "beacons[0].minor"},
         {"leading zero", upload(iBeacon(quoted(uuidText), "\"01\"", "\"2\"")), "beacons[0].major"},
         {"above 16 bits", upload(iBeacon(quoted(uuidText), "\"65536\"", "\"2\"")), "beacons[0].major"},
         {"negative", upload(iBeacon(quoted(uuidText), "\"1\"", "\"-2\"")), "beacons[0].minor"},
         {"empty major", upload(iBeacon(quoted(uuidText), "\"\"", "\"2\"")), "beacons[0].major"},
         {"lower-case uuid", upload(iBeacon(quoted("1f2e3d4c-5b6a-4978-8695-a4b3c2d1e0f9"), "\"1\"", "\"2\"")),
-         "beacons[0].uuid"},
-        {"uuid without hyphens", upload(iBeacon(quoted("1F2E3D4C5B6A49788695A4B3C2D1E0F9"), "\"1\"", "\"2\"")),
          "beacons[0].uuid"},
         {"uuid as number", upload(iBeacon("7", "\"1\"", "\"2\"")), "beacons[0].uuid"},
         {"rssi fractional", upload(iBeacon(quoted(uuidText), "\"1\"", "\"2\"", "-60.5")), "beacons[0].rssi"},
@@ -198,7 +195,6 @@ TEST(UploadBody, ChecksEveryMember) {
          "beacons[0]: unexpected member \"UUID\""},
         {"second entry bad", upload(eidOk + ",[]"), "beacons[1]: expected an object"},
         {"beacons not array", R"({"access_token": "t", "deviceId": "d", "beacons": {}})", "beacons"},
-        {"beacons missing", R"({"access_token": "t", "deviceId": "d"})", "beacons"},
         {"deviceId number", R"({"access_token": "t", "deviceId": 5, "beacons": []})", "deviceId"},
         {"unknown member", upload("", R"(, "extra": 1)"), "unexpected member \"extra\""},
         {"longest deviceId", R"({"access_token": "t", "deviceId": ")" + std::string(256, 'd') + R"(", "beacons": []})", ""},
@@ -207,6 +203,7 @@ TEST(UploadBody, ChecksEveryMember) {
         {"longest eid", upload(R"({"eid": "BeaconID beacon: )" + std::string(46, 'a') + R"(", "rssi": 1})"), ""},
         {"eid too long", upload(R"({"eid": "BeaconID beacon: )" + std::string(48, 'a') + R"(", "rssi": 1})"),
          "beacons[0].eid: longer than 64"},
+        {"most entries", upload(most), ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -222,15 +219,6 @@ TEST(UploadBody, ChecksEveryMember) {
     }
 }
 
-TEST(UploadBody, BoundsTheNumberOfEntries) {
-    std::string entries = R"({"eid": "BeaconID beacon: 00", "rssi": 1})";
-    for (int i = 1; i < 1000; ++i) entries += R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})";
-    EXPECT_TRUE(UploadReader::read(upload(entries)).ok());
-    const auto over = UploadReader::read(upload(entries + R"(,{"eid": "BeaconID beacon: 00", "rssi": 1})"));
-    EXPECT_TRUE(over.tooLarge);
-    EXPECT_EQ(over.problem.rfind("beacons: more than 1000", 0), 0u) << over.problem;
-}
-
 TEST(FormBody, DecodesPairs) {
     struct Case {
         const char* body;
@@ -238,7 +226,6 @@ TEST(FormBody, DecodesPairs) {
     };
     const Case cases[] = {
         {"CLIENTID=demo&SECRET=s3cret", {{"CLIENTID", "demo"}, {"SECRET", "s3cret"}}},
-        {"CLIENTID=&SECRET=", {{"CLIENTID", ""}, {"SECRET", ""}}},
         {"a=x%20y%2B%26%3D+z%C3%A9", {{"a", "x y+&= z\xC3\xA9"}}},
         {"k%5B%5D=1", {{"k[]", "1"}}},
         {"flag", {{"flag", ""}}},
@@ -252,10 +239,8 @@ TEST(FormBody, DecodesPairs) {
         ASSERT_TRUE(pairs);
         EXPECT_EQ(*pairs, c.pairs);
     }
-    for (const char* broken : {"a=%", "a=%4", "a=%G1", "%zz=1", "a=1&b=%%"}) {
-        SCOPED_TRACE(broken);
-        EXPECT_FALSE(parseFormBody(broken));
-    }
+    // A bad escape in a key or in a later value; the escapes themselves are URL's.
+    for (const char* broken : {"%zz=1", "a=1&b=%%"}) EXPECT_FALSE(parseFormBody(broken)) << broken;
 }
 
 TEST(CloudOptions, ReadsClientCredential) {
