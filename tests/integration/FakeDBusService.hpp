@@ -33,8 +33,6 @@ public:
     FakeDBusService(const FakeDBusService&) = delete;
     FakeDBusService& operator=(const FakeDBusService&) = delete;
 
-    const std::string& busAddress() const { return address_; }
-
     /// Sends one command and returns its reply ({"ok"}, {"error"}, ...). No reply within
     /// `timeout` is a test failure and gives {"error": ...}.
     nlohmann::json command(const nlohmann::json& command, std::chrono::milliseconds timeout = std::chrono::seconds(5));
