@@ -1,9 +1,8 @@
 // kiv-agent run as a service: its configuration file, its exit codes, and a clean stop on SIGTERM.
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "CloudFixture.hpp"
+#include "HostilePeer.hpp"
 #include "LoopbackServer.hpp"
 #include "TestImages.hpp"
 
@@ -14,45 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using kiv::test::Agent;
-
-/// A cloud service that gives tokens at once, holds the region list until released and answers
-/// uploads after `uploadDelay` (or never).
-struct SlowCloud {
-    kiv::test::LoopbackServer server;
-    std::mutex mutex;
-    std::condition_variable released;
-    bool closing = false;  // releases every held answer
-    std::atomic<bool> answerUploads{true};
-    std::chrono::milliseconds uploadDelay{300};
-    std::vector<std::string> uploads;
-
-    SlowCloud() {
-        auto& s = server.server();
-        s.Post("/KIVClient", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(R"({"apiUrl": "u", "token": "t", "refreshToken": "r"})", "application/json");
-        });
-        s.Get("/beacons/for/mobile", [this](const httplib::Request&, httplib::Response& res) {
-            std::unique_lock lock(mutex);
-            released.wait_for(lock, 20s, [&] { return closing; });
-            res.set_content(R"({"data": []})", "application/json");
-        });
-        s.Post("/ibeaconupdate", [this](const httplib::Request& req, httplib::Response& res) {
-            std::unique_lock lock(mutex);
-            uploads.push_back(req.body);
-            released.wait_for(lock, answerUploads ? uploadDelay : std::chrono::milliseconds(20s), [&] { return closing; });
-            res.set_content(R"({"status": "ok"})", "application/json");
-        });
-        server.start();
-    }
-    ~SlowCloud() {
-        {
-            std::lock_guard lock(mutex);
-            closing = true;
-        }
-        released.notify_all();
-    }
-    std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
-};
 
 // An Eddystone EID sighting, then a truncated frame whose log line proves the sighting before it
 // has reached the client (both ride the scanner's queue in order).
@@ -102,40 +62,32 @@ TEST(KivAgentService, BadConfigurationsAreUsageErrorsWithOneReadableLine) {
     }
 }
 
-TEST(KivAgentService, SigtermSendsWhatWaitsOnceLetsTheUploadFinishAndExitsZero) {
-    SlowCloud cloud;
-    kiv::test::TempDir files;
-    Agent agent("run --config " KIV_EXAMPLES_DIR "/agent.toml --secret-file " + files.file("secret", "s\n") +
-                " --token-host " + cloud.host() + " --api-host " + cloud.host() + " --log-to stdout --log --simulate " +
-                files.file("scenario.jsonl", kScenario));
-    // The region list is held, so no send cycle runs: the sighting waits for the last send.
-    ASSERT_TRUE(agent.waitForOutput("kiv-agent: access token obtained")) << agent.output();
-    ASSERT_TRUE(agent.waitForOutput("truncated")) << agent.output();
-    const auto stopAt = std::chrono::steady_clock::now();
-    agent.signal(SIGTERM);
-    EXPECT_EQ(agent.wait(), 0) << agent.output();
-    // It waited for the slow answer, well within the grace period.
-    const auto took = std::chrono::steady_clock::now() - stopAt;
-    EXPECT_GE(took, cloud.uploadDelay);
-    EXPECT_LT(took, 5s);
-    std::lock_guard lock(cloud.mutex);
-    ASSERT_EQ(cloud.uploads.size(), 1u) << agent.output();
-    EXPECT_NE(cloud.uploads[0].find("1a2b3c4d5e6f7081"), std::string::npos) << cloud.uploads[0];
-    EXPECT_EQ(agent.output().find("still on their way"), std::string::npos);
-}
-
-TEST(KivAgentService, AnUploadThatNeverEndsHoldsTheStopOnlyForTheGracePeriod) {
-    SlowCloud cloud;
-    cloud.answerUploads = false;
-    kiv::test::TempDir files;
-    Agent agent("run --client c:s --token-host " + cloud.host() + " --api-host " + cloud.host() +
-                " --log --grace 0.5 --simulate " + files.file("scenario.jsonl", kScenario));
-    ASSERT_TRUE(agent.waitForOutput("truncated")) << agent.output();
-    agent.signal(SIGINT);
-    EXPECT_EQ(agent.wait(), 0) << agent.output();
-    EXPECT_NE(agent.output().find("kiv-agent: uploads still on their way at the end of the grace period"),
-              std::string::npos)
-        << agent.output();
+// A stop sends the sighting that waits, once, and lets its upload finish: a slow one (its answer
+// drips in over 500 ms) within the grace period, one that never ends only for that period.
+TEST(KivAgentService, AStopSendsWhatWaitsOnceAndWaitsForTheUploadOnlyForTheGracePeriod) {
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "slow answer" : "no answer");
+        kiv::test::HostilePeer cloud;  // the region list never comes, so no send cycle runs
+        cloud.answer("/KIVClient", kiv::test::HostilePeer::ok(R"({"apiUrl": "u", "token": "t", "refreshToken": "r"})"));
+        if (answered) cloud.alias("/ibeaconupdate", "/drip/10");
+        kiv::test::TempDir files;
+        Agent agent("run --config " KIV_EXAMPLES_DIR "/agent.toml --secret-file " + files.file("secret", "s\n") +
+                    " --token-host " + cloud.host() + " --api-host " + cloud.host() +
+                    " --log-to stdout --log --grace 1.5 --simulate " + files.file("scenario.jsonl", kScenario));
+        ASSERT_TRUE(agent.waitForOutput("kiv-agent: access token obtained")) << agent.output();
+        ASSERT_TRUE(agent.waitForOutput("truncated")) << agent.output();
+        const auto stopAt = std::chrono::steady_clock::now();
+        agent.signal(answered ? SIGTERM : SIGINT);
+        EXPECT_EQ(agent.wait(), 0) << agent.output();
+        const auto took = std::chrono::steady_clock::now() - stopAt;
+        EXPECT_GE(took, answered ? 450ms : 1500ms);
+        EXPECT_LT(took, 5s);
+        const auto output = agent.output();
+        const auto sent = output.find("1 gBeacons are sending to the server");
+        ASSERT_NE(sent, std::string::npos) << output;
+        EXPECT_EQ(output.find("gBeacons are sending", sent + 20), std::string::npos) << output;
+        EXPECT_EQ(output.find("still on their way") != std::string::npos, !answered) << output;
+    }
 }
 
 TEST(KivAgentService, NoTokenWithinTheSetTimeIsAFailure) {
