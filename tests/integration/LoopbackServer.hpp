@@ -90,15 +90,14 @@ inline httplib::Server::Handler reply(int status, std::string body = "", std::st
     };
 }
 
-/// A handler answering `parts` as chunks, each after the first one `pause` later.
-inline httplib::Server::Handler chunked(std::vector<std::string> parts, std::chrono::milliseconds pause = {}) {
+/// A handler answering `parts` as chunks.
+inline httplib::Server::Handler chunked(std::vector<std::string> parts) {
     return [=](const httplib::Request&, httplib::Response& res) {
         auto next = std::make_shared<std::size_t>(0);
         res.set_chunked_content_provider("application/json", [=](std::size_t, httplib::DataSink& sink) {
             if (*next == parts.size()) {
                 sink.done();
             } else {
-                if (*next > 0) std::this_thread::sleep_for(pause);
                 const auto& part = parts[(*next)++];
                 sink.write(part.data(), part.size());
             }
