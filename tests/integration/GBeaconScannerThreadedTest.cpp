@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using kiv::GBeaconInfoPtr;
 using kiv::GBeaconScanner;
 using kiv::platform::SimulatedCentralManager;
+using kiv::test::eidId;
 
 namespace {
 
@@ -54,12 +55,6 @@ struct Tracker final : kiv::GBeaconScannerDelegate {
         return changed.wait_for(lock, timeout, [&] { return predicate(); });
     }
 };
-
-std::string eidId(int n) {
-    char id[17];
-    std::snprintf(id, sizeof id, "%016x", n);
-    return id;
-}
 
 }  // namespace
 

@@ -18,12 +18,6 @@ namespace {
 
 const kiv::UUID kUUID = *kiv::UUID::parse("7C6B5A49-3827-4165-9483-A2B1C0D9E8F7");
 
-kiv::platform::Advertisement eid(std::uint32_t n) {
-    char id[17];
-    std::snprintf(id, sizeof id, "e1d0%08x0000", n);
-    return kiv::test::eddystoneAdvertisement(kiv::test::eidFrame(id));
-}
-
 struct ThreadedClient : ::testing::Test, kiv::test::ClientRig<kiv::platform::AsioRuntime> {
     kiv::log::Capture capture;  // keeps the threads' log lines off the test output
     std::size_t eidCount() {
@@ -58,7 +52,9 @@ TEST_F(ThreadedClient, EverySightingIsSentOnceWhileSendsAndHostCallsRaceTheScann
         });
     }
     // The radio, on this thread: each beacon heard once, so each must be uploaded exactly once.
-    for (std::uint32_t n = 0; n < kBeacons; ++n) central->advertise("device-" + std::to_string(n), -60, eid(n));
+    using namespace kiv::test;
+    for (std::uint32_t n = 0; n < kBeacons; ++n)
+        central->advertise("device-" + std::to_string(n), -60, eddystoneAdvertisement(eidFrame(eidId(n))));
     kiv::test::eventually(
         [&] {
             client->sendGBeacons();
