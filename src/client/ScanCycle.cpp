@@ -155,7 +155,9 @@ void KIVClient::Impl::sendGBeacons() {
     }
 
     std::weak_ptr<Impl> weak = weak_from_this();
-    for (auto& [batchId, batch] : uploads) {
+    for (const auto& upload : uploads) {
+        const auto batchId = upload.first;
+        const auto& batch = upload.second;
         cloud_->gBeaconServerUpdate(
             batch,
             [](const nlohmann::json& answer) {
