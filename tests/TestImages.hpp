@@ -25,9 +25,10 @@ public:
     ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
-    /// Writes `name` in the directory; its path.
+    /// Writes `name` in the directory, readable by its owner only (as a secret must be); its path.
     std::string file(const std::string& name, const std::string& content) const {
         writeFile(path_ / name, content);
+        std::filesystem::permissions(path_ / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         return (path_ / name).string();
     }
 

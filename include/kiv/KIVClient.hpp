@@ -1,6 +1,7 @@
 #pragma once
 /// The beacon facade: detects iBeacons and Eddystone beacons and uploads their sightings.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,6 +55,9 @@ public:
 
     /// Noise threshold in dBm; its absolute value is used.
     void setNoiseAccuracy(std::int64_t accuracy);
+    /// The most sightings one upload carries (default 1000, at least 1): a larger crowd goes
+    /// out in several uploads, each small enough for the service to take.
+    void setMaxSightingsPerUpload(std::size_t count);
     void setCloudConfig(const std::string& clientId, const std::string& secret);
     void startMonitoringService();
     void stopMonitoringService();

@@ -20,8 +20,8 @@ namespace kiv::api {
 
 /// Receives the service's answer when it is a JSON object.
 using UploadCompletion = std::function<void(const nlohmann::json& answer)>;
-/// Called instead when the batch never reached the service: no token, or the transfer failed
-/// without any HTTP response.
+/// Called when the service did not take the batch: no token, no HTTP response, or a status
+/// outside 2xx (then also the completion, when that answer is a JSON object).
 using UploadUndelivered = std::function<void()>;
 
 /// Thread: the main queue.

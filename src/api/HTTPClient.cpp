@@ -221,15 +221,15 @@ void HTTPClient::upload(nlohmann::json entries, std::size_t count, bool eddyston
         [weak, prefix, uploadEvent, completion = std::move(completion), undelivered = std::move(undelivered)](
             const CloudTransport::Outcome& outcome) {
             auto self = weak.lock();
+            // A refusal (413 for an oversized body, 5xx) took none of the batch.
+            const bool delivered = outcome.gotResponse && outcome.status >= 200 && outcome.status < 300;
             if (self) {
-                const bool delivered = outcome.gotResponse && outcome.status >= 200 && outcome.status < 300;
                 self->report(uploadEvent(delivered ? ClientStatus::Event::uploadDelivered : ClientStatus::Event::uploadFailed,
                                          outcome.status, delivered ? std::string() : outcome.errorText));
             }
+            if (!delivered && undelivered) undelivered();
             if (!outcome.value) {
                 if (self) self->log(prefix + "Error while fetching tags: ", outcome.errorText);
-                // Only a transfer that got no HTTP answer at all counts as not delivered.
-                if (!outcome.gotResponse && undelivered) undelivered();
                 return;
             }
             if (outcome.value->is_object()) {

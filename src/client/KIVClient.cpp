@@ -1,5 +1,7 @@
 #include "kiv/KIVClient.hpp"
 
+#include <algorithm>
+
 #include "api/LibraryAPI.hpp"
 #include "client/ClientAccess.hpp"
 #include "client/KIVClientImpl.hpp"
@@ -159,6 +161,7 @@ BeaconRegionSet KIVClient::iBeaconRegions() const { return impl_->regions(); }
 void KIVClient::setIBeaconRegions(const BeaconRegionSet& regions) { impl_->setRegions(regions); }
 
 void KIVClient::setNoiseAccuracy(std::int64_t accuracy) { impl_->noiseAccuracy_ = accuracy; }
+void KIVClient::setMaxSightingsPerUpload(std::size_t count) { impl_->maxSightingsPerUpload_ = std::max<std::size_t>(count, 1); }
 
 void KIVClient::setCloudConfig(const std::string& clientId, const std::string& secret) {
     impl_->onMain([clientId, secret](Impl& self) { self.setCloudConfig(clientId, secret); });

@@ -85,12 +85,14 @@ public:
 
     std::atomic<bool> debug_{false};
     std::atomic<std::int64_t> noiseAccuracy_{1};
+    std::atomic<std::size_t> maxSightingsPerUpload_{1000};
 
-    /// How long a saved Eddystone reference outlives the last report of its beacon.
-    static constexpr std::chrono::hours kSavedGBeaconLifetime{1};
+    /// How long a saved reference (iBeacon or Eddystone) outlives the last report of its beacon.
+    static constexpr std::chrono::hours kSavedBeaconLifetime{1};
 
 private:
-    /// The last sighting sent of one beacon, and the send that carried it.
+    /// The last sighting sent of one beacon, the send that carried it, and when the beacon was
+    /// last reported.
     template <class Sighting>
     struct Saved {
         Sighting sighting;
@@ -99,6 +101,7 @@ private:
     };
 
     void forEachRegionStop();
+    void uploadIBeacons(std::vector<Beacon> batch, platform::TimePoint now);
     void ibeaconBatchUndelivered(std::uint64_t batch, const std::vector<Beacon>& sent);
     void gbeaconBatchUndelivered(std::uint64_t batch, const std::vector<std::shared_ptr<const GBeaconInfo>>& sent);
 

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +19,20 @@ std::uint64_t distance(std::int64_t a, std::int64_t b) {
 }
 constexpr std::int64_t kUnmeasuredIBeaconRSSI = 0;
 constexpr std::int64_t kUnmeasuredGBeaconRSSI = 127;
+
+/// `all` in runs of at most `limit`: the service refuses an oversized upload whole, so a crowd
+/// goes out in several.
+template <class Sighting>
+std::vector<std::vector<Sighting>> inUploads(std::vector<Sighting> all, std::size_t limit) {
+    if (all.size() <= limit) return {std::move(all)};
+    std::vector<std::vector<Sighting>> runs;
+    for (std::size_t first = 0; first < all.size(); first += limit) {
+        const auto end = all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), first + limit));
+        runs.emplace_back(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(first)),
+                          std::make_move_iterator(end));
+    }
+    return runs;
+}
 }  // namespace
 
 void KIVClient::Impl::setScanTimer() {
@@ -36,9 +52,15 @@ void KIVClient::Impl::setScanTimer() {
 
 void KIVClient::Impl::iBeaconPreparation(const std::vector<Beacon>& scanned) {
     const auto noise = magnitude(noiseAccuracy_.load());
+    const auto now = main_->now();
     for (const auto& fresh : scanned) {
         auto old = savediBeacons_.find(fresh);
+        if (old != savediBeacons_.end() && now - old->second.lastReported > kSavedBeaconLifetime) {
+            savediBeacons_.erase(old);  // expired but not yet swept by a send
+            old = savediBeacons_.end();
+        }
         if (old != savediBeacons_.end()) {
+            old->second.lastReported = now;
             const bool moved = distance(old->second.sighting.rssi, fresh.rssi) > noise;
             if (!moved || fresh.rssi == kUnmeasuredIBeaconRSSI) continue;
         }
@@ -56,7 +78,7 @@ void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo
     std::lock_guard lock(gLock_);
     const std::string_view key = scanned->identifier();
     auto old = savedGBeacons_.find(key);
-    if (old != savedGBeacons_.end() && now - old->second.lastReported > kSavedGBeaconLifetime) {
+    if (old != savedGBeacons_.end() && now - old->second.lastReported > kSavedBeaconLifetime) {
         // Expired but not yet swept by a send: it is no reference any more.
         savedGBeacons_.erase(old);
         old = savedGBeacons_.end();
@@ -73,14 +95,20 @@ void KIVClient::Impl::gBeaconPreparation(const std::shared_ptr<const GBeaconInfo
 }
 
 void KIVClient::Impl::sendIBeacons() {
+    const auto now = main_->now();
+    // Passing crowds must not leave their references behind for ever.
+    std::erase_if(savediBeacons_, [&](const auto& entry) { return now - entry.second.lastReported > kSavedBeaconLifetime; });
     if (iBeaconsWillBeSent_.empty()) return;
-    std::vector<Beacon> batch;
-    batch.reserve(iBeaconsWillBeSent_.size());
-    for (auto& [key, sighting] : iBeaconsWillBeSent_) batch.push_back(sighting);
+    std::vector<Beacon> waiting;
+    waiting.reserve(iBeaconsWillBeSent_.size());
+    for (auto& [key, sighting] : iBeaconsWillBeSent_) waiting.push_back(sighting);
     iBeaconsWillBeSent_.clear();
-    const auto batchId = ++nextBatch_;
-    for (const auto& sighting : batch) savediBeacons_.insert_or_assign(sighting, Saved<Beacon>{sighting, batchId, {}});
+    for (auto& batch : inUploads(std::move(waiting), maxSightingsPerUpload_.load())) uploadIBeacons(std::move(batch), now);
+}
 
+void KIVClient::Impl::uploadIBeacons(std::vector<Beacon> batch, platform::TimePoint now) {
+    const auto batchId = ++nextBatch_;
+    for (const auto& sighting : batch) savediBeacons_.insert_or_assign(sighting, Saved<Beacon>{sighting, batchId, now});
     std::weak_ptr<Impl> weak = weak_from_this();
     cloud_->iBeaconServerUpdate(
         batch,
@@ -102,36 +130,44 @@ void KIVClient::Impl::ibeaconBatchUndelivered(std::uint64_t batch, const std::ve
 }
 
 void KIVClient::Impl::sendGBeacons() {
-    std::vector<std::shared_ptr<const GBeaconInfo>> batch;
-    std::uint64_t batchId = 0;
+    using Batch = std::vector<std::shared_ptr<const GBeaconInfo>>;
+    std::vector<std::pair<std::uint64_t, Batch>> uploads;
     {
         std::lock_guard lock(gLock_);
         const auto now = main_->now();
         // Identifiers rotate: forget references of beacons not reported for a long time.
         std::erase_if(savedGBeacons_, [&](const auto& entry) {
-            return now - entry.second.lastReported > kSavedGBeaconLifetime;
+            return now - entry.second.lastReported > kSavedBeaconLifetime;
         });
         if (gBeaconsWillBeSent_.empty()) return;
-        batch.reserve(gBeaconsWillBeSent_.size());
-        for (auto& [key, info] : gBeaconsWillBeSent_) batch.push_back(info);
+        Batch waiting;
+        waiting.reserve(gBeaconsWillBeSent_.size());
+        for (auto& [key, info] : gBeaconsWillBeSent_) waiting.push_back(info);
         gBeaconsWillBeSent_.clear();
-        batchId = ++nextBatch_;
-        for (const auto& info : batch) {
-            savedGBeacons_.insert_or_assign(std::string(info->identifier()),
-                                            Saved<std::shared_ptr<const GBeaconInfo>>{info, batchId, now});
+        for (auto& batch : inUploads(std::move(waiting), maxSightingsPerUpload_.load())) {
+            const auto batchId = ++nextBatch_;
+            for (const auto& info : batch) {
+                savedGBeacons_.insert_or_assign(std::string(info->identifier()),
+                                                Saved<std::shared_ptr<const GBeaconInfo>>{info, batchId, now});
+            }
+            uploads.emplace_back(batchId, std::move(batch));
         }
     }
 
     std::weak_ptr<Impl> weak = weak_from_this();
-    cloud_->gBeaconServerUpdate(
-        batch,
-        [](const nlohmann::json& answer) {
-            // Written whatever the log switches say.
-            log::write({log::Level::info, "KIVClient", "G response: " + answer.dump()});
-        },
-        [weak, batchId, batch] {
-            if (auto self = weak.lock()) self->gbeaconBatchUndelivered(batchId, batch);
-        });
+    for (const auto& upload : uploads) {
+        const auto batchId = upload.first;
+        const auto& batch = upload.second;
+        cloud_->gBeaconServerUpdate(
+            batch,
+            [](const nlohmann::json& answer) {
+                // Written whatever the log switches say.
+                log::write({log::Level::info, "KIVClient", "G response: " + answer.dump()});
+            },
+            [weak, batchId, batch] {
+                if (auto self = weak.lock()) self->gbeaconBatchUndelivered(batchId, batch);
+            });
+    }
 }
 
 void KIVClient::Impl::gbeaconBatchUndelivered(std::uint64_t batch,

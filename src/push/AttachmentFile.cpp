@@ -104,9 +104,13 @@ std::optional<std::filesystem::path> placeAttachmentFile(const std::filesystem::
     const std::string urlExtension = attachmentExtension(imageUrl);
     auto [stem, extension] = splitExtension(wanted);
 
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    // The wanted name and its variants "-1" to "-99", then generated names: a directory that
+    // holds all the variants (left over, or planted) must not cost the image.
+    constexpr int variants = 100;
+    constexpr int generated = 16;
+    for (int attempt = wanted.empty() ? variants : 0; attempt < variants + generated; ++attempt) {
         std::string name;
-        if (wanted.empty()) {
+        if (attempt >= variants) {
             name = "attachment-" + randomHex() + (urlExtension.empty() ? "" : "." + urlExtension);
         } else {
             name = attempt == 0 ? wanted : stem + "-" + std::to_string(attempt) + extension;

@@ -16,7 +16,8 @@ std::string attachmentFileName(std::string_view imageUrl);
 std::string attachmentExtension(std::string_view imageUrl);
 
 /// Moves `downloaded` into `directory` under the name derived from `imageUrl`, or a variant of it
-/// when that name is taken, or a generated name with the URL's extension when none is usable.
+/// when that name is taken, or a generated name with the URL's extension when none is usable or
+/// all variants are taken.
 /// Never writes outside `directory`. Returns the final path, or none when the move failed.
 std::optional<std::filesystem::path> placeAttachmentFile(const std::filesystem::path& downloaded,
                                                          const std::filesystem::path& directory,

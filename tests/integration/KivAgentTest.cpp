@@ -1,7 +1,10 @@
 // Runs the kiv-agent program and checks its output and exit status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 
 #include "FakeDBusService.hpp"
 #include "TestImages.hpp"
@@ -181,6 +184,48 @@ TEST(KivAgent, PushShowPresentsOnTheDesktopThenHandlesATapOrTheClose) {
         EXPECT_NE(output.find(R"({"event":"presented","id":)" + calls.back()["id"].dump() + "}\n" + c.lastLine + "\n"),
                   std::string::npos)
             << output;
+    }
+}
+
+TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneLine) {
+    const kiv::test::TempDir dir;
+    const auto times = [](const std::string& part, int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += part;
+        return text;
+    };
+    const auto fifo = (dir.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto open = dir.file("open", "s\n");
+    std::filesystem::permissions(open, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    const auto key = dir.file("key.toml", "a" + times(".a", 50'000) + " = 1\n");
+    const auto table = dir.file("table.toml", "[" + times("a.", 100'000) + "a]\n");
+    const auto big = dir.file("big.toml", "#" + std::string(1 << 20, 'x'));
+    const auto bigSecret = dir.file("big", std::string(4097, 's'));
+    const auto deep = dir.file("deep.json", std::string(600, '[') + std::string(600, ']'));
+    const std::string run = "kiv-agent run: ";
+    const struct {
+        std::string arguments;
+        int status;
+        std::string line;
+    } cases[] = {
+        {"run --config /dev/zero", 2, run + "/dev/zero: is not a regular file"},
+        {"run --client c --secret-file /dev/zero", 2, run + "secret file /dev/zero: is not a regular file"},
+        {"run --config " + fifo, 2, run + fifo + ": is not a regular file"},
+        {"run --config " + big, 2, run + big + ": is larger than 1048576 bytes"},
+        {"run --client c --secret-file " + bigSecret, 2, run + "secret file " + bigSecret + ": is larger than 4096 bytes"},
+        {"run --config " + key, 2, run + key + ":1: nested more than 32 levels deep"},
+        {"run --config " + table, 2, run + table + ":1: nested more than 32 levels deep"},
+        {"run --client c --secret-file " + open, 2,
+         run + "secret file " + open + " is readable by others; run chmod 600 " + open},
+        {"push " + fifo, 1, "kiv-agent push: " + fifo + ": is not a regular file"},
+        {"push " + deep, 1, "kiv-agent push: the payload is nested more than 512 levels deep"},
+    };
+    for (const auto& c : cases) {
+        Agent agent(c.arguments);
+        if (!agent.waitForOutput("\n")) agent.signal(SIGKILL);  // a hang fails instead of holding the test
+        EXPECT_EQ(agent.wait(), c.status) << c.arguments;
+        EXPECT_EQ(agent.output(), c.line + "\n");
     }
 }
 

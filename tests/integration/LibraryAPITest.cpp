@@ -275,7 +275,7 @@ TEST_F(LibraryAPITest, UploadsOfBothKindsAreStoredAndLogged) {
               json::parse(requestsTo(Endpoint::upload).at(0).body)["beacons"]);
 }
 
-// Any answer counts as delivered, whatever its status; only a request that reached no one does not.
+// Only a 2xx answer counts as delivered; a refusal or a request that reached no one does not.
 TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
     // Without a token nothing is sent, and nothing was delivered.
     const auto& ib = iUpload({});
@@ -302,11 +302,11 @@ TEST_F(LibraryAPITest, UploadAnswersAndFailures) {
         bool delivered;  // what the status observer hears (with the answer's status)
     };
     const Case cases[] = {
-        {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", false, false},
+        {"500 with a JSON object", CannedAnswer{500, R"({"error": "server_error"})"}, "", true, false},
         {"empty array", CannedAnswer{200, "[]"}, update + invalid.substr(P.size()), false, true},
         {"204", CannedAnswer{204, ""}, update + invalid.substr(P.size()), false, true},
         {"text 502", CannedAnswer{502, "Bad gateway", "text/plain"}, update + "Error while fetching tags:  " + notJson,
-         false, false},
+         true, false},
         {"service down", std::nullopt, update + "Error while fetching tags:  *", true, false},
     };
     for (const auto& c : cases) {

@@ -293,3 +293,26 @@ TEST_F(KIVClientTest, DestroyingAClientStopsEverythingThatCouldCallBack) {
     EXPECT_TRUE(capture.lines().empty());
     EXPECT_FALSE(central->isScanning());
 }
+
+TEST_F(KIVClientTest, ACrowdGoesOutInUploadsOfAtMostAThousand) {
+    startRegion();
+    for (std::uint16_t minor = 0; minor < 2001; ++minor) location->setBeacon(kU, 1, minor, -60);
+    rt->advance(2s);
+    std::vector<std::size_t> sizes;
+    for (const auto& batch : cloud->iBatches) sizes.push_back(batch.size());
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{1000, 1000, 1}));
+}
+
+TEST_F(KIVClientTest, SavediBeaconsNotHeardForAnHourAreForgotten) {
+    const auto hearAfter = [&](auto quiet) {
+        location->setBeacon(kU, 1, 1, std::nullopt);
+        rt->advance(quiet);
+        location->setBeacon(kU, 1, 1, -60);
+        rt->advance(2s);
+        return cloud->iBatches.size();
+    };
+    startRegion();
+    EXPECT_EQ(hearAfter(0s), 1u);
+    EXPECT_EQ(hearAfter(59min), 1u) << "heard within the hour: still the reference";
+    EXPECT_EQ(hearAfter(61min), 2u) << "forgotten, so sent again";
+}

@@ -203,6 +203,8 @@ TEST_F(KIVPushTest, TemplateWithoutLinksRemovesThemAndDeliversAtOnce) {
 
 TEST_F(KIVPushTest, TemplateLinksReplaceThePayloadsUnlessValuesAreNotAllText) {
     push_.notificationHandler(Type::EnterRegion, "Hello", "Sub", "Body", "http://127.0.0.1/t.jpg", "http://t/");
+    // The image's name and all its numbered variants are taken: it gets a generated name.
+    for (int i = 0; i < 100; ++i) test::writeFile(tmp_.path() / (i ? "t-" + std::to_string(i) + ".jpg" : "t.jpg"), "");
     ASSERT_TRUE(receive(R"({"aps": {"category": "kiv-did-enter-region"},
         "kiv-data": {"attachment-image-url": "http://127.0.0.1/p.png", "click-url": "http://p/"}})"));
     ASSERT_EQ(downloader_->started.size(), 1u);
@@ -211,6 +213,7 @@ TEST_F(KIVPushTest, TemplateLinksReplaceThePayloadsUnlessValuesAreNotAllText) {
     ASSERT_EQ(delivered_.size(), 1u);
     EXPECT_EQ(delivered_[0].userInfo()["kiv-data"]["click-url"], "http://t/");
     EXPECT_EQ(delivered_[0].attachments().at(0).type(), "image/jpeg");
+    EXPECT_THAT(delivered_[0].attachments()[0].path(), ::testing::MatchesRegex(".*/attachment-[0-9A-Fa-f]{8}\\.jpg"));
 
     // A number among the values: texts are rewritten, links stay the payload's, the image still loads.
     ASSERT_TRUE(receive(R"({"aps": {"category": "kiv-did-enter-region"},

@@ -1,12 +1,13 @@
 #include "AgentConfig.hpp"
 
+#include <sys/stat.h>
+
 #include <cmath>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <toml++/toml.h>
+
+#include "BoundedFile.hpp"
+#include "TomlDepth.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -44,16 +45,20 @@ bool take(const toml::node& node, std::optional<T>& slot, const char* expected, 
 }  // namespace
 
 std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot read: " + std::strerror(errno);
+    std::string why;
+    const auto file = BoundedFile::read(path, kMaxConfigBytes, why);
+    if (!file) {
+        error = path + ": " + why;
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    if (const auto line = TomlDepth::firstTooDeepLine(file->text)) {
+        error = path + ":" + std::to_string(line) + ": nested more than " + std::to_string(TomlDepth::limit) +
+                " levels deep";
+        return std::nullopt;
+    }
     toml::table parsed;
     try {
-        parsed = toml::parse(text.str(), path);
+        parsed = toml::parse(file->text, path);
     } catch (const toml::parse_error& e) {
         error = at(path, e.source()) + ": " + std::string(e.description());
         return std::nullopt;
@@ -91,17 +96,22 @@ std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string&
 }
 
 std::optional<std::string> readSecretFile(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "secret file " + path + ": cannot read: " + std::strerror(errno);
+    std::string why;
+    const auto file = BoundedFile::read(path, kMaxSecretBytes, why);
+    if (!file) {
+        error = "secret file " + path + ": " + why;
         return std::nullopt;
     }
-    std::string line;
-    std::getline(in, line);
+    const std::string line = file->text.substr(0, file->text.find('\n'));
     constexpr const char* space = " \t\r\n";
     const auto first = line.find_first_not_of(space);
     if (first == std::string::npos) {
         error = "secret file " + path + ": holds no secret on its first line";
+        return std::nullopt;
+    }
+    if (file->mode & (S_IRGRP | S_IROTH)) {
+        error = "secret file " + path + " is readable by " + ((file->mode & S_IROTH) ? "others" : "its group") +
+                "; run chmod 600 " + path;
         return std::nullopt;
     }
     return line.substr(first, line.find_last_not_of(space) - first + 1);

@@ -2,6 +2,7 @@
 // The agent's configuration file (TOML): what `kiv-agent run --config FILE` reads. Every key is
 // optional; flags given on the command line override the file.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,13 +22,18 @@ struct AgentConfig {
     std::optional<double> requireTokenWithin;   // require_token_within (seconds, 0 = never)
 };
 
-/// Reads `path`. On failure returns none and sets `error` to one readable line naming the file
+/// Largest configuration and secret files read.
+inline constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxSecretBytes = 4096;
+
+/// Reads `path`, a regular file of at most kMaxConfigBytes. On failure returns none and sets `error` to one readable line naming the file
 /// and, where it can, the line ("agent.toml:3: noise_accuracy must be an integer"). Unknown keys
 /// are errors: a misspelt key in a service's file must not pass unnoticed.
 std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string& error);
 
 /// The client secret: the first line of `path`, without surrounding white space. None, with a
-/// readable `error`, when the file cannot be read or holds no secret.
+/// readable `error`, when the file is no regular file of at most kMaxSecretBytes, is readable by
+/// group or others, or holds no secret.
 std::optional<std::string> readSecretFile(const std::string& path, std::string& error);
 
 }  // namespace kiv::agent

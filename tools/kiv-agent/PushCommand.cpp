@@ -2,15 +2,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 
+#include "BoundedFile.hpp"
 #include "Command.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
@@ -37,13 +36,12 @@ struct PushOptions {
     std::string tmpdir;
 };
 
-std::optional<std::string> readAll(const std::string& name) {
-    if (name == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
-    std::ifstream in(name, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+/// Far above any push service's payload limit.
+constexpr std::size_t kMaxPayloadBytes = 1024 * 1024;
+
+int pushFailed(const std::string& message) {
+    std::cerr << "kiv-agent push: " << message << "\n";
+    return 1;
 }
 
 /// "KIND,key=value,key=value": kind basic|enter-region|exit-region; keys title, subtitle, body,
@@ -200,16 +198,14 @@ private:
 };
 
 int runPush(const PushOptions& options) {
-    const auto text = readAll(options.payload);
-    if (!text) {
-        std::cerr << "push: cannot read " << options.payload << "\n";
-        return 1;
-    }
-    const auto read = JSONReader::read(*text);
-    if (!read || !read->is_object()) {
-        std::cerr << "push: the payload is not a JSON object\n";
-        return 1;
-    }
+    std::string why;
+    const auto file = options.payload == "-" ? BoundedFile::readStandardInput(kMaxPayloadBytes, why)
+                                             : BoundedFile::read(options.payload, kMaxPayloadBytes, why);
+    if (!file) return pushFailed(options.payload + ": " + why);
+    const auto read = JSONReader::read(file->text, &why);
+    if (!read && why == JSONReader::tooDeepReason)
+        return pushFailed("the payload is nested more than " + std::to_string(JSONReader::maxDepth) + " levels deep");
+    if (!read || !read->is_object()) return pushFailed("the payload is not a JSON object");
     const json& payload = *read;
     // Taps open through a recording opener unless --xdg-open asks for the desktop's.
     platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
@@ -222,10 +218,7 @@ int runPush(const PushOptions& options) {
     if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
     for (const auto& definition : options.templates) {
         std::string error;
-        if (!registerTemplate(push, definition, error)) {
-            std::cerr << "push: " << error << "\n";
-            return 1;
-        }
+        if (!registerTemplate(push, definition, error)) return pushFailed(error);
     }
     const platform::NotificationRequest request("kiv-agent", platform::NotificationContent::fromPayload(payload));
 

@@ -27,7 +27,7 @@ int loadScenario(const std::string& file, Scenario& scenario) {
 }
 
 int run(const RunOptions& options) {
-    StopSignals signals;  // before any thread, so that they all leave the signals to us
+    // Files are read while SIGINT and SIGTERM still end the process: no read can hold it.
     RunSettings settings;
     if (const int code = resolveRunSettings(options, settings)) return code;
     const bool radio = options.scenarioFile.empty();
@@ -35,6 +35,7 @@ int run(const RunOptions& options) {
     if (!radio) {
         if (const int code = loadScenario(options.scenarioFile, scenario)) return code;
     }
+    StopSignals signals;  // before any thread, so that they all leave the signals to us
     if (radio && !radioUsable("run", settings.adapter)) return kRunFailure;
 
     std::unique_ptr<EmbeddedCloud> cloud;
