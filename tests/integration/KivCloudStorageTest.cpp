@@ -1,9 +1,12 @@
 // kiv-cloud's storage behaviour through HTTP, the same suite on every engine: tokens, uploads,
 // the paged listing and the summary; then where PostgreSQL differs: several services on one
 // database, and a database server that goes away and comes back under load.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <filesystem>
 
 #include "CloudFixture.hpp"
+#include "FailureThrottle.hpp"
 #include "LoopbackServer.hpp"
 #include "PostgresServer.hpp"
 
@@ -33,6 +37,16 @@ std::string ibeaconKey(int major, int minor) {
 // An upload of one iBeacon, minor `minor`.
 std::string oneSighting(const std::string& token, int minor, const std::string& device = "dev") {
     return uploadBody(token, json::array({iBeacon(1, minor, -50)}), device);
+}
+
+// How many sightings GET /sightings lists to a client (HTTP Basic, secret s3cret) or, with
+// none, to the admin token.
+std::size_t visible(const CloudServer& server, const char* client) {
+    httplib::Client reader("127.0.0.1", server.port());
+    if (client) reader.set_basic_auth(client, "s3cret");
+    if (!client) reader.set_bearer_token_auth("root-token");
+    const auto result = reader.Get("/sightings");
+    return result && result->status == 200 ? json::parse(result->body).size() : 999999;
 }
 
 // A service on a fresh database of its own per test.
@@ -141,6 +155,16 @@ TEST_P(KivCloudStorage, TokensUploadsAndTheListingKeepTheirShape) {
     EXPECT_EQ(readJson("/sightings"), json::array());
 }
 
+TEST_P(KivCloudStorage, AClientListsOnlyWhatItsTokensUploadedTheAdminEverything) {
+    server_->addClient("other", "s3cret");
+    ASSERT_EQ(upload(json::array({iBeacon(1, 1, -50)})), 200);
+    token_ = server_->issueToken("other");
+    ASSERT_EQ(upload({iBeacon(1, 2, -50), iBeacon(1, 3, -50)}), 200);
+    EXPECT_EQ(visible(*server_, "demo"), 1u);
+    EXPECT_EQ(visible(*server_, "other"), 2u);
+    EXPECT_EQ(visible(*server_, nullptr), 3u);
+}
+
 TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(upload({iBeacon(1, 2, -40 - i), eddystone("00ff", -60), iBeacon(3, 4, -70)}), 200);
@@ -195,6 +219,12 @@ TEST_P(KivCloudStorage, BadParametersAreRefusedWithAReason) {
     httplib::Client anonymous("127.0.0.1", server_->port());
     EXPECT_EQ(anonymous.Get("/summary")->status, 401) << "the summary needs credentials too";
     EXPECT_EQ(anonymous.Get("/sightings?limit=0")->status, 401) << "credentials come before parameters";
+    // A bad name is echoed cut short, never whole.
+    EXPECT_LT(read("/sightings?" + std::string(4000, 'n') + "=1")->body.size(), 300u);
+    const auto member = anonymous.Post("/ibeaconupdate", json{{"access_token", token_}, {std::string(100000, 'm'), 1}}.dump(),
+                                       "application/json");
+    EXPECT_EQ(member->status, 400);
+    EXPECT_LT(member->body.size(), 300u);
 }
 
 TEST_P(KivCloudStorage, SummaryShowsTheLatestBeaconsTheirPointsAndUploadsPerMinute) {
@@ -268,22 +298,67 @@ TEST(KivCloudStorageMigration, AnOlderSqliteFileGetsItsBeaconKeys) {
     ASSERT_EQ(sqlite3_exec(old, firstLayout.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(old);
     for (int pass = 0; pass < 2; ++pass) {  // the second start finds nothing left to migrate
-        CloudOptions options;
-        options.dbPath = path.string();
-        std::string error;
-        auto server = CloudServer::create(options, error);
-        ASSERT_TRUE(server) << error;
+        auto server = startCloud([&](CloudOptions& o) { o.dbPath = path.string(); });
         ASSERT_EQ(server->sightings().size(), 2u);
-        ASSERT_TRUE(server->start(error));
+        EXPECT_EQ(visible(*server, "demo"), 0u) << "rows older than their client's column are the admin's";
         httplib::Client client("127.0.0.1", server->port());
-        client.set_basic_auth("demo", "x");
-        server->addClient("demo", "x");
+        client.set_bearer_token_auth("root-token");
         for (const auto& key : {ibeaconKey(1, 2), std::string("00ff")}) {
             const auto page = json::parse(client.Get("/sightings?beacon=" + key)->body);
             EXPECT_EQ(page["sightings"].size(), 1u) << key;
         }
     }
     std::filesystem::remove(path);
+}
+
+// The database file and its log are the owner's alone, whatever the umask; a read that cannot
+// begin (every read mark held by another process) fails within the lock timeout.
+TEST(KivCloudStorageFile, IsPrivateAndAReadLockedOutAnswers503InTime) {
+    const auto path = (std::filesystem::temp_directory_path() / ("kiv-file-" + std::to_string(::getpid()) + ".db")).string();
+    const auto mask = ::umask(022);
+    auto server = startCloud([&](CloudOptions& o) {
+        o.dbPath = path;
+        o.busyTimeoutMs = 100;
+    });
+    ::umask(mask);
+    httplib::Client client("127.0.0.1", server->port());
+    client.set_bearer_token_auth("root-token");
+    ASSERT_EQ(client.Post("/ibeaconupdate", oneSighting(server->issueToken("demo"), 1), "application/json")->status, 200);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        EXPECT_EQ(std::filesystem::status(path + suffix).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << suffix;
+    const int shm = ::open((path + "-shm").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock readMarks{};  // the write-ahead log's five read marks
+    readMarks.l_type = F_WRLCK;
+    readMarks.l_start = 123;
+    readMarks.l_len = 5;
+    ASSERT_EQ(::fcntl(shm, F_OFD_SETLK, &readMarks), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const auto locked = client.Get("/sightings");
+    EXPECT_TRUE(locked && locked->status == 503);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "not SQLite's own 10 s of retries";
+    ::close(shm);
+    EXPECT_EQ(client.Get("/sightings")->status, 200);
+    server.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+}
+
+// Failures are remembered in small fixed-size entries: an over-long client id is not kept at
+// all, and entries quiet for the window are swept on the next call.
+TEST(KivCloudStorageThrottle, KeepsFewEntriesAndSweepsQuietOnes) {
+    auto now = std::chrono::steady_clock::now();
+    FailureThrottle throttle([&] { return now; });
+    const struct {
+        std::string clientId;
+        std::chrono::seconds later;
+        std::size_t keys;
+    } steps[] = {{std::string(257, 'x'), 0s, 1}, {"a", 0s, 2}, {"b", 0s, 3}, {"c", 61s, 2}};
+    for (const auto& step : steps) {
+        now += step.later;
+        throttle.failed(step.clientId, "10.0.0.1");
+        EXPECT_EQ(throttle.keys(), step.keys) << step.clientId.substr(0, 3);
+    }
 }
 
 class KivCloudPostgres : public CloudOnDatabase {
@@ -309,6 +384,27 @@ TEST_F(KivCloudPostgres, TwoServicesOnOneDatabaseShareTokensAndSightings) {
         EXPECT_EQ(listing[2]["minor"], 3);
         EXPECT_EQ(service->uploadCount(), 3);
     }
+}
+
+// A database of the first layout gains the client column; rows from before are the admin's.
+TEST_F(KivCloudPostgres, AnOlderDatabaseGetsItsClientColumn) {
+    server_.reset();
+    PGconn* pg = PQconnectdb(database_->c_str());
+    PGresult* result = PQexec(pg,
+                              "DROP INDEX sightings_by_client; ALTER TABLE uploads DROP COLUMN client_id;"
+                              "ALTER TABLE sightings DROP COLUMN client_id; UPDATE schema_version SET version = 1;"
+                              "INSERT INTO uploads(device_id, received_at, beacon_count) VALUES('d', 1000, 1);"
+                              "INSERT INTO sightings(upload_id, device_id, received_at, kind, eid, rssi, beacon)"
+                              "  VALUES(1, 'd', 1000, 'eddystone', 'BeaconID beacon: 00ff', -60, '00ff');");
+    EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(pg);
+    PQclear(result);
+    PQfinish(pg);
+    server_ = start(2);
+    ASSERT_TRUE(server_);
+    token_ = server_->issueToken("demo");
+    ASSERT_EQ(upload(json::array({iBeacon(1, 1, -50)})), 200);
+    EXPECT_EQ(visible(*server_, "demo"), 1u);
+    EXPECT_EQ(visible(*server_, nullptr), 2u);
 }
 
 // Uploads stream from three clients while the database is killed and started again: every

@@ -235,7 +235,7 @@ struct CloudServer::Impl {
         if (!clientId || !secret)
             return sendError(res, 400, "invalid_request", "CLIENTID and SECRET are required"), false;
         if (throttled(req, res, *clientId)) return false;
-        if (!clientMatches(*clientId, *secret)) {
+        if (!plausibleClientId(*clientId) || !clientMatches(*clientId, *secret)) {
             throttle_->failed(*clientId, clientAddress(req));
             return sendError(res, 401, "invalid_client", "unknown client id or wrong secret"), false;
         }
@@ -268,19 +268,21 @@ struct CloudServer::Impl {
         const auto check = UploadReader::read(body);
         if (!check.jsonObject) return sendError(res, 400, "invalid_request", check.problem), false;
         if (!check.accessToken) return sendError(res, 401, "invalid_token", "access_token is missing"), false;
-        const auto valid = storage_->isValidToken(*check.accessToken);
-        if (!valid) return sendStorageError(res), false;
-        if (!*valid) return sendError(res, 401, "invalid_token", "unknown access token"), false;
+        const auto owner = storage_->tokenOwner(*check.accessToken);
+        if (!owner) return sendStorageError(res), false;
+        if (!owner->issued) return sendError(res, 401, "invalid_token", "unknown access token"), false;
         if (check.tooLarge) return sendError(res, 413, "payload_too_large", check.problem), true;
         if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem), true;
-        const auto uploadId = storage_->addUpload(check.body, nowMs());
+        const auto uploadId = storage_->addUpload(check.body, nowMs(), owner->clientId);
         if (!uploadId) return sendStorageError(res), true;
         sendJson(res, 200, json{{"status", "ok"}, {"stored", check.body.beacons.size()}, {"uploadId", *uploadId}});
         return true;
     }
 
-    // The reading routes are for a registered client (HTTP Basic) or the admin token (Bearer).
-    bool authorizeReader(const httplib::Request& req, httplib::Response& res) {
+    // The reading routes are for a registered client (HTTP Basic) or the admin token (Bearer);
+    // reader is set to the client's id for HTTP Basic.
+    bool authorizeReader(const httplib::Request& req, httplib::Response& res,
+                         std::optional<std::string>* reader = nullptr) {
         const auto header = req.get_header_value("Authorization");
         std::string clientId;
         bool accepted = false;
@@ -291,7 +293,8 @@ struct CloudServer::Impl {
         } else if (const auto credential = parseBasicAuthorization(header)) {
             clientId = credential->clientId;
             if (throttled(req, res, clientId)) return false;
-            accepted = clientMatches(credential->clientId, credential->secret);
+            accepted = plausibleClientId(clientId) && clientMatches(credential->clientId, credential->secret);
+            if (accepted && reader) *reader = clientId;
         } else {
             res.set_header("WWW-Authenticate", "Basic realm=\"kiv-cloud\"");
             return sendError(res, 401, "invalid_client",
@@ -315,10 +318,12 @@ struct CloudServer::Impl {
     // Every sighting as one array; with any parameter, one page of the matching ones.
     bool handleSightings(const httplib::Request& req, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");  // device ids and sightings stay out of caches
-        if (!authorizeReader(req, res)) return false;
+        std::optional<std::string> reader;
+        if (!authorizeReader(req, res, &reader)) return false;
         const auto parse = parseSightingQuery(rawQuery(req));
         if (!parse.problem.empty()) return sendError(res, 400, "invalid_request", parse.problem), true;
         auto query = parse.query;
+        query.clientId = reader;  // a client sees only its own uploads
         if (parse.paged) ++query.limit;  // one more than the page tells whether another follows
         const auto found = storage_->sightings(query);
         if (!found) return sendStorageError(res), true;

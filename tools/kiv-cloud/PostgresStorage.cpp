@@ -28,16 +28,25 @@ constexpr const char* createVersion1 =
     "CREATE INDEX IF NOT EXISTS sightings_by_time ON sightings(received_at);"
     "CREATE INDEX IF NOT EXISTS uploads_by_time ON uploads(received_at);"
     "INSERT INTO schema_version(version) SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM schema_version);"
+    // Version 2: the client whose token made each upload (none for older rows, which only the
+    // admin token lists).
+    "DO $$ BEGIN IF (SELECT MAX(version) FROM schema_version) < 2 THEN"
+    "  ALTER TABLE uploads ADD COLUMN client_id TEXT;"
+    "  ALTER TABLE sightings ADD COLUMN client_id TEXT;"
+    "  CREATE INDEX sightings_by_client ON sightings(client_id, id);"
+    "  UPDATE schema_version SET version = 2;"
+    " END IF; END $$;"
     "COMMIT;";
 
 // The upload row and every sighting in one statement, so one transaction and one round trip.
 // The sightings take their ids in entry order: a function scan yields its rows in array order,
 // and an ORDER BY on the ordinality (a sort) made the whole statement three times slower.
 constexpr const char* insertUpload =
-    "WITH u AS (INSERT INTO uploads(device_id, received_at, beacon_count) VALUES($1::text, $2::bigint, $3::int)"
-    "  RETURNING id),"
-    " s AS (INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi, beacon)"
-    "  SELECT u.id, $1::text, $2::bigint, e.kind, e.uuid, e.major, e.minor, e.eid, e.rssi, e.beacon"
+    "WITH u AS (INSERT INTO uploads(device_id, received_at, beacon_count, client_id)"
+    "  VALUES($1::text, $2::bigint, $3::int, $11::text) RETURNING id),"
+    " s AS (INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi, beacon,"
+    "  client_id)"
+    "  SELECT u.id, $1::text, $2::bigint, e.kind, e.uuid, e.major, e.minor, e.eid, e.rssi, e.beacon, $11::text"
     "  FROM u, unnest($4::text[], $5::text[], $6::int[], $7::int[], $8::text[], $9::int[], $10::text[])"
     "    AS e(kind, uuid, major, minor, eid, rssi, beacon)"
     "  RETURNING 1)"
@@ -100,21 +109,24 @@ std::string PostgresStorage::issueToken(const std::string& clientId, std::int64_
     return result ? token : std::string();
 }
 
-std::optional<bool> PostgresStorage::isValidToken(const std::string& token) {
+std::optional<TokenOwner> PostgresStorage::tokenOwner(const std::string& token) {
     {
         const std::lock_guard lock(knownMutex_);
-        if (knownTokens_.contains(token)) return true;
+        if (const auto known = knownTokens_.find(token); known != knownTokens_.end())
+            return TokenOwner{true, known->second};
     }
-    const auto result = run("token_valid", "SELECT 1 FROM tokens WHERE token = $1", {token});
+    const auto result = run("token_owner", "SELECT client_id FROM tokens WHERE token = $1", {token});
     if (!result) return std::nullopt;
-    if (PgConnection::rows(result) == 0) return false;
+    if (PgConnection::rows(result) == 0) return TokenOwner{};
+    TokenOwner owner{true, std::string(PgConnection::text(result, 0, 0))};
     const std::lock_guard lock(knownMutex_);
     if (knownTokens_.size() >= maxKnownTokens) knownTokens_.clear();
-    knownTokens_.insert(token);
-    return true;
+    knownTokens_.emplace(token, owner.clientId);
+    return owner;
 }
 
-std::optional<std::int64_t> PostgresStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs) {
+std::optional<std::int64_t> PostgresStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs,
+                                                       const std::string& clientId) {
     std::vector<PgParam> kinds, uuids, majors, minors, eids, rssis, keys;
     for (const auto& beacon : upload.beacons) {
         const bool iBeacon = beacon.kind == SightingKind::iBeacon;
@@ -135,7 +147,8 @@ std::optional<std::int64_t> PostgresStorage::addUpload(const Upload& upload, std
                                          pgTextArray(minors),
                                          pgTextArray(eids),
                                          pgTextArray(rssis),
-                                         pgTextArray(keys)};
+                                         pgTextArray(keys),
+                                         clientId};
     std::string error;
     const auto connection = pool_.acquire(error);
     if (!connection) return std::nullopt;
@@ -160,6 +173,7 @@ std::optional<std::vector<Sighting>> PostgresStorage::sightings(const SightingQu
     if (query.sinceMs) add("received_at >= $", std::to_string(*query.sinceMs), 's');
     if (query.beacon) add("beacon = $", *query.beacon, 'b');
     if (query.kind) add("kind = $", std::string(kindName(*query.kind)), 'k');
+    if (query.clientId) add("client_id = $", *query.clientId, 'c');
     sql += " ORDER BY id";
     if (query.limit) {
         params.emplace_back(std::to_string(query.limit));

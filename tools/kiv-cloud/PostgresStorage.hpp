@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "PostgresPool.hpp"
 #include "Storage.hpp"
@@ -24,8 +24,9 @@ public:
     PostgresStorage(const std::string& uri, std::size_t connections, const StorageTimeouts& timeouts);
 
     std::string issueToken(const std::string& clientId, std::int64_t nowMs) override;
-    std::optional<bool> isValidToken(const std::string& token) override;
-    std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs) override;
+    std::optional<TokenOwner> tokenOwner(const std::string& token) override;
+    std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs,
+                                          const std::string& clientId) override;
     std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) override;
     std::optional<Summary> summary(std::int64_t nowMs, int minutes) override;
     std::optional<std::int64_t> uploadCount() override;
@@ -38,10 +39,10 @@ private:
     PgResult run(const std::string& name, std::string_view sql, const std::vector<PgParam>& params);
 
     PostgresPool pool_;
-    // Tokens known to be issued: they are never revoked, so an upload need not ask the database
-    // again (one round trip of two). Bounded; forgotten all at once when full.
+    // Tokens known to be issued, with their client: they are never revoked, so an upload need
+    // not ask the database again (one round trip of two). Bounded; forgotten all at once when full.
     std::mutex knownMutex_;
-    std::unordered_set<std::string> knownTokens_;
+    std::unordered_map<std::string, std::string> knownTokens_;
 };
 
 }  // namespace kiv::cloud

@@ -32,4 +32,11 @@ nlohmann::json toJson(const Sighting& sighting) {
     return out;
 }
 
+std::string quotedName(std::string_view name) {
+    if (name.size() <= maxEchoedName) return "\"" + std::string(name) + "\"";
+    std::size_t end = maxEchoedName;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;  // not inside a character
+    return "\"" + std::string(name.substr(0, end)) + "\"...";
+}
+
 }  // namespace kiv::cloud

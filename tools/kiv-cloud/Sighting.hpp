@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
@@ -37,6 +38,11 @@ struct Sighting {
 /// (UUID as stored), the identifier's hex digits (as stored, without "BeaconID beacon: ") for
 /// Eddystone.
 std::string beaconKey(const BeaconEntry& beacon);
+
+/// A name a client sent, quoted for an error answer: at most maxEchoedName bytes of it (ending
+/// on a whole UTF-8 character), then "..." when cut, so that an answer never grows with it.
+inline constexpr std::size_t maxEchoedName = 64;
+std::string quotedName(std::string_view name);
 
 /// The listing form: {"id", "uploadId", "deviceId", "receivedAt", "kind", "rssi"} plus
 /// "uuid", "major", "minor" (numbers) for iBeacons or "eid" for Eddystone.

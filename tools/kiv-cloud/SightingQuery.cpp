@@ -37,7 +37,7 @@ SightingQueryParse parseSightingQuery(std::string_view rawQuery) {
         std::size_t which = 0;
         while (which < 5 && names[which] != key) ++which;
         if (which == 5) {
-            out.problem = "unknown parameter \"" + key + "\" (known: since, beacon, kind, limit, cursor)";
+            out.problem = "unknown parameter " + quotedName(key) + " (known: since, beacon, kind, limit, cursor)";
             return out;
         }
         if (seen[which]) {

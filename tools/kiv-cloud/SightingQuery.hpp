@@ -19,6 +19,9 @@ struct SightingQuery {
     std::optional<std::int64_t> sinceMs;  ///< received at or after, ms since the Unix epoch
     std::optional<std::string> beacon;    ///< beaconKey() of the sighting
     std::optional<SightingKind> kind;
+    /// Only sightings uploaded with this client's tokens (a client reading with its own
+    /// credentials); none: every sighting (the admin token).
+    std::optional<std::string> clientId;
     std::int64_t afterId = 0;  ///< only ids above (from the cursor)
     std::size_t limit = 0;     ///< 0: no limit
 };

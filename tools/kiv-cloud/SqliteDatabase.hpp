@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_vfs;
 
 namespace kiv::cloud {
 
@@ -39,18 +41,25 @@ private:
 };
 
 /// One SQLite connection shared by the stores; they serialise their work with lock().
+/// Everything done under one lock() waits at most busyTimeoutMs in all for other connections:
+/// besides the busy timeout, SQLite's own retries when it cannot begin a read of the write-ahead
+/// log (up to some 10 s of growing pauses) sleep only until that deadline, then fail.
 /// Thread: any, under lock().
 class SqliteDatabase {
 public:
-    /// Opens (creating if needed) the file at path, or a private in-memory database when path is
-    /// empty; a statement waits up to busyTimeoutMs for another connection's lock. Null with a
-    /// message in error on failure.
-    static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string& error, int busyTimeoutMs = 2000);
+    enum class Mode { create, readOnly };
+
+    /// Opens (creating if needed, readable and writable by the owner only) the file at path, or a
+    /// private in-memory database when path is empty; a statement waits up to busyTimeoutMs for
+    /// another connection's lock. A readOnly connection opens an existing file for queries only.
+    /// Null with a message in error on failure.
+    static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string& error, int busyTimeoutMs = 2000,
+                                                Mode mode = Mode::create);
     ~SqliteDatabase();
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-    std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
+    std::unique_lock<std::mutex> lock();
     /// Runs statements without results; false with the message in error on failure.
     bool exec(const char* sql, std::string& error);
     sqlite3* handle() { return db_; }
@@ -61,10 +70,19 @@ private:
     };
 
 public:
-    SqliteDatabase(Key, sqlite3* db) : db_(db) {}
+    explicit SqliteDatabase(Key);
 
 private:
-    sqlite3* db_;
+    // SQLite's file layer with a sleep that stops at the deadline of the work under way. The
+    // copy's methods are the platform's own; the first member lets a sleep find its database.
+    struct Files;
+    static int sleepUntilDeadline(sqlite3_vfs* vfs, int microseconds);
+
+    std::unique_ptr<Files> files_;
+    std::string filesName_;  // registered under it while open
+    sqlite3* db_ = nullptr;
+    std::chrono::milliseconds busyTimeout_{2000};
+    std::chrono::steady_clock::time_point deadline_{};  // of the work under lock()
     std::mutex mutex_;
 };
 

@@ -9,7 +9,8 @@ namespace kiv::cloud {
 namespace {
 
 // Version 1 is the first layout (no version table yet); 2 adds the beacon key and the indexes
-// the queries and the summary read.
+// the queries and the summary read; 3 the client whose token made each upload (none for older
+// rows, which only the admin token lists).
 constexpr const char* createVersion1 =
     "CREATE TABLE IF NOT EXISTS tokens("
     "  token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at INTEGER NOT NULL);"
@@ -30,6 +31,12 @@ constexpr const char* migrateToVersion2 =
     "CREATE INDEX sightings_by_time ON sightings(received_at);"
     "CREATE INDEX uploads_by_time ON uploads(received_at);"
     "DELETE FROM schema_version; INSERT INTO schema_version(version) VALUES(2);";
+
+constexpr const char* migrateToVersion3 =
+    "ALTER TABLE uploads ADD COLUMN client_id TEXT;"
+    "ALTER TABLE sightings ADD COLUMN client_id TEXT;"
+    "CREATE INDEX sightings_by_client ON sightings(client_id, id);"
+    "DELETE FROM schema_version; INSERT INTO schema_version(version) VALUES(3);";
 
 constexpr const char* sightingColumns =
     "SELECT id, upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi FROM sightings";
@@ -54,9 +61,13 @@ Sighting readSighting(const SqliteStatement& row) {
 std::unique_ptr<SqliteStorage> SqliteStorage::open(const std::string& path, int busyTimeoutMs, std::string& error) {
     auto db = SqliteDatabase::open(path, error, busyTimeoutMs);
     if (!db) return nullptr;
-    auto storage = std::make_unique<SqliteStorage>(std::move(db));
+    auto storage = std::make_unique<SqliteStorage>(std::move(db), nullptr);
     if (!storage->migrate(error)) return nullptr;
-    return storage;
+    if (path.empty()) return storage;
+    // The reader opens once the schema is there.
+    auto reader = SqliteDatabase::open(path, error, busyTimeoutMs, SqliteDatabase::Mode::readOnly);
+    if (!reader) return nullptr;
+    return std::make_unique<SqliteStorage>(std::move(storage->db_), std::move(reader));
 }
 
 bool SqliteStorage::migrate(std::string& error) {
@@ -66,7 +77,8 @@ bool SqliteStorage::migrate(std::string& error) {
     SqliteStatement version(db_->handle(), "SELECT MAX(version) FROM schema_version");
     const bool read = version.step();
     const auto current = read ? version.columnInt(0) : 0;
-    if ((current < 2 && !db_->exec(migrateToVersion2, error)) || !db_->exec("COMMIT", error)) {
+    if ((current < 2 && !db_->exec(migrateToVersion2, error)) || (current < 3 && !db_->exec(migrateToVersion3, error)) ||
+        !db_->exec("COMMIT", error)) {
         std::string ignored;
         db_->exec("ROLLBACK", ignored);
         return false;
@@ -85,16 +97,19 @@ std::string SqliteStorage::issueToken(const std::string& clientId, std::int64_t 
     return insert.failed() ? std::string() : token;
 }
 
-std::optional<bool> SqliteStorage::isValidToken(const std::string& token) {
-    const auto lock = db_->lock();
-    SqliteStatement query(db_->handle(), "SELECT 1 FROM tokens WHERE token = ?1");
+std::optional<TokenOwner> SqliteStorage::tokenOwner(const std::string& token) {
+    const auto lock = reader_->lock();
+    SqliteStatement query(reader_->handle(), "SELECT client_id FROM tokens WHERE token = ?1");
     query.bind(1, token);
-    const bool found = query.step();
+    TokenOwner owner;
+    owner.issued = query.step();
     if (query.failed()) return std::nullopt;
-    return found;
+    if (owner.issued) owner.clientId = query.columnText(0);
+    return owner;
 }
 
-std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs) {
+std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::int64_t receivedAtMs,
+                                                     const std::string& clientId) {
     const auto lock = db_->lock();
     std::string error;
     if (!db_->exec("BEGIN IMMEDIATE", error)) return std::nullopt;
@@ -103,10 +118,12 @@ std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::
         return std::nullopt;
     };
     SqliteStatement addUploadRow(db_->handle(),
-                                 "INSERT INTO uploads(device_id, received_at, beacon_count) VALUES(?1, ?2, ?3)");
+                                 "INSERT INTO uploads(device_id, received_at, beacon_count, client_id) "
+                                 "VALUES(?1, ?2, ?3, ?4)");
     addUploadRow.bind(1, upload.deviceId);
     addUploadRow.bind(2, receivedAtMs);
     addUploadRow.bind(3, static_cast<std::int64_t>(upload.beacons.size()));
+    addUploadRow.bind(4, clientId);
     addUploadRow.step();
     if (addUploadRow.failed()) return rollback();
     SqliteStatement lastId(db_->handle(), "SELECT last_insert_rowid()");
@@ -115,7 +132,7 @@ std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::
 
     SqliteStatement addSighting(db_->handle(),
                                 "INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, "
-                                "eid, rssi, beacon) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                                "eid, rssi, beacon, client_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     for (const auto& beacon : upload.beacons) {
         addSighting.bind(1, uploadId);
         addSighting.bind(2, upload.deviceId);
@@ -134,6 +151,7 @@ std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::
         }
         addSighting.bind(9, static_cast<std::int64_t>(beacon.rssi));
         addSighting.bind(10, beaconKey(beacon));
+        addSighting.bind(11, clientId);
         addSighting.step();
         if (addSighting.failed()) return rollback();
         addSighting.reset();
@@ -148,13 +166,15 @@ std::optional<std::vector<Sighting>> SqliteStorage::sightings(const SightingQuer
     if (query.sinceMs) sql += " AND received_at >= ?2";
     if (query.beacon) sql += " AND beacon = ?3";
     if (query.kind) sql += " AND kind = ?4";
+    if (query.clientId) sql += " AND client_id = ?6";
     sql += " ORDER BY id LIMIT ?5";
-    const auto lock = db_->lock();
-    SqliteStatement select(db_->handle(), sql);
+    const auto lock = reader_->lock();
+    SqliteStatement select(reader_->handle(), sql);
     select.bind(1, query.afterId);
     if (query.sinceMs) select.bind(2, *query.sinceMs);
     if (query.beacon) select.bind(3, *query.beacon);
     if (query.kind) select.bind(4, kindName(*query.kind));
+    if (query.clientId) select.bind(6, *query.clientId);
     select.bind(5, query.limit ? static_cast<std::int64_t>(query.limit) : std::numeric_limits<std::int64_t>::max());
     std::vector<Sighting> out;
     while (select.step()) out.push_back(readSighting(select));
@@ -165,9 +185,9 @@ std::optional<std::vector<Sighting>> SqliteStorage::sightings(const SightingQuer
 std::optional<Summary> SqliteStorage::summary(std::int64_t nowMs, int minutes) {
     Summary out;
     out.nowMs = nowMs;
-    const auto lock = db_->lock();
+    const auto lock = reader_->lock();
     // Counts and the latest id per beacon come from the (beacon, id) index alone.
-    SqliteStatement latest(db_->handle(),
+    SqliteStatement latest(reader_->handle(),
                            "SELECT beacon, COUNT(*), MAX(id) AS last FROM sightings GROUP BY beacon "
                            "ORDER BY last DESC LIMIT ?1");
     latest.bind(1, static_cast<std::int64_t>(summaryBeacons));
@@ -179,7 +199,7 @@ std::optional<Summary> SqliteStorage::summary(std::int64_t nowMs, int minutes) {
         out.beacons.push_back(std::move(b));
     }
     if (latest.failed()) return std::nullopt;
-    SqliteStatement points(db_->handle(),
+    SqliteStatement points(reader_->handle(),
                            "SELECT received_at, rssi FROM sightings WHERE beacon = ?1 ORDER BY id DESC LIMIT ?2");
     for (auto& b : out.beacons) {
         points.bind(1, b.beacon);
@@ -192,21 +212,21 @@ std::optional<Summary> SqliteStorage::summary(std::int64_t nowMs, int minutes) {
         b.lastRssi = b.rssi.front().second;
         std::reverse(b.rssi.begin(), b.rssi.end());
     }
-    SqliteStatement perMinute(db_->handle(),
+    SqliteStatement perMinute(reader_->handle(),
                               "SELECT received_at / 60000 * 60000 AS minute, COUNT(*) FROM uploads "
                               "WHERE received_at >= ?1 GROUP BY minute ORDER BY minute");
     perMinute.bind(1, firstSummaryMinute(nowMs, minutes));
     while (perMinute.step()) out.uploadsPerMinute.emplace_back(perMinute.columnInt(0), perMinute.columnInt(1));
     if (perMinute.failed()) return std::nullopt;
-    SqliteStatement count(db_->handle(), "SELECT COUNT(*) FROM uploads");
+    SqliteStatement count(reader_->handle(), "SELECT COUNT(*) FROM uploads");
     if (!count.step()) return std::nullopt;
     out.uploads = count.columnInt(0);
     return out;
 }
 
 std::optional<std::int64_t> SqliteStorage::uploadCount() {
-    const auto lock = db_->lock();
-    SqliteStatement query(db_->handle(), "SELECT COUNT(*) FROM uploads");
+    const auto lock = reader_->lock();
+    SqliteStatement query(reader_->handle(), "SELECT COUNT(*) FROM uploads");
     if (!query.step()) return std::nullopt;
     return query.columnInt(0);
 }

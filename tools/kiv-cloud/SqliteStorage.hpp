@@ -8,18 +8,24 @@
 
 namespace kiv::cloud {
 
-/// Storage in one SQLite connection (a file, or private memory): the embedded default.
-/// Thread: any; every call takes the database lock.
+/// Storage in SQLite (a file, or private memory): the embedded default. A file has two
+/// connections, one that writes and one that reads, each with its own lock, so that a long
+/// listing never holds up uploads (the write-ahead log lets both work at once); private memory
+/// has one for both.
+/// Thread: any; every call takes the lock of the connection it uses.
 class SqliteStorage final : public Storage {
 public:
     /// Opens the file (empty: memory) and creates or migrates the schema; null with a message in
     /// error on failure.
     static std::unique_ptr<SqliteStorage> open(const std::string& path, int busyTimeoutMs, std::string& error);
-    explicit SqliteStorage(std::unique_ptr<SqliteDatabase> db) : db_(std::move(db)) {}
+    /// reader may be null: db then reads as well.
+    SqliteStorage(std::unique_ptr<SqliteDatabase> db, std::unique_ptr<SqliteDatabase> reader)
+        : db_(std::move(db)), ownReader_(std::move(reader)), reader_(ownReader_ ? ownReader_.get() : db_.get()) {}
 
     std::string issueToken(const std::string& clientId, std::int64_t nowMs) override;
-    std::optional<bool> isValidToken(const std::string& token) override;
-    std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs) override;
+    std::optional<TokenOwner> tokenOwner(const std::string& token) override;
+    std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs,
+                                          const std::string& clientId) override;
     std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) override;
     std::optional<Summary> summary(std::int64_t nowMs, int minutes) override;
     std::optional<std::int64_t> uploadCount() override;
@@ -29,6 +35,8 @@ private:
     bool migrate(std::string& error);
 
     std::unique_ptr<SqliteDatabase> db_;
+    std::unique_ptr<SqliteDatabase> ownReader_;
+    SqliteDatabase* reader_;
 };
 
 }  // namespace kiv::cloud

@@ -5,6 +5,12 @@
 
 namespace kiv::cloud {
 
+std::optional<bool> Storage::isValidToken(const std::string& token) {
+    const auto owner = tokenOwner(token);
+    if (!owner) return std::nullopt;
+    return owner->issued;
+}
+
 bool isPostgresUri(const std::string& database) {
     return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
 }

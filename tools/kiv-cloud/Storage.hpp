@@ -14,6 +14,13 @@
 
 namespace kiv::cloud {
 
+/// What the database knows of a token: whether it was issued, and to which client.
+/// Thread: plain value.
+struct TokenOwner {
+    bool issued = false;
+    std::string clientId;
+};
+
 /// Where the service keeps tokens, uploads and sightings. Every call answers none (or an empty
 /// token) when the database cannot be used, which the service answers with 503; none of them
 /// throws.
@@ -24,12 +31,16 @@ public:
 
     /// Stores a new random token for the client and returns it; empty if it could not be stored.
     virtual std::string issueToken(const std::string& clientId, std::int64_t nowMs) = 0;
+    /// Whether the token was issued and to whom; none when the database cannot be read.
+    virtual std::optional<TokenOwner> tokenOwner(const std::string& token) = 0;
     /// Whether the token was issued; none when the database cannot be read.
-    virtual std::optional<bool> isValidToken(const std::string& token) = 0;
-    /// Stores one upload and all its sightings in one transaction; the upload id, or none when
-    /// nothing of it was kept.
-    virtual std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs) = 0;
+    std::optional<bool> isValidToken(const std::string& token);
+    /// Stores one upload, made with a token of clientId, and all its sightings in one
+    /// transaction; the upload id, or none when nothing of it was kept.
+    virtual std::optional<std::int64_t> addUpload(const Upload& upload, std::int64_t receivedAtMs,
+                                                  const std::string& clientId) = 0;
     /// The sightings matching the query in id order, at most query.limit of them (no limit when 0).
+    /// Each call is one short statement; a long listing is read page by page (afterId, limit).
     virtual std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) = 0;
     /// What the dashboard shows: the latest beacons with their recent points, uploads per minute.
     virtual std::optional<Summary> summary(std::int64_t nowMs, int minutes) = 0;

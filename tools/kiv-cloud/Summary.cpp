@@ -20,7 +20,7 @@ std::optional<int> parseSummaryMinutes(std::string_view rawQuery, std::string& p
     std::optional<int> minutes;
     for (const auto& [key, value] : *pairs) {
         if (key != "minutes") {
-            problem = "unknown parameter \"" + key + "\" (known: minutes)";
+            problem = "unknown parameter " + quotedName(key) + " (known: minutes)";
             return std::nullopt;
         }
         if (minutes) {

@@ -69,7 +69,7 @@ std::string readEntry(const json& entry, const std::string& where, BeaconEntry& 
     for (const auto& [key, value] : entry.items()) {
         const bool known = eddystone ? (key == P::EID || key == P::RSSI)
                                      : (key == P::UUIDLittle || key == P::Major || key == P::Minor || key == P::RSSI);
-        if (!known) return where + ": unexpected member \"" + key + "\"";
+        if (!known) return where + ": unexpected member " + quotedName(key);
     }
     const auto rssi = entry.find(P::RSSI);
     if (rssi == entry.end()) return where + ".rssi: missing";
@@ -107,7 +107,7 @@ std::string readEntry(const json& entry, const std::string& where, BeaconEntry& 
 void checkMembers(const json& root, UploadCheck& check) {
     for (const auto& [key, value] : root.items()) {
         if (key != P::AccessToken && key != P::DeviceToken && key != P::Beacons) {
-            check.problem = "unexpected member \"" + key + "\"";
+            check.problem = "unexpected member " + quotedName(key);
             return;
         }
     }
