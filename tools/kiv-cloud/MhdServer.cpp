@@ -117,26 +117,24 @@ int listenOn(const std::string& host, int& port, std::string& error) {
 
 }  // namespace
 
+int headRefusal(const HttpRequest& req, const ServerLimits& limits, bool& hasBody) {
+    const auto lengths = req.headerCount("Content-Length");
+    const auto length = parseContentLength(req.header("Content-Length"));
+    hasBody = req.hasHeader("Transfer-Encoding") || (lengths > 0 && (!length || *length > 0));
+    if (!contains(limits.routedMethods, req.method)) return knownMethod(req.method) ? 405 : 501;
+    if (lengths > 1 || (lengths == 1 && !length)) return 400;
+    if (hasBody && !contains(limits.bodyMethods, req.method)) return 400;  // else read as the next request
+    if (length && *length > limits.maxBodyBytes) return 413;
+    if (hasBody && !BodyReader::supports(req.header("Content-Encoding"))) return 415;
+    return 0;
+}
+
 struct MhdServer::Impl {
     ServerLimits limits;
     HttpHandlers handlers;
     MHD_Daemon* daemon = nullptr;
     int port = 0;
     std::unique_ptr<RequestDeadlines> deadlines;
-
-    // The status a request is refused with before its body, 0 when none; hasBody tells whether
-    // a body follows the head.
-    int refusalOf(const HttpRequest& req, bool& hasBody) const {
-        const auto lengths = req.headerCount("Content-Length");
-        const auto length = parseContentLength(req.header("Content-Length"));
-        hasBody = req.hasHeader("Transfer-Encoding") || (lengths > 0 && (!length || *length > 0));
-        if (!contains(limits.routedMethods, req.method)) return knownMethod(req.method) ? 405 : 501;
-        if (lengths > 1 || (lengths == 1 && !length)) return 400;
-        if (hasBody && !contains(limits.bodyMethods, req.method)) return 400;  // else read as the next request
-        if (length && *length > limits.maxBodyBytes) return 413;
-        if (hasBody && !BodyReader::supports(req.header("Content-Encoding"))) return 415;
-        return 0;
-    }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange, const char* url, const char* method) {
         exchange.started = true;
@@ -148,7 +146,7 @@ struct MhdServer::Impl {
             req.peer = numericAddress(info->client_addr);
         if (deadlines->late(connection)) return MHD_NO;
         bool hasBody = false;
-        req.refusal = refusalOf(req, hasBody);
+        req.refusal = headRefusal(req, limits, hasBody);
         auto decision = handlers.head(req);
         if (!decision.answer && req.refusal != 0) decision.answer = HttpAnswer{req.refusal, {}, {}, nullptr, true};
         // The library closes the connection after an answer queued before the request is in, so

@@ -43,6 +43,12 @@ struct ServerLimits {
     std::vector<std::string> bodyMethods{"POST"};  ///< the others take no body
 };
 
+/// The status a request is refused with once its head is in, before any body (0: none): an
+/// unrouted (405) or unknown (501) method, a broken Content-Length or a body where none belongs
+/// (400, else that body would be read as the next request), a body too large (413) or in an
+/// encoding BodyReader cannot read (415). hasBody tells whether a body follows the head.
+int headRefusal(const HttpRequest& req, const ServerLimits& limits, bool& hasBody);
+
 /// HTTP/1.1 over libmicrohttpd: event-driven threads, strict parsing, bounded heads, bodies read
 /// through BodyReader, answers (streamed ones too) from the handlers.
 /// Thread: start/stop from one owner thread; handlers run on the server's threads.
