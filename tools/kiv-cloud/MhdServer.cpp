@@ -151,9 +151,10 @@ struct MhdServer::Impl {
         if (!decision.answer && req.refusal != 0) decision.answer = HttpAnswer{req.refusal, {}, {}, nullptr, true};
         // The library closes the connection after an answer queued before the request is in, so
         // a refused body is read and dropped first (its sender, still writing, would otherwise
-        // meet a reset instead of the answer); one too large for that is answered at once.
+        // meet a reset instead of the answer); one of unknown length or too large for that is
+        // answered at once.
         const auto length = parseContentLength(req.header("Content-Length"));
-        if (decision.answer && hasBody && length && *length > limits.drainBytes) {
+        if (decision.answer && hasBody && (!length || *length > limits.drainBytes)) {
             decision.answer->close = true;
             return send(connection, exchange, std::move(*decision.answer));
         }
