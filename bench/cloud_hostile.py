@@ -209,18 +209,24 @@ def ingest_rate(port, seconds=5.0, clients=4):
                % (len(body), body))
     counts = [0] * clients
     end = time.monotonic() + seconds
+    def complete(answer):
+        head, _, body = answer.partition(b"\r\n\r\n")
+        return _ and len(body) >= int(head.split(b"Content-Length: ", 1)[1].split(b"\r\n", 1)[0])
     def run(i):
         s = connect(port)
         while time.monotonic() < end:
             s.sendall(request)
             answer = b""
-            while b"\r\n\r\n" not in answer or len(answer.split(b"\r\n\r\n", 1)[1]) < int(
-                    answer.split(b"Content-Length: ", 1)[1].split(b"\r\n", 1)[0]):
+            while not complete(answer):
                 chunk = s.recv(65536)
-                if not chunk:
-                    return
+                if not chunk:  # the server ends a connection after so many requests: open another
+                    break
                 answer += chunk
-            counts[i] += 1
+            if complete(answer):
+                counts[i] += 1
+            else:
+                s.close()
+                s = connect(port)
         s.close()
     threads = [threading.Thread(target=run, args=(i,)) for i in range(clients)]
     for th in threads:
