@@ -61,7 +61,11 @@ ssize_t readStream(void* cls, std::uint64_t, char* buffer, std::size_t max) {
     while (state.offset == state.piece.size()) {
         state.piece.clear();
         state.offset = 0;
-        const auto step = state.source->next(state.piece);
+        auto step = BodySource::Step::failed;
+        try {
+            step = state.source->next(state.piece);
+        } catch (...) {
+        }
         if (step == BodySource::Step::end) return MHD_CONTENT_READER_END_OF_STREAM;
         if (step == BodySource::Step::failed) return MHD_CONTENT_READER_END_WITH_ERROR;
     }
@@ -227,15 +231,19 @@ void connectionEvent(void* cls, MHD_Connection* connection, void**, MHD_Connecti
         deadlines.opened(connection, info->connect_fd);
 }
 
-MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
-                  const char* data, std::size_t* size, void** context) {
+MHD_Result handleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                         const char* data, std::size_t* size, void** context) {
     auto& impl = *static_cast<Impl*>(cls);
     if (!*context) *context = logUri(cls, url, connection);
     auto& exchange = *static_cast<Exchange*>(*context);
-    if (!exchange.started) return impl.begin(connection, exchange, url, method);
-    if (*size == 0) return impl.complete(connection, exchange);
-    const auto taken = std::exchange(*size, 0);
-    return impl.receive(connection, exchange, data, taken);
+    try {
+        if (!exchange.started) return impl.begin(connection, exchange, url, method);
+        if (*size == 0) return impl.complete(connection, exchange);
+        const auto taken = std::exchange(*size, 0);
+        return impl.receive(connection, exchange, data, taken);
+    } catch (...) {
+        return MHD_NO;  // nothing may unwind into the library: the connection ends instead
+    }
 }
 
 }  // namespace
@@ -258,7 +266,7 @@ bool MhdServer::start(const std::string& host, int port, std::string& error) {
     impl_->deadlines = std::make_unique<RequestDeadlines>(limits.requestTimeout);
     const auto idleSeconds = std::max<long long>(1, std::chrono::ceil<std::chrono::seconds>(limits.idleTimeout).count());
     impl_->daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, access, impl_.get(),
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, handleRequest, impl_.get(),
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
         static_cast<unsigned>(std::max<std::size_t>(1, limits.threads)), MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(limits.maxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,

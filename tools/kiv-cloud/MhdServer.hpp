@@ -14,6 +14,7 @@ namespace kiv::cloud {
 
 /// What to do with a request once its head is in: answer now (a body, if any, is dropped unread
 /// and the connection closes after the answer), or read the body keeping up to keepBody bytes.
+/// Thread: plain value.
 struct HeadDecision {
     std::optional<HttpAnswer> answer;
     std::size_t keepBody = 0;
@@ -30,6 +31,7 @@ struct HttpHandlers {
 };
 
 /// Bounds of the server: each connection costs a socket and a bounded buffer, never a thread.
+/// Thread: plain value.
 struct ServerLimits {
     std::size_t threads = 4;                  ///< event loops, each serving many connections
     std::size_t maxConnections = 1000;        ///< open at once
