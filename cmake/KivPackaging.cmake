@@ -96,7 +96,7 @@ if(KIV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "systemd | adduser")
 else()
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-      "libcurl4, libsdbus-c++1, libsystemd0, libsqlite3-0, libpq5, libcpp-httplib0.11, zlib1g, systemd | adduser")
+      "libcurl4, libsdbus-c++1, libsystemd0, libsqlite3-0, libpq5, libmicrohttpd12, zlib1g, systemd | adduser")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bluez)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "KIV beacon gateway agent and reference cloud service

@@ -39,15 +39,16 @@ struct CloudOptions {
     bool recordBodies = false;
     std::size_t recordedBytes = 16 * 1024 * 1024;  ///< requests() is cut, oldest first, to this size
 
-    std::chrono::milliseconds headTimeout{10000};  ///< request line and headers must arrive within
-    std::chrono::milliseconds idleTimeout{5000};   ///< a kept-alive connection may wait for its next request
-    std::size_t maxConnectionsPerPeer = 64;        ///< open connections of one address; 0: no cap
+    /// Head and body of one request must be in within this, however steadily they trickle.
+    std::chrono::milliseconds requestTimeout{30000};
+    std::chrono::milliseconds idleTimeout{5000};  ///< silence before a connection is closed (whole seconds)
+    std::size_t maxConnections = 1000;            ///< open connections in all
+    std::size_t maxConnectionsPerPeer = 64;       ///< open connections of one address; 0: no cap
     /// Reverse proxies in front of the service: for a request from one of these addresses the
-    /// back-off on wrong secrets counts the address the proxy appended to X-Forwarded-For.
+    /// back-off on wrong secrets counts the client X-Forwarded-For names (the rightmost entry
+    /// that is not one of these proxies).
     std::vector<std::string> trustedProxies;
-    std::size_t maxWorkers = 256;                  ///< connections served at once
-    std::size_t minWorkers = 8;                    ///< worker threads kept through quiet times
-    std::chrono::milliseconds workerIdleTimeout{60000};  ///< other workers end after idling this long
+    std::size_t threads = 4;  ///< event-driven threads serving every connection
     int busyTimeoutMs = 2000;                      ///< wait for another database connection's lock
     int statementTimeoutMs = 30000;                ///< longest PostgreSQL statement
     /// The clock that times the back-off of failed secrets; null: the steady clock.

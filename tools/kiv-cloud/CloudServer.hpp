@@ -42,7 +42,7 @@ struct RecordedRequest {
 };
 
 /// The reference cloud service: token exchange, region list, sighting uploads and the listing of
-/// what was stored, served by cpp-httplib on its own threads. Embeddable: tests and demos create
+/// what was stored, served over HTTP/1.1 by a few event-driven threads of its own. Embeddable: tests and demos create
 /// one, start it on an ephemeral port, read port(), and stop it (or let it go out of scope).
 /// Thread: any; all public calls are safe from any thread; handlers run on the server's pool.
 class CloudServer {
@@ -64,7 +64,7 @@ public:
 
     int port() const;
     const std::string& host() const;
-    /// Threads serving connections now (0 while stopped).
+    /// Threads serving connections now, the server's pool (0 while stopped).
     std::size_t workers() const;
     /// "http://HOST:PORT" of the bound socket.
     std::string baseUrl() const;

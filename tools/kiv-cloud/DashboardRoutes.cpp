@@ -29,35 +29,27 @@ const EmbeddedFile* find(std::string_view name) {
     return nullptr;
 }
 
-void serve(const EmbeddedFile& file, httplib::Response& res) {
-    res.status = 200;
-    res.set_content(file.bytes.data(), file.bytes.size(), mediaType(file.name));
-    res.set_header("Content-Security-Policy", contentSecurityPolicy);
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Referrer-Policy", "no-referrer");
+HttpAnswer serve(const EmbeddedFile& file) {
+    HttpAnswer res;
+    res.setContent(std::string(file.bytes.data(), file.bytes.size()), mediaType(file.name));
+    res.setHeader("Content-Security-Policy", contentSecurityPolicy);
+    res.setHeader("X-Content-Type-Options", "nosniff");
+    res.setHeader("X-Frame-Options", "DENY");
+    res.setHeader("Referrer-Policy", "no-referrer");
     // Revalidated each time, so a new kiv-cloud never meets an old script.
-    res.set_header("Cache-Control", "no-cache");
+    res.setHeader("Cache-Control", "no-cache");
+    return res;
 }
 
 }  // namespace
 
-void addDashboardRoutes(httplib::Server& server, AnswerHook answered) {
-    const auto page = [answered](const httplib::Request& req, httplib::Response& res) {
-        if (const auto* file = find("index.html")) serve(*file, res);
-        answered(req, res);
-    };
-    server.Get("/", page);
-    server.Get("/dashboard", page);
-    server.Get(R"(/dashboard/([A-Za-z0-9_-]+\.[a-z]+))",
-               [answered](const httplib::Request& req, httplib::Response& res) {
-                   if (const auto* file = find(req.matches[1].str())) {
-                       serve(*file, res);
-                       answered(req, res);
-                   } else {
-                       res.status = 404;  // the server's error handler gives it its JSON body and records it
-                   }
-               });
+std::optional<HttpAnswer> dashboardAnswer(std::string_view path) {
+    constexpr std::string_view folder = "/dashboard/";
+    const EmbeddedFile* file = nullptr;
+    if (path == "/" || path == "/dashboard") file = find("index.html");
+    else if (path.starts_with(folder)) file = find(path.substr(folder.size()));
+    if (!file) return std::nullopt;
+    return serve(*file);
 }
 
 }  // namespace kiv::cloud

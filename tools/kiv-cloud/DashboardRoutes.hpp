@@ -1,18 +1,16 @@
 #pragma once
 
-#include <httplib.h>
+#include <optional>
+#include <string_view>
 
-#include <functional>
+#include "HttpMessage.hpp"
 
 namespace kiv::cloud {
 
-/// Runs for every answer a route made, before httplib writes it.
-using AnswerHook = std::function<void(const httplib::Request&, httplib::Response&)>;
-
 /// Serves the dashboard built into the program: the page at "/" and "/dashboard", its script and
 /// style under "/dashboard/". They hold no data, so they need no credentials; the page itself
-/// reads GET /summary with the admin token.
-/// Thread: the routes run on the server's pool and keep no state.
-void addDashboardRoutes(httplib::Server& server, AnswerHook answered);
+/// reads GET /summary with the admin token. None when the path is none of its files.
+/// Thread: any; keeps no state.
+std::optional<HttpAnswer> dashboardAnswer(std::string_view path);
 
 }  // namespace kiv::cloud
