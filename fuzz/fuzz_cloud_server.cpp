@@ -38,8 +38,10 @@ struct Service {
         routes->addClient("demo", "s3cret");
         // A few stored sightings, so that listings have rows to write.
         const auto token = storage->issueToken("demo", 0);
-        HttpRequest upload{"POST", "/ibeaconupdate", "/ibeaconupdate", {{"Content-Type", "application/json"}}, "127.0.0.1"};
-        upload.body = R"({"access_token": ")" + token + R"(", "deviceId": "d", "beacons": [{"eid": "00ff", "rssi": -1}]})";
+        const auto body = R"({"access_token": ")" + token +
+                          R"(", "deviceId": "d", "beacons": [{"eid": "BeaconID beacon: 00ff", "rssi": -1}]})";
+        const HttpRequest upload{"POST", "/ibeaconupdate", "/ibeaconupdate", {{"Content-Type", "application/json"}},
+                                 "127.0.0.1", body, 0};
         for (int i = 0; i < 3; ++i) routes->answer(upload);
     }
 };
