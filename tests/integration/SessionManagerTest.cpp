@@ -127,17 +127,6 @@ TEST_F(SessionManagerTest, AnInvalidURLFailsWithoutTraffic) {
     EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST_F(SessionManagerTest, SessionOverridesTakeEventsBeforeTheTaskDelegate) {
-    auto delegate = std::make_shared<SessionDelegate>();
-    std::string overridden;  // read once the response handler ran
-    delegate->dataTaskDidReceiveData = [&](kiv::platform::URLSessionTask&, const std::string& chunk) { overridden += chunk; };
-    auto manager = SessionManager::make({.runtime = runtime_}, kiv::platform::SessionConfiguration::defaultConfiguration(), delegate);
-    const auto r = await(manager->request(server_.url("/json")));
-    ASSERT_TRUE(r.result.isFailure());
-    EXPECT_EQ(r.data, "");
-    EXPECT_EQ(overridden, R"({"ok":true})");
-}
-
 // Retries once when a validation flagged the answer.
 class RetryOnce : public RequestRetrier {
 public:
