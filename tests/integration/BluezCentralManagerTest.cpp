@@ -219,9 +219,8 @@ TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
     }
     auto backend = kiv::platform::bluez::BluezBackend::current();
     EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
-    for (int i = 0; i < kDevices; ++i) {
+    for (int i = 0; i < kDevices; ++i)
         ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));
-    }
     ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "bad"}}));
     ASSERT_TRUE(fake_->advertise(uid("last", -50)));
     ASSERT_TRUE(recorder_->reports.waitForCount(kDevices + 1));
