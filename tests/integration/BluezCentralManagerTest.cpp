@@ -219,9 +219,8 @@ TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
     }
     auto backend = kiv::platform::bluez::BluezBackend::current();
     EXPECT_EQ(backend->cachedDevices(), kDevices + 1u);
-    for (int i = 0; i < kDevices; ++i) {
+    for (int i = 0; i < kDevices; ++i)
         ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "d" + std::to_string(i)}}));
-    }
     ASSERT_TRUE(fake_->expectOk({{"cmd", "remove-device"}, {"device", "bad"}}));
     ASSERT_TRUE(fake_->advertise(uid("last", -50)));
     ASSERT_TRUE(recorder_->reports.waitForCount(kDevices + 1));
@@ -230,23 +229,11 @@ TEST_F(BluezCentral, SkipsWronglyTypedValuesAndForgetsRemovedDevices) {
 
 TEST(BluezRadio, ReportsWhatStandsInTheWay) {
     auto fake = FakeBluez::start();
-    ASSERT_TRUE(fake);
-    auto report = BluezCentralManager::checkRadio();
-    EXPECT_TRUE(report.systemBus && report.bluetoothd);
-    EXPECT_EQ(report.problem, "no Bluetooth adapter");
-    ASSERT_TRUE(fake->addAdapter("hci0", false));
-    ASSERT_TRUE(fake->addAdapter("hci1", true));
-    report = BluezCentralManager::checkRadio();
-    EXPECT_TRUE(report.problem.empty()) << report.problem;
-    EXPECT_EQ(report.adapter, "hci1");
-    EXPECT_TRUE(report.mayScan);
-    ASSERT_EQ(report.adapters.size(), 2u);
-    report = BluezCentralManager::checkRadio("hci0");
-    EXPECT_EQ(report.problem, "adapter hci0 is powered off");
-    report = BluezCentralManager::checkRadio("hci7");
-    EXPECT_EQ(report.problem, "no adapter named hci7 (there is hci0, hci1)");
+    ASSERT_TRUE(fake && fake->addAdapter("hci0", false) && fake->addAdapter("hci1", true));
+    EXPECT_EQ(BluezCentralManager::checkRadio("hci0").problem, "adapter hci0 is powered off");
+    EXPECT_EQ(BluezCentralManager::checkRadio("hci7").problem, "no adapter named hci7 (there is hci0, hci1)");
     ASSERT_TRUE(fake->expectOk({{"cmd", "release-name"}}));
-    report = BluezCentralManager::checkRadio();
+    const auto report = BluezCentralManager::checkRadio();
     EXPECT_FALSE(report.bluetoothd);
     EXPECT_NE(report.advice.find("systemctl"), std::string::npos);
 }

@@ -73,9 +73,8 @@ TEST(KivAgent, ScanNamesEveryBadLineAndRunsNothing) {
 )" + std::string(600, '[') + std::string(600, ']') + "\n");
     const auto r = run("scan --simulate " + scenario);
     EXPECT_EQ(r.status, 2);
-    for (int line = 2; line <= 12; ++line) {
+    for (int line = 2; line <= 12; ++line)
         EXPECT_NE(r.output.find(" line " + std::to_string(line) + ": "), std::string::npos) << line << "\n" << r.output;
-    }
     EXPECT_EQ(r.output.find("line 1:"), std::string::npos);
     EXPECT_EQ(r.output.find("\"event\""), std::string::npos);
     EXPECT_EQ(run("scan --simulate /nonexistent/scenario.jsonl").status, 2);
@@ -124,9 +123,8 @@ TEST(KivAgent, RangePrintsEachSecondAndEachTransition) {
                              R"({"t":4.0,"event":"range",)" + one + R"(,"beacons":[)" + beacon +
                                  R"("rssi":0,"accuracy":-1.0,"proximity":"unknown"}]})" + "\n",
                              R"({"t":5.0,"event":"range",)" + one + R"(,"beacons":[]})" + "\n",
-                             R"({"t":31.0,"event":"exit",)" + one + "}\n"}) {
+                             R"({"t":31.0,"event":"exit",)" + one + "}\n"})
         EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
-    }
     EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 2 + 2 * 35) << "enter, exit, two reports a second";
 
     EXPECT_EQ(run("range " + uuid + ":65536").status, 2);

@@ -82,6 +82,10 @@ struct GBeaconScannerTest : ::testing::Test {
         rt->runUntilIdle();
         ASSERT_TRUE(central->isScanning());
     }
+    void power(ManagerState state) {
+        central->setState(state);
+        rt->runUntilIdle();
+    }
     void send(const std::string& device, std::vector<std::uint8_t> frame, int rssi = -60) {
         central->advertise(device, rssi, eddystoneAdvertisement(std::move(frame)));
         rt->runUntilIdle();
@@ -155,15 +159,13 @@ TEST_F(GBeaconScannerTest, UrlFramesAreObservedEveryTimeAndNeverTracked) {
 // present beacons to their lost timers.
 TEST_F(GBeaconScannerTest, ScanningFollowsThePowerFromStartToStop) {
     scanner->stopScanning();
-    central->setState(ManagerState::poweredOff);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOff);
     GBeaconScanner::debug = true;
     kiv::log::Capture capture;
     scanner->startScanning();
     rt->runUntilIdle();
     EXPECT_FALSE(central->isScanning());
-    central->setState(ManagerState::poweredOn);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOn);
     EXPECT_TRUE(central->isScanning()) << "a start waits for power";
     kiv::platform::Advertisement noServiceData;  // one that reaches the scanner all the same
     noServiceData.manufacturerData.push_back({0x004C, hexBytes("0215")});
@@ -174,18 +176,15 @@ TEST_F(GBeaconScannerTest, ScanningFollowsThePowerFromStartToStop) {
                                         "Debug KIVClient: Unable to find service data; can't process Eddystone"}));
 
     send("dev", uidFrame(kIdA));
-    central->setState(ManagerState::poweredOff);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOff);
     EXPECT_FALSE(central->isScanning());
-    central->setState(ManagerState::poweredOn);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOn);
     EXPECT_TRUE(central->isScanning()) << "scan resumes after a power cycle";
 
     scanner->stopScanning();
     send("dev", uidFrame(kIdA));  // the radio no longer reports
     central->setState(ManagerState::poweredOff);
-    central->setState(ManagerState::poweredOn);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOn);
     EXPECT_FALSE(central->isScanning()) << "a stopped scanner stays stopped";
     rt->advance(15s);
     EXPECT_EQ(recorder->kinds(), (std::vector<std::string>{"found 0011", "lost 0011"}));
@@ -249,12 +248,10 @@ TEST_F(GBeaconScannerTest, DestroyedWithPendingTimersAndCallbacksStaysSilent) {
 // The radio reported before this delegate was set: it still hears the state, once; then each
 // change once.
 TEST_F(GBeaconScannerTest, ADelegateSetAfterTheRadioReportedHearsItsStateOnce) {
-    central->setState(ManagerState::poweredOn);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOn);
     auto radio = std::make_shared<Recorder>();
     scanner->setDelegate(radio);
     rt->runUntilIdle();
-    central->setState(ManagerState::poweredOff);
-    rt->runUntilIdle();
+    power(ManagerState::poweredOff);
     EXPECT_EQ(radio->states, (std::vector<ManagerState>{ManagerState::poweredOn, ManagerState::poweredOff}));
 }

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ClientRig.hpp"
@@ -63,9 +64,7 @@ TEST_F(KIVClientTest, LogSwitches) {
     client->enableLog(true);
     rt->runUntilIdle();
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Debug KIVClient: Debug client log is enabled"}));
-    EXPECT_TRUE(cloud->debug);
-    EXPECT_TRUE(GBeaconScanner::debug);
-    EXPECT_TRUE(GBeaconInfo::debug);
+    EXPECT_TRUE(cloud->debug && GBeaconScanner::debug && GBeaconInfo::debug);
 
     // The facade's own switch alone: the others keep logging.
     client->setDebug(false);
@@ -213,10 +212,7 @@ TEST_F(KIVClientTest, LostAndFoundEidWithinTheNoiseIsNotSentAgain) {
     rt->advance(2s);
     ASSERT_EQ(cloud->gBatches.size(), 1u);
     rt->advance(20s);  // lost after 15 s
-    const auto all = capture.lines();
-    EXPECT_NE(std::find(all.begin(), all.end(),
-                        "Debug KIVClient: gBeacon LOST:  Eddystone EID: 0101020304050607, RSSI: -60"),
-              all.end());
+    EXPECT_THAT(capture.lines(), ::testing::Contains("Debug KIVClient: gBeacon LOST:  Eddystone EID: 0101020304050607, RSSI: -60"));
     eid(1, -61);
     rt->advance(4s);
     EXPECT_EQ(cloud->gBatches.size(), 1u);

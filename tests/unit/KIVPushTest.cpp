@@ -107,8 +107,7 @@ TEST_F(KIVPushTest, DeviceTokenAndLogSwitch) {
 
 TEST_F(KIVPushTest, TemplatesReplaceWholeAndLeaveOutAbsentKeys) {
     push_.enableLog(true);
-    push_.notificationHandler(Type::Basic, std::nullopt, std::nullopt, "only body");
-    EXPECT_EQ(push_.userNotifications().at("kiv-basic"), (KIVPush::ContentTemplate{{"body", "only body"}}));
+    push_.notificationHandler(Type::Basic, std::nullopt, "dropped by the next", "only body");
     push_.notificationHandler(Type::Basic, "T", std::nullopt, "B2");
     push_.notificationHandler(Type::EnterRegion, "in", "sub", "b", "not a url", "http://c/");
     push_.notificationHandler(Type::ExitRegion, std::nullopt, std::nullopt, "");
@@ -138,15 +137,12 @@ TEST_F(KIVPushTest, TapOpensOnlyAWebClickURLOfTheService) {
         {R"({"kiv-data": {"click-url": "https://example.test/", "n": 5}})", false},
         {R"({"kiv-data": {"click-url": ""}})", false},
         {R"({"kiv-data": {"other": "x"}})", false},
-        {R"({"kiv-data": {"click-url": "file:///etc/passwd"}})", false},  // which URLs: URLOpener's table
     };
     for (const auto& c : cases) EXPECT_EQ(push_.didReceive(tap(c.payload)), c.handled) << c.payload;
     EXPECT_THAT(opener_->opened(), ElementsAre("https://example.test/offer?id=1"));
-    const auto lines = log_.lines();
-    ASSERT_EQ(lines.size(), std::size(cases));
-    EXPECT_EQ(lines[0], "Debug KIVPush: URL is clicked: https://example.test/offer?id=1");
-    for (std::size_t i = 1; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i], "Debug KIVPush: The Notification is not from KIV server");
+    std::vector<std::string> lines(std::size(cases), "Debug KIVPush: The Notification is not from KIV server");
+    lines[0] = "Debug KIVPush: URL is clicked: https://example.test/offer?id=1";
+    EXPECT_EQ(log_.lines(), lines);
     EXPECT_FALSE(push_.willPresent(tap(cases[0].payload).notification()));
 }
 
@@ -250,9 +246,7 @@ TEST_F(KIVPushTest, ExpiryDeliversOnceAndCancelsTheDownload) {
 
 TEST_F(KIVPushTest, ExpiryWithPlainCallbackAndNonDictionaryData) {
     push_.notificationHandler(Type::Basic, "X", std::nullopt, "Y");
-    const auto make = [](const char* payload) {
-        return NotificationContent::fromPayload(json::parse(payload)).mutableCopy();
-    };
+    const auto make = [](const char* p) { return NotificationContent::fromPayload(json::parse(p)).mutableCopy(); };
     const auto content = make(R"({"aps": {"category": "kiv-basic"}, "kiv-data": "plain text"})");
     const auto record = [this](const NotificationContent& c) { delivered_.push_back(c); };
     EXPECT_TRUE(push_.serviceExtensionTimeWillExpire(content, record));

@@ -144,9 +144,8 @@ TEST(JSONText, WritesExactlyWhatTheLibraryWriterWrites) {
     };
     for (const char* doc : documents) {
         const auto value = nlohmann::json::parse(doc);
-        for (int indent : {-1, 0, 2, 4}) {
+        for (int indent : {-1, 0, 2, 4})
             EXPECT_EQ(kiv::http::jsonText(value, indent), value.dump(indent)) << doc << " indent " << indent;
-        }
     }
     // Invalid UTF-8 is refused as the library writer refuses it.
     EXPECT_THROW(kiv::http::jsonText(nlohmann::json("\xff"), 2), nlohmann::json::type_error);

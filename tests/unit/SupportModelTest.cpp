@@ -46,23 +46,21 @@ TEST(UUIDText, ParsesCanonicalAndRawFormsOrRejects) {
 }
 
 TEST(BeaconRegionModel, IdentifierAndCleanDescriptionFollowTheValuesPresent) {
+    const std::string u = "00112233-4455-6677-8899-AABBCCDDEEFF";
     const struct {
         std::optional<std::uint16_t> major, minor;
-        const char* identifier;
-        const char* description;
+        const char* identifier;   // after the UUID
+        const char* description;  // after "UUID = <UUID> "
     } cases[] = {
-        {1, 20, "00112233-4455-6677-8899-AABBCCDDEEFF+1+20",
-         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 1 Minor = 20"},
-        {65535, std::nullopt, "00112233-4455-6677-8899-AABBCCDDEEFF+65535",
-         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 65535 "},
-        {std::nullopt, 7, "00112233-4455-6677-8899-AABBCCDDEEFF", "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF  "},
-        {0, 0, "00112233-4455-6677-8899-AABBCCDDEEFF+0+0",
-         "UUID = 00112233-4455-6677-8899-AABBCCDDEEFF Major = 0 Minor = 0"},
+        {1, 20, "+1+20", "Major = 1 Minor = 20"},
+        {65535, std::nullopt, "+65535", "Major = 65535 "},
+        {std::nullopt, 7, "", " "},
+        {0, 0, "+0+0", "Major = 0 Minor = 0"},
     };
     for (const auto& c : cases) {
         const auto region = BeaconRegion::make(kUuid, c.major, c.minor);
-        EXPECT_EQ(region.identifier(), c.identifier);
-        EXPECT_EQ(region.cleanDescription(), c.description);
+        EXPECT_EQ(region.identifier(), u + c.identifier);
+        EXPECT_EQ(region.cleanDescription(), "UUID = " + u + " " + c.description);
         EXPECT_EQ(region.major(), c.major);
         EXPECT_EQ(region.minor(), c.major ? c.minor : std::nullopt) << "a minor without a major is dropped";
     }
