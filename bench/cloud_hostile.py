@@ -10,6 +10,7 @@ Each scenario runs in a fresh service of each build; prints one Markdown row per
   slow       300 uploads dripping a byte every 2 s (60 from each of 5 addresses), then a rightful
              client from another address: seconds until it is answered (at most 60)
   mixed      the same 300 slow uploads and 64 fast clients at once: fast ones answered in 100 ms
+  backoff    200 wrong logins with unique 7 MB client ids from 40 addresses: memory kept after them
   ingest     uploads per second from 4 keep-alive clients (10 sightings each), 5 s, three rounds
              alternating the builds
 """
@@ -236,8 +237,24 @@ def ingest_rate(port, seconds=5.0, clients=4):
     return sum(counts) / seconds
 
 
+def backoff(port, pid):
+    """200 wrong logins with unique 7 MB client ids from 40 addresses: what the service keeps."""
+    for i in range(200):
+        body = b"CLIENTID=%d%s&SECRET=x" % (i, b"c" * (7 << 20))
+        s = connect(port, f"127.0.1.{i % 40 + 1}")
+        try:
+            s.sendall(b"POST /KIVClient HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                      b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body))
+        except OSError:
+            pass
+        read_all(s, 10.0)
+        s.close()
+    time.sleep(2)
+    return f"RSS {status_kb(pid, 'VmRSS') // 1024} MB 2 s after the last"
+
+
 SCENARIOS = {"pri-bomb": pri_bomb, "pri-chunk": pri_chunk, "headers": headers, "desync": desync, "slow": slow,
-             "mixed": mixed}
+             "mixed": mixed, "backoff": backoff}
 
 
 def main():

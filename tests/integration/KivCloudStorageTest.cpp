@@ -163,6 +163,7 @@ TEST_P(KivCloudStorage, AClientListsOnlyWhatItsTokensUploadedTheAdminEverything)
     EXPECT_EQ(visible(*server_, "demo"), 1u);
     EXPECT_EQ(visible(*server_, "other"), 2u);
     EXPECT_EQ(visible(*server_, nullptr), 3u);
+    EXPECT_EQ(visible(*server_, "nobody"), 999999u) << "an unknown client reads nothing";
 }
 
 TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {

@@ -194,29 +194,6 @@ TEST_F(LibraryAPITest, TokenAnswersAreJudgedByTheirContent) {
     }
 }
 
-TEST_F(LibraryAPITest, TwoAcceptedTokensStartTwoDownloads) {
-    api_.setCredentials("demo", "s3 cret&");
-    api_.startTokenTimer();
-    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 1, 5s));
-    api_.startTokenTimer();  // a second exchange while the first answer waits on the main queue
-    ASSERT_TRUE(server_->waitForRequests(Endpoint::token, 2, 5s));
-
-    ASSERT_TRUE(runUntil([&] { return regionLists_.size() == 2; }));
-    std::vector<std::string> accepted, queries;
-    const std::string tokenLine = P + "Access token:  ";
-    for (const auto& line : capture_.lines())
-        if (line.starts_with(tokenLine)) accepted.push_back("access_token=" + line.substr(tokenLine.size()));
-    ASSERT_EQ(accepted.size(), 2u);
-    EXPECT_NE(accepted[0], accepted[1]);
-    EXPECT_EQ("access_token=" + client().accessToken().value_or(""), accepted[1]);  // the later acceptance wins
-    // Each download carries the token it followed.
-    for (const auto& list : requestsTo(Endpoint::regions)) queries.push_back(list.query);
-    std::ranges::sort(queries);
-    std::ranges::sort(accepted);
-    EXPECT_EQ(queries, accepted);
-    EXPECT_FALSE(client().tokenTimerRunning());
-}
-
 // --- region list -----------------------------------------------------------------------------
 
 TEST_F(LibraryAPITest, RegionListFiltersAndFailures) {
