@@ -164,6 +164,9 @@ TEST_P(KivCloudStorage, AClientListsOnlyWhatItsTokensUploadedTheAdminEverything)
     EXPECT_EQ(visible(*server_, "other"), 2u);
     EXPECT_EQ(visible(*server_, nullptr), 3u);
     EXPECT_EQ(visible(*server_, "nobody"), 999999u) << "an unknown client reads nothing";
+    httplib::Client client("127.0.0.1", server_->port());
+    client.set_basic_auth("demo", "s3cret");
+    EXPECT_EQ(client.Get("/summary")->status, 403) << "the summary shows every client's beacons";
 }
 
 TEST_P(KivCloudStorage, PagesFollowTheirCursorUnderEveryFilter) {

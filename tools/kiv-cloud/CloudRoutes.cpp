@@ -253,7 +253,10 @@ bool CloudRoutes::handleSightings(const HttpRequest& req, HttpAnswer& res) {
 
 bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
     res.setHeader("Cache-Control", "no-store");  // device ids and sightings stay out of caches
-    if (!authorizeReader(req, res)) return false;
+    std::optional<std::string> reader;
+    if (!authorizeReader(req, res, &reader)) return false;
+    // It shows every client's beacons: the service's operator alone may read it.
+    if (reader) return sendError(res, 403, "forbidden", "the summary is for the admin token only"), true;
     std::string problem;
     const auto minutes = parseSummaryMinutes(req.rawQuery(), problem);
     if (!minutes) return sendError(res, 400, "invalid_request", problem), true;
