@@ -8,7 +8,6 @@
 
 #include "LoopbackServer.hpp"
 #include "kiv/KIVPush.hpp"
-#include "kiv/Log.hpp"
 #include "kiv/eddystone/DispatchTimer.hpp"
 #include "kiv/platform/runtime/OperationQueue.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
@@ -52,24 +51,6 @@ TEST(AsioRuntime, QueuesOutlivingTheRuntimeDropWorkInsteadOfPostingIntoIt) {
     serial.reset();  // its strand was released with the runtime
 }
 
-TEST(AsioRuntime, SerialQueueRunsOneTaskAtATimeAcrossWorkers) {
-    auto rt = AsioRuntime::make();
-    auto q = rt->makeSerialQueue("serial");
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    int counter = 0;
-    for (int i = 0; i < 1000; ++i) {
-        q->async([&] {
-            if (inside.fetch_add(1) != 0) overlapped = true;
-            ++counter;
-            inside.fetch_sub(1);
-        });
-    }
-    q->sync([&] { EXPECT_TRUE(q->isCurrent()); });
-    EXPECT_EQ(counter, 1000);
-    EXPECT_FALSE(overlapped);
-}
-
 TEST(AsioRuntime, LastOwnerLettingGoInsideItsOwnTaskDoesNotJoinItself) {
     Signal released;
     {
@@ -102,19 +83,6 @@ TEST(DispatchTimerThreads, ARescheduleOrCancelRacingTheFiringRunsTheBlockAtMostO
         q->sync([] {});
         EXPECT_LE(fired.load(), 1);
     }
-}
-
-TEST(Log, LinesFromManyThreadsStayWhole) {
-    kiv::log::Capture capture;
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([] {
-            for (int i = 0; i < 100; ++i) kiv::log::line("thread", i);
-        });
-    threads.clear();  // joins
-    const auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 400u);
-    for (const auto& line : lines) EXPECT_TRUE(line.starts_with("thread ")) << line;
 }
 
 TEST(KIVPushShared, DeviceIDIsSafeToReadWhileSet) {

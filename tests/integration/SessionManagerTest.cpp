@@ -157,10 +157,4 @@ TEST_F(SessionManagerTest, HeldRequestsWaitForResumeAndARetrierRetriesOnce) {
     EXPECT_EQ(manager_->delegate()->requestCount(), 0u);
 }
 
-TEST_F(SessionManagerTest, DefaultManagerDeliversOnTheDefaultPlatformsMainQueue) {
-    const auto r = await(SessionManager::defaultManager()->request(server_.url("/json")),
-                         kiv::platform::Platform::defaultPlatform().runtime);
-    EXPECT_TRUE(r.result.isSuccess());
-}
-
 }  // namespace
