@@ -217,6 +217,7 @@ TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneL
         {"run --client c --secret-file " + open, 2,
          run + "secret file " + open + " is readable by others; run chmod 600 " + open},
         {"push " + fifo, 1, "kiv-agent push: " + fifo + ": is not a regular file"},
+        {"scan --simulate /dev/zero", 2, "kiv-agent scan: /dev/zero: is not a regular file"},
         {"push " + deep, 1, "kiv-agent push: the payload is nested more than 512 levels deep"},
     };
     for (const auto& c : cases) {

@@ -1,21 +1,27 @@
 #include "EmbeddedCloud.hpp"
 
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
 
 #include "Radio.hpp"
+#include "BoundedFile.hpp"
 #include "RandomToken.hpp"
 
 namespace kiv::agent {
 namespace {
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+/// The region list the embedded service serves: a regular file, bounded like the service's own.
+std::optional<std::string> readFile(const std::string& path, std::string& error) {
+    constexpr std::size_t kMaxRegionFileBytes = 16u << 20;
+    std::string why;
+    auto file = BoundedFile::read(path, kMaxRegionFileBytes, why);
+    if (!file) {
+        error = path + ": " + why;
+        return std::nullopt;
+    }
+    return std::move(file->text);
 }
 
 /// A fresh admin token for the embedded cloud; empty (no dashboard) when the system has no random source.
@@ -57,14 +63,14 @@ void printTable(const std::vector<cloud::Sighting>& sightings) {
 
 int EmbeddedCloud::start(const std::string& regionsFile, RunSettings& settings,
                          std::unique_ptr<EmbeddedCloud>& started) {
-    const auto regions = readFile(regionsFile);
-    if (!regions) return runFailed(kRunUsage, "cannot read " + regionsFile);
+    std::string error;
+    const auto regions = readFile(regionsFile, error);
+    if (!regions) return runFailed(kRunUsage, error);
     cloud::CloudOptions cloudOptions;
     cloudOptions.regionsDocument = *regions;
     cloudOptions.clients.push_back({settings.clientId, settings.secret});
     // A fresh admin token for each run opens the embedded cloud's dashboard to this user only.
     cloudOptions.adminToken = adminToken();
-    std::string error;
     auto embedded = std::make_unique<EmbeddedCloud>();
     embedded->server_ = cloud::CloudServer::create(cloudOptions, error);
     if (!embedded->server_ || !embedded->server_->start(error))

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -285,12 +284,13 @@ int range(const RangeOptions& options) {
     std::vector<ScenarioStep> steps;
     std::optional<double> duration = options.duration;
     if (!options.scenarioFile.empty()) {
-        std::ifstream in(options.scenarioFile);
-        if (!in) {
-            std::cerr << "kiv-agent range: cannot read " << options.scenarioFile << '\n';
+        std::string problem;
+        auto loaded = readScenarioFile(options.scenarioFile, problem);
+        if (!loaded) {
+            std::cerr << "kiv-agent range: " << problem << '\n';
             return kBadInput;
         }
-        auto scenario = parseScenario(in);
+        auto& scenario = *loaded;
         for (const auto& error : scenario.errors)
             std::cerr << "kiv-agent range: " << options.scenarioFile << ' ' << error << '\n';
         if (!scenario.errors.empty()) return kBadInput;

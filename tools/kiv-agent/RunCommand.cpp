@@ -2,7 +2,6 @@
 // Bluetooth radio or a simulated one, against a cloud service (or an embedded kiv-cloud); runs
 // as a systemd service from a configuration file.
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "Command.hpp"
@@ -18,9 +17,10 @@ namespace {
 
 /// Reads the scenario of --simulate; a non-zero result is the exit status after the lines printed.
 int loadScenario(const std::string& file, Scenario& scenario) {
-    std::ifstream in(file);
-    if (!in) return runFailed(kRunUsage, "cannot read " + file);
-    scenario = parseScenario(in);
+    std::string problem;
+    auto loaded = readScenarioFile(file, problem);
+    if (!loaded) return runFailed(kRunUsage, problem);
+    scenario = std::move(*loaded);
     for (const auto& error : scenario.errors)
         std::fprintf(stderr, "kiv-agent run: %s %s\n", file.c_str(), error.c_str());
     return scenario.errors.empty() ? 0 : kRunUsage;

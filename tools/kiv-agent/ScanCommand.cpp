@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -153,12 +152,13 @@ int scanRadio(const ScanOptions& options) {
 
 int scan(const ScanOptions& options) {
     if (options.file.empty()) return scanRadio(options);
-    std::ifstream in(options.file);
-    if (!in) {
-        std::cerr << "kiv-agent scan: cannot read " << options.file << '\n';
+    std::string problem;
+    const auto loaded = readScenarioFile(options.file, problem);
+    if (!loaded) {
+        std::cerr << "kiv-agent scan: " << problem << '\n';
         return 2;
     }
-    const auto scenario = parseScenario(in);
+    const auto& scenario = *loaded;
     if (!scenario.errors.empty()) {
         for (const auto& error : scenario.errors)
             std::cerr << "kiv-agent scan: " << options.file << ' ' << error << '\n';

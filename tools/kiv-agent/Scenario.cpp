@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "BoundedFile.hpp"
 
 #include "kiv/support/Hex.hpp"
 #include "support/JSONReader.hpp"
@@ -129,6 +132,20 @@ Scenario parseScenario(std::istream& in) {
     std::stable_sort(scenario.steps.begin(), scenario.steps.end(),
                      [](const ScenarioStep& a, const ScenarioStep& b) { return a.t < b.t; });
     return scenario;
+}
+
+
+std::optional<Scenario> readScenarioFile(const std::string& path, std::string& error) {
+    // Large enough for any recorded session; bounded so that /dev/zero or a FIFO is refused at once.
+    constexpr std::size_t kMaxScenarioBytes = 64u << 20;
+    std::string why;
+    const auto file = BoundedFile::read(path, kMaxScenarioBytes, why);
+    if (!file) {
+        error = path + ": " + why;
+        return std::nullopt;
+    }
+    std::istringstream in(file->text);
+    return parseScenario(in);
 }
 
 }  // namespace kiv::agent

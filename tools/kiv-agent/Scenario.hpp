@@ -47,5 +47,8 @@ struct Scenario {
 };
 
 Scenario parseScenario(std::istream& in);
+/// The scenario in file `path`: a regular file of at most 64 MiB (see BoundedFile). None, with
+/// `error` saying why ("F: is not a regular file"), when it cannot be read.
+std::optional<Scenario> readScenarioFile(const std::string& path, std::string& error);
 
 }  // namespace kiv::agent
