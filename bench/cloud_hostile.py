@@ -14,28 +14,14 @@ Each scenario runs in a fresh service of each build; prints one Markdown row per
   ingest     uploads per second from 4 keep-alive clients (10 sightings each), 5 s, three rounds
              alternating the builds
 """
-import gzip
 import json
-import os
 import socket
-import subprocess
 import sys
 import threading
 import time
 import zlib
 
-
-def status_kb(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def start(binary):
-    proc = subprocess.Popen([binary, "--port", "0", "--client", "demo:s3cret"], stdout=subprocess.PIPE, text=True)
-    return proc, int(proc.stdout.readline().rsplit(":", 1)[1])  # "listening on 127.0.0.1:PORT"
+from cloud_attacks import start, status_kb  # one service launcher for both hostile benches
 
 
 def connect(port, source="127.0.0.1", timeout=70.0):
