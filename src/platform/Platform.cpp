@@ -58,6 +58,15 @@ std::shared_ptr<URLSession> Platform::urlSession(SessionConfiguration configurat
     return makeURLSession(std::move(configuration), std::move(delegate), runtime);
 }
 
+std::shared_ptr<PushService> Platform::pushService(PushSettings settings) const {
+    if (!makePushService) return nullptr;
+    try {
+        return makePushService(std::move(settings), runtime);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 const Platform& Platform::defaultPlatform() {
     auto& slot = defaultSlot();
     std::lock_guard lock(slot.mutex);

@@ -13,6 +13,7 @@
 #include "kiv/platform/location/LocationManager.hpp"
 #include "kiv/platform/network/SessionConfiguration.hpp"
 #include "kiv/platform/network/URLOpener.hpp"
+#include "kiv/platform/push/PushService.hpp"
 #include "kiv/platform/runtime/Runtime.hpp"
 
 namespace kiv::platform {
@@ -38,6 +39,8 @@ struct KIV_EXPORT Platform {
     URLSessionMaker makeURLSession{};
     URLOpenerPtr urlOpener{};
     std::shared_ptr<NotificationPresenter> notificationPresenter{};
+    /// Makes the device's push service for given settings.
+    PushService::Factory makePushService{};
     std::shared_ptr<DeviceIdentity> deviceIdentity{};
     std::optional<BundleInfo> bundleInfo{};
     /// The token and API hosts of the cloud service (an empty one: the build's default).
@@ -47,8 +50,8 @@ struct KIV_EXPORT Platform {
     /// queue runs on a library thread, the BlueZ central (over the system D-Bus, on this
     /// platform's runtime), a BleLocationManager on the platform's own central maker, libcurl
     /// URL sessions, xdg-open for http(s) links, desktop notifications over the session D-Bus
-    /// (named after the bundle's executable; no connection before the first present), a new
-    /// device identity, the build's cloud hosts for empty ones.
+    /// (named after the bundle's executable; no connection before the first present), a push
+    /// service over MQTT, a new device identity, the build's cloud hosts for empty ones.
     Platform completed() const;
 
     /// A central on `queue` for `delegate` (an `unsupported` one when the maker gives none).
@@ -59,6 +62,8 @@ struct KIV_EXPORT Platform {
     /// A URL session on this platform's runtime.
     std::shared_ptr<URLSession> urlSession(SessionConfiguration configuration,
                                            std::shared_ptr<URLSessionDelegate> delegate = nullptr) const;
+    /// A push service for `settings` on this platform's runtime; null when the maker gives none.
+    std::shared_ptr<PushService> pushService(PushSettings settings) const;
 
     /// The platform the shared instances are built on: the one given to setDefault(), else the
     /// completed empty platform, fixed at the first call.
