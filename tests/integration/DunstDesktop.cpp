@@ -64,8 +64,7 @@ bool DunstDesktop::start() {
     // Xvfb takes the first free display and writes its number once it accepts clients; SIGTERM
     // (not SIGKILL) lets it remove its lock file and socket when the test dies.
     xvfb_ = spawn({kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"},
-                  childEnvironment(std::nullopt), -1, fds[1],
-                  (dir_ / "xvfb.log").string(), std::nullopt, SIGTERM);
+                  childEnvironment(std::nullopt), -1, fds[1], (dir_ / "xvfb.log").string(), std::nullopt, SIGTERM);
     xvfbOut_ = fds[0];
     ::close(fds[1]);
     std::string buffer;
