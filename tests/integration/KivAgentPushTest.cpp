@@ -45,7 +45,7 @@ TEST(KivAgentPush, NotificationsArriveOnceInOrderAcrossOutagesAndRestartsWithThe
     ASSERT_TRUE(listen.waitForOutput("kiv-agent push: connected to " + broker.address())) << listen.output();
     std::smatch match;
     const auto registered = listen.output();
-    ASSERT_TRUE(std::regex_search(registered, match, std::regex(R"(\{"deviceId":"([0-9A-F]{32})","event":"registered"\})")))
+    ASSERT_TRUE(std::regex_search(registered, match, std::regex(R"re(\{"deviceId":"([0-9A-F]{32})","event":"registered"\})re")))
         << registered;
     const std::string token = match[1].str();
     publish(broker, token, 0);
