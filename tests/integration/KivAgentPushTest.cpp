@@ -30,7 +30,8 @@ void publish(const kiv::test::MosquittoBroker& broker, const std::string& token,
         broker.directory() / "publish.log");
 }
 
-std::string title(int n) { return R"("title":"m)" + std::to_string(n) + '"'; }
+/// The delivered content's title (the payload's own is inside "userInfo").
+std::string title(int n) { return R"("title":"m)" + std::to_string(n) + R"(","userInfo")"; }
 
 }  // namespace
 
