@@ -46,7 +46,10 @@ void addPushFlags(CLI::App& command, PushKeys& keys) {
                     "seconds the broker keeps what is sent while the device is away (default 604800)")
         ->check(CLI::Range(std::int64_t{0}, kMaxSessionExpiry))
         ->group(group);
-    command.add_option("--push-show", keys.show, "true: show notifications on the desktop; false (default): print them")
+    command
+        .add_flag_function(
+            "--push-show{true}", [&keys](std::int64_t count) { keys.show = count > 0; },
+            "show notifications on the desktop (--push-show=false: print them, the default)")
         ->group(group);
     command.add_option("--push-state-directory", keys.stateDirectory, "where the device token is kept")->group(group);
 }
