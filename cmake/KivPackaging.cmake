@@ -81,7 +81,7 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkiv-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # What kivConfig.cmake and kiv.pc ask for when a program links the static library.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-    "libcurl4-openssl-dev | libcurl-dev, libsdbus-c++-dev (>= 1.2), libsystemd-dev, nlohmann-json3-dev (>= 3.10)")
+    "libcurl4-openssl-dev | libcurl-dev, libsdbus-c++-dev (>= 1.2), libsystemd-dev, libmosquitto-dev, nlohmann-json3-dev (>= 3.10)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "C++20 library for beacon sightings and rich push notifications
 KIV turns nearby Bluetooth LE beacons (iBeacon and Eddystone) into sightings
 uploaded to a cloud service, and serves rich push notifications. This package
@@ -96,7 +96,7 @@ if(KIV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "systemd | adduser")
 else()
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-      "libcurl4, libsdbus-c++1, libsystemd0, libsqlite3-0, libpq5, libmicrohttpd12, zlib1g, systemd | adduser")
+      "libcurl4, libsdbus-c++1, libsystemd0, libmosquitto1, libsqlite3-0, libpq5, libmicrohttpd12, zlib1g, systemd | adduser")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bluez)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "KIV beacon gateway agent and reference cloud service

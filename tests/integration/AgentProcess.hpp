@@ -49,9 +49,16 @@ public:
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
-    bool waitForOutput(const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+    /// Waits until `text` has come `times` times.
+    bool waitForOutput(const std::string& text, std::size_t times = 1,
+                       std::chrono::seconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return output_.find(text) != std::string::npos; });
+        return changed_.wait_for(lock, timeout, [&] { return count(output_, text) >= times; });
+    }
+    static std::size_t count(const std::string& in, const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + text.size())) ++n;
+        return n;
     }
     std::string output() {
         std::lock_guard lock(mutex_);

@@ -42,6 +42,42 @@ bool take(const toml::node& node, std::optional<T>& slot, const char* expected, 
     return false;
 }
 
+/// Reads the [push] table into `keys`; false (with `error`) on a key unknown or of the wrong type.
+bool readPushTable(const toml::node& node, const std::string& path, PushKeys& keys, std::string& error) {
+    const auto* table = node.as_table();
+    if (!table) {
+        error = at(path, node.source()) + ": push must be a table";
+        return false;
+    }
+    for (const auto& [key, value] : *table) {
+        const auto where = at(path, value.source());
+        const std::string name = "push." + std::string(key.str());
+        const std::string_view k = key.str();
+        bool ok = true;
+        if (k == "broker") ok = take(value, keys.broker, "a string", where, name, error);
+        else if (k == "ca_file") ok = take(value, keys.caFile, "a string", where, name, error);
+        else if (k == "cert_file") ok = take(value, keys.certFile, "a string", where, name, error);
+        else if (k == "key_file") ok = take(value, keys.keyFile, "a string", where, name, error);
+        else if (k == "username") ok = take(value, keys.username, "a string", where, name, error);
+        else if (k == "password_file") ok = take(value, keys.passwordFile, "a string", where, name, error);
+        else if (k == "state_directory") ok = take(value, keys.stateDirectory, "a string", where, name, error);
+        else if (k == "show") ok = take(value, keys.show, "true or false", where, name, error);
+        else if (k == "session_expiry") {
+            ok = take(value, keys.sessionExpiry, "an integer", where, name, error);
+            if (ok && !(*keys.sessionExpiry >= 0 && *keys.sessionExpiry <= kMaxSessionExpiry)) {
+                error = where + ": push.session_expiry must be from 0 to " + std::to_string(kMaxSessionExpiry) +
+                        " seconds";
+                ok = false;
+            }
+        } else {
+            error = where + ": unknown key " + name;
+            return false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string& error) {
@@ -78,6 +114,7 @@ std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string&
         else if (name == "library_log") ok = take(node, config.libraryLog, "true or false", where, name, error);
         else if (name == "require_token_within")
             ok = take(node, config.requireTokenWithin, "a number of seconds", where, name, error);
+        else if (name == "push") ok = readPushTable(node, path, config.push, error);
         else {
             error = where + ": unknown key " + std::string(name);
             return std::nullopt;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "PushKeys.hpp"
+
 namespace kiv::agent {
 
 /// The keys of the file, each unset when the file does not give it.
@@ -20,6 +22,7 @@ struct AgentConfig {
     std::optional<std::string> logTo;           // log_to: "stdout" or "journal"
     std::optional<bool> libraryLog;             // library_log
     std::optional<double> requireTokenWithin;   // require_token_within (seconds, 0 = never)
+    PushKeys push;                              // the [push] table
 };
 
 /// Largest configuration and secret files read.

@@ -1,4 +1,5 @@
-// kiv-agent push: plays a notification service (or, with --tap, the tap handler) for one payload.
+// kiv-agent push: plays a notification service (or, with --tap, the tap handler) for one payload;
+// with --listen, the device side of push for every notification its broker sends.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -8,9 +9,15 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <variant>
 
+#include "AgentConfig.hpp"
 #include "BoundedFile.hpp"
 #include "Command.hpp"
+#include "PushDelivery.hpp"
+#include "PushKeys.hpp"
+#include "PushListener.hpp"
+#include "Radio.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
@@ -34,6 +41,9 @@ struct PushOptions {
     bool log = false;
     bool xdgOpen = false;
     std::string tmpdir;
+    bool listen = false;
+    std::string configFile;
+    PushKeys push;
 };
 
 /// Far above any push service's payload limit.
@@ -42,6 +52,11 @@ constexpr std::size_t kMaxPayloadBytes = 1024 * 1024;
 int pushFailed(const std::string& message) {
     std::cerr << "kiv-agent push: " << message << "\n";
     return 1;
+}
+
+int pushUsage(const std::string& message) {
+    pushFailed(message);
+    return 2;
 }
 
 /// "KIND,key=value,key=value": kind basic|enter-region|exit-region; keys title, subtitle, body,
@@ -89,16 +104,8 @@ bool registerTemplate(KIVPush& push, const std::string& definition, std::string&
     return true;
 }
 
-json describe(const platform::NotificationContent& content) {
-    json attachments = json::array();
-    for (const auto& a : content.attachments()) attachments.push_back(a.path());
-    return {{"title", content.title()},       {"subtitle", content.subtitle()},
-            {"body", content.body()},         {"category", content.categoryIdentifier()},
-            {"userInfo", content.userInfo()}, {"attachments", std::move(attachments)}};
-}
-
 /// What the desktop reported about the shown notification, waited for with a deadline.
-/// Thread: reports arrive on the runtime's main queue; wait() on the command's thread.
+/// Thread: reports arrive on the runtime's main queue; next() on the command's thread.
 class DesktopEvents {
 public:
     void add(json event) {
@@ -121,105 +128,103 @@ private:
     std::size_t taken_ = 0;
 };
 
-void printEvent(const json& event) {
-    std::cout << event.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
-}
-
 /// Shows the delivered content on the desktop and, with --wait, handles a tap or reports the close.
-int showOnDesktop(KIVPush& push, const platform::NotificationRequest& request,
+int showOnDesktop(PushDelivery& delivery, const platform::NotificationRequest& request,
                   const std::shared_ptr<platform::NotificationPresenter>& presenter, const platform::QueuePtr& queue,
                   double waitSeconds) {
-    // Shared with the callbacks: a late completion must not reach a finished command.
+    // Shared with the callbacks: a late one must not reach a finished command.
     const auto events = std::make_shared<DesktopEvents>();
-    presenter->setHandlers(
-        queue, {.response =
-                    [events, &push](const platform::NotificationResponse& response) {
-                        const bool handled = push.didReceive(response);
-                        json opened = nullptr;
-                        // A handled tap had a "kiv-data" object with a text "click-url".
-                        if (handled)
-                            opened =
-                                response.notification().request().content().userInfo().at("kiv-data").at("click-url");
-                        events->add({{"event", "tapped"},
-                                     {"action", response.actionIdentifier()},
-                                     {"handled", handled},
-                                     {"opened", opened}});
-                    },
-                .closed =
-                    [events](const std::string&, std::uint32_t reason) {
-                        events->add({{"event", "closed"}, {"reason", reason}});
-                    }});
-    presenter->present(request.identifier(), request.content(), [events](const platform::PresentResult& result) {
-        if (result.ok())
-            events->add({{"event", "presented"}, {"id", result.id}});
-        else
-            events->add({{"event", "failed"}, {"error", result.error}});
-    });
-    int code = 0;
-    // The call itself is bounded by the presenter's call timeouts; this only guards against a hang.
-    const auto presented = events->next(10);
-    if (!presented || presented->value("event", "") != "presented") {
-        std::cerr << "kiv-agent push: cannot show the notification: "
-                  << (presented ? presented->value("error", "")
-                                : std::string("no answer from the notification service"))
-                  << "\n";
-        code = 1;
-    } else {
-        printEvent(*presented);
-        if (waitSeconds >= 0) {
-            if (const auto event = events->next(waitSeconds)) printEvent(*event);
-        }
+    delivery.showOn(presenter, queue, [events](const json& event) { events->add(event); });
+    const auto presented = delivery.present(request);
+    if (presented.value("event", "") != "presented") {
+        std::cerr << "kiv-agent push: cannot show the notification: " << presented.value("error", "") << "\n";
+        return 1;
     }
-    // No tap may reach `push` once this returns.
-    presenter->setHandlers(nullptr, {});
-    return code;
+    printEvent(presented);
+    if (waitSeconds >= 0) {
+        if (const auto event = events->next(waitSeconds)) printEvent(*event);
+    }
+    return 0;
 }
 
-/// Waits for the one delivery of a notification, with a deadline.
-class DeliveryWait {
-public:
-    platform::ContentHandler handler() {
-        return [this](const platform::NotificationContent& content) {
-            std::lock_guard g(mutex_);
-            delivered_ = content;
-            cv_.notify_all();
-        };
-    }
-    std::optional<platform::NotificationContent> wait(double seconds) {
-        std::unique_lock g(mutex_);
-        cv_.wait_for(g, std::chrono::duration<double>(seconds), [&] { return delivered_.has_value(); });
-        return delivered_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::optional<platform::NotificationContent> delivered_;
-};
-
-int runPush(const PushOptions& options) {
+/// The payload of the command line, or the exit status after the line printed.
+std::variant<json, int> readPayload(const std::string& path) {
     std::string why;
-    const auto file = options.payload == "-" ? BoundedFile::readStandardInput(kMaxPayloadBytes, why)
-                                             : BoundedFile::read(options.payload, kMaxPayloadBytes, why);
-    if (!file) return pushFailed(options.payload + ": " + why);
+    const auto file = path == "-" ? BoundedFile::readStandardInput(kMaxPayloadBytes, why)
+                                  : BoundedFile::read(path, kMaxPayloadBytes, why);
+    if (!file) return pushFailed(path + ": " + why);
     const auto read = JSONReader::read(file->text, &why);
     if (!read && why == JSONReader::tooDeepReason)
         return pushFailed("the payload is nested more than " + std::to_string(JSONReader::maxDepth) + " levels deep");
     if (!read || !read->is_object()) return pushFailed("the payload is not a JSON object");
-    const json& payload = *read;
-    // Taps open through a recording opener unless --xdg-open asks for the desktop's.
-    platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
-    if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();
-    const auto runtime = platform::AsioRuntime::make();
-    const auto presenter = platform::FreedesktopNotificationPresenter::make(
-        {.appName = "kiv-agent", .attachmentDirectory = options.tmpdir});
-    KIVPush push(platform::Platform{.runtime = runtime, .urlOpener = opener, .notificationPresenter = presenter});
+    return *read;
+}
+
+/// The facade the command runs, on a platform of its own; false with the line printed when a
+/// template is refused.
+bool setUp(KIVPush& push, const PushOptions& options) {
     push.enableLog(options.log);
     if (!options.tmpdir.empty()) push.setTemporaryDirectory(options.tmpdir);
     for (const auto& definition : options.templates) {
         std::string error;
-        if (!registerTemplate(push, definition, error)) return pushFailed(error);
+        if (!registerTemplate(push, definition, error)) {
+            pushFailed(error);
+            return false;
+        }
     }
+    return true;
+}
+
+platform::Platform commandPlatform(const PushOptions& options) {
+    // Taps open through a recording opener unless --xdg-open asks for the desktop's.
+    platform::URLOpenerPtr opener = std::make_shared<platform::RecordingURLOpener>();
+    if (options.xdgOpen) opener = std::make_shared<platform::XdgURLOpener>();
+    return platform::Platform{.runtime = platform::AsioRuntime::make(),
+                              .urlOpener = opener,
+                              .notificationPresenter = platform::FreedesktopNotificationPresenter::make(
+                                  {.appName = "kiv-agent", .attachmentDirectory = options.tmpdir})}
+        .completed();
+}
+
+/// --listen: the device side of push until SIGINT or SIGTERM.
+int listen(const PushOptions& options) {
+    PushKeys file;
+    if (!options.configFile.empty()) {
+        std::string error;
+        const auto config = loadAgentConfig(options.configFile, error);
+        if (!config) return pushUsage(error);
+        file = config->push;
+    }
+    PushKeys keys = options.push.over(file);
+    if (options.show) keys.show = true;
+    std::string error;
+    const auto setup = pushSetup(keys, error);
+    if (!setup)
+        return pushUsage(error.empty() ? "--listen needs a broker: give --push-broker HOST:PORT (or broker in the "
+                                         "[push] table of --config)"
+                                       : error);
+    StopSignals signals;  // before any thread, so that they all leave the signals to us
+    const auto platform = commandPlatform(options);
+    KIVPush push(platform);
+    if (!setUp(push, options)) return 1;
+    PushListener listener(push, platform, {.setup = *setup, .expireAfter = options.expireAfter, .everyEvent = true},
+                          [](log::Level, const std::string& line) {
+                              std::fprintf(stderr, "kiv-agent %s\n", line.c_str());
+                          });
+    if (!listener.start()) return 1;
+    signals.wait(std::nullopt);
+    listener.stop();
+    return 0;
+}
+
+int runPush(const PushOptions& options) {
+    if (options.listen) return listen(options);
+    const auto read = readPayload(options.payload);
+    if (const auto* code = std::get_if<int>(&read)) return *code;
+    const json& payload = std::get<json>(read);
+    const auto platform = commandPlatform(options);
+    KIVPush push(platform);
+    if (!setUp(push, options)) return 1;
     const platform::NotificationRequest request("kiv-agent", platform::NotificationContent::fromPayload(payload));
 
     if (options.tap) {
@@ -233,32 +238,16 @@ int runPush(const PushOptions& options) {
         return 0;
     }
 
-    DeliveryWait wait;
-    std::shared_ptr<platform::MutableNotificationContent> best;
-    platform::ContentHandler place;
-    const bool handled = push.didReceive(request, wait.handler(), best, place);
-    bool expired = false;
-    std::optional<platform::NotificationContent> delivered;
-    if (handled) {
-        delivered = wait.wait(options.expireAfter);
-        if (!delivered) {
-            expired = true;
-            push.serviceExtensionTimeWillExpire(best, place);
-            delivered = wait.wait(0);
-        }
-    } else {
-        delivered = request.content();  // the host delivers what arrived
-    }
-    json out = {{"handled", handled}, {"expired", expired}, {"content", nullptr}};
-    if (delivered) out["content"] = describe(*delivered);
+    PushDelivery delivery(push, options.expireAfter);
+    auto delivered = delivery.deliver(payload);
     if (options.show) {
-        out["event"] = "delivered";
-        printEvent(out);
-        if (!delivered) return 0;
-        return showOnDesktop(push, platform::NotificationRequest(request.identifier(), *delivered), presenter,
-                             runtime->mainQueue(), options.wait);
+        delivered.report["event"] = "delivered";
+        printEvent(delivered.report);
+        if (!delivered.request) return 0;
+        return showOnDesktop(delivery, *delivered.request, platform.notificationPresenter,
+                             platform.runtime->mainQueue(), options.wait);
     }
-    std::cout << out.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+    std::cout << delivered.report.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
     return 0;
 }
 
@@ -283,6 +272,11 @@ Command addPushCommand(CLI::App& app) {
         ->check(secondsUpTo(1e9))
         ->needs(show);
     cmd->add_flag("--log", options->log, "Write the push log lines");
+    cmd->add_flag("--listen", options->listen,
+                  "Receive notifications from the push broker until SIGINT or SIGTERM, one JSON line per event");
+    cmd->add_option("--config", options->configFile, "With --listen: the [push] table of this configuration file")
+        ->check(CLI::ExistingFile);
+    addPushFlags(*cmd, options->push);
     cmd->add_option("--tmpdir", options->tmpdir, "Directory for downloaded images (default: system temporary)");
     return {cmd, [options] { return runPush(*options); }};
 }

@@ -82,6 +82,7 @@ Command addRunCommand(CLI::App& app) {
         ->add_flag("--keep-open", options->keepOpen,
                    "after the run, keep the embedded cloud and its dashboard up until SIGINT or SIGTERM")
         ->needs(embedded);
+    addPushFlags(*command, options->push);
     return {command, [options] { return run(*options); }};
 }
 

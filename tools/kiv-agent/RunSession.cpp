@@ -5,6 +5,7 @@
 
 #include "Radio.hpp"
 #include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
+#include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -43,6 +44,12 @@ void RunSession::start(const CloudHosts& hosts, bool radio) {
                                    .makeCentral = platform::BluezCentralManager::factory(runtime_, settings_.adapter)}
               : devices_->platform(runtime_);
     platform_.cloudHosts = hosts;
+    if (settings_.push)
+        platform_.notificationPresenter = platform::FreedesktopNotificationPresenter::make({.appName = "kiv-agent"});
+    // Completed once, so that the client and the push facade share one device identity.
+    platform_ = platform_.completed();
+    // The token is set before the client starts, so that every upload carries it.
+    if (settings_.push) startPush();
     client_ = std::make_unique<KIVClient>(platform_);
     if (const auto interval = notifier_.watchdogInterval()) {
         // Pings ride on the main queue, so a stuck queue stops them and systemd restarts us.
@@ -64,6 +71,19 @@ void RunSession::start(const CloudHosts& hosts, bool radio) {
     if (options_.duration) end_ = start_ + platform::secondsToDuration(*options_.duration);
     if (settings_.requireTokenWithin > 0)
         tokenDeadline_ = start_ + platform::secondsToDuration(settings_.requireTokenWithin);
+}
+
+void RunSession::startPush() {
+    const auto lines = logTarget_.lines();
+    push_ = std::make_unique<KIVPush>(platform_);
+    push_->enableLog(settings_.libraryLog);
+    pushListener_ = std::make_unique<PushListener>(
+        *push_, platform_, PushListener::Options{.setup = *settings_.push},
+        [lines](log::Level level, const std::string& line) { lines.write(level, "kiv-agent: " + line); });
+    if (!pushListener_->start()) {
+        pushListener_.reset();
+        lines.write(log::Level::warning, "kiv-agent: running on without push");
+    }
 }
 
 void RunSession::play(const Scenario& scenario) {
@@ -103,6 +123,7 @@ bool RunSession::waitUntil(std::optional<Clock::time_point> when) {
 /// A clean stop: no new sightings, one last send of what waits, in-flight uploads may finish.
 void RunSession::stop() {
     notifier_.stopping();
+    if (pushListener_) pushListener_->stop();
     client_->stopgBeaconMonitoring();
     client_->stopMonitoringService();
     client_->sendIBeacons();

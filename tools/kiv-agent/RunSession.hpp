@@ -8,6 +8,7 @@
 
 #include "EmbeddedCloud.hpp"
 #include "LogTarget.hpp"
+#include "PushListener.hpp"
 #include "RunSettings.hpp"
 #include "RunStatus.hpp"
 #include "Scenario.hpp"
@@ -15,6 +16,7 @@
 #include "SimulatedDevices.hpp"
 #include "kiv/CloudHosts.hpp"
 #include "kiv/KIVClient.hpp"
+#include "kiv/KIVPush.hpp"
 #include "kiv/platform/Platform.hpp"
 #include "kiv/platform/runtime/RepeatingTimer.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
@@ -24,7 +26,8 @@ namespace kiv::agent {
 class StopSignals;
 
 /// What one run holds: its settings, the embedded cloud if any, the log target, the status and
-/// systemd notifier, the client on its platform; it waits for the scenario's steps, the end of
+/// systemd notifier, the client and, with push on, the push facade and its listener on one
+/// platform (so uploads carry the device token); it waits for the scenario's steps, the end of
 /// the run, a stop signal or a missing token, then stops the client gracefully.
 /// Thread: the agent's main thread; the client's events arrive on its main queue.
 class RunSession {
@@ -43,6 +46,7 @@ public:
 
 private:
     void start(const CloudHosts& hosts, bool radio);
+    void startPush();
     void play(const Scenario& scenario);
     bool waitUntil(std::optional<Clock::time_point> when);
     void stop();
@@ -58,6 +62,8 @@ private:
     std::shared_ptr<platform::AsioRuntime> runtime_;
     platform::Platform platform_;
     std::unique_ptr<KIVClient> client_;
+    std::unique_ptr<KIVPush> push_;
+    std::unique_ptr<PushListener> pushListener_;
     std::shared_ptr<platform::RepeatingTimer> watchdog_;
 
     Clock::time_point start_;

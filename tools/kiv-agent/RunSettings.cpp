@@ -50,6 +50,9 @@ int resolveRunSettings(const RunOptions& options, RunSettings& settings) {
     settings.journal = logTo == "journal";
     settings.libraryLog = options.log || config.libraryLog.value_or(false);
     settings.requireTokenWithin = pick(options.requireTokenWithin, config.requireTokenWithin, 0.0);
+    error.clear();
+    settings.push = pushSetup(options.push.over(config.push), error);
+    if (!error.empty()) return runFailed(kRunUsage, error);
     for (const auto* host : {&settings.tokenHost, &settings.apiHost}) {
         if (auto problem = CloudHosts::problemWith(*host); !problem.empty()) {
             return runFailed(kRunUsage, "host \"" + *host + "\" " + problem);

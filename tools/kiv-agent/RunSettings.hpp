@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "PushKeys.hpp"
+
 namespace kiv::agent {
 
 /// Exit statuses of `run` beside 0.
@@ -30,6 +32,7 @@ struct RunOptions {
     double grace = 5;
     std::string embeddedRegions;
     bool keepOpen = false;
+    PushKeys push;
 };
 
 /// What the run uses: the command line over the configuration file over the defaults.
@@ -44,6 +47,8 @@ struct RunSettings {
     bool journal = false;
     bool libraryLog = false;
     double requireTokenWithin = 0;
+    /// Set when push is on.
+    std::optional<PushSetup> push;
 };
 
 /// Prints "kiv-agent run: " and `message` on standard error; returns `code`.

@@ -3,6 +3,7 @@
 #include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 #include "kiv/platform/network/linux/XdgURLOpener.hpp"
 #include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/platform/push/linux/MosquittoPushService.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "platform/SystemDefaults.hpp"
 #include "platform/network/linux/CurlURLSession.hpp"
@@ -27,6 +28,7 @@ Platform completed(Platform p) {
         if (p.bundleInfo) name = p.bundleInfo->executable.value_or(p.bundleInfo->bundleIdentifier.value_or(""));
         p.notificationPresenter = FreedesktopNotificationPresenter::make({.appName = std::move(name)});
     }
+    if (!p.makePushService) p.makePushService = MosquittoPushService::factory();
     if (!p.deviceIdentity) p.deviceIdentity = std::make_shared<DeviceIdentity>();
     return p;
 }
