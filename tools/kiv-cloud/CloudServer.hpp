@@ -20,6 +20,8 @@ enum class Endpoint {
     upload,     ///< POST /ibeaconupdate
     sightings,  ///< GET /sightings
     summary,    ///< GET /summary
+    push,       ///< POST /push
+    deliveries, ///< GET /deliveries
     other,      ///< anything else (answered 404)
 };
 
@@ -61,6 +63,8 @@ public:
     /// the same data on the same port.
     void stop();
     bool running() const;
+    /// Whether kiv-cloud is connected to its MQTT broker now (false without one).
+    bool brokerConnected() const;
 
     int port() const;
     const std::string& host() const;
