@@ -78,8 +78,8 @@ void addFlags(CLI::App& app, Flags& flags) {
         ->capture_default_str();
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
     app.add_option("--admin-token", options.adminToken,
-                   "a token that may read GET /sightings and GET /summary (as \"Authorization: Bearer TOKEN\"), beside "
-                   "the clients");
+                   "a token that may read GET /sightings, GET /summary and GET /deliveries and send POST /push (as "
+                   "\"Authorization: Bearer TOKEN\"), beside the clients");
     app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
                    "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
         ->capture_default_str();

@@ -48,7 +48,8 @@ struct CloudOptions {
     /// Where the --log-requests lines go (each ends in a newline); null writes them to stdout.
     std::function<void(const std::string&)> logSink;
     /// Opens GET /sightings to "Authorization: Bearer <adminToken>" beside the clients' own
-    /// credentials (HTTP Basic); empty: clients only.
+    /// credentials (HTTP Basic), and GET /summary, GET /deliveries and POST /push to it alone;
+    /// empty: clients only.
     std::string adminToken;
 
     /// Where POST /push publishes notifications; none: it answers 503.
