@@ -153,15 +153,24 @@ TEST_P(KivCloudPush, ReachesTheDeviceOrEveryDeviceNearABeaconAndIsListed) {
 INSTANTIATE_TEST_SUITE_P(Engines, KivCloudPush, ::testing::Values(Engine::sqlite, Engine::postgres),
                          [](const auto& p) { return p.param == Engine::sqlite ? "SQLite" : "PostgreSQL"; });
 
-// Every refusal names its reason; a broker that is down costs a 503 and a failed delivery.
+// Every refusal names its reason; a broker that is down or refuses our login costs a 503 and a
+// failed delivery.
 TEST(KivCloudPushRefusals, AreAnsweredWithAReason) {
     MosquittoBroker broker;
-    ASSERT_TRUE(broker.running()) << broker.problem();
+    MosquittoBroker guarded({.users = {{"cloud", "pw"}}, .acl = ""});
+    ASSERT_TRUE(broker.running() && guarded.running()) << broker.problem() << guarded.problem();
     auto withBroker = startCloud([&](CloudOptions& o) { o.broker = brokerAt(broker.port()); });
     auto withoutBroker = startCloud();
     auto brokerDown = startCloud([&](CloudOptions& o) { o.broker = brokerAt(raw::closedPort()); });
-    ASSERT_TRUE(eventually([&] { return withBroker->brokerConnected(); }));
-    for (auto* server : {withBroker.get(), withoutBroker.get(), brokerDown.get()})
+    std::unique_ptr<CloudServer> login[2];  // the right password, a wrong one
+    for (const int i : {0, 1})
+        login[i] = startCloud([&](CloudOptions& o) {
+            o.broker = brokerAt(guarded.port());
+            o.broker->username = "cloud";
+            o.broker->password = i == 0 ? "pw" : "wrong";
+        });
+    ASSERT_TRUE(eventually([&] { return withBroker->brokerConnected() && login[0]->brokerConnected(); }));
+    for (auto* server : {withBroker.get(), withoutBroker.get(), brokerDown.get(), login[0].get(), login[1].get()})
         upload(*server, server->issueToken("demo"), deviceA, nearBeacon);
 
     const json hi = {{"deviceId", deviceA}, {"title", "Hi"}};
@@ -198,6 +207,8 @@ TEST(KivCloudPushRefusals, AreAnsweredWithAReason) {
         {withBroker.get(), {{"beacon", beaconKey}, {"withinMinutes", 1441}, {"title", "Hi"}}, admin, 400, "withinMinutes"},
         {withoutBroker.get(), hi, admin, 503, "without --mqtt"},
         {brokerDown.get(), hi, admin, 503, "did not take the notification: not connected"},
+        {login[0].get(), hi, admin, 202, ""},
+        {login[1].get(), hi, admin, 503, "the broker refused the connection"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.dump().substr(0, 200) + " " + c.authorization);

@@ -259,16 +259,16 @@ bool CloudRoutes::handleSightings(const HttpRequest& req, HttpAnswer& res) {
 
 // The summary, the deliveries and pushes concern every client: the service's operator alone may
 // use them.
-bool CloudRoutes::authorizeAdmin(const HttpRequest& req, HttpAnswer& res) {
+bool CloudRoutes::authorizeAdmin(const HttpRequest& req, HttpAnswer& res, std::string_view what) {
     res.setHeader("Cache-Control", "no-store");  // device ids and sightings stay out of caches
     std::optional<std::string> reader;
     if (!authorizeReader(req, res, &reader)) return false;
-    if (reader) return sendError(res, 403, "forbidden", req.path.substr(1) + " is for the admin token only"), false;
+    if (reader) return sendError(res, 403, "forbidden", std::string(what) + " is for the admin token only"), false;
     return true;
 }
 
 bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
-    if (!authorizeAdmin(req, res)) return res.status == 403;
+    if (!authorizeAdmin(req, res, "the summary")) return res.status == 403;
     std::string problem;
     const auto minutes = parseSummaryMinutes(req.rawQuery(), problem);
     if (!minutes) return sendError(res, 400, "invalid_request", problem), true;
@@ -279,7 +279,7 @@ bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
 }
 
 bool CloudRoutes::handleDeliveries(const HttpRequest& req, HttpAnswer& res) {
-    if (!authorizeAdmin(req, res)) return res.status == 403;
+    if (!authorizeAdmin(req, res, "the deliveries")) return res.status == 403;
     push_.list(req.rawQuery(), res);
     return true;
 }
@@ -306,7 +306,7 @@ HeadDecision CloudRoutes::head(const HttpRequest& req) {
         if (takesBody && endpoint == Endpoint::push) {
             // The admin token comes before the body is read.
             HttpAnswer res;
-            if (authorizeAdmin(req, res)) return {std::nullopt, maxPushBodyBytes};
+            if (authorizeAdmin(req, res, "sending notifications")) return {std::nullopt, maxPushBodyBytes};
             finish(req, res, {}, res.status == 403);
             return {std::move(res)};
         }

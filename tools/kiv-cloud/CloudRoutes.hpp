@@ -48,7 +48,7 @@ private:
     bool handleUpload(const HttpRequest& req, HttpAnswer& res, const std::string& body);
     bool authorizeReader(const HttpRequest& req, HttpAnswer& res, std::optional<std::string>* reader = nullptr);
     bool handleSightings(const HttpRequest& req, HttpAnswer& res);
-    bool authorizeAdmin(const HttpRequest& req, HttpAnswer& res);
+    bool authorizeAdmin(const HttpRequest& req, HttpAnswer& res, std::string_view what);
     bool handleSummary(const HttpRequest& req, HttpAnswer& res);
     bool handleDeliveries(const HttpRequest& req, HttpAnswer& res);
     void handlePush(const HttpRequest& req, HttpAnswer& res);

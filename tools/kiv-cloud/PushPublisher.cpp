@@ -128,6 +128,7 @@ bool PushPublisher::Impl::connect() {
     auto fresh = makeHandle(error);
     int rc = MOSQ_ERR_NOMEM;
     if (fresh) rc = mosquitto_connect_async(fresh.get(), settings.host.c_str(), settings.port, keepAliveSeconds);
+    const int connectErrno = errno;
     {
         const std::unique_lock handleLock(handleMutex);
         handle = std::move(fresh);
@@ -138,7 +139,7 @@ bool PushPublisher::Impl::connect() {
         changed.notify_all();
     }
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    const std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    const std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(connectErrno) : mosquitto_strerror(rc);
     {
         const std::lock_guard lock(mutex);
         refusal.clear();
