@@ -1,10 +1,13 @@
-// kiv-cloud's readers of what clients send: the sighting upload (JSON), the token form body, the
-// Basic credentials of a listing, a Content-Length, and the escaping of a logged target.
+// kiv-cloud's readers of what clients send: the sighting upload (JSON), the push request, the
+// token form body, the Basic credentials of a listing, a Content-Length, and the escaping of a
+// logged target.
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "FormBody.hpp"
+#include "PushRequest.hpp"
 #include "RequestText.hpp"
 #include "UploadReader.hpp"
 
@@ -23,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 __builtin_trap();
         }
     }
+    // A sound push request names one target and carries a payload a device takes.
+    const auto push = kiv::cloud::readPushRequest(text);
+    if (push.status == 0 && (push.request.deviceId.has_value() == push.request.beacon.has_value() ||
+                             push.request.payload.size() > kiv::cloud::maxPushPayloadBytes ||
+                             !nlohmann::json::accept(push.request.payload)))
+        __builtin_trap();
     (void)kiv::cloud::parseFormBody(text);
     (void)kiv::cloud::parseBasicAuthorization(text);
     if (const auto length = kiv::cloud::parseContentLength(text); length && text.size() > 19) __builtin_trap();

@@ -179,6 +179,11 @@ def check_dashboard(base, browser):
     check(state["hash"] == "" and state["stored"] == ADMIN_TOKEN, f"token handling: {state}")
     check(not state["error"] and state["main"], f"status after loading: {state}")
 
+    # The push form on a kiv-cloud without a broker: the page says why nothing was sent.
+    browser.evaluate("document.getElementById('push-target').value = '00112233445566778899AABBCCDDEEFF';"
+                     "document.getElementById('push-title').value = 'Hi'; document.getElementById('push').requestSubmit()")
+    wait_for("the push answer", lambda: "503" in browser.evaluate("document.getElementById('push-result').textContent"))
+
     # A wrong token: the form with a message; the form brings the data back.
     browser.call("Page.navigate", {"url": f"{base}/dashboard#token=wrong"})
     state = wait_for("the login form", lambda: (s := browser.evaluate(STATE))["login"] and s)

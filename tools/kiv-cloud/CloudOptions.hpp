@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kiv::cloud {
@@ -18,6 +19,21 @@ struct ClientCredential {
 
 /// Reads "ID:SECRET" (split at the first colon; the secret may hold colons). None without a colon.
 std::optional<ClientCredential> parseClientCredential(std::string_view text);
+
+/// The MQTT broker notifications are published to, and how to log in to it.
+/// Thread: plain value.
+struct BrokerSettings {
+    std::string host;
+    int port = 1883;
+    std::string caFile;    ///< non-empty: TLS, the broker's certificate checked against this CA file
+    std::string certFile;  ///< with keyFile: our client certificate (TLS only)
+    std::string keyFile;
+    std::string username;  ///< empty: no login
+    std::string password;
+};
+
+/// Reads "HOST:PORT", "HOST" (defaultPort), "[IPV6]:PORT" or "[IPV6]"; none when malformed.
+std::optional<std::pair<std::string, int>> parseBrokerAddress(std::string_view text, int defaultPort);
 
 /// How a CloudServer is set up. Thread: plain value.
 struct CloudOptions {
@@ -32,8 +48,12 @@ struct CloudOptions {
     /// Where the --log-requests lines go (each ends in a newline); null writes them to stdout.
     std::function<void(const std::string&)> logSink;
     /// Opens GET /sightings to "Authorization: Bearer <adminToken>" beside the clients' own
-    /// credentials (HTTP Basic); empty: clients only.
+    /// credentials (HTTP Basic), and GET /summary, GET /deliveries and POST /push to it alone;
+    /// empty: clients only.
     std::string adminToken;
+
+    /// Where POST /push publishes notifications; none: it answers 503.
+    std::optional<BrokerSettings> broker;
 
     /// Keep request bodies in requests(); an unauthenticated request keeps at most a short prefix.
     bool recordBodies = false;

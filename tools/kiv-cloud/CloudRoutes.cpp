@@ -24,6 +24,8 @@ namespace wire = api::API::Server;
 
 // Bodies are refused beyond this size, as sent and once inflated.
 constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
+// A push request: a payload of 4 KiB at most, however escaped, and the other members.
+constexpr std::size_t maxPushBodyBytes = 64 * 1024;
 // What is read of a body no route takes (kept for requests()).
 constexpr std::size_t unauthenticatedPrefix = 256;
 // Rows read from storage at a time for the plain sightings array.
@@ -70,17 +72,21 @@ Endpoint classify(const std::string& method, const std::string& path) {
     if (method == "POST" && path == wire::Path::iBeaconUpdate) return Endpoint::upload;
     if (get && path == "/sightings") return Endpoint::sightings;
     if (get && path == "/summary") return Endpoint::summary;
+    if (method == "POST" && path == "/push") return Endpoint::push;
+    if (get && path == "/deliveries") return Endpoint::deliveries;
     return Endpoint::other;
 }
 
 CloudRoutes::CloudRoutes(const CloudOptions& options, Storage& storage, const RegionStore& regions,
-                         FailureThrottle& throttle, RequestRecorder& recorder, const std::atomic<int>& port)
+                         FailureThrottle& throttle, RequestRecorder& recorder, const std::atomic<int>& port,
+                         PushPublisher* publisher)
     : options_(options),
       storage_(&storage),
       regions_(regions),
       throttle_(&throttle),
       recorder_(recorder),
-      boundPort_(port) {}
+      boundPort_(port),
+      push_(storage, publisher) {}
 
 void CloudRoutes::addClient(const std::string& clientId, const std::string& secret) {
     const std::lock_guard lock(controlMutex_);
@@ -251,12 +257,18 @@ bool CloudRoutes::handleSightings(const HttpRequest& req, HttpAnswer& res) {
     return true;
 }
 
-bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
+// The summary, the deliveries and pushes concern every client: the service's operator alone may
+// use them.
+bool CloudRoutes::authorizeAdmin(const HttpRequest& req, HttpAnswer& res, std::string_view what) {
     res.setHeader("Cache-Control", "no-store");  // device ids and sightings stay out of caches
     std::optional<std::string> reader;
     if (!authorizeReader(req, res, &reader)) return false;
-    // It shows every client's beacons: the service's operator alone may read it.
-    if (reader) return sendError(res, 403, "forbidden", "the summary is for the admin token only"), true;
+    if (reader) return sendError(res, 403, "forbidden", std::string(what) + " is for the admin token only"), false;
+    return true;
+}
+
+bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
+    if (!authorizeAdmin(req, res, "the summary")) return res.status == 403;
     std::string problem;
     const auto minutes = parseSummaryMinutes(req.rawQuery(), problem);
     if (!minutes) return sendError(res, 400, "invalid_request", problem), true;
@@ -264,6 +276,22 @@ bool CloudRoutes::handleSummary(const HttpRequest& req, HttpAnswer& res) {
     if (!summary) return sendStorageError(res), true;
     sendJson(res, 200, toJson(*summary));
     return true;
+}
+
+bool CloudRoutes::handleDeliveries(const HttpRequest& req, HttpAnswer& res) {
+    if (!authorizeAdmin(req, res, "the deliveries")) return res.status == 403;
+    push_.list(req.rawQuery(), res);
+    return true;
+}
+
+// head() has checked the admin token before the body was read.
+void CloudRoutes::handlePush(const HttpRequest& req, HttpAnswer& res) {
+    if (!hasMediaType(req, "application/json"))
+        return sendError(res, 400, "invalid_request", "expected an application/json body");
+    if (req.body.size() >= maxPushBodyBytes)
+        return sendError(res, 413, "payload_too_large",
+                         "the body is larger than " + std::to_string(maxPushBodyBytes / 1024) + " KiB");
+    push_.push(req.body, res);
 }
 
 // --- plumbing -----------------------------------------------------------------------------
@@ -275,6 +303,13 @@ HeadDecision CloudRoutes::head(const HttpRequest& req) {
                                kiv::cloud::clientAddress(req.peer, req.joinedHeader("X-Forwarded-For"),
                                                          options_.trustedProxies) &&
                                !cannedFor(endpoint);
+        if (takesBody && endpoint == Endpoint::push) {
+            // The admin token comes before the body is read.
+            HttpAnswer res;
+            if (authorizeAdmin(req, res, "sending notifications")) return {std::nullopt, maxPushBodyBytes};
+            finish(req, res, {}, res.status == 403);
+            return {std::move(res)};
+        }
         if (takesBody)
             return {std::nullopt,
                     endpoint == Endpoint::token || endpoint == Endpoint::upload ? maxBodyBytes : unauthenticatedPrefix};
@@ -303,6 +338,8 @@ HttpAnswer CloudRoutes::answerHead(const HttpRequest& req) {
         authenticated = handleSightings(req, res);
     } else if (endpoint == Endpoint::summary) {
         authenticated = handleSummary(req, res);
+    } else if (endpoint == Endpoint::deliveries) {
+        authenticated = handleDeliveries(req, res);
     } else if (auto page = dashboardAnswer(req.path)) {
         res = std::move(*page);
     } else {
@@ -333,7 +370,7 @@ HttpAnswer CloudRoutes::answer(const HttpRequest& req) {
     HttpAnswer res;
     try {
         const auto endpoint = classify(req.method, req.path);
-        const bool known = endpoint == Endpoint::token || endpoint == Endpoint::upload;
+        const bool known = endpoint == Endpoint::token || endpoint == Endpoint::upload || endpoint == Endpoint::push;
         bool authenticated = false;
         if (req.refusal == 413) {
             sendError(res, 413, "payload_too_large", "the body is larger than 8 MiB once decoded");
@@ -344,6 +381,9 @@ HttpAnswer CloudRoutes::answer(const HttpRequest& req) {
             sendError(res, 400, "invalid_request",
                       endpoint == Endpoint::token ? "expected an application/x-www-form-urlencoded body"
                                                   : "expected an application/json body");
+        } else if (endpoint == Endpoint::push && req.refusal == 0) {
+            authenticated = true;
+            handlePush(req, res);
         } else if (req.refusal != 0) {
             const auto [code, message] = describeStatus(req.refusal);
             sendError(res, req.refusal, code, message);

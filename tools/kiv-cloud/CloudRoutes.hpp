@@ -11,6 +11,7 @@
 #include "FailureThrottle.hpp"
 #include "HttpMessage.hpp"
 #include "MhdServer.hpp"
+#include "PushRoutes.hpp"
 #include "RegionStore.hpp"
 #include "RequestRecorder.hpp"
 #include "Storage.hpp"
@@ -23,7 +24,7 @@ namespace kiv::cloud {
 class CloudRoutes {
 public:
     CloudRoutes(const CloudOptions& options, Storage& storage, const RegionStore& regions, FailureThrottle& throttle,
-                RequestRecorder& recorder, const std::atomic<int>& port);
+                RequestRecorder& recorder, const std::atomic<int>& port, PushPublisher* publisher = nullptr);
 
     /// Answers what needs no body (reading routes, refusals, canned answers); else how much of
     /// the body to keep.
@@ -47,7 +48,10 @@ private:
     bool handleUpload(const HttpRequest& req, HttpAnswer& res, const std::string& body);
     bool authorizeReader(const HttpRequest& req, HttpAnswer& res, std::optional<std::string>* reader = nullptr);
     bool handleSightings(const HttpRequest& req, HttpAnswer& res);
+    bool authorizeAdmin(const HttpRequest& req, HttpAnswer& res, std::string_view what);
     bool handleSummary(const HttpRequest& req, HttpAnswer& res);
+    bool handleDeliveries(const HttpRequest& req, HttpAnswer& res);
+    void handlePush(const HttpRequest& req, HttpAnswer& res);
     void finish(const HttpRequest& req, const HttpAnswer& res, const std::string& body, bool authenticated);
 
     const CloudOptions& options_;
@@ -56,10 +60,11 @@ private:
     FailureThrottle* const throttle_;
     RequestRecorder& recorder_;
     const std::atomic<int>& boundPort_;
+    PushRoutes push_;
 
     mutable std::mutex controlMutex_;  // clients_ and canned_
     std::map<std::string, std::string> clients_;
-    std::array<std::optional<CannedAnswer>, 6> canned_;
+    std::array<std::optional<CannedAnswer>, 8> canned_;
 };
 
 /// Which route a request takes (HEAD takes the GET routes).

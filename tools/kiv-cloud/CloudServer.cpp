@@ -8,6 +8,7 @@
 #include "FailureThrottle.hpp"
 #include "JsonAnswer.hpp"
 #include "MhdServer.hpp"
+#include "PushPublisher.hpp"
 #include "RegionStore.hpp"
 #include "RequestRecorder.hpp"
 #include "Storage.hpp"
@@ -22,6 +23,7 @@ struct CloudServer::Impl {
     std::unique_ptr<FailureThrottle> throttle_;
     RequestRecorder recorder_{options_};
     std::atomic<int> boundPort_{0};
+    std::unique_ptr<PushPublisher> publisher_;  // none without a broker
     std::unique_ptr<CloudRoutes> routes_;
 
     std::mutex lifecycleMutex_;  // server_
@@ -45,10 +47,11 @@ std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::stri
                                  {.lockMs = options.busyTimeoutMs, .statementMs = options.statementTimeoutMs}, error);
     if (!impl.storage_) return nullptr;
     if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
+    if (options.broker && !(impl.publisher_ = PushPublisher::create(*options.broker, error))) return nullptr;
     impl.throttle_ = std::make_unique<FailureThrottle>(options.clock);
     impl.options_ = std::move(options);
     impl.routes_ = std::make_unique<CloudRoutes>(impl.options_, *impl.storage_, impl.regions_, *impl.throttle_,
-                                                 impl.recorder_, impl.boundPort_);
+                                                 impl.recorder_, impl.boundPort_, impl.publisher_.get());
     for (const auto& client : impl.options_.clients) impl.routes_->addClient(client.clientId, client.secret);
     return server;
 }
@@ -85,6 +88,8 @@ bool CloudServer::running() const {
     const std::lock_guard lock(impl_->lifecycleMutex_);
     return impl_->server_ != nullptr;
 }
+
+bool CloudServer::brokerConnected() const { return impl_->publisher_ && impl_->publisher_->connected(); }
 
 int CloudServer::port() const { return impl_->boundPort_.load(); }
 

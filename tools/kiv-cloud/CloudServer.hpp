@@ -20,6 +20,8 @@ enum class Endpoint {
     upload,     ///< POST /ibeaconupdate
     sightings,  ///< GET /sightings
     summary,    ///< GET /summary
+    push,       ///< POST /push
+    deliveries, ///< GET /deliveries
     other,      ///< anything else (answered 404)
 };
 
@@ -41,8 +43,8 @@ struct RecordedRequest {
     int status = 0;
 };
 
-/// The reference cloud service: token exchange, region list, sighting uploads and the listing of
-/// what was stored, served over HTTP/1.1 by a few event-driven threads of its own. Embeddable: tests and demos create
+/// The reference cloud service: token exchange, region list, sighting uploads, the listing of
+/// what was stored and notifications published through an MQTT broker, served over HTTP/1.1 by a few event-driven threads of its own. Embeddable: tests and demos create
 /// one, start it on an ephemeral port, read port(), and stop it (or let it go out of scope).
 /// Thread: any; all public calls are safe from any thread; handlers run on the server's pool.
 class CloudServer {
@@ -61,6 +63,8 @@ public:
     /// the same data on the same port.
     void stop();
     bool running() const;
+    /// Whether kiv-cloud is connected to its MQTT broker now (false without one).
+    bool brokerConnected() const;
 
     int port() const;
     const std::string& host() const;

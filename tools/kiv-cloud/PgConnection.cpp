@@ -83,6 +83,10 @@ std::string_view PgConnection::text(const PgResult& result, int row, int column)
     return {PQgetvalue(result.get(), row, column), static_cast<std::size_t>(PQgetlength(result.get(), row, column))};
 }
 
+bool PgConnection::isNull(const PgResult& result, int row, int column) {
+    return PQgetisnull(result.get(), row, column) != 0;
+}
+
 std::int64_t PgConnection::integer(const PgResult& result, int row, int column) {
     const auto value = text(result, row, column);
     std::int64_t out = 0;

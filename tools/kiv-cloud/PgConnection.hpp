@@ -49,6 +49,7 @@ public:
     /// Text of a result cell; "" for NULL.
     static std::string_view text(const PgResult& result, int row, int column);
     static std::int64_t integer(const PgResult& result, int row, int column);
+    static bool isNull(const PgResult& result, int row, int column);
     static int rows(const PgResult& result);
 
 private:

@@ -36,7 +36,22 @@ constexpr const char* createVersion1 =
     "  CREATE INDEX sightings_by_client ON sightings(client_id, id);"
     "  UPDATE schema_version SET version = 2;"
     " END IF; END $$;"
+    // Version 3: the push deliveries (seq orders them as they were made), and uploads found by device.
+    "DO $$ BEGIN IF (SELECT MAX(version) FROM schema_version) < 3 THEN"
+    "  CREATE TABLE IF NOT EXISTS deliveries(id TEXT PRIMARY KEY, seq BIGSERIAL, device_id TEXT NOT NULL,"
+    "    created_at BIGINT NOT NULL, beacon TEXT, category TEXT NOT NULL, title TEXT NOT NULL,"
+    "    payload TEXT NOT NULL, state TEXT NOT NULL, error TEXT);"
+    "  CREATE INDEX IF NOT EXISTS deliveries_by_seq ON deliveries(seq);"
+    "  CREATE INDEX IF NOT EXISTS uploads_by_device ON uploads(device_id);"
+    "  UPDATE schema_version SET version = 3;"
+    " END IF; END $$;"
     "COMMIT;";
+
+// One request's deliveries in one statement.
+constexpr const char* insertDeliveries =
+    "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state, error)"
+    " SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[],"
+    "  $8::text[], $9::text[])";
 
 // The upload row and every sighting in one statement, so one transaction and one round trip.
 // The sightings take their ids in entry order: a function scan yields its rows in array order,
@@ -237,6 +252,67 @@ std::optional<std::int64_t> PostgresStorage::uploadCount() {
     const auto count = run("upload_count", "SELECT COUNT(*) FROM uploads", {});
     if (!count) return std::nullopt;
     return PgConnection::integer(count, 0, 0);
+}
+
+std::optional<bool> PostgresStorage::knownDevice(const std::string& deviceId) {
+    const auto result = run("known_device", "SELECT 1 FROM uploads WHERE device_id = $1 LIMIT 1", {deviceId});
+    if (!result) return std::nullopt;
+    return PgConnection::rows(result) > 0;
+}
+
+std::optional<std::vector<std::string>> PostgresStorage::devicesNear(const std::string& beacon, std::int64_t sinceMs,
+                                                                     std::size_t limit) {
+    const auto result = run("devices_near",
+                            "SELECT DISTINCT device_id FROM sightings WHERE beacon = $1 AND received_at >= $2::bigint"
+                            " AND device_id ~ '^[0-9A-F]{32}$' LIMIT $3::bigint",
+                            {beacon, std::to_string(sinceMs), std::to_string(limit)});
+    if (!result) return std::nullopt;
+    std::vector<std::string> out;
+    for (int r = 0; r < PgConnection::rows(result); ++r) out.emplace_back(PgConnection::text(result, r, 0));
+    return out;
+}
+
+bool PostgresStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
+    std::vector<PgParam> ids, devices, times, beacons, categories, titles, payloads, states, errors;
+    for (const auto& d : deliveries) {
+        ids.emplace_back(d.id);
+        devices.emplace_back(d.deviceId);
+        times.emplace_back(std::to_string(d.createdAtMs));
+        beacons.push_back(d.beacon);
+        categories.emplace_back(d.category);
+        titles.emplace_back(d.title);
+        payloads.emplace_back(d.payload);
+        states.emplace_back(d.published ? "published" : "failed");
+        errors.push_back(d.published ? std::nullopt : PgParam(d.error));
+    }
+    // Retrying is safe: the ids are keys, so a first insert that landed makes the second fail.
+    return run("add_deliveries", insertDeliveries,
+               {pgTextArray(ids), pgTextArray(devices), pgTextArray(times), pgTextArray(beacons),
+                pgTextArray(categories), pgTextArray(titles), pgTextArray(payloads), pgTextArray(states),
+                pgTextArray(errors)}) != nullptr;
+}
+
+std::optional<std::vector<Delivery>> PostgresStorage::deliveries(std::size_t limit) {
+    const auto result = run("deliveries",
+                            "SELECT id, device_id, created_at, beacon, category, title, payload, state, error"
+                            " FROM deliveries ORDER BY seq DESC LIMIT $1::bigint",
+                            {std::to_string(limit)});
+    if (!result) return std::nullopt;
+    std::vector<Delivery> out;
+    for (int r = 0; r < PgConnection::rows(result); ++r) {
+        Delivery d;
+        d.id = PgConnection::text(result, r, 0);
+        d.deviceId = PgConnection::text(result, r, 1);
+        d.createdAtMs = PgConnection::integer(result, r, 2);
+        if (!PgConnection::isNull(result, r, 3)) d.beacon = std::string(PgConnection::text(result, r, 3));
+        d.category = PgConnection::text(result, r, 4);
+        d.title = PgConnection::text(result, r, 5);
+        d.payload = PgConnection::text(result, r, 6);
+        d.published = PgConnection::text(result, r, 7) == "published";
+        d.error = PgConnection::text(result, r, 8);
+        out.push_back(std::move(d));
+    }
+    return out;
 }
 
 void PostgresStorage::clear() {

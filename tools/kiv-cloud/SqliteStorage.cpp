@@ -10,7 +10,7 @@ namespace {
 
 // Version 1 is the first layout (no version table yet); 2 adds the beacon key and the indexes
 // the queries and the summary read; 3 the client whose token made each upload (none for older
-// rows, which only the admin token lists).
+// rows, which only the admin token lists); 4 the push deliveries, and uploads found by device.
 constexpr const char* createVersion1 =
     "CREATE TABLE IF NOT EXISTS tokens("
     "  token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at INTEGER NOT NULL);"
@@ -37,6 +37,13 @@ constexpr const char* migrateToVersion3 =
     "ALTER TABLE sightings ADD COLUMN client_id TEXT;"
     "CREATE INDEX sightings_by_client ON sightings(client_id, id);"
     "DELETE FROM schema_version; INSERT INTO schema_version(version) VALUES(3);";
+
+constexpr const char* migrateToVersion4 =
+    "CREATE TABLE IF NOT EXISTS deliveries("
+    "  id TEXT PRIMARY KEY, device_id TEXT NOT NULL, created_at INTEGER NOT NULL, beacon TEXT,"
+    "  category TEXT NOT NULL, title TEXT NOT NULL, payload TEXT NOT NULL, state TEXT NOT NULL, error TEXT);"
+    "CREATE INDEX IF NOT EXISTS uploads_by_device ON uploads(device_id);"
+    "DELETE FROM schema_version; INSERT INTO schema_version(version) VALUES(4);";
 
 constexpr const char* sightingColumns =
     "SELECT id, upload_id, device_id, received_at, kind, uuid, major, minor, eid, rssi FROM sightings";
@@ -78,6 +85,7 @@ bool SqliteStorage::migrate(std::string& error) {
     const bool read = version.step();
     const auto current = read ? version.columnInt(0) : 0;
     if ((current < 2 && !db_->exec(migrateToVersion2, error)) || (current < 3 && !db_->exec(migrateToVersion3, error)) ||
+        (current < 4 && !db_->exec(migrateToVersion4, error)) ||
         !db_->exec("COMMIT", error)) {
         std::string ignored;
         db_->exec("ROLLBACK", ignored);
@@ -229,6 +237,79 @@ std::optional<std::int64_t> SqliteStorage::uploadCount() {
     SqliteStatement query(reader_->handle(), "SELECT COUNT(*) FROM uploads");
     if (!query.step()) return std::nullopt;
     return query.columnInt(0);
+}
+
+std::optional<bool> SqliteStorage::knownDevice(const std::string& deviceId) {
+    const auto lock = reader_->lock();
+    SqliteStatement query(reader_->handle(), "SELECT 1 FROM uploads WHERE device_id = ?1 LIMIT 1");
+    query.bind(1, deviceId);
+    const bool found = query.step();
+    if (query.failed()) return std::nullopt;
+    return found;
+}
+
+std::optional<std::vector<std::string>> SqliteStorage::devicesNear(const std::string& beacon, std::int64_t sinceMs,
+                                                                   std::size_t limit) {
+    const auto lock = reader_->lock();
+    SqliteStatement query(reader_->handle(),
+                          "SELECT DISTINCT device_id FROM sightings WHERE beacon = ?1 AND received_at >= ?2"
+                          " AND length(device_id) = 32 AND device_id NOT GLOB '*[^0-9A-F]*' LIMIT ?3");
+    query.bind(1, beacon);
+    query.bind(2, sinceMs);
+    query.bind(3, static_cast<std::int64_t>(limit));
+    std::vector<std::string> out;
+    while (query.step()) out.push_back(query.columnText(0));
+    if (query.failed()) return std::nullopt;
+    return out;
+}
+
+bool SqliteStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
+    const auto lock = db_->lock();
+    std::string error;
+    if (!db_->exec("BEGIN IMMEDIATE", error)) return false;
+    SqliteStatement insert(db_->handle(),
+                           "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state,"
+                           " error) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    for (const auto& d : deliveries) {
+        insert.bind(1, d.id);
+        insert.bind(2, d.deviceId);
+        insert.bind(3, d.createdAtMs);
+        d.beacon ? insert.bind(4, *d.beacon) : insert.bindNull(4);
+        insert.bind(5, d.category);
+        insert.bind(6, d.title);
+        insert.bind(7, d.payload);
+        insert.bind(8, d.published ? "published" : "failed");
+        d.published ? insert.bindNull(9) : insert.bind(9, d.error);
+        insert.step();
+        if (insert.failed()) return db_->exec("ROLLBACK", error), false;
+        insert.reset();
+    }
+    return db_->exec("COMMIT", error) || (db_->exec("ROLLBACK", error), false);
+}
+
+std::optional<std::vector<Delivery>> SqliteStorage::deliveries(std::size_t limit) {
+    const auto lock = reader_->lock();
+    // Rows are appended, so the row id orders them as they were made.
+    SqliteStatement query(reader_->handle(),
+                          "SELECT id, device_id, created_at, beacon, category, title, payload, state, error"
+                          " FROM deliveries ORDER BY rowid DESC LIMIT ?1");
+    query.bind(1, static_cast<std::int64_t>(limit));
+    std::vector<Delivery> out;
+    while (query.step()) {
+        Delivery d;
+        d.id = query.columnText(0);
+        d.deviceId = query.columnText(1);
+        d.createdAtMs = query.columnInt(2);
+        if (!query.columnIsNull(3)) d.beacon = query.columnText(3);
+        d.category = query.columnText(4);
+        d.title = query.columnText(5);
+        d.payload = query.columnText(6);
+        d.published = query.columnText(7) == "published";
+        d.error = query.columnText(8);
+        out.push_back(std::move(d));
+    }
+    if (query.failed()) return std::nullopt;
+    return out;
 }
 
 void SqliteStorage::clear() {

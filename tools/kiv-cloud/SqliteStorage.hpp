@@ -29,6 +29,11 @@ public:
     std::optional<std::vector<Sighting>> sightings(const SightingQuery& query) override;
     std::optional<Summary> summary(std::int64_t nowMs, int minutes) override;
     std::optional<std::int64_t> uploadCount() override;
+    std::optional<bool> knownDevice(const std::string& deviceId) override;
+    std::optional<std::vector<std::string>> devicesNear(const std::string& beacon, std::int64_t sinceMs,
+                                                        std::size_t limit) override;
+    bool addDeliveries(const std::vector<Delivery>& deliveries) override;
+    std::optional<std::vector<Delivery>> deliveries(std::size_t limit) override;
     void clear() override;
 
 private:

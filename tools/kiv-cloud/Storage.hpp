@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Delivery.hpp"
 #include "Sighting.hpp"
 #include "SightingQuery.hpp"
 #include "Summary.hpp"
@@ -21,7 +22,7 @@ struct TokenOwner {
     std::string clientId;
 };
 
-/// Where the service keeps tokens, uploads and sightings. Every call answers none (or an empty
+/// Where the service keeps tokens, uploads, sightings and push deliveries. Every call answers none (or an empty
 /// token) when the database cannot be used, which the service answers with 503; none of them
 /// throws.
 /// Thread: any; implementations serialise or pool their connections themselves.
@@ -45,6 +46,16 @@ public:
     /// What the dashboard shows: the latest beacons with their recent points, uploads per minute.
     virtual std::optional<Summary> summary(std::int64_t nowMs, int minutes) = 0;
     virtual std::optional<std::int64_t> uploadCount() = 0;
+    /// Whether any upload came from this device id.
+    virtual std::optional<bool> knownDevice(const std::string& deviceId) = 0;
+    /// The device ids that sighted the beacon at or after sinceMs, at most `limit` of them, only
+    /// those that are device tokens (32 upper-case hex digits: a device that can be reached).
+    virtual std::optional<std::vector<std::string>> devicesNear(const std::string& beacon, std::int64_t sinceMs,
+                                                                std::size_t limit) = 0;
+    /// Stores the deliveries of one request together; false when none was stored.
+    virtual bool addDeliveries(const std::vector<Delivery>& deliveries) = 0;
+    /// The latest deliveries, newest first.
+    virtual std::optional<std::vector<Delivery>> deliveries(std::size_t limit) = 0;
     /// Forgets every upload and sighting (tokens stay).
     virtual void clear() = 0;
 };

@@ -1,4 +1,5 @@
-// The kiv-cloud dashboard: polls GET /summary with the admin token and draws the answer. The token
+// The kiv-cloud dashboard: polls GET /summary and GET /deliveries with the admin token and draws
+// the answers, and sends notifications through POST /push. The token
 // comes from the URL fragment (which browsers never send to the server) or from the form, and is
 // kept in this tab's sessionStorage only.
 'use strict';
@@ -64,6 +65,7 @@ async function poll() {
         showStatus('kiv-cloud answered something that is not a summary; retrying.', true);
       } else {
         render(summary);
+        await loadDeliveries(token, abort.signal);
         showStatus(`Updated ${new Date().toLocaleTimeString()}; refreshing every ${pollMs / 1000} s.`, false);
       }
     }
@@ -120,6 +122,62 @@ function render(summary) {
   const uploads = number(summary.uploads);
   $('totals').textContent = uploads === null ? '' : `(${uploads} in all)`;
   drawUploads($('uploads'), Array.isArray(summary.uploadsPerMinute) ? summary.uploadsPerMinute : [], now);
+}
+
+// The latest deliveries; a kiv-cloud without them (404) hides the push section.
+async function loadDeliveries(token, signal) {
+  const answer = await fetch('/deliveries?limit=20', {
+    headers: { Authorization: `Bearer ${token}` }, cache: 'no-store', credentials: 'omit', signal,
+  });
+  $('push-section').hidden = answer.status === 404;
+  const listing = answer.status === 200 ? await answer.json().catch(() => null) : null;
+  if (!listing || !Array.isArray(listing.deliveries)) return;
+  const rows = listing.deliveries.filter((d) => d && typeof d === 'object').map((d) => {
+    const tr = document.createElement('tr');
+    const sent = number(d.createdAt);
+    const failed = d.state !== 'published';
+    tr.append(cell(sent === null ? '–' : new Date(sent).toLocaleTimeString()), cell(String(d.deviceId ?? ''), 'key'),
+      cell(d.beacon === null || d.beacon === undefined ? '–' : String(d.beacon), 'key'), cell(String(d.category ?? '')),
+      cell(String(d.title ?? '')), cell(failed ? `failed: ${d.error ?? ''}` : 'published', failed ? 'failed' : ''));
+    return tr;
+  });
+  $('deliveries').tBodies[0].replaceChildren(...rows);
+  $('no-deliveries').hidden = rows.length > 0;
+  $('delivery-count').textContent = `(latest ${rows.length})`;
+}
+
+// One notification from the form: a device id is 32 upper-case hex digits, anything else a beacon key.
+async function sendPush(event) {
+  event.preventDefault();
+  const token = sessionStorage.getItem(tokenKey);
+  if (!token) return askForToken('');
+  const target = $('push-target').value.trim();
+  const request = /^[0-9A-F]{32}$/.test(target) ? { deviceId: target } : { beacon: target };
+  request.category = $('push-category').value;
+  for (const name of ['title', 'body', 'image', 'click']) {
+    const value = $(`push-${name}`).value.trim();
+    if (value) request[name] = value;
+  }
+  const result = $('push-result');
+  result.textContent = 'Sending…';
+  result.classList.remove('error');
+  try {
+    const answer = await fetch('/push', {
+      method: 'POST', body: JSON.stringify(request), cache: 'no-store', credentials: 'omit',
+      headers: { Authorization: `Bearer ${token}`, 'Content-Type': 'application/json' },
+    });
+    const body = await answer.json().catch(() => ({}));
+    if (answer.status === 202 && Array.isArray(body.deliveries)) {
+      result.textContent = `Sent to ${body.deliveries.length} device(s).`;
+    } else {
+      result.textContent = `Not sent (${answer.status}): ${body.message ?? 'unexpected answer'}`;
+      result.classList.add('error');
+    }
+  } catch (e) {
+    result.textContent = 'Cannot reach kiv-cloud; not sent.';
+    result.classList.add('error');
+  }
+  poll();
 }
 
 // A canvas sized to its CSS box in device pixels, drawn in CSS pixels.
@@ -191,6 +249,7 @@ $('login').addEventListener('submit', (event) => {
   showStatus('Loading…', false);
   poll();
 });
+$('push').addEventListener('submit', sendPush);
 window.addEventListener('hashchange', () => { takeTokenFromFragment(); poll(); });
 
 takeTokenFromFragment();

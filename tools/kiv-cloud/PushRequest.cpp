@@ -1,0 +1,171 @@
+#include "PushRequest.hpp"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+
+#include "JsonAnswer.hpp"
+#include "Sighting.hpp"
+#include "support/JSONReader.hpp"
+
+namespace kiv::cloud {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::array<std::string_view, 11> knownMembers = {
+    "deviceId", "beacon", "withinMinutes", "payload", "category", "title",
+    "subtitle", "body",   "image",         "click",   "expiresIn"};
+constexpr std::array<std::string_view, 3> categories = {"kiv-basic", "kiv-did-enter-region", "kiv-did-exit-region"};
+constexpr std::size_t maxUrlBytes = 2048;
+
+// An absolute http or https URL with a host, without spaces or control characters.
+bool isWebUrl(std::string_view url) {
+    if (url.size() > maxUrlBytes) return false;
+    std::string_view rest;
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (url.size() < scheme.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < scheme.size(); ++i)
+            same = same && (url[i] | 0x20) == scheme[i];  // the scheme in any case
+        if (same) rest = url.substr(scheme.size());
+    }
+    if (rest.empty() || rest.front() == '/' || rest.front() == '?' || rest.front() == '#') return false;
+    for (const char c : url)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+// A whole number in [low, high]; none otherwise.
+std::optional<std::int64_t> bounded(const json& value, std::int64_t low, std::int64_t high) {
+    if (!value.is_number_integer()) return std::nullopt;
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(high)) return std::nullopt;
+    const auto number = value.get<std::int64_t>();
+    if (number < low || number > high) return std::nullopt;
+    return number;
+}
+
+std::string refuse(PushRequestCheck& check, int status, std::string problem) {
+    check.status = status;
+    check.problem = std::move(problem);
+    return {};
+}
+
+// The payload the template fields describe; empty after a refusal.
+std::string templatePayload(const json& root, PushRequestCheck& check) {
+    json alert = json::object();
+    json data = json::object();
+    for (const char* name : {"title", "subtitle", "body", "image", "click"}) {
+        const auto member = root.find(name);
+        if (member == root.end()) continue;
+        if (!member->is_string()) return refuse(check, 400, std::string(name) + ": expected a string");
+        const auto& text = member->get_ref<const std::string&>();
+        if (name[0] == 'i' || name[0] == 'c') {
+            if (!isWebUrl(text)) return refuse(check, 400, std::string(name) + ": expected an http or https URL");
+            data[name[0] == 'i' ? "attachment-image-url" : "click-url"] = text;
+        } else {
+            alert[name] = text;
+        }
+    }
+    if (!alert.contains("title") && !alert.contains("body"))
+        return refuse(check, 400, "give a payload, or at least a title or a body");
+    std::string category = "kiv-basic";
+    if (const auto member = root.find("category"); member != root.end()) {
+        if (!member->is_string() || std::find(categories.begin(), categories.end(), member->get<std::string>()) == categories.end())
+            return refuse(check, 400, "category: expected kiv-basic, kiv-did-enter-region or kiv-did-exit-region");
+        category = member->get<std::string>();
+    }
+    json aps = {{"alert", alert}, {"category", category}};
+    // The device downloads the image before it shows the notification.
+    if (data.contains("attachment-image-url")) aps["mutable-content"] = 1;
+    check.request.category = category;
+    check.request.title = alert.value("title", "");
+    // "kiv-data" is what marks the notification as this service's on the device, even empty.
+    return dumpJson(json{{"aps", std::move(aps)}, {"kiv-data", std::move(data)}});
+}
+
+// The payload object as given, with its category and title for the listing.
+std::string givenPayload(const json& payload, PushRequestCheck& check) {
+    if (!payload.is_object()) return refuse(check, 400, "payload: expected a JSON object");
+    const auto aps = payload.find("aps");
+    if (aps != payload.end() && aps->is_object()) {
+        check.request.category = aps->value("category", json()).is_string() ? (*aps)["category"].get<std::string>() : "";
+        const auto alert = aps->find("alert");
+        if (alert != aps->end() && alert->is_object() && alert->value("title", json()).is_string())
+            check.request.title = (*alert)["title"].get<std::string>();
+    }
+    return dumpJson(payload);
+}
+
+void readTarget(const json& root, PushRequestCheck& check) {
+    const auto device = root.find("deviceId");
+    const auto beacon = root.find("beacon");
+    if ((device == root.end()) == (beacon == root.end()))
+        return (void)refuse(check, 400, "give either deviceId or beacon");
+    if (device != root.end()) {
+        if (!device->is_string() || !isDeviceToken(device->get_ref<const std::string&>()))
+            return (void)refuse(check, 400, "deviceId: expected a device token of 32 upper-case hex digits");
+        if (root.contains("withinMinutes")) return (void)refuse(check, 400, "withinMinutes goes with beacon only");
+        check.request.deviceId = device->get<std::string>();
+        return;
+    }
+    if (!beacon->is_string() || beacon->get_ref<const std::string&>().empty() ||
+        beacon->get_ref<const std::string&>().size() > 128)
+        return (void)refuse(check, 400, "beacon: expected a beacon key");
+    check.request.beacon = beacon->get<std::string>();
+    if (const auto minutes = root.find("withinMinutes"); minutes != root.end()) {
+        const auto value = bounded(*minutes, 1, maxPushMinutes);
+        if (!value) return (void)refuse(check, 400, "withinMinutes: expected a number from 1 to " + std::to_string(maxPushMinutes));
+        check.request.withinMinutes = static_cast<int>(*value);
+    }
+}
+
+void readMembers(const json& root, PushRequestCheck& check) {
+    for (const auto& [key, value] : root.items())
+        if (std::find(knownMembers.begin(), knownMembers.end(), key) == knownMembers.end())
+            return (void)refuse(check, 400, "unexpected member " + quotedName(key));
+    readTarget(root, check);
+    if (check.status != 0) return;
+    if (const auto expires = root.find("expiresIn"); expires != root.end()) {
+        const auto value = bounded(*expires, 1, maxExpiresIn);
+        if (!value) return (void)refuse(check, 400, "expiresIn: expected seconds from 1 to " + std::to_string(maxExpiresIn));
+        check.request.expiresIn = static_cast<std::uint32_t>(*value);
+    }
+    const auto payload = root.find("payload");
+    bool templated = false;
+    for (const char* name : {"category", "title", "subtitle", "body", "image", "click"}) templated = templated || root.contains(name);
+    if (payload != root.end() && templated) return (void)refuse(check, 400, "give either payload or the template fields");
+    auto text = payload != root.end() ? givenPayload(*payload, check) : templatePayload(root, check);
+    if (check.status != 0) return;
+    if (text.size() > maxPushPayloadBytes)
+        return (void)refuse(check, 413, "the payload is " + std::to_string(text.size()) + " bytes, more than " +
+                                            std::to_string(maxPushPayloadBytes));
+    check.request.payload = std::move(text);
+}
+
+}  // namespace
+
+bool isDeviceToken(std::string_view text) {
+    if (text.size() != 32) return false;
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+PushRequestCheck readPushRequest(std::string_view body) {
+    PushRequestCheck check;
+    try {
+        const auto root = JSONReader::read(body);
+        if (!root || !root->is_object()) {
+            refuse(check, 400, "the body is not a JSON object");
+            return check;
+        }
+        readMembers(*root, check);
+    } catch (const std::exception& e) {
+        refuse(check, 400, std::string("unreadable body: ") + e.what());
+    }
+    if (check.status != 0) check.request = PushRequest{};
+    return check;
+}
+
+}  // namespace kiv::cloud
