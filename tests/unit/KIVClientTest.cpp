@@ -35,7 +35,6 @@ struct KIVClientTest : ::testing::Test, test::ClientRig<platform::ManualRuntime>
 
 TEST_F(KIVClientTest, ConstructionAsksForPermissionOnceAndStartsNothing) {
     EXPECT_EQ(location->calls(), (std::vector<std::string>{"requestAlwaysAuthorization", "setDesiredAccuracy"}));
-    EXPECT_EQ(location->desiredAccuracy(), platform::kLocationAccuracyBest);
     EXPECT_EQ(central->scanRequests(), 0u);
     EXPECT_TRUE(client->iBeaconRegions().empty());
     rt->advance(1min);
