@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "LoopbackServer.hpp"
+#include "Waiting.hpp"
 #include "kiv/KIVPush.hpp"
 #include "kiv/eddystone/DispatchTimer.hpp"
 #include "kiv/platform/runtime/OperationQueue.hpp"

@@ -26,8 +26,7 @@ TEST(BleLocationManagerThreaded, CallsAndPacketsFromAnotherThreadAreServedOnTheQ
     service->startRangingBeacons(BeaconRegion(UUID{}, "r"));
     ASSERT_TRUE(radio.waitForCount(1));
     const auto payload = IBeaconFrame{UUID{}, 1, 2, -59}.payload();
-    Advertisement ad;
-    ad.manufacturerData.emplace_back(IBeaconFrame::kCompanyID, ByteVector(payload.begin(), payload.end()));
+    const Advertisement ad{{}, {{IBeaconFrame::kCompanyID, ByteVector(payload.begin(), payload.end())}}};
     const auto seen = [](const std::string& line) {
         return [line](const auto& all) { return std::count(all.begin(), all.end(), line) > 0; };
     };

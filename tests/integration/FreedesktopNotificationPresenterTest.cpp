@@ -65,13 +65,11 @@ struct PresenterTest : ::testing::Test {
 
 TEST_F(PresenterTest, MapsContentByTheServersCapabilitiesAndKeepsOneEntryPerRequest) {
     ASSERT_TRUE(fake);
-    struct Case {
+    const struct {
         json capabilities;
         bool markup;
         json actions;
-    };
-    const std::vector<Case> cases = {{{"actions", "body", "body-markup"}, true, {"default", "Open"}},
-                                     {{"body"}, false, json::array()}};
+    } cases[] = {{{"actions", "body", "body-markup"}, true, {"default", "Open"}}, {{"body"}, false, json::array()}};
     std::size_t calls = 0;
     for (const auto& c : cases) {
         // A new owner makes the presenter ask for the capabilities again.
@@ -169,15 +167,14 @@ TEST(FreedesktopNotificationPresenter, WithoutServiceFailsFastUntilOneAppearsAnd
 }
 
 TEST(FreedesktopNotificationPresenter, WithoutSessionBusSaysSoOnceAndFailsOnTheCallersThread) {
-    const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    const std::optional<std::string> restore = previous ? std::optional<std::string>(previous) : std::nullopt;
+    const std::string previous = std::getenv("DBUS_SESSION_BUS_ADDRESS") ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kiv-test-session-bus", 1);
     Bare bare;
     const auto first = bare.present();
     EXPECT_EQ(first.error.rfind("no session bus", 0), 0u) << first.error;
     EXPECT_EQ(bare.presenter->unavailableReason(), first.error);
     EXPECT_EQ(bare.present().error, first.error);
-    if (restore) ::setenv("DBUS_SESSION_BUS_ADDRESS", restore->c_str(), 1);
+    previous.empty() ? ::unsetenv("DBUS_SESSION_BUS_ADDRESS") : ::setenv("DBUS_SESSION_BUS_ADDRESS", previous.c_str(), 1);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "EddystoneFrames.hpp"
-#include "LoopbackServer.hpp"
+#include "Waiting.hpp"
 #include "kiv/eddystone/GBeaconScanner.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "kiv/sim/SimulatedCentralManager.hpp"

@@ -73,22 +73,17 @@ struct HostilePeer::State {
         }
         if (canned) {
             sendAll(fd, *canned);
-        } else if (path.starts_with("/drip/")) {
-            const auto size = argument("/drip/");
-            if (!sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n")) return;
-            for (unsigned long long i = 0; i < size; ++i) {
-                if (!sendAll(fd, "x")) return;
-                std::unique_lock g(mutex);
-                if (cv.wait_for(g, std::chrono::milliseconds(50), [&] { return stopping; })) return;
-            }
-        } else if (path.starts_with("/huge/")) {
-            const auto size = argument("/huge/");
+        } else if (const bool drip = path.starts_with("/drip/"); drip || path.starts_with("/huge/")) {
+            // Both send `size` bytes of 'x': a drip one every 50 ms, a huge one in blocks at once.
+            const auto size = argument("/huge/");  // as long as "/drip/"
             if (!sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n")) return;
-            const std::string block(64 * 1024, 'x');
+            const std::string block(drip ? 1 : 64 * 1024, 'x');
             for (auto left = size; left > 0;) {
                 const auto n = std::min<unsigned long long>(left, block.size());
                 if (!sendAll(fd, std::string_view(block).substr(0, n))) return;
                 left -= n;
+                std::unique_lock g(mutex);
+                if (drip && cv.wait_for(g, std::chrono::milliseconds(50), [&] { return stopping; })) return;
             }
         } else if (path.starts_with("/gzip-bomb/")) {
             sendGzipBomb(fd, argument("/gzip-bomb/"));
@@ -185,7 +180,6 @@ void HostilePeer::stop() {
     for (auto& t : threads) t.join();
 }
 
-int HostilePeer::port() const { return state_->port; }
 std::string HostilePeer::host() const { return "127.0.0.1:" + std::to_string(state_->port); }
 std::string HostilePeer::url(const std::string& path) const { return "http://" + host() + path; }
 

@@ -29,7 +29,6 @@ public:
     HostilePeer(const HostilePeer&) = delete;
     HostilePeer& operator=(const HostilePeer&) = delete;
 
-    int port() const;
     std::string host() const;  // "127.0.0.1:port"
     std::string url(const std::string& path) const;
 

@@ -8,7 +8,7 @@
 
 #include "ClientRig.hpp"
 #include "EddystoneFrames.hpp"
-#include "LoopbackServer.hpp"
+#include "Waiting.hpp"
 #include "kiv/Log.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 

@@ -22,9 +22,7 @@ class KIVPushImageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         server_.server().Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
-            if (req.path == "/missing.png") res.status = 404;
-            if (req.path == "/missing.png" || req.path == "/text.png")
-                return res.set_content("<html><body>Not Found</body></html>", "text/html");
+            if (req.path == "/text.png") return res.set_content("<html><body>Not Found</body></html>", "text/html");
             res.set_content(req.path.ends_with(".jpg") ? test::tinyJpeg() : test::tinyPng(), "image/png");
         });
         server_.start();
@@ -60,11 +58,9 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
         {server_.url("/img/banner.png"), "image/png", "banner.png"},
         {server_.url("/photos/shot.jpg"), "image/jpeg", "shot.jpg"},
         {server_.url("/..%2F..%2F"), "image/png", ""},
-        {server_.url("/text.png"), "", ""},
-        {server_.url("/missing.png"), "", ""},
-        {"http://127.0.0.1:" + std::to_string(test::closedPort()) + "/x.png", "", ""},
+        {server_.url("/text.png"), "", ""},  // the body decides, not the status or the name
         // Hostile servers: nothing attached, no partial file left behind (how each transfer
-        // fails is URLSession's table).
+        // fails, a refused connection too, is URLSession's table).
         {peer_.url("/huge/11000000"), "", ""},
         {peer_.url("/gzip-bomb/2000000000"), "", ""},
         {peer_.url("/cut"), "", ""},
@@ -82,11 +78,8 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
         ASSERT_TRUE(delivered_.waitForCount(before + 1));
         const auto content = delivered_.all().back();
         EXPECT_EQ(content.title(), "T");
-        if (!*c.type) {
-            EXPECT_TRUE(content.attachments().empty());
-            continue;
-        }
-        ASSERT_EQ(content.attachments().size(), 1u);
+        ASSERT_EQ(content.attachments().size(), *c.type ? 1u : 0u);
+        if (!*c.type) continue;
         ++files;
         const std::filesystem::path path = content.attachments()[0].path();
         EXPECT_EQ(content.attachments()[0].type(), c.type);
@@ -95,11 +88,7 @@ TEST_F(KIVPushImageTest, AttachesImagesOnlyAndOnlyInsideTheTemporaryDirectory) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp_.path()), {}), files);
     EXPECT_TRUE(test::eventually([&] { return std::filesystem::is_empty(spool.path()); }));
-    if (previousTmp.empty()) {
-        ::unsetenv("TMPDIR");
-    } else {
-        ::setenv("TMPDIR", previousTmp.c_str(), 1);
-    }
+    previousTmp.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", previousTmp.c_str(), 1);
     std::ifstream banner(tmp_.path() / "banner.png", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(banner), {}), test::tinyPng());
     for (const auto& line : capture.lines()) EXPECT_EQ(line, "Debug KIVPush: KIV Notification Service is working");

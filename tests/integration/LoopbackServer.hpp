@@ -54,7 +54,6 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-    int port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
 
     /// Waits until `count` requests were answered (deadline 10 s).
@@ -87,22 +86,6 @@ inline httplib::Server::Handler reply(int status, std::string body = "", std::st
     return [=](const httplib::Request&, httplib::Response& res) {
         res.status = status;
         if (!body.empty()) res.set_content(body, type);
-    };
-}
-
-/// A handler answering `parts` as chunks.
-inline httplib::Server::Handler chunked(std::vector<std::string> parts) {
-    return [=](const httplib::Request&, httplib::Response& res) {
-        auto next = std::make_shared<std::size_t>(0);
-        res.set_chunked_content_provider("application/json", [=](std::size_t, httplib::DataSink& sink) {
-            if (*next == parts.size()) {
-                sink.done();
-            } else {
-                const auto& part = parts[(*next)++];
-                sink.write(part.data(), part.size());
-            }
-            return true;
-        });
     };
 }
 

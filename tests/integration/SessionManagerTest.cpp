@@ -1,5 +1,6 @@
 // Requests through the session manager against real loopback servers: what arrives on the wire
-// and what the response handlers receive (in which order they run is OperationQueue's).
+// and what the response handlers receive (in which order they run is OperationQueue's; that a
+// session's additional headers go out is URLSession's).
 
 #include "kiv/http/SessionManager.hpp"
 
@@ -31,7 +32,6 @@ protected:
     void SetUp() override {
         auto& s = server_.server();
         s.Get("/json", reply(200, R"({"ok":true})"));
-        s.Post("/json", reply(200, R"({"ok":true})"));
         s.Get("/500", reply(500, R"({"error":"x"})"));
         s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
             release_.wait(5s);
@@ -42,9 +42,7 @@ protected:
             res.set_content(res.status == 503 ? R"({"busy":true})" : R"({"ok":true})", "application/json");
         });
         server_.start();
-        auto config = kiv::platform::SessionConfiguration::defaultConfiguration();
-        for (const auto& [name, value] : SessionManager::defaultHTTPHeaders()) config.httpAdditionalHeaders.set(name, value);
-        manager_ = SessionManager::make({.runtime = runtime_}, config);
+        manager_ = SessionManager::make({.runtime = runtime_}, kiv::platform::SessionConfiguration::defaultConfiguration());
     }
     void TearDown() override {
         release_.set();
@@ -52,18 +50,16 @@ protected:
         server_.stop();
     }
 
-    JSONResponse await(const std::shared_ptr<DataRequest>& request, kiv::platform::RuntimePtr on = nullptr) {
+    JSONResponse await(const std::shared_ptr<DataRequest>& request) {
         std::promise<JSONResponse> promise;
-        const auto main = (on ? on : runtime_)->mainQueue();
         request->responseJSON([&](const JSONResponse& r) {
-            EXPECT_TRUE(main->isCurrent());
+            EXPECT_TRUE(runtime_->mainQueue()->isCurrent());
             promise.set_value(r);
         });
         auto future = promise.get_future();
         EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
         return future.get();
     }
-    JSONResponse get(const std::string& path) { return await(manager_->request(server_.url(path))); }
 
     std::shared_ptr<kiv::platform::AsioRuntime> runtime_ = kiv::platform::AsioRuntime::make();
     kiv::test::LoopbackServer server_;
@@ -72,28 +68,22 @@ protected:
     std::shared_ptr<SessionManager> manager_;
 };
 
+// Where each method puts its parameters is URLEncoding's table; a form body through the whole
+// stack is LibraryAPI's token exchange. Here the request's arguments all reach the wire.
 TEST_F(SessionManagerTest, ParametersAndHeadersArriveOnTheWire) {
     const json params = {{"b", 1}, {"a", "x y"}};
     const HTTPHeaders own = {{"X-Own", "1"}};
     await(manager_->request(server_.url("/json?q=1"), HTTPMethod::get, &params, URLEncoding::defaultEncoding(), &own));
-    await(manager_->request(server_.url("/json"), HTTPMethod::post, &params));
-    const auto seen = server_.waitForRequests(2);
-    ASSERT_EQ(seen.size(), 2u);
+    const auto seen = server_.waitForRequests(1);
+    ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].query, "q=1&a=x%20y&b=1");
     EXPECT_EQ(seen[0].header("X-Own"), "1");
-    EXPECT_EQ(seen[1].body, "a=x%20y&b=1");
-    EXPECT_EQ(seen[1].header("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
-    for (const auto& r : seen) {
-        EXPECT_EQ(r.header("Accept-Encoding"), "gzip;q=1.0, compress;q=0.5");
-        for (const char* name : {"User-Agent", "Accept-Language"})
-            EXPECT_EQ(r.header(name), SessionManager::defaultHTTPHeaders().at(name)) << name;
-    }
 }
 
 // What the serializer makes of each answer is its own table; here an HTTP error's body and a
 // transfer error reach it as they are.
 TEST_F(SessionManagerTest, StatusBodyAndTransferErrorsReachTheSerializerUnwrapped) {
-    const auto answered = get("/500");  // not validated unless asked
+    const auto answered = await(manager_->request(server_.url("/500")));  // not validated unless asked
     ASSERT_TRUE(answered.result.isSuccess()) << answered.debugDescription();
     EXPECT_EQ(*answered.value(), (json{{"error", "x"}}));
     const auto failed = await(manager_->request(kiv::test::closedPortURL()));

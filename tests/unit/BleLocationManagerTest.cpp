@@ -23,11 +23,7 @@ UUID uuid(int n) {
     return UUID(UUID::Bytes{0xE2, 0xC5, 0x6D, 0xB5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(n)});
 }
 
-Advertisement manufacturerData(std::uint16_t company, ByteVector bytes) {
-    Advertisement ad;
-    ad.manufacturerData.emplace_back(company, std::move(bytes));
-    return ad;
-}
+Advertisement manufacturerData(std::uint16_t company, ByteVector bytes) { return {{}, {{company, std::move(bytes)}}}; }
 
 struct Rig {
     std::shared_ptr<ManualRuntime> rt = ManualRuntime::make();

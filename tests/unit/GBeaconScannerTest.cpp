@@ -47,9 +47,7 @@ struct Recorder final : kiv::GBeaconScannerDelegate {
     }
     void didFindBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override { record(s, "found", i->identifier(), i); }
     void didLoseBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override { record(s, "lost", i->identifier(), i); }
-    void didUpdateBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override {
-        record(s, "updated", i->identifier(), i);
-    }
+    void didUpdateBeacon(GBeaconScanner& s, const GBeaconInfoPtr& i) override { record(s, "updated", i->identifier(), i); }
     void didObserveURLBeacon(GBeaconScanner& s, const std::string& url, int rssi) override {
         record(s, "url", url + " " + std::to_string(rssi), nullptr);
     }

@@ -7,33 +7,26 @@ namespace text = kiv::platform::notification_text;
 using namespace std::string_literals;
 
 TEST(NotificationText, BodiesAreCleanedBoundedAndEscapedOnlyForMarkup) {
-    struct Case {
+    const struct {
         const char* name;
         std::string subtitle;
         std::string body;
         bool markup;
         std::string expected;
-    };
-    const std::string longBody(5000, 'x');
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"lines", "Store", "Ten percent", false, "Store\nTen percent"},
         {"empty subtitle", "", "Only body", false, "Only body"},
         {"empty body", "Only subtitle", "", false, "Only subtitle"},
         {"markup escaped", "<b>A&B</b>", "\"q\" 'a'", true, "&lt;b&gt;A&amp;B&lt;/b&gt;\n&quot;q&quot; &apos;a&apos;"},
         {"markup kept as text", "<b>A&B</b>", "", false, "<b>A&B</b>"},
-        {"controls",
-         "a\x01\x1b[31m\x7f"
-         "b",
-         "c\td\r\ne\rf\x00g\xc2\x85h"s, false, std::string("a[31mb\nc d\ne fgh")},
+        {"controls", "a\x01\x1b[31m\x7f" "b", "c\td\r\ne\rf\x00g\xc2\x85h"s, false, "a[31mb\nc d\ne fgh"},
         {"subtitle one line", "one\ntwo", "x", false, "one two\nx"},
         {"broken utf-8", "\xff\xc3", "\xe2\x82", false, "\xEF\xBF\xBD\xEF\xBF\xBD\n\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"overlong and surrogate", "\xc0\xaf", "\xed\xa0\x80", false,
          "\xEF\xBF\xBD\xEF\xBF\xBD\n\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(text::bodyText(c.subtitle, c.body, c.markup), c.expected) << c.name;
-    }
-    const auto bounded = text::bodyText("", longBody, true);
+    for (const auto& c : cases) EXPECT_EQ(text::bodyText(c.subtitle, c.body, c.markup), c.expected) << c.name;
+    const auto bounded = text::bodyText("", std::string(5000, 'x'), true);
     EXPECT_EQ(bounded.size(), text::kMaxBodyBytes);
     EXPECT_TRUE(bounded.ends_with("\xE2\x80\xA6"));
 }
