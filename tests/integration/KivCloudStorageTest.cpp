@@ -402,6 +402,9 @@ TEST_F(KivCloudPostgres, AKilledDatabaseCostsAnswers503NeverAnAcknowledgedUpload
     std::set<std::pair<std::string, int>> acknowledged;
     std::map<int, int> statuses;
     std::atomic<int> okSinceRestart{0};
+    // One answer read here first: the HTTP client's static parsers are then set up before the
+    // threads exist (their lazy set-up in an uninstrumented library misleads ThreadSanitizer).
+    httplib::Client("127.0.0.1", server_->port()).Get("/");
     std::vector<std::jthread> clients;  // asked to stop and joined on any way out of the test
     for (int c = 0; c < 3; ++c)
         clients.emplace_back([&, device = "device-" + std::to_string(c)](const std::stop_token& stopping) {
