@@ -49,7 +49,10 @@ nlohmann::json toJson(const Delivery& delivery) {
             {"title", delivery.title},
             {"payload", std::move(payload)},
             {"state", delivery.published ? "published" : "failed"},
-            {"error", delivery.published ? json(nullptr) : json(delivery.error)}};
+            {"error", delivery.published ? json(nullptr) : json(delivery.error)},
+            {"campaign", delivery.campaignId ? json(*delivery.campaignId) : json(nullptr)},
+            {"taps", delivery.taps},
+            {"firstTap", delivery.firstTapMs ? json(*delivery.firstTapMs) : json(nullptr)}};
 }
 
 }  // namespace kiv::cloud

@@ -24,6 +24,13 @@ struct Delivery {
     std::string payload;  ///< the JSON text published
     bool published = false;
     std::string error;  ///< why the broker did not take it
+    // Sent by a campaign: which one, and the tap link's id and target (the payload's click URL is
+    // the service's own redirect /c/<clickId>).
+    std::optional<std::string> campaignId;
+    std::optional<std::string> clickId;
+    std::string clickUrl;
+    std::optional<std::int64_t> firstTapMs;  ///< when the link was first followed
+    std::int64_t taps = 0;
 };
 
 /// The "limit" parameter of GET /deliveries from the raw query text: defaultDeliveryPage when
@@ -32,7 +39,8 @@ struct Delivery {
 std::optional<std::size_t> parseDeliveryLimit(std::string_view rawQuery, std::string& problem);
 
 /// {"deliveryId", "deviceId", "createdAt", "beacon" (or null), "category", "title", "payload"
-/// (the object published), "state" ("published" or "failed"), "error" (or null)}.
+/// (the object published), "state" ("published" or "failed"), "error" (or null), "campaign" (or
+/// null), "taps", "firstTap" (or null)}.
 nlohmann::json toJson(const Delivery& delivery);
 
 }  // namespace kiv::cloud

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CampaignRecords.hpp"
 #include "Delivery.hpp"
 #include "Sighting.hpp"
 #include "SightingQuery.hpp"
@@ -58,6 +59,42 @@ public:
     virtual std::optional<std::vector<Delivery>> deliveries(std::size_t limit) = 0;
     /// Forgets every upload and sighting (tokens stay).
     virtual void clear() = 0;
+
+    // --- campaigns (shared by every process on the database) -------------------------------
+    /// Every stored campaign, in id order.
+    virtual std::optional<std::vector<StoredCampaign>> campaigns() { return std::nullopt; }
+    /// Adds the campaigns, replacing those with the same ids when `replace`; with !replace an id
+    /// that exists already refuses the whole call (answers false in *added). Each change bumps the
+    /// generation. None when the database cannot be used.
+    virtual std::optional<bool> putCampaigns(const std::vector<StoredCampaign>& campaigns, bool replace) { return std::nullopt; }
+    /// Removes one campaign (its triggers and deliveries stay for the record); false when unknown.
+    virtual std::optional<bool> deleteCampaign(const std::string& id) { return std::nullopt; }
+    /// A number that changes whenever a campaign is added, replaced or removed by any process.
+    virtual std::optional<std::int64_t> campaignGeneration() { return std::nullopt; }
+
+    // --- presence ----------------------------------------------------------------------------
+    /// Marks the device present in each place at nowMs: a place it had no presence row for is
+    /// entered (a new row with a new visit id, returned); the others only get their last-seen time.
+    /// Two processes marking the same device and place at once make one row, one enter.
+    virtual std::optional<std::vector<PresenceChange>> markPresent(const std::string& deviceId,
+                                                                   const std::vector<std::string>& places,
+                                                                   std::int64_t nowMs) { return std::nullopt; }
+    /// Removes (and returns) at most `limit` presence rows last seen before beforeMs: the devices
+    /// that left. A row is returned to one caller only, whichever process sweeps.
+    virtual std::optional<std::vector<PresenceChange>> sweepAbsent(std::int64_t beforeMs, std::size_t limit) { return std::nullopt; }
+    /// The claim (see TriggerClaim): true when this call made it, false when it was made before or
+    /// the cooldown holds.
+    virtual std::optional<bool> claimTrigger(const TriggerClaim& claim) { return std::nullopt; }
+
+    // --- taps and figures --------------------------------------------------------------------
+    /// Counts a tap on the delivery with this click id (first time and count) and answers its URL;
+    /// found is false for an unknown id.
+    virtual std::optional<TapTarget> recordTap(const std::string& clickId, std::int64_t nowMs) { return std::nullopt; }
+    /// The campaign's figures, with deliveries per hour from sinceMs on.
+    virtual std::optional<CampaignStats> campaignStats(const std::string& campaignId, std::int64_t sinceMs) { return std::nullopt; }
+    /// The devices that uploaded, latest first, at most `limit`, with their figures of the hour
+    /// before nowMs and the places they are in.
+    virtual std::optional<std::vector<DeviceActivity>> devices(std::int64_t nowMs, std::size_t limit) { return std::nullopt; }
 };
 
 /// How long a statement may wait, so that a stuck database fails requests (503) instead of
