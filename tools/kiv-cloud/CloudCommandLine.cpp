@@ -9,9 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "Campaign.hpp"
 #include "RegionStore.hpp"
 #include "kiv/version.hpp"
 
@@ -26,6 +29,8 @@ struct Flags {
     CloudOptions options;
     std::vector<std::string> clients;
     std::string regionsFile;
+    std::string campaignsFile;
+    int exitAfterSeconds = 30;
     std::string broker;  // --mqtt HOST:PORT
     BrokerSettings brokerSettings;
     std::string passwordFile;
@@ -97,6 +102,21 @@ void addFlags(CLI::App& app, Flags& flags) {
     app.add_option("--mqtt-key-file", mqtt.keyFile, "private key of --mqtt-cert-file")->check(CLI::ExistingFile);
     app.add_option("--mqtt-username", mqtt.username, "user name to log in to the broker");
     app.add_option("--mqtt-password-file", flags.passwordFile, "file whose first line is the broker password");
+    app.add_option("--campaigns", flags.campaignsFile,
+                   "campaigns to add at start, a JSON file {\"campaigns\": [...]}; they replace stored campaigns "
+                   "of the same ids")
+        ->check(CLI::ExistingFile);
+    app.add_option("--exit-after", flags.exitAfterSeconds,
+                   "seconds without a sighting of a place after which a device has left it")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    app.add_option("--public-url", options.publicUrl,
+                   "the service's address as devices reach it, for the tap links campaigns send (default: "
+                   "http://HOST:PORT of the listener; set it behind a reverse proxy)")
+        ->check([](const std::string& url) {
+            return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0 ? std::string()
+                                                                                 : std::string("expected an http or https URL");
+        });
     app.set_version_flag("--version", std::string("kiv-cloud ") + KIVVersionString);
 }
 
@@ -127,6 +147,23 @@ bool readBrokerFlags(Flags& flags) {
     return true;
 }
 
+/// Reads the --campaigns file (checked now, so that a mistake stops the start with its reason).
+bool readCampaignsFile(Flags& flags) {
+    std::ifstream in(flags.campaignsFile, std::ios::binary);
+    std::string text;
+    std::string problem;
+    if (!in.is_open()) problem = std::strerror(errno);
+    else text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (problem.empty() && in.bad()) problem = "cannot read it";
+    if (problem.empty() && !readCampaignFile(text, problem) && problem.empty()) problem = "unreadable";
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kiv-cloud: --campaigns %s: %s\n", flags.campaignsFile.c_str(), problem.c_str());
+        return false;
+    }
+    flags.options.campaignsDocument = std::move(text);
+    return true;
+}
+
 /// Adds the credentials and the region list to the options; false after printing why they are unusable.
 bool readFlagValues(Flags& flags) {
     for (const auto& text : flags.clients) {
@@ -147,7 +184,8 @@ bool readFlagValues(Flags& flags) {
         }
         flags.options.regionsDocument = *regions.document();
     }
-    return true;
+    flags.options.exitAfter = std::chrono::seconds(flags.exitAfterSeconds);
+    return flags.campaignsFile.empty() || readCampaignsFile(flags);
 }
 
 }  // namespace

@@ -52,8 +52,20 @@ struct CloudOptions {
     /// empty: clients only.
     std::string adminToken;
 
-    /// Where POST /push publishes notifications; none: it answers 503.
+    /// Where POST /push and the campaigns publish notifications; none: POST /push answers 503.
     std::optional<BrokerSettings> broker;
+
+    /// Campaigns to add at start, replacing stored ones of the same ids: {"campaigns": [...]}.
+    std::string campaignsDocument;
+    /// A device leaves a place when no sighting of it came for this long.
+    std::chrono::milliseconds exitAfter{30000};
+    /// Where devices reach the service for tap links ("<publicUrl>/c/<id>"); empty: the listener's
+    /// own "http://HOST:PORT".
+    std::string publicUrl;
+    /// Milliseconds since the Unix epoch for presence, campaigns and their figures; null: the system clock.
+    std::function<std::int64_t()> wallClock;
+    /// How often departures are swept; zero: only when CloudServer::sweepPresence() is called.
+    std::chrono::milliseconds sweepInterval{1000};
 
     /// Keep request bodies in requests(); an unauthenticated request keeps at most a short prefix.
     bool recordBodies = false;

@@ -26,6 +26,8 @@ namespace wire = api::API::Server;
 constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
 // A push request: a payload of 4 KiB at most, however escaped, and the other members.
 constexpr std::size_t maxPushBodyBytes = 64 * 1024;
+// A campaign definition: a few URLs and texts.
+constexpr std::size_t maxCampaignBodyBytes = 64 * 1024;
 // What is read of a body no route takes (kept for requests()).
 constexpr std::size_t unauthenticatedPrefix = 256;
 // Rows read from storage at a time for the plain sightings array.
@@ -74,19 +76,26 @@ Endpoint classify(const std::string& method, const std::string& path) {
     if (get && path == "/summary") return Endpoint::summary;
     if (method == "POST" && path == "/push") return Endpoint::push;
     if (get && path == "/deliveries") return Endpoint::deliveries;
+    if ((get || method == "POST") && path == "/campaigns") return Endpoint::campaigns;
+    if (method == "DELETE" && !campaignIdIn(path, "").empty()) return Endpoint::campaign;
+    if (get && !campaignIdIn(path, "/stats").empty()) return Endpoint::campaignStats;
+    if (get && path == "/devices") return Endpoint::devices;
+    if (get && path.starts_with("/c/")) return Endpoint::tap;
     return Endpoint::other;
 }
 
 CloudRoutes::CloudRoutes(const CloudOptions& options, Storage& storage, const RegionStore& regions,
                          FailureThrottle& throttle, RequestRecorder& recorder, const std::atomic<int>& port,
-                         PushPublisher* publisher)
+                         CampaignEngine& engine, PushPublisher* publisher)
     : options_(options),
       storage_(&storage),
       regions_(regions),
       throttle_(&throttle),
       recorder_(recorder),
       boundPort_(port),
-      push_(storage, publisher) {}
+      push_(storage, publisher),
+      engine_(engine),
+      campaigns_(storage, engine) {}
 
 void CloudRoutes::addClient(const std::string& clientId, const std::string& secret) {
     const std::lock_guard lock(controlMutex_);
@@ -194,6 +203,7 @@ bool CloudRoutes::handleUpload(const HttpRequest& req, HttpAnswer& res, const st
     if (!check.problem.empty()) return sendError(res, 400, "invalid_request", check.problem), true;
     const auto uploadId = storage_->addUpload(check.body, nowMs(), owner->clientId);
     if (!uploadId) return sendStorageError(res), true;
+    engine_.observe(check.body, engine_.now());
     sendJson(res, 200, json{{"status", "ok"}, {"stored", check.body.beacons.size()}, {"uploadId", *uploadId}});
     return true;
 }
@@ -284,10 +294,19 @@ bool CloudRoutes::handleDeliveries(const HttpRequest& req, HttpAnswer& res) {
     return true;
 }
 
+// The campaign routes that take no body; the tap link is for anyone.
+bool CloudRoutes::handleCampaigns(const HttpRequest& req, HttpAnswer& res, Endpoint endpoint) {
+    if (endpoint == Endpoint::tap) return campaigns_.tap(std::string_view(req.path).substr(3), res), false;
+    if (!authorizeAdmin(req, res, "the campaigns and devices")) return res.status == 403;
+    if (endpoint == Endpoint::campaigns) campaigns_.list(res);
+    else if (endpoint == Endpoint::campaign) campaigns_.remove(campaignIdIn(req.path, ""), res);
+    else if (endpoint == Endpoint::campaignStats) campaigns_.stats(campaignIdIn(req.path, "/stats"), res);
+    else campaigns_.devices(req.rawQuery(), res);
+    return true;
+}
+
 // head() has checked the admin token before the body was read.
 void CloudRoutes::handlePush(const HttpRequest& req, HttpAnswer& res) {
-    if (!hasMediaType(req, "application/json"))
-        return sendError(res, 400, "invalid_request", "expected an application/json body");
     if (req.body.size() >= maxPushBodyBytes)
         return sendError(res, 413, "payload_too_large",
                          "the body is larger than " + std::to_string(maxPushBodyBytes / 1024) + " KiB");
@@ -303,10 +322,12 @@ HeadDecision CloudRoutes::head(const HttpRequest& req) {
                                kiv::cloud::clientAddress(req.peer, req.joinedHeader("X-Forwarded-For"),
                                                          options_.trustedProxies) &&
                                !cannedFor(endpoint);
-        if (takesBody && endpoint == Endpoint::push) {
+        if (takesBody && (endpoint == Endpoint::push || endpoint == Endpoint::campaigns)) {
             // The admin token comes before the body is read.
             HttpAnswer res;
-            if (authorizeAdmin(req, res, "sending notifications")) return {std::nullopt, maxPushBodyBytes};
+            const bool push = endpoint == Endpoint::push;
+            if (authorizeAdmin(req, res, push ? "sending notifications" : "the campaigns"))
+                return {std::nullopt, push ? maxPushBodyBytes : maxCampaignBodyBytes};
             finish(req, res, {}, res.status == 403);
             return {std::move(res)};
         }
@@ -340,6 +361,8 @@ HttpAnswer CloudRoutes::answerHead(const HttpRequest& req) {
         authenticated = handleSummary(req, res);
     } else if (endpoint == Endpoint::deliveries) {
         authenticated = handleDeliveries(req, res);
+    } else if (endpoint >= Endpoint::campaigns && endpoint <= Endpoint::tap) {
+        authenticated = handleCampaigns(req, res, endpoint);
     } else if (auto page = dashboardAnswer(req.path)) {
         res = std::move(*page);
     } else {
@@ -362,7 +385,7 @@ void CloudRoutes::refuse(const HttpRequest& req, HttpAnswer& res) const {
         const auto [code, message] = describeStatus(req.refusal);
         sendError(res, req.refusal, code, message);
     }
-    if (req.refusal == 405) res.setHeader("Allow", "GET, HEAD, POST");
+    if (req.refusal == 405) res.setHeader("Allow", "GET, HEAD, POST, DELETE");
 }
 
 // Routes that take a body read it within the size limit before their handler runs.
@@ -370,7 +393,8 @@ HttpAnswer CloudRoutes::answer(const HttpRequest& req) {
     HttpAnswer res;
     try {
         const auto endpoint = classify(req.method, req.path);
-        const bool known = endpoint == Endpoint::token || endpoint == Endpoint::upload || endpoint == Endpoint::push;
+        const bool admin = endpoint == Endpoint::push || endpoint == Endpoint::campaigns;
+        const bool known = endpoint == Endpoint::token || endpoint == Endpoint::upload || admin;
         bool authenticated = false;
         if (req.refusal == 413) {
             sendError(res, 413, "payload_too_large", "the body is larger than 8 MiB once decoded");
@@ -381,9 +405,16 @@ HttpAnswer CloudRoutes::answer(const HttpRequest& req) {
             sendError(res, 400, "invalid_request",
                       endpoint == Endpoint::token ? "expected an application/x-www-form-urlencoded body"
                                                   : "expected an application/json body");
-        } else if (endpoint == Endpoint::push && req.refusal == 0) {
+        } else if (admin && req.refusal == 0) {
             authenticated = true;
-            handlePush(req, res);
+            if (!hasMediaType(req, "application/json"))
+                sendError(res, 400, "invalid_request", "expected an application/json body");
+            else if (endpoint == Endpoint::push)
+                handlePush(req, res);
+            else if (req.body.size() >= maxCampaignBodyBytes)
+                sendError(res, 413, "payload_too_large", "the body is larger than 64 KiB");
+            else
+                campaigns_.add(req.body, res);
         } else if (req.refusal != 0) {
             const auto [code, message] = describeStatus(req.refusal);
             sendError(res, req.refusal, code, message);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "CampaignRoutes.hpp"
 #include "CloudServer.hpp"
 #include "FailureThrottle.hpp"
 #include "HttpMessage.hpp"
@@ -24,7 +25,8 @@ namespace kiv::cloud {
 class CloudRoutes {
 public:
     CloudRoutes(const CloudOptions& options, Storage& storage, const RegionStore& regions, FailureThrottle& throttle,
-                RequestRecorder& recorder, const std::atomic<int>& port, PushPublisher* publisher = nullptr);
+                RequestRecorder& recorder, const std::atomic<int>& port, CampaignEngine& engine,
+                PushPublisher* publisher = nullptr);
 
     /// Answers what needs no body (reading routes, refusals, canned answers); else how much of
     /// the body to keep.
@@ -52,6 +54,7 @@ private:
     bool handleSummary(const HttpRequest& req, HttpAnswer& res);
     bool handleDeliveries(const HttpRequest& req, HttpAnswer& res);
     void handlePush(const HttpRequest& req, HttpAnswer& res);
+    bool handleCampaigns(const HttpRequest& req, HttpAnswer& res, Endpoint endpoint);
     void finish(const HttpRequest& req, const HttpAnswer& res, const std::string& body, bool authenticated);
 
     const CloudOptions& options_;
@@ -61,10 +64,12 @@ private:
     RequestRecorder& recorder_;
     const std::atomic<int>& boundPort_;
     PushRoutes push_;
+    CampaignEngine& engine_;
+    CampaignRoutes campaigns_;
 
     mutable std::mutex controlMutex_;  // clients_ and canned_
     std::map<std::string, std::string> clients_;
-    std::array<std::optional<CannedAnswer>, 8> canned_;
+    std::array<std::optional<CannedAnswer>, endpointCount> canned_;
 };
 
 /// Which route a request takes (HEAD takes the GET routes).

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "CampaignEngine.hpp"
 #include "CloudRoutes.hpp"
 #include "FailureThrottle.hpp"
 #include "JsonAnswer.hpp"
@@ -24,6 +25,7 @@ struct CloudServer::Impl {
     RequestRecorder recorder_{options_};
     std::atomic<int> boundPort_{0};
     std::unique_ptr<PushPublisher> publisher_;  // none without a broker
+    std::unique_ptr<CampaignEngine> engine_;
     std::unique_ptr<CloudRoutes> routes_;
 
     std::mutex lifecycleMutex_;  // server_
@@ -38,6 +40,17 @@ struct CloudServer::Impl {
         limits.requestTimeout = options_.requestTimeout;
         return limits;
     }
+
+    // The --campaigns document, stored over campaigns of the same ids.
+    bool addCampaigns(const std::string& document, std::string& error) {
+        const auto campaigns = readCampaignFile(document, error);
+        if (!campaigns) return error = "the campaigns are refused: " + error, false;
+        std::vector<StoredCampaign> stored;
+        for (const auto& campaign : *campaigns) stored.push_back({campaign.id, dumpJson(toJson(campaign))});
+        if (!storage_->putCampaigns(stored, true).value_or(false))
+            return error = "cannot store the campaigns: the database failed", false;
+        return true;
+    }
 };
 
 std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::string& error) {
@@ -48,10 +61,16 @@ std::unique_ptr<CloudServer> CloudServer::create(CloudOptions options, std::stri
     if (!impl.storage_) return nullptr;
     if (!impl.regions_.set(options.regionsDocument, error)) return nullptr;
     if (options.broker && !(impl.publisher_ = PushPublisher::create(*options.broker, error))) return nullptr;
+    impl.engine_ = std::make_unique<CampaignEngine>(
+        *impl.storage_, impl.publisher_.get(),
+        CampaignSettings{options.exitAfter, options.wallClock, options.sweepInterval});
+    if (!options.campaignsDocument.empty() && !impl.addCampaigns(options.campaignsDocument, error)) return nullptr;
+    if (!impl.engine_->start(error)) return nullptr;
     impl.throttle_ = std::make_unique<FailureThrottle>(options.clock);
     impl.options_ = std::move(options);
     impl.routes_ = std::make_unique<CloudRoutes>(impl.options_, *impl.storage_, impl.regions_, *impl.throttle_,
-                                                 impl.recorder_, impl.boundPort_, impl.publisher_.get());
+                                                 impl.recorder_, impl.boundPort_, *impl.engine_,
+                                                 impl.publisher_.get());
     for (const auto& client : impl.options_.clients) impl.routes_->addClient(client.clientId, client.secret);
     return server;
 }
@@ -75,6 +94,8 @@ bool CloudServer::start(std::string& error) {
     if (!server->start(impl_->options_.host, port, error)) return false;
     impl_->boundPort_ = server->port();
     impl_->server_ = std::move(server);
+    const auto& publicUrl = impl_->options_.publicUrl;
+    impl_->engine_->setPublicUrl(publicUrl.empty() ? baseUrl() : publicUrl);
     return true;
 }
 
@@ -142,6 +163,10 @@ std::vector<Sighting> CloudServer::sightings() const {
 std::int64_t CloudServer::uploadCount() const { return impl_->storage_->uploadCount().value_or(0); }
 
 void CloudServer::clearSightings() { impl_->storage_->clear(); }
+
+void CloudServer::sweepPresence() { impl_->engine_->sweep(); }
+
+bool CloudServer::waitForCampaigns(std::chrono::milliseconds timeout) const { return impl_->engine_->waitIdle(timeout); }
 
 std::vector<RecordedRequest> CloudServer::requests() const { return impl_->recorder_.requests(); }
 

@@ -22,8 +22,15 @@ enum class Endpoint {
     summary,    ///< GET /summary
     push,       ///< POST /push
     deliveries, ///< GET /deliveries
+    campaigns,  ///< GET and POST /campaigns
+    campaign,   ///< DELETE /campaigns/<id>
+    campaignStats,  ///< GET /campaigns/<id>/stats
+    devices,    ///< GET /devices
+    tap,        ///< GET /c/<id>, a notification's tap link
     other,      ///< anything else (answered 404)
 };
+
+inline constexpr std::size_t endpointCount = static_cast<std::size_t>(Endpoint::other) + 1;
 
 /// A fixed answer that replaces an endpoint's own handling (used to script failures in tests).
 struct CannedAnswer {
@@ -88,6 +95,12 @@ public:
     std::vector<Sighting> sightings() const;
     std::int64_t uploadCount() const;
     void clearSightings();
+
+    /// Removes the presences gone quiet for the exit timeout and sends their campaigns' exits, now
+    /// and on the calling thread (CloudOptions::wallClock sets what "now" is).
+    void sweepPresence();
+    /// Waits until every enter seen so far has been sent; false at the deadline.
+    bool waitForCampaigns(std::chrono::milliseconds timeout) const;
 
     /// The latest answered requests (at most the last 10,000 and CloudOptions::recordedBytes),
     /// oldest first.

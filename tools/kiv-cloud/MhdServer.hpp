@@ -41,7 +41,7 @@ struct ServerLimits {
     std::chrono::milliseconds requestTimeout{30000}; ///< head and body of one request
     std::size_t maxBodyBytes = 8 * 1024 * 1024;      ///< as sent and once decoded
     std::size_t drainBytes = 16 * 1024 * 1024;       ///< of a refused body, read and dropped
-    std::vector<std::string> routedMethods{"GET", "HEAD", "POST"};
+    std::vector<std::string> routedMethods{"GET", "HEAD", "POST", "DELETE"};
     std::vector<std::string> bodyMethods{"POST"};  ///< the others take no body
 };
 

@@ -26,7 +26,6 @@ public:
     bool waitFor(Endpoint endpoint, std::size_t count, std::chrono::milliseconds timeout) const;
 
 private:
-    static constexpr std::size_t endpointCount = 8;
     void log(const HttpRequest& req, int status);
 
     const CloudOptions& options_;
