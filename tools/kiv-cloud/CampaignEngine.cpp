@@ -6,6 +6,7 @@
 #include "JsonAnswer.hpp"
 #include "PushRequest.hpp"
 #include "RandomToken.hpp"
+#include "Summary.hpp"
 #include "support/JSONReader.hpp"
 
 namespace kiv::cloud {
@@ -17,7 +18,6 @@ using nlohmann::json;
 constexpr std::size_t maxPending = 10000;
 // Presences removed per sweep statement; a longer backlog is taken in several.
 constexpr std::size_t sweepBatch = 1000;
-constexpr std::int64_t msPerMinute = 60000;
 // A welcome that reaches a device hours after it came is noise: the broker drops it after this.
 constexpr std::uint32_t campaignMessageExpiry = 3600;
 
