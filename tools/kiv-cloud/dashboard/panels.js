@@ -128,7 +128,7 @@ async function loadDevices(token, signal) {
     const stale = d.stale === true;
     tr.append(cell(String(d.deviceId ?? ''), 'key'), cell(ago(last === null ? null : now - last)),
       cell(String(number(d.uploadsLastHour) ?? '–'), 'num'), cell(String(number(d.beaconsLastHour) ?? '–'), 'num'),
-      cell(keys.map((k) => describePlace(placeOfKey(k)).text).join(', ') || '–', 'key'),
+      cell(keys.map((k) => describePlace(placeOfKey(k)).text).join(', ') || '–', 'places'),
       cell(stale ? 'stale' : 'active', 'state'));
     if (last !== null) tr.cells[1].title = new Date(last).toLocaleString();
     tr.cells[4].title = keys.join('\n');
