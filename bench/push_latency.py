@@ -33,30 +33,63 @@ def http(port, method, path, body=b"", headers=()):
     return int(head[9:12]), payload
 
 
-def main():
-    build, count = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 500
-    work = tempfile.mkdtemp(prefix="kiv-push-bench-")
+def start_rig(build, work, cloud_args=()):
+    """A private mosquitto, kiv-cloud with --mqtt (and cloud_args), and a listening agent. Returns the
+    processes (stop them with stop_rig), kiv-cloud's port, the agent and its device id."""
     port = free_port()
     with open(os.path.join(work, "mosquitto.conf"), "w") as f:
         f.write(("user root\n" if os.geteuid() == 0 else "") + f"listener {port} 127.0.0.1\nallow_anonymous true\n")
     procs = [subprocess.Popen(["/usr/sbin/mosquitto", "-c", os.path.join(work, "mosquitto.conf")],
                               stderr=subprocess.DEVNULL)]
+    time.sleep(0.3)
+    cloud = subprocess.Popen([f"{build}/kiv-cloud", "--port", "0", "--client", "demo:s3cret",
+                              "--admin-token", "bench-admin", "--mqtt", f"127.0.0.1:{port}", *cloud_args],
+                             stdout=subprocess.PIPE, text=True)
+    procs.append(cloud)
+    cloud_port = int(cloud.stdout.readline().rsplit(":", 1)[1])
+    agent = subprocess.Popen([f"{build}/kiv-agent", "push", "--listen", "--push-broker", f"127.0.0.1:{port}"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                             env=dict(os.environ, XDG_STATE_HOME=work))
+    procs.append(agent)
+    device = json.loads(agent.stdout.readline())["deviceId"]
+    return procs, cloud_port, agent, device
+
+
+def stop_rig(procs, work):
+    for p in reversed(procs):
+        p.terminate()
+        p.wait()
+    subprocess.run(["rm", "-rf", work])
+
+
+def access_token(cloud_port):
+    status, body = http(cloud_port, "POST", "/KIVClient", b"CLIENTID=demo&SECRET=s3cret",
+                        ["Content-Type: application/x-www-form-urlencoded"])
+    return json.loads(body)["token"]
+
+
+def wait_delivered(agent):
+    while True:
+        line = agent.stdout.readline()
+        if not line:
+            sys.exit("the agent ended")
+        if json.loads(line).get("event") == "delivered":
+            return
+
+
+def report(times, what):
+    times.sort()
+    pick = lambda q: times[min(len(times) - 1, int(q * len(times)))] * 1000
+    print(f"| {len(times)} {what} | p50 {pick(0.5):.2f} ms | p99 {pick(0.99):.2f} ms | max {times[-1] * 1000:.2f} ms |")
+
+
+def main():
+    build, count = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 500
+    work = tempfile.mkdtemp(prefix="kiv-push-bench-")
+    procs = []
     try:
-        time.sleep(0.3)
-        cloud = subprocess.Popen([f"{build}/kiv-cloud", "--port", "0", "--client", "demo:s3cret",
-                                  "--admin-token", "bench-admin", "--mqtt", f"127.0.0.1:{port}"],
-                                 stdout=subprocess.PIPE, text=True)
-        procs.append(cloud)
-        cloud_port = int(cloud.stdout.readline().rsplit(":", 1)[1])
-        agent = subprocess.Popen([f"{build}/kiv-agent", "push", "--listen", "--push-broker", f"127.0.0.1:{port}"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                                 env=dict(os.environ, XDG_STATE_HOME=work))
-        procs.append(agent)
-        device = json.loads(agent.stdout.readline())["deviceId"]
-        status, body = http(cloud_port, "POST", "/KIVClient", b"CLIENTID=demo&SECRET=s3cret",
-                            ["Content-Type: application/x-www-form-urlencoded"])
-        token = json.loads(body)["token"]
-        upload = json.dumps({"access_token": token, "deviceId": device,
+        procs, cloud_port, agent, device = start_rig(build, work)
+        upload = json.dumps({"access_token": access_token(cloud_port), "deviceId": device,
                              "beacons": [{"eid": "BeaconID beacon: 00ff", "rssi": -60}]}).encode()
         http(cloud_port, "POST", "/ibeaconupdate", upload, ["Content-Type: application/json"])
         time.sleep(1)  # the agent's subscription is in place
@@ -68,22 +101,11 @@ def main():
                                   ["Content-Type: application/json", "Authorization: Bearer bench-admin"])
             if status != 202:
                 sys.exit(f"POST /push answered {status}: {answer[:200]!r}")
-            while True:
-                line = agent.stdout.readline()
-                if not line:
-                    sys.exit("the agent ended")
-                event = json.loads(line)
-                if event.get("event") == "delivered":
-                    break
+            wait_delivered(agent)
             times.append(time.monotonic() - began)
-        times.sort()
-        pick = lambda q: times[min(len(times) - 1, int(q * len(times)))] * 1000
-        print(f"| {count} notifications | p50 {pick(0.5):.2f} ms | p99 {pick(0.99):.2f} ms | max {times[-1] * 1000:.2f} ms |")
+        report(times, "notifications")
     finally:
-        for p in reversed(procs):
-            p.terminate()
-            p.wait()
-        subprocess.run(["rm", "-rf", work])
+        stop_rig(procs, work)
 
 
 if __name__ == "__main__":
