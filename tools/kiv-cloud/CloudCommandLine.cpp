@@ -67,7 +67,9 @@ void addFlags(CLI::App& app, Flags& flags) {
         "--admin-token-file", flags.adminTokenFile,
         "file whose first line is a token that may read GET /sightings, GET /summary and GET /deliveries and send "
         "POST /push (as \"Authorization: Bearer TOKEN\"), beside the clients; a regular file others may not use "
-        "and its group may not write (chmod 600 or 640)");
+        "and its group may not write (chmod 600 or 640); the last one given counts");
+    // The packaged service names its file before the administrator's own options.
+    adminFile->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--admin-token", options.adminToken,
                    "the admin token itself; every local user sees it in ps, --admin-token-file does not show it")
         ->excludes(adminFile);
