@@ -61,7 +61,7 @@ TEST(KivCloudCommandLine, RefusesUnsafeOrMissingCredentialsWithOneLineThatShowsN
         {"--admin-token-file " + groupWritable, 2,
          "kiv-cloud: --admin-token-file " + groupWritable + ": writable by its group (mode 0660)" + chmod + groupWritable + orGroup},
         {"--admin-token-file /dev/zero", 2, "kiv-cloud: --admin-token-file /dev/zero: not a regular file\n"},
-        {"--client x --port " + taken, 1, "kiv-cloud: cannot listen on 127.0.0.1:" + taken + ": Address already in use\n"},
+        {"--client x:y --port " + taken, 1, "kiv-cloud: cannot listen on 127.0.0.1:" + taken + ": Address already in use\n"},
     };
     for (const auto& c : cases) {
         const auto port = c.arguments.find("--port") == std::string::npos ? "--port 0 " : "";
