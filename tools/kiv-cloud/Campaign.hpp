@@ -33,6 +33,8 @@ struct Place {
     std::string key() const;
     /// Whether a sighted beacon lies in the place.
     bool contains(const BeaconEntry& beacon) const;
+
+    bool operator==(const Place&) const = default;
 };
 
 enum class CampaignTrigger { enter, exit };
@@ -49,6 +51,8 @@ struct CampaignNotification {
     std::string body;
     std::string image;
     std::string click;
+
+    bool operator==(const CampaignNotification&) const = default;
 };
 
 /// When a campaign may fire: from (inclusive) and until (exclusive) as instants, and the hours of
@@ -60,6 +64,8 @@ struct ActiveWindow {
     std::optional<std::pair<int, int>> hours;  ///< 0..23 and 1..24; never equal
 
     bool contains(std::int64_t nowMs) const;
+
+    bool operator==(const ActiveWindow&) const = default;
 };
 
 /// One campaign as the routes and the --campaigns file give it. Thread: plain value.
@@ -70,6 +76,8 @@ struct Campaign {
     CampaignNotification notification;
     std::int64_t cooldownMinutes = defaultCooldownMinutes;  ///< 0..525600 (a year)
     ActiveWindow window;
+
+    bool operator==(const Campaign&) const = default;
 };
 
 /// A campaign read from JSON, or why it is refused (a message naming the member).
@@ -90,5 +98,13 @@ CampaignCheck readCampaign(const nlohmann::json& value, const std::string& gener
 std::optional<std::vector<Campaign>> readCampaignFile(std::string_view text, std::string& problem);
 /// The campaign in the shape readCampaign takes (times as "YYYY-MM-DDTHH:MM:SSZ").
 nlohmann::json toJson(const Campaign& campaign);
+
+/// The parts of a campaign, read and written as readCampaign and toJson do: a refusal names the
+/// member ("place.major: ..."), empty when the value is sound.
+std::string readPlace(const nlohmann::json& value, Place& out);
+nlohmann::json toJson(const Place& place);
+std::string readWindow(const nlohmann::json& value, ActiveWindow& out);
+/// Empty (an empty object) when no part of the window is set.
+nlohmann::json toJson(const ActiveWindow& window);
 
 }  // namespace kiv::cloud

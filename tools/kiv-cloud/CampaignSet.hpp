@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,12 +26,21 @@ public:
     const std::vector<Campaign>& all() const { return campaigns_; }
 
 private:
+    // Looks strings up by string_view, so that matching an upload copies no text.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    template <class T>
+    using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
+
     std::vector<Campaign> campaigns_;
-    std::vector<Place> places_;                                      // distinct places, by key
-    std::vector<std::string> placeKeys_;                             // places_[i].key()
-    std::unordered_map<std::string, std::vector<std::size_t>> byUuid_;  // iBeacon UUID -> places_
-    std::unordered_map<std::string, std::vector<std::size_t>> byEddystone_;  // beacon key -> places_
-    std::unordered_map<std::string, std::vector<std::size_t>> byPlace_;  // place key -> campaigns_
+    std::vector<Place> places_;                             // distinct places, by key
+    std::vector<std::string> placeKeys_;                    // places_[i].key()
+    std::vector<std::vector<std::size_t>> placeCampaigns_;  // places_[i] -> campaigns_
+    TextMap<std::size_t> byPlace_;                          // place key -> places_
+    TextMap<std::vector<std::size_t>> byEddystone_;         // beacon key -> places_ that list it
+    TextMap<std::size_t> byId_;                             // campaign id -> campaigns_
 };
 
 }  // namespace kiv::cloud

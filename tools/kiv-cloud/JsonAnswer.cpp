@@ -8,6 +8,14 @@ using nlohmann::json;
 
 std::string dumpJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
+std::optional<std::int64_t> boundedInteger(const json& value, std::int64_t low, std::int64_t high) {
+    if (!value.is_number_integer()) return std::nullopt;
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(high)) return std::nullopt;
+    const auto number = value.get<std::int64_t>();
+    if (number < low || number > high) return std::nullopt;
+    return number;
+}
+
 void sendJson(HttpAnswer& res, int status, const json& body) {
     res.status = status;
     res.setContent(dumpJson(body), "application/json");

@@ -7,6 +7,7 @@ namespace {
 
 constexpr std::size_t maxKnownTokens = 100000;
 
+// Version 4 (migrateToVersion4) follows in the same transaction, then COMMIT.
 // Two processes starting together would race on CREATE TABLE IF NOT EXISTS: a transaction-wide
 // advisory lock (any fixed number of ours) makes them take turns.
 constexpr const char* createVersion1 =
@@ -44,16 +45,17 @@ constexpr const char* createVersion1 =
     "  CREATE INDEX IF NOT EXISTS deliveries_by_seq ON deliveries(seq);"
     "  CREATE INDEX IF NOT EXISTS uploads_by_device ON uploads(device_id);"
     "  UPDATE schema_version SET version = 3;"
-    " END IF; END $$;"
-    "COMMIT;";
+    " END IF; END $$;";
 
 // One request's deliveries in one statement.
 constexpr const char* insertDeliveries =
-    "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state, error)"
+    "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state, error, campaign_id,"
+    "  click_id, click_url)"
     " SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[],"
-    "  $8::text[], $9::text[])";
+    "  $8::text[], $9::text[], $10::text[], $11::text[], $12::text[])";
 
-// The upload row and every sighting in one statement, so one transaction and one round trip.
+// The upload row, every sighting and the device's last upload in one statement, so one
+// transaction and one round trip.
 // The sightings take their ids in entry order: a function scan yields its rows in array order,
 // and an ORDER BY on the ordinality (a sort) made the whole statement three times slower.
 constexpr const char* insertUpload =
@@ -64,6 +66,10 @@ constexpr const char* insertUpload =
     "  SELECT u.id, $1::text, $2::bigint, e.kind, e.uuid, e.major, e.minor, e.eid, e.rssi, e.beacon, $11::text"
     "  FROM u, unnest($4::text[], $5::text[], $6::int[], $7::int[], $8::text[], $9::int[], $10::text[])"
     "    AS e(kind, uuid, major, minor, eid, rssi, beacon)"
+    "  RETURNING 1),"
+    " d AS (INSERT INTO devices(device_id, client_id, first_upload_at, last_upload_at)"
+    "  VALUES($1::text, $11::text, $2::bigint, $2::bigint) ON CONFLICT (device_id) DO UPDATE"
+    "  SET client_id = EXCLUDED.client_id, last_upload_at = GREATEST(devices.last_upload_at, EXCLUDED.last_upload_at)"
     "  RETURNING 1)"
     " SELECT id FROM u";
 
@@ -100,7 +106,9 @@ std::unique_ptr<PostgresStorage> PostgresStorage::open(const std::string& uri, s
 bool PostgresStorage::migrate(std::string& error) {
     const auto connection = pool_.acquire(error);
     if (!connection) return false;
-    if ((*connection)->exec(createVersion1)) return true;
+    if ((*connection)->exec(createVersion1) && (*connection)->exec(migrateToVersion4) &&
+        (*connection)->exec("COMMIT"))
+        return true;
     error = "cannot create the tables: " + (*connection)->error();
     (*connection)->exec("ROLLBACK");
     return false;
@@ -273,7 +281,8 @@ std::optional<std::vector<std::string>> PostgresStorage::devicesNear(const std::
 }
 
 bool PostgresStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
-    std::vector<PgParam> ids, devices, times, beacons, categories, titles, payloads, states, errors;
+    std::vector<PgParam> ids, devices, times, beacons, categories, titles, payloads, states, errors, campaigns, clicks,
+        urls;
     for (const auto& d : deliveries) {
         ids.emplace_back(d.id);
         devices.emplace_back(d.deviceId);
@@ -284,17 +293,21 @@ bool PostgresStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
         payloads.emplace_back(d.payload);
         states.emplace_back(d.published ? "published" : "failed");
         errors.push_back(d.published ? std::nullopt : PgParam(d.error));
+        campaigns.push_back(d.campaignId);
+        clicks.push_back(d.clickId);
+        urls.emplace_back(d.clickUrl);
     }
     // Retrying is safe: the ids are keys, so a first insert that landed makes the second fail.
     return run("add_deliveries", insertDeliveries,
                {pgTextArray(ids), pgTextArray(devices), pgTextArray(times), pgTextArray(beacons),
                 pgTextArray(categories), pgTextArray(titles), pgTextArray(payloads), pgTextArray(states),
-                pgTextArray(errors)}) != nullptr;
+                pgTextArray(errors), pgTextArray(campaigns), pgTextArray(clicks), pgTextArray(urls)}) != nullptr;
 }
 
 std::optional<std::vector<Delivery>> PostgresStorage::deliveries(std::size_t limit) {
     const auto result = run("deliveries",
-                            "SELECT id, device_id, created_at, beacon, category, title, payload, state, error"
+                            "SELECT id, device_id, created_at, beacon, category, title, payload, state, error,"
+                            " campaign_id, click_id, click_url, first_tap_at, taps"
                             " FROM deliveries ORDER BY seq DESC LIMIT $1::bigint",
                             {std::to_string(limit)});
     if (!result) return std::nullopt;
@@ -310,6 +323,11 @@ std::optional<std::vector<Delivery>> PostgresStorage::deliveries(std::size_t lim
         d.payload = PgConnection::text(result, r, 6);
         d.published = PgConnection::text(result, r, 7) == "published";
         d.error = PgConnection::text(result, r, 8);
+        if (!PgConnection::isNull(result, r, 9)) d.campaignId = std::string(PgConnection::text(result, r, 9));
+        if (!PgConnection::isNull(result, r, 10)) d.clickId = std::string(PgConnection::text(result, r, 10));
+        d.clickUrl = PgConnection::text(result, r, 11);
+        if (!PgConnection::isNull(result, r, 12)) d.firstTapMs = PgConnection::integer(result, r, 12);
+        d.taps = PgConnection::integer(result, r, 13);
         out.push_back(std::move(d));
     }
     return out;
@@ -317,7 +335,7 @@ std::optional<std::vector<Delivery>> PostgresStorage::deliveries(std::size_t lim
 
 void PostgresStorage::clear() {
     std::string error;
-    if (const auto connection = pool_.acquire(error)) (*connection)->exec("TRUNCATE sightings, uploads");
+    if (const auto connection = pool_.acquire(error)) (*connection)->exec("TRUNCATE sightings, uploads, devices, presence");
 }
 
 }  // namespace kiv::cloud

@@ -6,6 +6,7 @@
 
 #include "JsonAnswer.hpp"
 #include "Sighting.hpp"
+#include "WebUrl.hpp"
 #include "support/JSONReader.hpp"
 
 namespace kiv::cloud {
@@ -16,35 +17,6 @@ using nlohmann::json;
 constexpr std::array<std::string_view, 11> knownMembers = {
     "deviceId", "beacon", "withinMinutes", "payload", "category", "title",
     "subtitle", "body",   "image",         "click",   "expiresIn"};
-constexpr std::array<std::string_view, 3> categories = {"kiv-basic", "kiv-did-enter-region", "kiv-did-exit-region"};
-constexpr std::size_t maxUrlBytes = 2048;
-
-// An absolute http or https URL with a host, without spaces or control characters.
-bool isWebUrl(std::string_view url) {
-    if (url.size() > maxUrlBytes) return false;
-    std::string_view rest;
-    for (const std::string_view scheme : {"http://", "https://"}) {
-        if (url.size() < scheme.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < scheme.size(); ++i)
-            same = same && (url[i] | 0x20) == scheme[i];  // the scheme in any case
-        if (same) rest = url.substr(scheme.size());
-    }
-    if (rest.empty() || rest.front() == '/' || rest.front() == '?' || rest.front() == '#') return false;
-    for (const char c : url)
-        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
-    return true;
-}
-
-// A whole number in [low, high]; none otherwise.
-std::optional<std::int64_t> bounded(const json& value, std::int64_t low, std::int64_t high) {
-    if (!value.is_number_integer()) return std::nullopt;
-    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(high)) return std::nullopt;
-    const auto number = value.get<std::int64_t>();
-    if (number < low || number > high) return std::nullopt;
-    return number;
-}
-
 std::string refuse(PushRequestCheck& check, int status, std::string problem) {
     check.status = status;
     check.problem = std::move(problem);
@@ -71,8 +43,8 @@ std::string templatePayload(const json& root, PushRequestCheck& check) {
         return refuse(check, 400, "give a payload, or at least a title or a body");
     std::string category = "kiv-basic";
     if (const auto member = root.find("category"); member != root.end()) {
-        if (!member->is_string() || std::find(categories.begin(), categories.end(), member->get<std::string>()) == categories.end())
-            return refuse(check, 400, "category: expected kiv-basic, kiv-did-enter-region or kiv-did-exit-region");
+        if (!member->is_string() || !isNotificationCategory(member->get_ref<const std::string&>()))
+            return refuse(check, 400, std::string("category: ") + std::string(categoryExpectation));
         category = member->get<std::string>();
     }
     json aps = {{"alert", alert}, {"category", category}};
@@ -114,7 +86,7 @@ void readTarget(const json& root, PushRequestCheck& check) {
         return (void)refuse(check, 400, "beacon: expected a beacon key");
     check.request.beacon = beacon->get<std::string>();
     if (const auto minutes = root.find("withinMinutes"); minutes != root.end()) {
-        const auto value = bounded(*minutes, 1, maxPushMinutes);
+        const auto value = boundedInteger(*minutes, 1, maxPushMinutes);
         if (!value) return (void)refuse(check, 400, "withinMinutes: expected a number from 1 to " + std::to_string(maxPushMinutes));
         check.request.withinMinutes = static_cast<int>(*value);
     }
@@ -127,7 +99,7 @@ void readMembers(const json& root, PushRequestCheck& check) {
     readTarget(root, check);
     if (check.status != 0) return;
     if (const auto expires = root.find("expiresIn"); expires != root.end()) {
-        const auto value = bounded(*expires, 1, maxExpiresIn);
+        const auto value = boundedInteger(*expires, 1, maxExpiresIn);
         if (!value) return (void)refuse(check, 400, "expiresIn: expected seconds from 1 to " + std::to_string(maxExpiresIn));
         check.request.expiresIn = static_cast<std::uint32_t>(*value);
     }
@@ -144,6 +116,10 @@ void readMembers(const json& root, PushRequestCheck& check) {
 }
 
 }  // namespace
+
+bool isNotificationCategory(std::string_view text) {
+    return text == "kiv-basic" || text == "kiv-did-enter-region" || text == "kiv-did-exit-region";
+}
 
 bool isDeviceToken(std::string_view text) {
     if (text.size() != 32) return false;

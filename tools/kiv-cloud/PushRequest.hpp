@@ -41,6 +41,12 @@ struct PushRequestCheck {
 /// Thread: stateless, any thread.
 PushRequestCheck readPushRequest(std::string_view body);
 
+/// Whether the text is a category devices know: "kiv-basic", "kiv-did-enter-region" or
+/// "kiv-did-exit-region".
+bool isNotificationCategory(std::string_view text);
+inline constexpr std::string_view categoryExpectation =
+    "expected kiv-basic, kiv-did-enter-region or kiv-did-exit-region";
+
 /// Whether the text is a device token: 32 upper-case hex digits.
 bool isDeviceToken(std::string_view text);
 

@@ -11,8 +11,13 @@ std::string_view kindName(SightingKind kind) { return kind == SightingKind::eddy
 std::string beaconKey(const BeaconEntry& beacon) {
     if (beacon.kind == SightingKind::iBeacon)
         return beacon.uuid + ":" + std::to_string(beacon.major) + ":" + std::to_string(beacon.minor);
+    return std::string(eddystoneKey(beacon));
+}
+
+std::string_view eddystoneKey(const BeaconEntry& beacon) {
     constexpr auto prefix = api::API::Server::EIDPrefix;
-    return beacon.eid.compare(0, prefix.size(), prefix) == 0 ? beacon.eid.substr(prefix.size()) : beacon.eid;
+    const std::string_view eid = beacon.eid;
+    return eid.starts_with(prefix) ? eid.substr(prefix.size()) : eid;
 }
 
 nlohmann::json toJson(const Sighting& sighting) {

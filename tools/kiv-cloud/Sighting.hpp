@@ -38,6 +38,8 @@ struct Sighting {
 /// (UUID as stored), the identifier's hex digits (as stored, without "BeaconID beacon: ") for
 /// Eddystone.
 std::string beaconKey(const BeaconEntry& beacon);
+/// beaconKey of an Eddystone entry without a copy: a view into its eid.
+std::string_view eddystoneKey(const BeaconEntry& beacon);
 
 /// A name a client sent, quoted for an error answer: at most maxEchoedName bytes of it (ending
 /// on a whole UTF-8 character), then "..." when cut, so that an answer never grows with it.

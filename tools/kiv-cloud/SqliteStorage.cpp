@@ -10,7 +10,8 @@ namespace {
 
 // Version 1 is the first layout (no version table yet); 2 adds the beacon key and the indexes
 // the queries and the summary read; 3 the client whose token made each upload (none for older
-// rows, which only the admin token lists); 4 the push deliveries, and uploads found by device.
+// rows, which only the admin token lists); 4 the push deliveries, and uploads found by device; 5 campaigns,
+// presence and taps (SqliteCampaignStorage.cpp).
 constexpr const char* createVersion1 =
     "CREATE TABLE IF NOT EXISTS tokens("
     "  token TEXT PRIMARY KEY, client_id TEXT NOT NULL, issued_at INTEGER NOT NULL);"
@@ -81,11 +82,13 @@ bool SqliteStorage::migrate(std::string& error) {
     const auto lock = db_->lock();
     if (!db_->exec("BEGIN IMMEDIATE", error)) return false;
     if (!db_->exec(createVersion1, error)) return db_->exec("ROLLBACK", error), false;
-    SqliteStatement version(db_->handle(), "SELECT MAX(version) FROM schema_version");
-    const bool read = version.step();
-    const auto current = read ? version.columnInt(0) : 0;
+    std::int64_t current = 0;
+    {  // finished before the migrations: a pending read would lock out their DROPs
+        SqliteStatement version(db_->handle(), "SELECT MAX(version) FROM schema_version");
+        if (version.step()) current = version.columnInt(0);
+    }
     if ((current < 2 && !db_->exec(migrateToVersion2, error)) || (current < 3 && !db_->exec(migrateToVersion3, error)) ||
-        (current < 4 && !db_->exec(migrateToVersion4, error)) ||
+        (current < 4 && !db_->exec(migrateToVersion4, error)) || (current < 5 && !migrateToVersion5(error)) ||
         !db_->exec("COMMIT", error)) {
         std::string ignored;
         db_->exec("ROLLBACK", ignored);
@@ -137,6 +140,15 @@ std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::
     SqliteStatement lastId(db_->handle(), "SELECT last_insert_rowid()");
     lastId.step();
     const auto uploadId = lastId.columnInt(0);
+    SqliteStatement device(db_->handle(),
+                           "INSERT INTO devices(device_id, client_id, first_upload_at, last_upload_at) VALUES(?1, ?2, ?3, ?3)"
+                           " ON CONFLICT(device_id) DO UPDATE SET client_id = excluded.client_id,"
+                           " last_upload_at = MAX(last_upload_at, excluded.last_upload_at)");
+    device.bind(1, upload.deviceId);
+    device.bind(2, clientId);
+    device.bind(3, receivedAtMs);
+    device.step();
+    if (device.failed()) return rollback();
 
     SqliteStatement addSighting(db_->handle(),
                                 "INSERT INTO sightings(upload_id, device_id, received_at, kind, uuid, major, minor, "
@@ -269,7 +281,7 @@ bool SqliteStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
     if (!db_->exec("BEGIN IMMEDIATE", error)) return false;
     SqliteStatement insert(db_->handle(),
                            "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state,"
-                           " error) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                           " error, campaign_id, click_id, click_url) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
     for (const auto& d : deliveries) {
         insert.bind(1, d.id);
         insert.bind(2, d.deviceId);
@@ -280,6 +292,9 @@ bool SqliteStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
         insert.bind(7, d.payload);
         insert.bind(8, d.published ? "published" : "failed");
         d.published ? insert.bindNull(9) : insert.bind(9, d.error);
+        d.campaignId ? insert.bind(10, *d.campaignId) : insert.bindNull(10);
+        d.clickId ? insert.bind(11, *d.clickId) : insert.bindNull(11);
+        insert.bind(12, d.clickUrl);
         insert.step();
         if (insert.failed()) return db_->exec("ROLLBACK", error), false;
         insert.reset();
@@ -291,8 +306,9 @@ std::optional<std::vector<Delivery>> SqliteStorage::deliveries(std::size_t limit
     const auto lock = reader_->lock();
     // Rows are appended, so the row id orders them as they were made.
     SqliteStatement query(reader_->handle(),
-                          "SELECT id, device_id, created_at, beacon, category, title, payload, state, error"
-                          " FROM deliveries ORDER BY rowid DESC LIMIT ?1");
+                          "SELECT id, device_id, created_at, beacon, category, title, payload, state, error,"
+                          " campaign_id, click_id, click_url, first_tap_at, taps FROM deliveries ORDER BY rowid DESC"
+                          " LIMIT ?1");
     query.bind(1, static_cast<std::int64_t>(limit));
     std::vector<Delivery> out;
     while (query.step()) {
@@ -306,6 +322,11 @@ std::optional<std::vector<Delivery>> SqliteStorage::deliveries(std::size_t limit
         d.payload = query.columnText(6);
         d.published = query.columnText(7) == "published";
         d.error = query.columnText(8);
+        if (!query.columnIsNull(9)) d.campaignId = query.columnText(9);
+        if (!query.columnIsNull(10)) d.clickId = query.columnText(10);
+        d.clickUrl = query.columnText(11);
+        if (!query.columnIsNull(12)) d.firstTapMs = query.columnInt(12);
+        d.taps = query.columnInt(13);
         out.push_back(std::move(d));
     }
     if (query.failed()) return std::nullopt;
@@ -315,7 +336,7 @@ std::optional<std::vector<Delivery>> SqliteStorage::deliveries(std::size_t limit
 void SqliteStorage::clear() {
     const auto lock = db_->lock();
     std::string ignored;
-    db_->exec("DELETE FROM sightings; DELETE FROM uploads;", ignored);
+    db_->exec("DELETE FROM sightings; DELETE FROM uploads; DELETE FROM devices; DELETE FROM presence;", ignored);
 }
 
 }  // namespace kiv::cloud

@@ -36,8 +36,23 @@ public:
     std::optional<std::vector<Delivery>> deliveries(std::size_t limit) override;
     void clear() override;
 
+    std::optional<std::vector<StoredCampaign>> campaigns() override;
+    std::optional<bool> putCampaigns(const std::vector<StoredCampaign>& campaigns, bool replace) override;
+    std::optional<bool> deleteCampaign(const std::string& id) override;
+    std::optional<std::int64_t> campaignGeneration() override;
+    std::optional<std::vector<PresenceChange>> markPresent(const std::string& deviceId,
+                                                           const std::vector<std::string>& places,
+                                                           std::int64_t nowMs) override;
+    std::optional<std::vector<PresenceChange>> sweepAbsent(std::int64_t beforeMs, std::size_t limit) override;
+    std::optional<bool> claimTrigger(const TriggerClaim& claim) override;
+    std::optional<TapTarget> recordTap(const std::string& clickId, std::int64_t nowMs) override;
+    std::optional<CampaignStats> campaignStats(const std::string& campaignId, std::int64_t sinceMs) override;
+    std::optional<std::vector<DeviceActivity>> devices(std::int64_t nowMs, std::size_t limit) override;
+
 private:
     bool migrate(std::string& error);
+    /// Version 5: campaigns, presence, triggers and taps (SqliteCampaignStorage.cpp).
+    bool migrateToVersion5(std::string& error);
 
     std::unique_ptr<SqliteDatabase> db_;
     std::unique_ptr<SqliteDatabase> ownReader_;

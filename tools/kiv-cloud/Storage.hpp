@@ -62,15 +62,16 @@ public:
 
     // --- campaigns (shared by every process on the database) -------------------------------
     /// Every stored campaign, in id order.
-    virtual std::optional<std::vector<StoredCampaign>> campaigns() { return std::nullopt; }
+    virtual std::optional<std::vector<StoredCampaign>> campaigns() = 0;
     /// Adds the campaigns, replacing those with the same ids when `replace`; with !replace an id
-    /// that exists already refuses the whole call (answers false in *added). Each change bumps the
-    /// generation. None when the database cannot be used.
-    virtual std::optional<bool> putCampaigns(const std::vector<StoredCampaign>& campaigns, bool replace) { return std::nullopt; }
+    /// that exists already (or one given twice) refuses the whole call: false, nothing stored. With
+    /// `replace` an id given twice keeps its last definition. Each change bumps the generation.
+    /// None when the database cannot be used.
+    virtual std::optional<bool> putCampaigns(const std::vector<StoredCampaign>& campaigns, bool replace) = 0;
     /// Removes one campaign (its triggers and deliveries stay for the record); false when unknown.
-    virtual std::optional<bool> deleteCampaign(const std::string& id) { return std::nullopt; }
+    virtual std::optional<bool> deleteCampaign(const std::string& id) = 0;
     /// A number that changes whenever a campaign is added, replaced or removed by any process.
-    virtual std::optional<std::int64_t> campaignGeneration() { return std::nullopt; }
+    virtual std::optional<std::int64_t> campaignGeneration() = 0;
 
     // --- presence ----------------------------------------------------------------------------
     /// Marks the device present in each place at nowMs: a place it had no presence row for is
@@ -78,23 +79,23 @@ public:
     /// Two processes marking the same device and place at once make one row, one enter.
     virtual std::optional<std::vector<PresenceChange>> markPresent(const std::string& deviceId,
                                                                    const std::vector<std::string>& places,
-                                                                   std::int64_t nowMs) { return std::nullopt; }
+                                                                   std::int64_t nowMs) = 0;
     /// Removes (and returns) at most `limit` presence rows last seen before beforeMs: the devices
     /// that left. A row is returned to one caller only, whichever process sweeps.
-    virtual std::optional<std::vector<PresenceChange>> sweepAbsent(std::int64_t beforeMs, std::size_t limit) { return std::nullopt; }
+    virtual std::optional<std::vector<PresenceChange>> sweepAbsent(std::int64_t beforeMs, std::size_t limit) = 0;
     /// The claim (see TriggerClaim): true when this call made it, false when it was made before or
     /// the cooldown holds.
-    virtual std::optional<bool> claimTrigger(const TriggerClaim& claim) { return std::nullopt; }
+    virtual std::optional<bool> claimTrigger(const TriggerClaim& claim) = 0;
 
     // --- taps and figures --------------------------------------------------------------------
     /// Counts a tap on the delivery with this click id (first time and count) and answers its URL;
     /// found is false for an unknown id.
-    virtual std::optional<TapTarget> recordTap(const std::string& clickId, std::int64_t nowMs) { return std::nullopt; }
+    virtual std::optional<TapTarget> recordTap(const std::string& clickId, std::int64_t nowMs) = 0;
     /// The campaign's figures, with deliveries per hour from sinceMs on.
-    virtual std::optional<CampaignStats> campaignStats(const std::string& campaignId, std::int64_t sinceMs) { return std::nullopt; }
+    virtual std::optional<CampaignStats> campaignStats(const std::string& campaignId, std::int64_t sinceMs) = 0;
     /// The devices that uploaded, latest first, at most `limit`, with their figures of the hour
     /// before nowMs and the places they are in.
-    virtual std::optional<std::vector<DeviceActivity>> devices(std::int64_t nowMs, std::size_t limit) { return std::nullopt; }
+    virtual std::optional<std::vector<DeviceActivity>> devices(std::int64_t nowMs, std::size_t limit) = 0;
 };
 
 /// How long a statement may wait, so that a stuck database fails requests (503) instead of

@@ -17,16 +17,6 @@ using api::API::Server::EIDPrefix;
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// 36 characters, upper-case hex in groups 8-4-4-4-12.
-bool isCanonicalUuid(const std::string& text) {
-    if (text.size() != 36) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
-        if (hyphenPlace ? text[i] != '-' : !isUpperHex(text[i])) return false;
-    }
-    return true;
-}
-
 // Decimal text of 0..65535 without sign, spaces or leading zeros.
 std::optional<std::uint16_t> parseUnsigned16(const std::string& text) {
     if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
@@ -141,6 +131,15 @@ void checkMembers(const json& root, UploadCheck& check) {
 }
 
 }  // namespace
+
+bool isCanonicalUuid(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphenPlace ? text[i] != '-' : !isUpperHex(text[i])) return false;
+    }
+    return true;
+}
 
 UploadCheck UploadReader::read(std::string_view body) {
     UploadCheck check;

@@ -36,6 +36,10 @@ struct UploadCheck {
     bool ok() const { return jsonObject && accessToken && problem.empty(); }
 };
 
+/// Whether the text is a UUID as uploads carry it and sightings keep it: 36 characters,
+/// upper-case hex in groups 8-4-4-4-12.
+bool isCanonicalUuid(std::string_view text);
+
 /// Reads the body of a sighting upload, member by member: {"access_token": string, "deviceId":
 /// string, "beacons": [...]} whose entries are either {"uuid": canonical upper-case UUID, "major":
 /// "decimal", "minor": "decimal", "rssi": integer} or {"eid": "BeaconID beacon: " + lower-case hex,
