@@ -99,7 +99,7 @@ done
 grep -qx "RestartPreventExitStatus=2" "$cloud_unit" || fail "kiv-cloud.service restarts after usage errors"
 # /etc/default/kiv-cloud shows every flag of the program.
 for flag in $("$tools/usr/bin/kiv-cloud" --help | grep -oE -- '^ +--[a-z-]+' | sort -u); do
-  grep -q -- "$flag\b" "$tools/etc/default/kiv-cloud" || fail "/etc/default/kiv-cloud does not mention $flag"
+  grep -qE -- "$flag([ ,]|\$)" "$tools/etc/default/kiv-cloud" || fail "/etc/default/kiv-cloud does not mention $flag"
 done
 
 # The man pages carry the program's help, and the agent's page each subcommand's.
