@@ -51,7 +51,7 @@ pc="$(compgen -G "$dev/usr/lib*/pkgconfig/kiv.pc" | head -n1)"
 
 # Control: dependencies, conffiles, maintainer scripts.
 depends="$(dpkg-deb -f "$work"/kiv-tools_*.deb Depends)"
-for lib in libcurl4 libsdbus-c++1 libsqlite3-0 libpq5 libcpp-httplib; do
+for lib in libcurl4 libsdbus-c++1 libsqlite3-0 libpq5 libmicrohttpd12; do
   [[ "$depends" == *"$lib"* ]] || fail "kiv-tools Depends lacks $lib: $depends"
 done
 dev_depends="$(dpkg-deb -f "$work"/libkiv-dev_*.deb Depends)"
