@@ -181,7 +181,8 @@ TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneL
     const auto open = dir.file("open", "s\n");
     std::filesystem::permissions(open, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
     const auto groupWritable = dir.file("group", "s\n");
-    std::filesystem::permissions(groupWritable, std::filesystem::perms::group_write, std::filesystem::perm_options::add);
+    std::filesystem::permissions(groupWritable, std::filesystem::perms::group_write,
+                                 std::filesystem::perm_options::add);
     const auto key = dir.file("key.toml", "a" + times(".a", 50'000) + " = 1\n");
     const auto table = dir.file("table.toml", "[" + times("a.", 100'000) + "a]\n");
     const auto big = dir.file("big.toml", "#" + std::string(1 << 20, 'x'));
@@ -201,7 +202,8 @@ TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneL
         {"run --config " + key, 2, run + key + ":1: nested more than 32 levels deep"},
         {"run --config " + table, 2, run + table + ":1: nested more than 32 levels deep"},
         {"run --client c --secret-file " + open, 2,
-         run + "secret file " + open + " is open to others; run chmod 600 " + open + " (or chmod 640 to let its group read it)"},
+         run + "secret file " + open + " is open to others; run chmod 600 " + open +
+             " (or chmod 640 to let its group read it)"},
         {"run --client c --secret-file " + groupWritable, 2,
          run + "secret file " + groupWritable + " is writable by its group; run chmod 600 " + groupWritable +
              " (or chmod 640 to let its group read it)"},

@@ -57,11 +57,14 @@ TEST(KivCloudCommandLine, RefusesUnsafeOrMissingCredentialsWithOneLineThatShowsN
          "kiv-cloud: no client and no admin token, so no request could authenticate: add --client-file FILE "
          "(ID:SECRET lines) or --admin-token-file FILE, or --no-credentials to start anyway\n"},
         {"--client-file " + malformed, 2, "kiv-cloud: --client-file " + malformed + ":2: expected ID:SECRET\n"},
-        {"--client-file " + open, 2, "kiv-cloud: --client-file " + open + ": open to others (mode 0644)" + chmod + open + orGroup},
+        {"--client-file " + open, 2,
+         "kiv-cloud: --client-file " + open + ": open to others (mode 0644)" + chmod + open + orGroup},
         {"--admin-token-file " + groupWritable, 2,
-         "kiv-cloud: --admin-token-file " + groupWritable + ": writable by its group (mode 0660)" + chmod + groupWritable + orGroup},
+         "kiv-cloud: --admin-token-file " + groupWritable + ": writable by its group (mode 0660)" + chmod +
+             groupWritable + orGroup},
         {"--admin-token-file /dev/zero", 2, "kiv-cloud: --admin-token-file /dev/zero: not a regular file\n"},
-        {"--client x:y --port " + taken, 1, "kiv-cloud: cannot listen on 127.0.0.1:" + taken + ": Address already in use\n"},
+        {"--client x:y --port " + taken, 1,
+         "kiv-cloud: cannot listen on 127.0.0.1:" + taken + ": Address already in use\n"},
     };
     for (const auto& c : cases) {
         const auto port = c.arguments.find("--port") == std::string::npos ? "--port 0 " : "";

@@ -21,7 +21,8 @@ TEST(KivCloudPostgresRecipe, TheServiceRoleStoresUploadsInTheDatabaseItOwns) {
     const auto as = " -h " + socket + " -U kiv ";
     ASSERT_EQ(std::system(((postgres.programs() / "createuser").string() + as + "kiv-cloud").c_str()), 0);
     ASSERT_EQ(std::system(((postgres.programs() / "createdb").string() + as + "-O kiv-cloud kiv").c_str()), 0);
-    const auto server = startCloud([&](cloud::CloudOptions& o) { o.dbPath = "postgresql:///kiv?host=" + socket + "&user=kiv-cloud"; });
+    const auto server =
+        startCloud([&](cloud::CloudOptions& o) { o.dbPath = "postgresql:///kiv?host=" + socket + "&user=kiv-cloud"; });
     ASSERT_TRUE(server && server->port() > 0);
     httplib::Client client("127.0.0.1", server->port());
     const auto answer = client.Post("/KIVClient", "CLIENTID=demo&SECRET=s3cret", "application/x-www-form-urlencoded");

@@ -258,7 +258,8 @@ TEST(KivCloudLog, ShowsNoTokenSecretOrAdminToken) {
     EXPECT_EQ(client.Post("/ibeaconupdate", uploadBody(token, oneEid), "application/json")->status, 200);
     EXPECT_EQ(client.Get("/sightings", {{"Authorization", "Basic ZGVtbzpzM2NyZXQ="}})->status, 200);
     EXPECT_EQ(client.Get("/summary", {{"Authorization", "Bearer root-token"}})->status, 200);
-    (void)client.Get("/sightings?Access%5FToken=" + token + "&SECRET=s3cret&password=root-token&refresh_token=" + token);
+    (void)client.Get("/sightings?Access%5FToken=" + token +
+                     "&SECRET=s3cret&password=root-token&refresh_token=" + token);
     const std::lock_guard lock(mutex);
     EXPECT_EQ(log.substr(0, log.rfind(' ')),
               "POST /KIVClient 200\nGET /beacons/for/mobile?access_token=REDACTED&groupId=1 200\nPOST /ibeaconupdate "

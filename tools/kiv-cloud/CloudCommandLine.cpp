@@ -163,7 +163,8 @@ bool readCredentials(Flags& flags) {
     auto& options = flags.options;
     for (std::size_t i = 0; i < flags.clients.size(); ++i) {
         const auto client = parseClientCredential(flags.clients[i]);
-        if (!client) return fail("--client expects ID:SECRET (the --client number " + std::to_string(i + 1) + " is not)");
+        if (!client)
+            return fail("--client expects ID:SECRET (the --client number " + std::to_string(i + 1) + " is not)");
         options.clients.push_back(*client);
     }
     std::string error;
@@ -178,7 +179,8 @@ bool readCredentials(Flags& flags) {
         const auto line = readFirstLine(flags.adminTokenFile, true, error);
         if (!line) return fail("--admin-token-file " + flags.adminTokenFile + ": " + error);
         const auto first = line->find_first_not_of(" \t");
-        if (first == std::string::npos) return fail("--admin-token-file " + flags.adminTokenFile + ": no token on its first line");
+        if (first == std::string::npos)
+            return fail("--admin-token-file " + flags.adminTokenFile + ": no token on its first line");
         options.adminToken = line->substr(first, line->find_last_not_of(" \t") - first + 1);
     }
     if (options.clients.empty() && options.adminToken.empty() && !flags.noCredentials)

@@ -55,7 +55,8 @@ bool namesCredential(std::string_view name) {
     if (!decoded || decoded->empty()) return !name.empty();
     std::string lower = decoded->front().first;
     for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const std::string_view known : {"access_token", "refresh_token", "token", "secret", "client_secret", "password"})
+    for (const std::string_view known :
+         {"access_token", "refresh_token", "token", "secret", "client_secret", "password"})
         if (lower == known) return true;
     return false;
 }

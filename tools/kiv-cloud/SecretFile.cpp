@@ -29,7 +29,7 @@ std::optional<BoundedText> readBoundedFile(const std::string& path, std::size_t 
         error = std::strerror(errno);
         return std::nullopt;
     }
-    struct stat info{};
+    struct stat info {};
     std::string text(limit + 1, '\0');
     ssize_t got = -1;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
