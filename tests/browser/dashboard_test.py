@@ -2,7 +2,8 @@
 """The dashboard in a real headless browser: a kiv-cloud on 127.0.0.1 with a few uploaded
 sightings, the page opened with the admin token in its fragment, the table and plots checked.
 Then a wrong token must show the login form with a message, and the form must bring the data
-back. Exit 77 (skipped) only when there is no chromium.
+back. Last, the campaigns and devices panels: a campaign's trigger, a device in its place and a
+stale one. Exit 77 (skipped) only when there is no chromium.
 
 Usage: dashboard_test.py KIV_CLOUD_BINARY OUTPUT_DIR [CHROMIUM]"""
 import json
@@ -18,6 +19,9 @@ import urllib.request
 
 ADMIN_TOKEN = "dash-admin-0123456789abcdef"
 UUID = "1F2E3D4C-5B6A-4978-8695-A4B3C2D1E0F9"
+PHONE = "0123456789ABCDEF0123456789ABCDEF"  # a device token: only these trigger campaigns
+CAMPAIGNS = {"campaigns": [{"id": "welcome", "place": {"uuid": UUID, "major": 1}, "trigger": "enter",
+                            "notification": {"title": "Welcome"}}]}
 EID_KEY = "0011223344556677"  # Eddystone beacons are keyed by their identifier's hex digits
 DEADLINE_S = 20
 # Buses that are not there: the browser must not reach the machine's own.
@@ -120,19 +124,27 @@ def http(base, path, body=None, content_type="application/json"):
         return error.code, error.headers, error.read()
 
 
-def upload(base):
-    """Three uploads: an iBeacon moving closer, an Eddystone beacon once, and one more iBeacon."""
+def client_token(base):
     status, headers, body = http(base, "/KIVClient", b"CLIENTID=dash&SECRET=s3cret", "application/x-www-form-urlencoded")
     check(status == 200, f"token exchange: {status} {body!r}")
     check(headers.get("Cache-Control") == "no-store", f"a token answer may be cached: {headers}")
-    token = json.loads(body)["token"]
+    return json.loads(body)["token"]
+
+
+def send(base, token, device, beacons):
+    document = {"access_token": token, "deviceId": device, "beacons": beacons}
+    status, _, body = http(base, "/ibeaconupdate", json.dumps(document).encode())
+    check(status == 200, f"upload: {status} {body!r}")
+
+
+def upload(base):
+    """Three uploads: an iBeacon moving closer, an Eddystone beacon once, and one more iBeacon."""
+    token = client_token(base)
     def ibeacon(major, minor, rssi):
         return {"uuid": UUID, "major": major, "minor": minor, "rssi": rssi}
     for beacons in ([ibeacon("1", "7", -80), {"eid": "BeaconID beacon: " + EID_KEY, "rssi": -71}],
                     [ibeacon("1", "7", -70), ibeacon("2", "9", -90)], [ibeacon("1", "7", -58)]):
-        document = {"access_token": token, "deviceId": "browser-test", "beacons": beacons}
-        status, _, body = http(base, "/ibeaconupdate", json.dumps(document).encode())
-        check(status == 200, f"upload: {status} {body!r}")
+        send(base, token, "browser-test", beacons)
         time.sleep(0.01)  # distinct arrival times, so the plot has a time axis
 
 
@@ -149,6 +161,10 @@ STATE = """({status: document.getElementById('status').textContent,
   error: document.getElementById('status').classList.contains('error'),
   login: !document.getElementById('login').hidden, main: !document.getElementById('main').hidden,
   hash: location.hash, stored: sessionStorage.getItem('kiv-cloud.adminToken')})"""
+PANELS = """({campaigns: [...document.querySelectorAll('#campaigns tbody tr')].map(tr => [...tr.cells].map(c => c.textContent)),
+  devices: [...document.querySelectorAll('#devices tbody tr')].map(tr =>
+    ({cells: [...tr.cells].map(c => c.textContent), stale: tr.classList.contains('stale')})),
+  ticks: [...document.querySelectorAll('#campaigns svg text')].map(t => t.textContent)})"""
 
 
 def check_dashboard(base, browser):
@@ -194,6 +210,28 @@ def check_dashboard(base, browser):
     wait_for("rows after the form", lambda: len(browser.evaluate(ROWS) or []) == 3)
 
 
+def check_panels(base, browser):
+    """The phone keeps uploading in the campaign's place (exit timeout 1 s) while "browser-test",
+    quiet since check_dashboard, turns stale and leaves it."""
+    token = client_token(base)
+    def panels():
+        send(base, token, PHONE, [{"uuid": UUID, "major": "1", "minor": "7", "rssi": -60}])
+        state = browser.evaluate(PANELS)
+        devices = {d["cells"][0]: d for d in state["devices"]}
+        ready = (state["campaigns"] and state["campaigns"][0][3] == "1" and PHONE in devices
+                 and devices.get("browser-test", {}).get("stale"))
+        return (state, devices) if ready else json.dumps(state)
+    state, devices = wait_for("the campaign's trigger and a stale device", panels)
+    # No broker: the trigger counts, its delivery failed, so there is no tap rate.
+    check(state["campaigns"][0][:7] == ["welcome", f"{UUID} major 1", "enter", "1", "0", "0", "–"],
+          f"campaign row: {state['campaigns']}")
+    check(len(state["ticks"]) >= 3 and all(len(t) == 5 and t[2] == ":" for t in state["ticks"]),
+          f"clock times under the hourly plot: {state['ticks']}")
+    check(devices[PHONE]["cells"][4:] == [f"{UUID} major 1", "active"] and not devices[PHONE]["stale"],
+          f"the phone: {devices[PHONE]}")
+    check(devices["browser-test"]["cells"][4:] == ["–", "stale"], f"the stale gateway: {devices['browser-test']}")
+
+
 def main():
     if len(sys.argv) < 3:
         print(__doc__, file=sys.stderr)
@@ -206,15 +244,20 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="kiv-dashboard-") as scratch, \
             open(os.path.join(out_dir, "dashboard_test.log"), "w") as log:
-        cloud = subprocess.Popen([binary, "--port", "0", "--admin-token", ADMIN_TOKEN, "--client", "dash:s3cret"],
-                                 stdout=subprocess.PIPE, stderr=log)
+        campaigns = os.path.join(scratch, "campaigns.json")
+        with open(campaigns, "w") as file:
+            json.dump(CAMPAIGNS, file)
+        cloud = subprocess.Popen([binary, "--port", "0", "--admin-token", ADMIN_TOKEN, "--client", "dash:s3cret",
+                                  "--campaigns", campaigns, "--exit-after", "1"], stdout=subprocess.PIPE, stderr=log)
         browser = None
         try:
             ready = select.select([cloud.stdout], [], [], DEADLINE_S)[0]
             line = cloud.stdout.readline().decode() if ready else ""
             check(line.startswith("listening on "), f"kiv-cloud did not start: {line!r}")
             browser = Browser(chromium, os.path.join(scratch, "profile"), log)
-            check_dashboard("http://" + line.split()[-1], browser)
+            base = "http://" + line.split()[-1]
+            check_dashboard(base, browser)
+            check_panels(base, browser)
         except Failure as failure:
             print(f"FAILED: {failure}\n(logs in {log.name})")
             return 1

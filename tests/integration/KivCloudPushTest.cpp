@@ -142,7 +142,8 @@ TEST_P(KivCloudPush, ReachesTheDeviceOrEveryDeviceNearABeaconAndIsListed) {
     ASSERT_EQ(listed.size(), 3u) << listed;
     EXPECT_EQ(listed[2], json({{"deliveryId", id}, {"deviceId", deviceA}, {"createdAt", listed[2]["createdAt"]},
                                {"beacon", nullptr}, {"category", "kiv-did-enter-region"}, {"title", "Hello"},
-                               {"payload", payload}, {"state", "published"}, {"error", nullptr}}))
+                               {"payload", payload}, {"state", "published"}, {"error", nullptr},
+                               {"campaign", nullptr}, {"taps", 0}, {"firstTap", nullptr}}))
         << "the oldest last";
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(json::array({listed[i]["beacon"], listed[i]["title"], listed[i]["state"]}),

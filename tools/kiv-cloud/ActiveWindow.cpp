@@ -72,7 +72,8 @@ bool ActiveWindow::contains(std::int64_t nowMs) const {
     std::tm local{};
     if (::localtime_r(&seconds, &local) == nullptr) return false;
     const auto [from, until] = *hours;
-    return from < until ? local.tm_hour >= from && local.tm_hour < until : local.tm_hour >= from || local.tm_hour < until;
+    return from < until ? local.tm_hour >= from && local.tm_hour < until
+                        : local.tm_hour >= from || local.tm_hour < until;
 }
 
 std::string readWindow(const json& value, ActiveWindow& out) {

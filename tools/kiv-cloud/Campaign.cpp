@@ -21,7 +21,8 @@ constexpr std::size_t maxNotificationText = 1024;
 constexpr std::int64_t maxCooldownMinutes = 525600;
 
 // The first member of the object that is not among the known ones, as a refusal.
-std::string unexpectedMember(const json& object, std::initializer_list<std::string_view> known, std::string_view where) {
+std::string unexpectedMember(const json& object, std::initializer_list<std::string_view> known,
+                             std::string_view where) {
     for (const auto& [key, value] : object.items())
         if (std::find(known.begin(), known.end(), key) == known.end())
             return std::string(where) + "unexpected member " + quotedName(key);
@@ -38,7 +39,8 @@ bool isCampaignId(std::string_view text) {
 // The notification's text (title, subtitle, body) and links (image, click).
 std::string readNotification(const json& value, CampaignNotification& out) {
     if (!value.is_object()) return "notification: expected an object";
-    if (auto problem = unexpectedMember(value, {"category", "title", "subtitle", "body", "image", "click"}, "notification: ");
+    if (auto problem =
+            unexpectedMember(value, {"category", "title", "subtitle", "body", "image", "click"}, "notification: ");
         !problem.empty())
         return problem;
     if (const auto category = value.find("category"); category != value.end()) {
@@ -46,7 +48,8 @@ std::string readNotification(const json& value, CampaignNotification& out) {
             return "notification.category: " + std::string(categoryExpectation);
         out.category = category->get<std::string>();
     }
-    for (const auto& [name, field] : {std::pair{"title", &out.title}, {"subtitle", &out.subtitle}, {"body", &out.body}}) {
+    for (const auto& [name, field] :
+         {std::pair{"title", &out.title}, {"subtitle", &out.subtitle}, {"body", &out.body}}) {
         const auto member = value.find(name);
         if (member == value.end()) continue;
         if (!member->is_string() || member->get_ref<const std::string&>().size() > maxNotificationText)
@@ -85,8 +88,8 @@ std::string readScalars(const json& value, Campaign& out) {
 
 std::string readMembers(const json& value, const std::string& generatedId, Campaign& out) {
     if (!value.is_object()) return "expected a campaign object";
-    if (auto problem = unexpectedMember(
-            value, {"id", "place", "trigger", "notification", "cooldownMinutes", "window"}, "");
+    if (auto problem =
+            unexpectedMember(value, {"id", "place", "trigger", "notification", "cooldownMinutes", "window"}, "");
         !problem.empty())
         return problem;
     if (const auto id = value.find("id"); id != value.end()) {
@@ -119,7 +122,8 @@ std::string readDocument(const json& root, std::vector<Campaign>& campaigns) {
         const auto where = "campaigns[" + std::to_string(i) + "]: ";
         auto check = readCampaign((*list)[i]);
         if (!check.campaign) return where + check.problem;
-        if (!ids.insert(check.campaign->id).second) return where + "id " + quotedName(check.campaign->id) + " is given twice";
+        if (!ids.insert(check.campaign->id).second)
+            return where + "id " + quotedName(check.campaign->id) + " is given twice";
         campaigns.push_back(std::move(*check.campaign));
     }
     return {};

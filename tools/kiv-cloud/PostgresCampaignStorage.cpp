@@ -12,30 +12,31 @@ namespace kiv::cloud {
 // The devices table keeps each device's last upload, so the devices panel needs no scan of the
 // uploads; it starts from the uploads there are. Uploads and sightings are counted by device and
 // time. Changing a campaign bumps the one generation row, whose lock makes changes take turns.
+// Like the earlier versions it may find its tables there (a schema turned back by hand).
 const char* const PostgresStorage::migrateToVersion4 =
     "DO $$ BEGIN IF (SELECT MAX(version) FROM schema_version) < 4 THEN"
-    "  CREATE TABLE campaigns(id TEXT PRIMARY KEY, definition TEXT NOT NULL);"
-    "  CREATE TABLE campaign_generation(n BIGINT NOT NULL);"
-    "  INSERT INTO campaign_generation(n) VALUES(0);"
+    "  CREATE TABLE IF NOT EXISTS campaigns(id TEXT PRIMARY KEY, definition TEXT NOT NULL);"
+    "  CREATE TABLE IF NOT EXISTS campaign_generation(n BIGINT NOT NULL);"
+    "  INSERT INTO campaign_generation(n) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM campaign_generation);"
     "  DROP INDEX IF EXISTS uploads_by_device;"
-    "  CREATE INDEX uploads_by_device_time ON uploads(device_id, received_at);"
-    "  CREATE INDEX sightings_by_device_time ON sightings(device_id, received_at);"
-    "  CREATE TABLE devices(device_id TEXT PRIMARY KEY, client_id TEXT, first_upload_at BIGINT NOT NULL,"
+    "  CREATE INDEX IF NOT EXISTS uploads_by_device_time ON uploads(device_id, received_at);"
+    "  CREATE INDEX IF NOT EXISTS sightings_by_device_time ON sightings(device_id, received_at);"
+    "  CREATE TABLE IF NOT EXISTS devices(device_id TEXT PRIMARY KEY, client_id TEXT, first_upload_at BIGINT NOT NULL,"
     "    last_upload_at BIGINT NOT NULL);"
     "  INSERT INTO devices SELECT device_id, (array_agg(client_id ORDER BY received_at DESC, id DESC))[1],"
-    "    MIN(received_at), MAX(received_at) FROM uploads GROUP BY device_id;"
-    "  CREATE INDEX devices_by_last_upload ON devices(last_upload_at);"
-    "  CREATE TABLE presence(device_id TEXT NOT NULL, place TEXT NOT NULL, visit_id TEXT NOT NULL,"
+    "    MIN(received_at), MAX(received_at) FROM uploads GROUP BY device_id ON CONFLICT DO NOTHING;"
+    "  CREATE INDEX IF NOT EXISTS devices_by_last_upload ON devices(last_upload_at);"
+    "  CREATE TABLE IF NOT EXISTS presence(device_id TEXT NOT NULL, place TEXT NOT NULL, visit_id TEXT NOT NULL,"
     "    entered_at BIGINT NOT NULL, last_seen_at BIGINT NOT NULL, PRIMARY KEY(device_id, place));"
-    "  CREATE INDEX presence_by_last_seen ON presence(last_seen_at);"
-    "  CREATE TABLE triggers(campaign_id TEXT NOT NULL, device_id TEXT NOT NULL, visit_id TEXT NOT NULL,"
+    "  CREATE INDEX IF NOT EXISTS presence_by_last_seen ON presence(last_seen_at);"
+    "  CREATE TABLE IF NOT EXISTS triggers(campaign_id TEXT NOT NULL, device_id TEXT NOT NULL, visit_id TEXT NOT NULL,"
     "    event TEXT NOT NULL, at BIGINT NOT NULL, delivery_id TEXT,"
     "    UNIQUE(campaign_id, device_id, visit_id, event));"
-    "  CREATE INDEX triggers_by_time ON triggers(campaign_id, device_id, at);"
-    "  ALTER TABLE deliveries ADD COLUMN campaign_id TEXT, ADD COLUMN click_id TEXT UNIQUE,"
-    "    ADD COLUMN click_url TEXT NOT NULL DEFAULT '', ADD COLUMN first_tap_at BIGINT,"
-    "    ADD COLUMN taps BIGINT NOT NULL DEFAULT 0;"
-    "  CREATE INDEX deliveries_by_campaign ON deliveries(campaign_id, created_at);"
+    "  CREATE INDEX IF NOT EXISTS triggers_by_time ON triggers(campaign_id, device_id, at);"
+    "  ALTER TABLE deliveries ADD COLUMN IF NOT EXISTS campaign_id TEXT, ADD COLUMN IF NOT EXISTS click_id TEXT UNIQUE,"
+    "    ADD COLUMN IF NOT EXISTS click_url TEXT NOT NULL DEFAULT '', ADD COLUMN IF NOT EXISTS first_tap_at BIGINT,"
+    "    ADD COLUMN IF NOT EXISTS taps BIGINT NOT NULL DEFAULT 0;"
+    "  CREATE INDEX IF NOT EXISTS deliveries_by_campaign ON deliveries(campaign_id, created_at);"
     "  UPDATE schema_version SET version = 4;"
     " END IF; END $$;";
 
@@ -44,8 +45,8 @@ namespace {
 // A repeated id keeps its last definition (one statement may not update a row twice).
 constexpr const char* putCampaignsSql =
     "INSERT INTO campaigns(id, definition)"
-    " SELECT DISTINCT ON (id) id, definition FROM unnest($1::text[], $2::text[]) WITH ORDINALITY AS c(id, definition, n)"
-    " ORDER BY id, n DESC"
+    " SELECT DISTINCT ON (id) id, definition"
+    " FROM unnest($1::text[], $2::text[]) WITH ORDINALITY AS c(id, definition, n) ORDER BY id, n DESC"
     " ON CONFLICT (id) DO UPDATE SET definition = EXCLUDED.definition";
 
 constexpr const char* deleteCampaignSql =
@@ -68,6 +69,8 @@ constexpr const char* sweepAbsentSql =
     "  ORDER BY last_seen_at LIMIT $2::bigint FOR UPDATE SKIP LOCKED) old"
     " WHERE p.device_id = old.device_id AND p.place = old.place"
     " RETURNING p.device_id, p.place, p.visit_id, p.entered_at, p.last_seen_at";
+
+constexpr const char* lockClaimSql = "SELECT pg_advisory_xact_lock(hashtext($1::text || chr(31) || $2::text))";
 
 constexpr const char* claimTriggerSql =
     "INSERT INTO triggers(campaign_id, device_id, visit_id, event, at, delivery_id)"
@@ -143,19 +146,20 @@ std::optional<bool> PostgresStorage::putCampaigns(const std::vector<StoredCampai
     std::string error;
     const auto connection = pool_.acquire(error);
     if (!connection) return std::nullopt;
+    auto& db = **connection;
     // Never retried: a first attempt that committed would make the second refuse its own ids.
-    PgTransaction transaction(**connection);
+    PgTransaction transaction(db);
     // The generation row first: its lock makes changes take turns, so the check below sees every
     // change committed before.
-    if (!transaction.begun() || !(*connection)->run("bump_generation", "UPDATE campaign_generation SET n = n + 1", {}))
+    if (!transaction.begun() || !db.run("bump_generation", "UPDATE campaign_generation SET n = n + 1", {}))
         return std::nullopt;
     if (!replace) {
-        const auto taken = (*connection)->run("campaigns_taken", "SELECT 1 FROM campaigns WHERE id = ANY($1::text[])",
-                                              {pgTextArray(ids)});
+        const auto taken =
+            db.run("campaigns_taken", "SELECT 1 FROM campaigns WHERE id = ANY($1::text[])", {pgTextArray(ids)});
         if (!taken) return std::nullopt;
         if (PgConnection::rows(taken) > 0) return false;
     }
-    if (!(*connection)->run("put_campaigns", putCampaignsSql, {pgTextArray(ids), pgTextArray(definitions)}) ||
+    if (!db.run("put_campaigns", putCampaignsSql, {pgTextArray(ids), pgTextArray(definitions)}) ||
         !transaction.commit())
         return std::nullopt;
     return true;
@@ -214,17 +218,16 @@ std::optional<bool> PostgresStorage::claimTrigger(const TriggerClaim& claim) {
     std::string error;
     const auto connection = pool_.acquire(error);
     if (!connection) return std::nullopt;
+    auto& db = **connection;
     // Never retried (a claim that committed would read as refused). The lock serialises the claims
     // of one campaign and device; the insert, a statement after it, sees every claim before.
-    PgTransaction transaction(**connection);
-    if (!transaction.begun() ||
-        !(*connection)->run("lock_claim", "SELECT pg_advisory_xact_lock(hashtext($1::text || chr(31) || $2::text))",
-                            {claim.campaignId, claim.deviceId}))
+    PgTransaction transaction(db);
+    if (!transaction.begun() || !db.run("lock_claim", lockClaimSql, {claim.campaignId, claim.deviceId}))
         return std::nullopt;
-    const auto result = (*connection)->run(
-        "claim_trigger", claimTriggerSql,
-        {claim.campaignId, claim.deviceId, claim.visitId, std::string(storedTrigger(claim.trigger)),
-         std::to_string(claim.atMs), claim.deliveryId, std::to_string(claim.cooldownSinceMs)});
+    const auto result =
+        db.run("claim_trigger", claimTriggerSql,
+               {claim.campaignId, claim.deviceId, claim.visitId, std::string(storedTrigger(claim.trigger)),
+                std::to_string(claim.atMs), claim.deliveryId, std::to_string(claim.cooldownSinceMs)});
     if (!result || !transaction.commit()) return std::nullopt;
     return PgConnection::rows(result) == 1;
 }
@@ -234,11 +237,12 @@ std::optional<TapTarget> PostgresStorage::recordTap(const std::string& clickId, 
     const auto connection = pool_.acquire(error);
     if (!connection) return std::nullopt;
     // Never retried: a tap counts once.
-    const auto result = (*connection)->run("record_tap",
-                                           "UPDATE deliveries SET taps = taps + 1,"
-                                           " first_tap_at = COALESCE(first_tap_at, $2::bigint)"
-                                           " WHERE click_id = $1 RETURNING click_url",
-                                           {clickId, std::to_string(nowMs)});
+    const auto result = (*connection)
+                            ->run("record_tap",
+                                  "UPDATE deliveries SET taps = taps + 1,"
+                                  " first_tap_at = COALESCE(first_tap_at, $2::bigint)"
+                                  " WHERE click_id = $1 RETURNING click_url",
+                                  {clickId, std::to_string(nowMs)});
     if (!result) return std::nullopt;
     if (PgConnection::rows(result) == 0) return TapTarget{};
     return TapTarget{true, std::string(PgConnection::text(result, 0, 0))};
@@ -248,8 +252,11 @@ std::optional<CampaignStats> PostgresStorage::campaignStats(const std::string& c
     const auto totals = run("campaign_totals", campaignTotalsSql, {campaignId});
     const auto perHour = run("deliveries_per_hour", deliveriesPerHourSql, {campaignId, std::to_string(sinceMs)});
     if (!totals || !perHour || PgConnection::rows(totals) != 1) return std::nullopt;
-    CampaignStats out{PgConnection::integer(totals, 0, 0), PgConnection::integer(totals, 0, 1),
-                      PgConnection::integer(totals, 0, 2), PgConnection::integer(totals, 0, 3), {}};
+    CampaignStats out{PgConnection::integer(totals, 0, 0),
+                      PgConnection::integer(totals, 0, 1),
+                      PgConnection::integer(totals, 0, 2),
+                      PgConnection::integer(totals, 0, 3),
+                      {}};
     for (int r = 0; r < PgConnection::rows(perHour); ++r)
         out.deliveriesPerHour.emplace_back(PgConnection::integer(perHour, r, 0), PgConnection::integer(perHour, r, 1));
     return out;

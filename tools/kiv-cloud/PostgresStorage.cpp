@@ -106,8 +106,7 @@ std::unique_ptr<PostgresStorage> PostgresStorage::open(const std::string& uri, s
 bool PostgresStorage::migrate(std::string& error) {
     const auto connection = pool_.acquire(error);
     if (!connection) return false;
-    if ((*connection)->exec(createVersion1) && (*connection)->exec(migrateToVersion4) &&
-        (*connection)->exec("COMMIT"))
+    if ((*connection)->exec(createVersion1) && (*connection)->exec(migrateToVersion4) && (*connection)->exec("COMMIT"))
         return true;
     error = "cannot create the tables: " + (*connection)->error();
     (*connection)->exec("ROLLBACK");
@@ -335,7 +334,8 @@ std::optional<std::vector<Delivery>> PostgresStorage::deliveries(std::size_t lim
 
 void PostgresStorage::clear() {
     std::string error;
-    if (const auto connection = pool_.acquire(error)) (*connection)->exec("TRUNCATE sightings, uploads, devices, presence");
+    if (const auto connection = pool_.acquire(error))
+        (*connection)->exec("TRUNCATE sightings, uploads, devices, presence");
 }
 
 }  // namespace kiv::cloud

@@ -195,8 +195,8 @@ std::optional<std::vector<PresenceChange>> SqliteStorage::sweepAbsent(std::int64
     sweep.bind(2, static_cast<std::int64_t>(limit));
     std::vector<PresenceChange> left;
     while (sweep.step())
-        left.push_back({sweep.columnText(0), sweep.columnText(1), sweep.columnText(2), sweep.columnInt(3),
-                        sweep.columnInt(4)});
+        left.push_back(
+            {sweep.columnText(0), sweep.columnText(1), sweep.columnText(2), sweep.columnInt(3), sweep.columnInt(4)});
     if (sweep.failed()) return std::nullopt;
     return left;
 }

@@ -87,7 +87,8 @@ bool SqliteStorage::migrate(std::string& error) {
         SqliteStatement version(db_->handle(), "SELECT MAX(version) FROM schema_version");
         if (version.step()) current = version.columnInt(0);
     }
-    if ((current < 2 && !db_->exec(migrateToVersion2, error)) || (current < 3 && !db_->exec(migrateToVersion3, error)) ||
+    if ((current < 2 && !db_->exec(migrateToVersion2, error)) ||
+        (current < 3 && !db_->exec(migrateToVersion3, error)) ||
         (current < 4 && !db_->exec(migrateToVersion4, error)) || (current < 5 && !migrateToVersion5(error)) ||
         !db_->exec("COMMIT", error)) {
         std::string ignored;
@@ -141,8 +142,9 @@ std::optional<std::int64_t> SqliteStorage::addUpload(const Upload& upload, std::
     lastId.step();
     const auto uploadId = lastId.columnInt(0);
     SqliteStatement device(db_->handle(),
-                           "INSERT INTO devices(device_id, client_id, first_upload_at, last_upload_at) VALUES(?1, ?2, ?3, ?3)"
-                           " ON CONFLICT(device_id) DO UPDATE SET client_id = excluded.client_id,"
+                           "INSERT INTO devices(device_id, client_id, first_upload_at, last_upload_at)"
+                           " VALUES(?1, ?2, ?3, ?3) ON CONFLICT(device_id) DO UPDATE SET"
+                           " client_id = excluded.client_id,"
                            " last_upload_at = MAX(last_upload_at, excluded.last_upload_at)");
     device.bind(1, upload.deviceId);
     device.bind(2, clientId);
@@ -281,7 +283,8 @@ bool SqliteStorage::addDeliveries(const std::vector<Delivery>& deliveries) {
     if (!db_->exec("BEGIN IMMEDIATE", error)) return false;
     SqliteStatement insert(db_->handle(),
                            "INSERT INTO deliveries(id, device_id, created_at, beacon, category, title, payload, state,"
-                           " error, campaign_id, click_id, click_url) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+                           " error, campaign_id, click_id, click_url)"
+                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
     for (const auto& d : deliveries) {
         insert.bind(1, d.id);
         insert.bind(2, d.deviceId);

@@ -35,6 +35,8 @@ inline std::vector<std::string> splitPlaces(std::string_view joined) {
 }
 
 /// The trigger's text in the triggers table.
-inline const char* storedTrigger(CampaignTrigger trigger) { return trigger == CampaignTrigger::enter ? "enter" : "exit"; }
+inline const char* storedTrigger(CampaignTrigger trigger) {
+    return trigger == CampaignTrigger::enter ? "enter" : "exit";
+}
 
 }  // namespace kiv::cloud

@@ -1,5 +1,6 @@
 // The kiv-cloud dashboard: polls GET /summary and GET /deliveries with the admin token and draws
-// the answers, and sends notifications through POST /push. The token
+// the answers (the campaigns and devices panels are in panels.js), and sends notifications through
+// POST /push. The token
 // comes from the URL fragment (which browsers never send to the server) or from the form, and is
 // kept in this tab's sessionStorage only.
 'use strict';
@@ -45,29 +46,37 @@ function describeFailure(status) {
   }
 }
 
+// One GET with the admin token: its status, and its JSON body when it is a 200 (null otherwise).
+async function getJson(path, token, signal) {
+  const answer = await fetch(path, {
+    headers: { Authorization: `Bearer ${token}` }, cache: 'no-store', credentials: 'omit', signal,
+  });
+  return { status: answer.status, body: answer.status === 200 ? await answer.json().catch(() => null) : null };
+}
+
 async function poll() {
   clearTimeout(timer);
   const token = sessionStorage.getItem(tokenKey);
   if (!token) return askForToken('');
   const abort = new AbortController();
   const deadline = setTimeout(() => abort.abort(), timeoutMs);
+  const refused = () => askForToken('The admin token was refused (401). Enter it again.');
   try {
-    const answer = await fetch('/summary', {
-      headers: { Authorization: `Bearer ${token}` },
-      cache: 'no-store', credentials: 'omit', signal: abort.signal,
-    });
-    if (answer.status === 401) return askForToken('The admin token was refused (401). Enter it again.');
-    if (answer.status !== 200) {
-      showStatus(describeFailure(answer.status), true);
+    const { status, body: summary } = await getJson('/summary', token, abort.signal);
+    if (status === 401) return refused();
+    if (status !== 200) {
+      showStatus(describeFailure(status), true);
+    } else if (!summary || !Array.isArray(summary.beacons)) {
+      showStatus('kiv-cloud answered something that is not a summary; retrying.', true);
     } else {
-      const summary = await answer.json().catch(() => null);
-      if (!summary || !Array.isArray(summary.beacons)) {
-        showStatus('kiv-cloud answered something that is not a summary; retrying.', true);
-      } else {
-        render(summary);
-        await loadDeliveries(token, abort.signal);
-        showStatus(`Updated ${new Date().toLocaleTimeString()}; refreshing every ${pollMs / 1000} s.`, false);
-      }
+      render(summary);
+      const now = number(summary.now) ?? Date.now();
+      // A panel this kiv-cloud does not have (404) is hidden; any other failure is shown.
+      const failed = (await Promise.all([loadCampaigns(token, abort.signal, now), loadDevices(token, abort.signal),
+        loadDeliveries(token, abort.signal)])).find((s) => s !== 200 && s !== 404);
+      if (failed === 401) return refused();
+      if (failed) showStatus(describeFailure(failed), true);
+      else showStatus(`Updated ${new Date().toLocaleTimeString()}; refreshing every ${pollMs / 1000} s.`, false);
     }
   } catch (e) {
     showStatus(`Cannot reach kiv-cloud (${abort.signal.aborted ? 'no answer in time' : 'network error'}); retrying.`, true);
@@ -124,14 +133,11 @@ function render(summary) {
   drawUploads($('uploads'), Array.isArray(summary.uploadsPerMinute) ? summary.uploadsPerMinute : [], now);
 }
 
-// The latest deliveries; a kiv-cloud without them (404) hides the push section.
+// The latest deliveries; a kiv-cloud without them (404) hides the push section. Returns the status.
 async function loadDeliveries(token, signal) {
-  const answer = await fetch('/deliveries?limit=20', {
-    headers: { Authorization: `Bearer ${token}` }, cache: 'no-store', credentials: 'omit', signal,
-  });
-  $('push-section').hidden = answer.status === 404;
-  const listing = answer.status === 200 ? await answer.json().catch(() => null) : null;
-  if (!listing || !Array.isArray(listing.deliveries)) return;
+  const { status, body: listing } = await getJson('/deliveries?limit=20', token, signal);
+  $('push-section').hidden = status === 404;
+  if (!listing || !Array.isArray(listing.deliveries)) return status;
   const rows = listing.deliveries.filter((d) => d && typeof d === 'object').map((d) => {
     const tr = document.createElement('tr');
     const sent = number(d.createdAt);
@@ -144,6 +150,7 @@ async function loadDeliveries(token, signal) {
   $('deliveries').tBodies[0].replaceChildren(...rows);
   $('no-deliveries').hidden = rows.length > 0;
   $('delivery-count').textContent = `(latest ${rows.length})`;
+  return status;
 }
 
 // One notification from the form: a device id is 32 upper-case hex digits, anything else a beacon key.
@@ -194,8 +201,9 @@ const pairs = (list) => list.filter((p) => Array.isArray(p) && number(p[0]) !== 
 const accent = () => getComputedStyle(document.documentElement).getPropertyValue('--accent').trim() || '#0969da';
 const muted = () => getComputedStyle(document.documentElement).getPropertyValue('--muted').trim() || '#6a737d';
 
+// The RSSI line with the clock times of its first and last sighting below it.
 function drawRssi(canvas, list) {
-  const w = 160, h = 32, pad = 3;
+  const w = 160, h = 44, pad = 3, bottom = 12;
   const ctx = prepare(canvas, w, h);
   const points = pairs(list);
   if (points.length === 0) return;
@@ -203,7 +211,7 @@ function drawRssi(canvas, list) {
   let lo = Math.min(...points.map((p) => p[1])), hi = Math.max(...points.map((p) => p[1]));
   if (hi - lo < 10) { const mid = (hi + lo) / 2; lo = mid - 5; hi = mid + 5; }  // a flat line stays flat
   const x = (t) => (t1 > t0 ? pad + ((t - t0) / (t1 - t0)) * (w - 2 * pad) : w / 2);
-  const y = (r) => h - pad - ((r - lo) / (hi - lo)) * (h - 2 * pad);
+  const y = (r) => h - bottom - pad - ((r - lo) / (hi - lo)) * (h - bottom - 2 * pad);
   ctx.strokeStyle = ctx.fillStyle = accent();
   ctx.lineWidth = 1.5;
   ctx.beginPath();
@@ -213,10 +221,18 @@ function drawRssi(canvas, list) {
   ctx.beginPath();
   ctx.arc(x(tl), y(rl), 2.5, 0, 2 * Math.PI);
   ctx.fill();
+  ctx.font = '9px system-ui, sans-serif';
+  ctx.fillStyle = muted();
+  ctx.textAlign = 'left';
+  ctx.fillText(clock(t0), pad, h - 2);
+  if (clock(t1) !== clock(t0)) {
+    ctx.textAlign = 'right';
+    ctx.fillText(clock(t1), w - pad, h - 2);
+  }
   canvas.title = `${lo.toFixed(0)} to ${hi.toFixed(0)} dBm over ${ago(t1 - t0).replace(' ago', '')}`;
 }
 
-// Bars of the last hour, one per minute; minutes without uploads stay empty.
+// Bars of the last hour, one per minute (minutes without uploads stay empty), clock times below.
 function drawUploads(canvas, list, now) {
   const w = canvas.clientWidth || 720, h = 110, top = 16, bottom = 16;
   const ctx = prepare(canvas, w, h);
@@ -228,10 +244,13 @@ function drawUploads(canvas, list, now) {
   ctx.font = '11px system-ui, sans-serif';
   ctx.fillStyle = muted();
   ctx.fillText(`${most}/min`, 4, 11);
-  ctx.fillText('1 h ago', 4, h - 4);
-  ctx.textAlign = 'right';
-  ctx.fillText('now', w - 4, h - 4);
   ctx.fillRect(0, h - bottom, w, 1);
+  for (const t of clockTicks(start, end, 6)) {
+    const x = ((t - start) / minuteMs) * slot;
+    ctx.fillRect(Math.round(x), h - bottom, 1, 4);
+    ctx.textAlign = { start: 'left', middle: 'center', end: 'right' }[anchorAt(x, w)];
+    ctx.fillText(clock(t), x, h - 3);
+  }
   ctx.fillStyle = accent();
   for (const [t, count] of bars) {
     const barHeight = (Math.max(0, count) / most) * (h - top - bottom);
