@@ -226,7 +226,7 @@ std::optional<bool> PostgresStorage::claimTrigger(const TriggerClaim& claim) {
         return std::nullopt;
     const auto result =
         db.run("claim_trigger", claimTriggerSql,
-               {claim.campaignId, claim.deviceId, claim.visitId, std::string(storedTrigger(claim.trigger)),
+               {claim.campaignId, claim.deviceId, claim.visitId, std::string(triggerName(claim.trigger)),
                 std::to_string(claim.atMs), claim.deliveryId, std::to_string(claim.cooldownSinceMs)});
     if (!result || !transaction.commit()) return std::nullopt;
     return PgConnection::rows(result) == 1;

@@ -211,7 +211,7 @@ std::optional<bool> SqliteStorage::claimTrigger(const TriggerClaim& claim) {
     insert.bind(1, claim.campaignId);
     insert.bind(2, claim.deviceId);
     insert.bind(3, claim.visitId);
-    insert.bind(4, storedTrigger(claim.trigger));
+    insert.bind(4, triggerName(claim.trigger));
     insert.bind(5, claim.atMs);
     insert.bind(6, claim.deliveryId);
     insert.bind(7, claim.cooldownSinceMs);

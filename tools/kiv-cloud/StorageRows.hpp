@@ -34,9 +34,4 @@ inline std::vector<std::string> splitPlaces(std::string_view joined) {
     return out;
 }
 
-/// The trigger's text in the triggers table.
-inline const char* storedTrigger(CampaignTrigger trigger) {
-    return trigger == CampaignTrigger::enter ? "enter" : "exit";
-}
-
 }  // namespace kiv::cloud
