@@ -16,6 +16,10 @@ using nlohmann::json;
 
 // Enters waiting for the worker; beyond this an upload burst would grow memory without bound.
 constexpr std::size_t maxPending = 10000;
+// A presence row is rewritten at most every exit timeout / this: exits come that much late at most.
+constexpr std::int64_t refreshFraction = 6;
+// Presence rows this process remembers writing; beyond this it forgets them all (and writes again).
+constexpr std::size_t maxWritten = 200000;
 // Presences removed per sweep statement; a longer backlog is taken in several.
 constexpr std::size_t sweepBatch = 1000;
 // A welcome that reaches a device hours after it came is noise: the broker drops it after this.
@@ -132,14 +136,37 @@ void CampaignEngine::reloadIfChanged() {
     reload();
 }
 
+std::int64_t CampaignEngine::refreshMs() const { return settings_.exitAfter.count() / refreshFraction; }
+
+// The places whose presence row this process has not written within the refresh interval: only
+// those need a statement (a device uploads every 2 s; its row is rewritten every few seconds).
+std::vector<std::string> CampaignEngine::duePlaces(const std::string& device, std::vector<std::string> places,
+                                                   std::int64_t atMs) {
+    const std::lock_guard lock(writtenMutex_);
+    std::erase_if(places, [&](const std::string& place) {
+        const auto found = written_.find(device + '\n' + place);
+        return found != written_.end() && atMs >= found->second && atMs - found->second < refreshMs();
+    });
+    return places;
+}
+
+void CampaignEngine::noteWritten(const std::string& device, const std::vector<std::string>& places,
+                                 std::int64_t atMs) {
+    const std::lock_guard lock(writtenMutex_);
+    if (written_.size() + places.size() > maxWritten) written_.clear();  // only costs statements
+    for (const auto& place : places) written_[device + '\n' + place] = atMs;
+}
+
 void CampaignEngine::observe(const Upload& upload, std::int64_t atMs) {
     if (upload.deviceId == "Default" || upload.beacons.empty()) return;
     const auto set = campaigns();
     if (set->all().empty()) return;
-    const auto places = set->placesOf(upload.beacons);
+    const auto places = duePlaces(upload.deviceId, set->placesOf(upload.beacons), atMs);
     if (places.empty()) return;
     const auto entered = storage_.markPresent(upload.deviceId, places, atMs);
-    if (!entered) return report("cannot record the presence of " + shown(upload.deviceId) + ": the database failed");
+    if (!entered)
+        return report("cannot record the presence of " + shown(upload.deviceId) + ": the database failed");
+    noteWritten(upload.deviceId, places, atMs);
     if (entered->empty() || !isDeviceToken(upload.deviceId)) return;
     {
         const std::lock_guard lock(mutex_);
@@ -156,7 +183,13 @@ void CampaignEngine::observe(const Upload& upload, std::int64_t atMs) {
 }
 
 void CampaignEngine::sweep() {
-    const auto before = now() - settings_.exitAfter.count();
+    // A row may lag its device's last sighting by up to the refresh interval.
+    const auto at = now();
+    const auto before = at - settings_.exitAfter.count() - refreshMs();
+    {
+        const std::lock_guard lock(writtenMutex_);
+        std::erase_if(written_, [&](const auto& entry) { return at - entry.second >= refreshMs(); });
+    }
     for (;;) {
         const auto left = storage_.sweepAbsent(before, sweepBatch);
         if (!left) return report("cannot sweep the presences: the database failed");

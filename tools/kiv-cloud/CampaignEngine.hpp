@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "CampaignRecords.hpp"
@@ -32,7 +33,9 @@ struct CampaignSettings {
 
 /// Joins sightings to campaigns. Each upload marks its device present in the campaigns' places
 /// that hold its beacons (a first sighting after being away is an enter); a sweep removes the
-/// presences gone quiet for the exit timeout (exits). An enter or exit that matches an active
+/// presences gone quiet for the exit timeout (exits). A device already present has its row
+/// rewritten at most every sixth of the exit timeout, so most uploads cost no statement beyond
+/// their own; an exit therefore comes up to that much after the timeout. An enter or exit that matches an active
 /// campaign outside its cooldown is claimed once in the database, whichever process saw it, and
 /// its notification is published to the device, with a tap link that leads through the service.
 /// Only devices that can take notifications (device tokens) trigger; "Default" is never tracked.
@@ -74,6 +77,9 @@ private:
     void handle(const Change& change);
     void fire(const Campaign& campaign, const Change& change);
     void reloadIfChanged();
+    std::int64_t refreshMs() const;
+    std::vector<std::string> duePlaces(const std::string& device, std::vector<std::string> places, std::int64_t atMs);
+    void noteWritten(const std::string& device, const std::vector<std::string>& places, std::int64_t atMs);
 
     Storage& storage_;
     PushPublisher* publisher_;
@@ -89,6 +95,10 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     std::thread worker_;
+
+    std::mutex writtenMutex_;  // written_
+    // "device\nplace" -> when this process last wrote the presence row.
+    std::unordered_map<std::string, std::int64_t> written_;
 };
 
 }  // namespace kiv::cloud
