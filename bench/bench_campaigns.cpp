@@ -66,7 +66,8 @@ kiv::test::PostgresServer& postgres() {
 std::unique_ptr<Storage> prepared(bool onPostgres) {
     std::string error;
     std::string database =
-        (std::filesystem::temp_directory_path() / ("kiv-bench-campaigns-" + std::to_string(::getpid()) + ".db")).string();
+        (std::filesystem::temp_directory_path() / ("kiv-bench-campaigns-" + std::to_string(::getpid()) + ".db"))
+            .string();
     if (onPostgres) database = postgres().createDatabase().value_or("");
     auto storage = openStorage(database, 4, {}, error);
     if (!storage) {

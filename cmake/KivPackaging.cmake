@@ -31,15 +31,16 @@ if(KIV_BUILD_TOOLS)
     message(STATUS "help2man not found: no man pages (scripts/setup installs it)")
   endif()
 
-  # Units and the agent's user go below the prefix (/usr/lib/... in the package).
+  # Units and the services' users go below the prefix (/usr/lib/... in the package).
   install(FILES packaging/systemd/kiv-agent.service packaging/systemd/kiv-cloud.service
     DESTINATION lib/systemd/system COMPONENT tools)
   install(FILES packaging/kiv-agent.sysusers DESTINATION lib/sysusers.d RENAME kiv-agent.conf COMPONENT tools)
+  install(FILES packaging/kiv-cloud.sysusers DESTINATION lib/sysusers.d RENAME kiv-cloud.conf COMPONENT tools)
 
   # Configuration follows the GNU rule (a /usr install keeps it in /etc, any other prefix in
   # PREFIX/etc), decided when installing rather than when configuring: one build tree then both
   # installs under a scratch prefix and packages for /usr. Modes: the agent's file is readable by
-  # its group (postinst gives it to kiv-agent), the cloud's holds client secrets.
+  # its group (postinst gives it to kiv-agent), the cloud's root's alone (it may name secrets).
   string(CONFIGURE [[
     if(CMAKE_INSTALL_PREFIX MATCHES "^/(usr/?)?$")
       set(_kiv_etc "/etc")
@@ -103,7 +104,8 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "KIV beacon gateway agent and reference cloud
 kiv-agent scans for Bluetooth LE beacons through bluetoothd and uploads the
 sightings to a cloud service; kiv-cloud is a reference cloud service that
 stores them in SQLite. Both come with systemd units (kiv-agent.service runs as
-the user kiv-agent in the bluetooth group) and man pages.")
+the user kiv-agent in the bluetooth group, kiv-cloud.service as kiv-cloud with
+a client and an admin token made at installation) and man pages.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst

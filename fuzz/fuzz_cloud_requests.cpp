@@ -1,14 +1,16 @@
 // kiv-cloud's readers of what clients send: the sighting upload (JSON), the push request, the
-// token form body, the Basic credentials of a listing, a Content-Length, and the escaping of a
-// logged target.
+// token form body, the Basic credentials of a listing, a Content-Length, the escaping and redaction
+// of a logged target, and the lines of a client file.
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 
 #include "FormBody.hpp"
 #include "PushRequest.hpp"
 #include "RequestText.hpp"
+#include "SecretFile.hpp"
 #include "UploadReader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -38,6 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char c : kiv::cloud::escapeControlBytes(text)) {
         // The escaped text is one log line: no control byte is left in it.
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) __builtin_trap();
+    }
+    // Redaction is settled after one pass; a client file's clients are whole.
+    const auto redacted = kiv::cloud::redactTarget(text);
+    if (kiv::cloud::redactTarget(redacted) != redacted) __builtin_trap();
+    std::string error;
+    if (const auto clients = kiv::cloud::parseClientLines(text, error)) {
+        for (const auto& client : *clients)
+            if (client.clientId.empty() || client.secret.empty() || client.clientId.find(':') != std::string::npos)
+                __builtin_trap();
     }
     return 0;
 }

@@ -22,10 +22,11 @@ namespace kiv::test {
 
 class Agent {
 public:
-    /// Starts the agent with `arguments` split at spaces, in this process's environment or, given a
-    /// bus address, in one where both bus variables name it.
-    explicit Agent(const std::string& arguments, const std::optional<std::string>& bus = std::nullopt) {
-        std::vector<std::string> argv{KIV_AGENT_PATH};
+    /// Starts the agent (or another program) with `arguments` split at spaces, in this process's
+    /// environment or, given a bus address, in one where both bus variables name it.
+    explicit Agent(const std::string& arguments, const std::optional<std::string>& bus = std::nullopt,
+                   const std::string& program = KIV_AGENT_PATH) {
+        std::vector<std::string> argv{program};
         std::istringstream words(arguments);
         for (std::string word; words >> word;) argv.push_back(word);
         int fds[2];

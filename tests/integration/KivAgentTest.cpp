@@ -180,6 +180,9 @@ TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneL
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const auto open = dir.file("open", "s\n");
     std::filesystem::permissions(open, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    const auto groupWritable = dir.file("group", "s\n");
+    std::filesystem::permissions(groupWritable, std::filesystem::perms::group_write,
+                                 std::filesystem::perm_options::add);
     const auto key = dir.file("key.toml", "a" + times(".a", 50'000) + " = 1\n");
     const auto table = dir.file("table.toml", "[" + times("a.", 100'000) + "a]\n");
     const auto big = dir.file("big.toml", "#" + std::string(1 << 20, 'x'));
@@ -199,7 +202,11 @@ TEST(KivAgent, HostileConfigurationSecretAndPayloadFilesAreRefusedAtOnceWithOneL
         {"run --config " + key, 2, run + key + ":1: nested more than 32 levels deep"},
         {"run --config " + table, 2, run + table + ":1: nested more than 32 levels deep"},
         {"run --client c --secret-file " + open, 2,
-         run + "secret file " + open + " is readable by others; run chmod 600 " + open},
+         run + "secret file " + open + " is open to others; run chmod 600 " + open +
+             " (or chmod 640 to let its group read it)"},
+        {"run --client c --secret-file " + groupWritable, 2,
+         run + "secret file " + groupWritable + " is writable by its group; run chmod 600 " + groupWritable +
+             " (or chmod 640 to let its group read it)"},
         {"push " + fifo, 1, "kiv-agent push: " + fifo + ": is not a regular file"},
         {"scan --simulate /dev/zero", 2, "kiv-agent scan: /dev/zero: is not a regular file"},
         {"push " + deep, 1, "kiv-agent push: the payload is nested more than 512 levels deep"},

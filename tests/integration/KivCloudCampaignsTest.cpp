@@ -25,7 +25,8 @@ const std::string place = uuidText + ":100";
 constexpr std::int64_t minute = 60000;
 
 json sighting(int major, int minor) {
-    return json::array({{{"uuid", uuidText}, {"major", std::to_string(major)}, {"minor", std::to_string(minor)}, {"rssi", -60}}});
+    return json::array(
+        {{{"uuid", uuidText}, {"major", std::to_string(major)}, {"minor", std::to_string(minor)}, {"rssi", -60}}});
 }
 
 json campaign(const std::string& id, const std::string& trigger, json extra = json::object()) {
@@ -182,8 +183,7 @@ TEST_P(KivCloudCampaigns, CooldownAndActiveWindowHoldNotificationsBack) {
     // The test's clock moves on by an hour: neither hour may be in the window.
     std::snprintf(hours, sizeof hours, "%02d-%02d", (local.tm_hour + 2) % 24, (local.tm_hour + 3) % 24 + 1);
     ASSERT_EQ(call("POST", "/campaigns", campaign("later", "enter", {{"window", {{"hours", hours}}}}))->status, 201);
-    ASSERT_EQ(call("POST", "/campaigns",
-                   campaign("over", "enter", {{"window", {{"until", "2020-01-01T00:00:00Z"}}}}))
+    ASSERT_EQ(call("POST", "/campaigns", campaign("over", "enter", {{"window", {{"until", "2020-01-01T00:00:00Z"}}}}))
                   ->status,
               201);
 
@@ -233,13 +233,16 @@ TEST(KivCloudCampaignRoutes, RefuseHostileDefinitionsAndStrangers) {
     auto server = startCloud();
     httplib::Client admin("127.0.0.1", server->port());
     admin.set_bearer_token_auth("root-token");
-    const auto post = [&](const std::string& body) { return admin.Post("/campaigns", body, "application/json")->status; };
+    const auto post = [&](const std::string& body) {
+        return admin.Post("/campaigns", body, "application/json")->status;
+    };
     EXPECT_EQ(post(campaign("a", "enter").dump()), 201);
     EXPECT_EQ(post(campaign("a", "exit").dump()), 409);
-    for (const auto& body : {std::string("[]"), std::string("{"), campaign("b", "enter", {{"extra", 1}}).dump(),
-                             campaign("b", "enter", {{"place", json::object()}}).dump(),
-                             campaign("b", "enter", {{"notification", {{"title", "t"}, {"click", "javascript:x"}}}}).dump(),
-                             std::string(70 * 1024, ' ')})
+    for (const auto& body :
+         {std::string("[]"), std::string("{"), campaign("b", "enter", {{"extra", 1}}).dump(),
+          campaign("b", "enter", {{"place", json::object()}}).dump(),
+          campaign("b", "enter", {{"notification", {{"title", "t"}, {"click", "javascript:x"}}}}).dump(),
+          std::string(70 * 1024, ' ')})
         EXPECT_EQ(post(body), body.size() > 64 * 1024 ? 413 : 400) << body.substr(0, 80);
     httplib::Client client("127.0.0.1", server->port());
     client.set_basic_auth("demo", "s3cret");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 
 #include "CloudFixture.hpp"
 #include "CloudOptions.hpp"
@@ -237,6 +238,35 @@ TEST(FormBody, DecodesPairs) {
     }
     // A bad escape in a key or in a later value; the escapes themselves are URL's.
     for (const char* broken : {"%zz=1", "a=1&b=%%"}) EXPECT_FALSE(parseFormBody(broken)) << broken;
+}
+
+// The request log tells what was asked, never a credential: neither from the query nor from a header.
+TEST(KivCloudLog, ShowsNoTokenSecretOrAdminToken) {
+    std::mutex mutex;
+    std::string log;
+    auto server = startCloud([&](CloudOptions& o) {
+        o.logRequests = true;
+        o.logSink = [&](const std::string& line) {
+            const std::lock_guard lock(mutex);
+            log += line;
+        };
+    });
+    httplib::Client client("127.0.0.1", server->port());
+    const auto token = parse(client.Post("/KIVClient", "CLIENTID=demo&SECRET=s3cret", formType)).value("token", "");
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(client.Get("/beacons/for/mobile?access_token=" + token + "&groupId=1")->status, 200);
+    EXPECT_EQ(client.Post("/ibeaconupdate", uploadBody(token, oneEid), "application/json")->status, 200);
+    EXPECT_EQ(client.Get("/sightings", {{"Authorization", "Basic ZGVtbzpzM2NyZXQ="}})->status, 200);
+    EXPECT_EQ(client.Get("/summary", {{"Authorization", "Bearer root-token"}})->status, 200);
+    (void)client.Get("/sightings?Access%5FToken=" + token +
+                     "&SECRET=s3cret&password=root-token&refresh_token=" + token);
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(log.substr(0, log.rfind(' ')),
+              "POST /KIVClient 200\nGET /beacons/for/mobile?access_token=REDACTED&groupId=1 200\nPOST /ibeaconupdate "
+              "200\nGET /sightings 200\nGET /summary 200\nGET "
+              "/sightings?Access%5FToken=REDACTED&SECRET=REDACTED&password=REDACTED&refresh_token=REDACTED");
+    for (const auto& secret : {token, std::string("s3cret"), std::string("root-token"), std::string("ZGVtbzpz")})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 
 TEST(CloudOptions, ReadsClientCredential) {

@@ -28,6 +28,9 @@ public:
     static PostgresServer& shared();
 
     bool running() const { return pid_ > 0; }
+    /// Where its socket lies (a URI's host), and where its client programs are.
+    const std::filesystem::path& socketDirectory() const { return dir_; }
+    const std::filesystem::path& programs() const { return bin_; }
     const std::string& problem() const { return problem_; }
 
     /// A new empty database; its connection URI, or none with problem() set.

@@ -39,7 +39,7 @@ has "$dev" usr/include/kiv/kiv.hpp usr/include/kiv/export.hpp "usr/lib*/libkiv.a
   "usr/lib*/cmake/kiv/kivConfigVersion.cmake" "usr/lib*/cmake/kiv/kivTargets.cmake" "usr/lib*/pkgconfig/kiv.pc"
 has "$tools" usr/bin/kiv-agent usr/bin/kiv-cloud usr/share/man/man1/kiv-agent.1.gz usr/share/man/man1/kiv-cloud.1.gz \
   usr/lib/systemd/system/kiv-agent.service usr/lib/systemd/system/kiv-cloud.service \
-  usr/lib/sysusers.d/kiv-agent.conf etc/kiv/agent.toml etc/default/kiv-cloud
+  usr/lib/sysusers.d/kiv-agent.conf usr/lib/sysusers.d/kiv-cloud.conf etc/kiv/agent.toml etc/default/kiv-cloud
 # The packages split the install between them: nothing of the library in the tools and back.
 grep -qE '/(include|cmake|pkgconfig)/|\.a$' "$work/kiv-tools.list" && fail "kiv-tools holds development files"
 grep -qE '/(bin|etc|systemd)/' "$work/libkiv-dev.list" && fail "libkiv-dev holds the tools' files"
@@ -51,7 +51,7 @@ pc="$(compgen -G "$dev/usr/lib*/pkgconfig/kiv.pc" | head -n1)"
 
 # Control: dependencies, conffiles, maintainer scripts.
 depends="$(dpkg-deb -f "$work"/kiv-tools_*.deb Depends)"
-for lib in libcurl4 libsdbus-c++1 libsqlite3-0 libpq5 libcpp-httplib; do
+for lib in libcurl4 libsdbus-c++1 libsqlite3-0 libpq5 libmicrohttpd12; do
   [[ "$depends" == *"$lib"* ]] || fail "kiv-tools Depends lacks $lib: $depends"
 done
 dev_depends="$(dpkg-deb -f "$work"/libkiv-dev_*.deb Depends)"
@@ -70,7 +70,15 @@ grep -q '^-rw------- .* ./etc/default/kiv-cloud$' "$work/kiv-tools.list" || fail
 for script in postinst prerm postrm; do
   [ -x "$control/$script" ] && sh -n "$control/$script" || fail "$script missing, not executable or not sh"
 done
-grep -q "/usr/lib/sysusers.d/kiv-agent.conf" "$control/postinst" || fail "postinst does not name the sysusers file"
+for conf in kiv-agent kiv-cloud; do
+  grep -q "/usr/lib/sysusers.d/$conf.conf" "$control/postinst" || fail "postinst does not name $conf's sysusers file"
+done
+# The cloud's secret files: made by postinst (never shipped, never replaced), removed on purge.
+for secret in /etc/kiv/clients /etc/kiv/admin-token; do
+  grep -q "make_secret_file $secret" "$control/postinst" || fail "postinst does not make $secret"
+  grep -q "$secret" "$control/postrm" || fail "postrm does not purge $secret"
+  grep -q "^$secret\$" "$control/conffiles" && fail "$secret is a conffile"
+done
 
 # The units start programs the package ships; the agent runs as the sysusers file's user.
 for unit in kiv-agent kiv-cloud; do
@@ -82,6 +90,17 @@ user="$(sed -n 's/^User=//p' "$agent_unit")"
 grep -q "^u $user " "$tools/usr/lib/sysusers.d/kiv-agent.conf" || fail "the unit's user $user is not in sysusers"
 grep -q "^m $user bluetooth" "$tools/usr/lib/sysusers.d/kiv-agent.conf" || fail "$user is not made a member of bluetooth"
 grep -q -- "--config /etc/kiv/agent.toml" "$agent_unit" || fail "kiv-agent.service does not read /etc/kiv/agent.toml"
+cloud_unit="$tools/usr/lib/systemd/system/kiv-cloud.service"
+user="$(sed -n 's/^User=//p' "$cloud_unit")"
+grep -q "^u $user " "$tools/usr/lib/sysusers.d/kiv-cloud.conf" || fail "the cloud unit's user $user is not in sysusers"
+for want in "--client-file /etc/kiv/clients" "--admin-token-file /etc/kiv/admin-token"; do
+  grep -q -- "$want" "$cloud_unit" || fail "kiv-cloud.service lacks $want"
+done
+grep -qx "RestartPreventExitStatus=2" "$cloud_unit" || fail "kiv-cloud.service restarts after usage errors"
+# /etc/default/kiv-cloud shows every flag of the program.
+for flag in $("$tools/usr/bin/kiv-cloud" --help | grep -oE -- '^ +--[a-z-]+' | sort -u); do
+  grep -qE -- "$flag([ ,]|\$)" "$tools/etc/default/kiv-cloud" || fail "/etc/default/kiv-cloud does not mention $flag"
+done
 
 # The man pages carry the program's help, and the agent's page each subcommand's.
 zcat "$tools/usr/share/man/man1/kiv-cloud.1.gz" | grep -qF -- '\-\-regions' || fail "kiv-cloud.1 lacks its flags"

@@ -146,9 +146,10 @@ std::optional<std::string> readSecretFile(const std::string& path, std::string& 
         error = "secret file " + path + ": holds no secret on its first line";
         return std::nullopt;
     }
-    if (file->mode & (S_IRGRP | S_IROTH)) {
-        error = "secret file " + path + " is readable by " + ((file->mode & S_IROTH) ? "others" : "its group") +
-                "; run chmod 600 " + path;
+    // The group may read it (the packaged service reads it through its group) but not change it.
+    if (file->mode & (S_IRWXO | S_IWGRP)) {
+        error = "secret file " + path + " is " + ((file->mode & S_IRWXO) ? "open to others" : "writable by its group") +
+                "; run chmod 600 " + path + " (or chmod 640 to let its group read it)";
         return std::nullopt;
     }
     return line.substr(first, line.find_last_not_of(space) - first + 1);

@@ -35,8 +35,8 @@ inline constexpr std::size_t kMaxSecretBytes = 4096;
 std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string& error);
 
 /// The client secret: the first line of `path`, without surrounding white space. None, with a
-/// readable `error`, when the file is no regular file of at most kMaxSecretBytes, is readable by
-/// group or others, or holds no secret.
+/// readable `error`, when the file is no regular file of at most kMaxSecretBytes, is open to others
+/// or writable by its group (the group may read it), or holds no secret.
 std::optional<std::string> readSecretFile(const std::string& path, std::string& error);
 
 }  // namespace kiv::agent

@@ -28,6 +28,9 @@ std::int64_t systemNowMs() {
 
 void report(const std::string& line) { std::fprintf(stderr, "kiv-cloud: %s\n", line.c_str()); }
 
+// A device token is the name of the device's push topic: a log line names only its start.
+std::string shown(const std::string& device) { return device.size() > 8 ? device.substr(0, 8) + "..." : device; }
+
 // The payload a device's notification service reads: the alert, the category, and in "kiv-data"
 // the image to download first and the URL a tap opens.
 std::string notificationPayload(const CampaignNotification& n, const std::string& clickUrl) {
@@ -52,8 +55,10 @@ std::shared_ptr<const CampaignSet> readCampaigns(const std::vector<StoredCampaig
         const auto value = JSONReader::read(entry.definition);
         auto check = value ? readCampaign(*value) : CampaignCheck{std::nullopt, "not JSON"};
         // One unreadable row (written by a newer kiv-cloud, say) must not stop the others.
-        if (!check.campaign) report("campaign " + entry.id + " is skipped: " + check.problem);
-        else campaigns.push_back(std::move(*check.campaign));
+        if (!check.campaign)
+            report("campaign " + entry.id + " is skipped: " + check.problem);
+        else
+            campaigns.push_back(std::move(*check.campaign));
     }
     return std::make_shared<const CampaignSet>(std::move(campaigns));
 }
@@ -134,14 +139,14 @@ void CampaignEngine::observe(const Upload& upload, std::int64_t atMs) {
     const auto places = set->placesOf(upload.beacons);
     if (places.empty()) return;
     const auto entered = storage_.markPresent(upload.deviceId, places, atMs);
-    if (!entered) return report("cannot record the presence of " + upload.deviceId + ": the database failed");
+    if (!entered) return report("cannot record the presence of " + shown(upload.deviceId) + ": the database failed");
     if (entered->empty() || !isDeviceToken(upload.deviceId)) return;
     {
         const std::lock_guard lock(mutex_);
         for (const auto& presence : *entered) {
             if (set->campaignsAt(presence.place, CampaignTrigger::enter).empty()) continue;
             if (pending_.size() >= maxPending) {
-                report("too many campaign triggers waiting: the enter of " + presence.deviceId + " is dropped");
+                report("too many campaign triggers waiting: the enter of " + shown(presence.deviceId) + " is dropped");
                 continue;
             }
             pending_.push_back({presence, CampaignTrigger::enter});
@@ -173,8 +178,10 @@ void CampaignEngine::run() {
         if (pending_.empty()) {
             busy_ = false;
             idle_.notify_all();
-            if (settings_.tick.count() > 0) wake_.wait_until(lock, nextTick);
-            else wake_.wait(lock);
+            if (settings_.tick.count() > 0)
+                wake_.wait_until(lock, nextTick);
+            else
+                wake_.wait(lock);
         }
         if (stopping_) break;
         if (!pending_.empty()) {
@@ -216,7 +223,9 @@ void CampaignEngine::fire(const Campaign& campaign, const Change& change) {
                        at - campaign.cooldownMinutes * msPerMinute,
                        randomToken()};
     const auto claimed = storage_.claimTrigger(claim);
-    if (!claimed) return report("cannot claim campaign " + campaign.id + " for " + claim.deviceId + ": the database failed");
+    if (!claimed)
+        return report("cannot claim campaign " + campaign.id + " for " + shown(claim.deviceId) +
+                      ": the database failed");
     if (!*claimed) return;
 
     Delivery delivery;
@@ -242,7 +251,8 @@ void CampaignEngine::fire(const Campaign& campaign, const Change& change) {
         delivery.published = outcome.taken;
         delivery.error = outcome.error;
     }
-    if (!delivery.published) report("campaign " + campaign.id + " for " + delivery.deviceId + ": " + delivery.error);
+    if (!delivery.published)
+        report("campaign " + campaign.id + " for " + shown(delivery.deviceId) + ": " + delivery.error);
     if (!storage_.addDeliveries({delivery}))
         report("cannot record delivery " + delivery.id + " of campaign " + campaign.id + ": the database failed");
 }

@@ -36,8 +36,8 @@ std::optional<std::size_t> deviceLimit(std::string_view rawQuery, std::string& p
     for (const auto& [key, value] : *pairs) {
         if (key != "limit") return problem = "unexpected parameter " + quotedName(key), std::nullopt;
         std::size_t parsed = 0;
-        const bool digits = !value.empty() && value.size() <= 4 &&
-                            value.find_first_not_of("0123456789") == std::string::npos;
+        const bool digits =
+            !value.empty() && value.size() <= 4 && value.find_first_not_of("0123456789") == std::string::npos;
         if (digits) parsed = std::stoul(value);
         if (!digits || parsed < 1 || parsed > maxDevicePage)
             return problem = "limit: expected a number from 1 to " + std::to_string(maxDevicePage), std::nullopt;
@@ -98,7 +98,8 @@ void CampaignRoutes::stats(std::string_view id, HttpAnswer& res) {
     const auto figures = storage_->campaignStats(std::string(id), since);
     if (!figures) return sendStorageError(res);
     json perHour = json::array();
-    for (const auto& [hour, count] : figures->deliveriesPerHour) perHour.push_back({{"hour", hour}, {"deliveries", count}});
+    for (const auto& [hour, count] : figures->deliveriesPerHour)
+        perHour.push_back({{"hour", hour}, {"deliveries", count}});
     const double rate = figures->deliveries > 0 ? static_cast<double>(figures->taps) / figures->deliveries : 0.0;
     sendJson(res, 200,
              json{{"id", id},
@@ -126,8 +127,9 @@ void CampaignRoutes::devices(std::string_view rawQuery, HttpAnswer& res) {
                         {"beaconsLastHour", device.beaconsLastHour},
                         {"places", device.places},
                         {"stale", device.lastUploadMs < staleBefore}});
-    sendJson(res, 200,
-             json{{"now", now}, {"exitAfterSeconds", engine_->exitAfter().count() / 1000}, {"devices", std::move(list)}});
+    sendJson(
+        res, 200,
+        json{{"now", now}, {"exitAfterSeconds", engine_->exitAfter().count() / 1000}, {"devices", std::move(list)}});
 }
 
 // Only the URL stored with a delivery is ever a target: the link cannot be made to lead elsewhere.

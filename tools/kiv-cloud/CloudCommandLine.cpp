@@ -1,9 +1,5 @@
 #include "CloudCommandLine.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
@@ -16,18 +12,22 @@
 
 #include "Campaign.hpp"
 #include "RegionStore.hpp"
+#include "SecretFile.hpp"
 #include "kiv/version.hpp"
 
 namespace kiv::cloud {
 namespace {
 
 constexpr int kUsage = 2;
-constexpr std::size_t kMaxPasswordFileBytes = 4096;
+constexpr std::size_t kMaxClientFileBytes = 64 * 1024;
 
 /// The flags as given, before the credentials and the region list are read.
 struct Flags {
     CloudOptions options;
     std::vector<std::string> clients;
+    std::vector<std::string> clientFiles;
+    std::string adminTokenFile;
+    bool noCredentials = false;
     std::string regionsFile;
     std::string campaignsFile;
     int exitAfterSeconds = 30;
@@ -36,40 +36,21 @@ struct Flags {
     std::string passwordFile;
 };
 
-// The first line of a regular file of at most a few kilobytes; none with the reason in error.
-// Opened without blocking, so that a FIFO or a device named by mistake cannot hang the start.
-std::optional<std::string> readFirstLine(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    struct stat info{};
-    std::string text(kMaxPasswordFileBytes + 1, '\0');
-    ssize_t got = -1;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "not a regular file";
-    } else if ((got = ::read(fd, text.data(), text.size())) < 0) {
-        error = std::strerror(errno);
-    } else if (static_cast<std::size_t>(got) > kMaxPasswordFileBytes) {
-        error = "longer than " + std::to_string(kMaxPasswordFileBytes) + " bytes";
-        got = -1;
-    }
-    ::close(fd);
-    if (got < 0) return std::nullopt;
-    text.resize(static_cast<std::size_t>(got));
-    text.resize(std::min(text.find('\n'), text.size()));
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    return text;
-}
-
 void addFlags(CLI::App& app, Flags& flags) {
     auto& options = flags.options;
     app.add_option("--host", options.host, "address to listen on")->capture_default_str();
     app.add_option("--port", options.port, "port to listen on (0 = any free port)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    app.add_option("--client", flags.clients, "a client allowed to get tokens, as ID:SECRET (repeatable)");
+    app.add_option("--client-file", flags.clientFiles,
+                   "file of the clients allowed to get tokens, one ID:SECRET a line (# comments); only its owner "
+                   "and group may read it, as for --admin-token-file (repeatable)");
+    app.add_option("--client", flags.clients,
+                   "a client allowed to get tokens, as ID:SECRET (repeatable); every local user sees it in ps, "
+                   "--client-file does not show it");
+    app.add_flag("--no-credentials", flags.noCredentials,
+                 "start without any client or admin token, on purpose (no request can then prove credentials: a "
+                 "demo or a smoke test); without it such a start is refused");
     app.add_option("--regions", flags.regionsFile, "region list to serve, a JSON file {\"data\": [...]}")
         ->check(CLI::ExistingFile);
     app.add_option("--db", options.dbPath,
@@ -82,9 +63,16 @@ void addFlags(CLI::App& app, Flags& flags) {
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
+    auto* adminFile = app.add_option(
+        "--admin-token-file", flags.adminTokenFile,
+        "file whose first line is a token that may read GET /sightings, GET /summary and GET /deliveries and send "
+        "POST /push (as \"Authorization: Bearer TOKEN\"), beside the clients; a regular file others may not use "
+        "and its group may not write (chmod 600 or 640); the last one given counts");
+    // The packaged service names its file before the administrator's own options.
+    adminFile->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--admin-token", options.adminToken,
-                   "a token that may read GET /sightings, GET /summary and GET /deliveries and send POST /push (as "
-                   "\"Authorization: Bearer TOKEN\"), beside the clients");
+                   "the admin token itself; every local user sees it in ps, --admin-token-file does not show it")
+        ->excludes(adminFile);
     app.add_option("--max-connections-per-peer", options.maxConnectionsPerPeer,
                    "open connections one address may hold (0 = no cap; raise it behind a reverse proxy)")
         ->capture_default_str();
@@ -101,7 +89,8 @@ void addFlags(CLI::App& app, Flags& flags) {
         ->check(CLI::ExistingFile);
     app.add_option("--mqtt-key-file", mqtt.keyFile, "private key of --mqtt-cert-file")->check(CLI::ExistingFile);
     app.add_option("--mqtt-username", mqtt.username, "user name to log in to the broker");
-    app.add_option("--mqtt-password-file", flags.passwordFile, "file whose first line is the broker password");
+    app.add_option("--mqtt-password-file", flags.passwordFile,
+                   "file whose first line is the broker password (chmod 600 or 640, as --admin-token-file)");
     app.add_option("--campaigns", flags.campaignsFile,
                    "campaigns to add at start, a JSON file {\"campaigns\": [...]}; they replace stored campaigns "
                    "of the same ids")
@@ -137,7 +126,7 @@ bool readBrokerFlags(Flags& flags) {
     if (!flags.passwordFile.empty()) {
         if (mqtt.username.empty()) return fail("--mqtt-password-file needs --mqtt-username");
         std::string error;
-        const auto password = readFirstLine(flags.passwordFile, error);
+        const auto password = readFirstLine(flags.passwordFile, true, error);
         if (!password) return fail("cannot read --mqtt-password-file " + flags.passwordFile + ": " + error);
         mqtt.password = *password;
     }
@@ -164,17 +153,45 @@ bool readCampaignsFile(Flags& flags) {
     return true;
 }
 
+/// Adds the clients and the admin token of the flags and their files to the options; false after
+/// printing why they are unusable (never what a secret file holds).
+bool readCredentials(Flags& flags) {
+    const auto fail = [](const std::string& message) {
+        std::fprintf(stderr, "kiv-cloud: %s\n", message.c_str());
+        return false;
+    };
+    auto& options = flags.options;
+    for (std::size_t i = 0; i < flags.clients.size(); ++i) {
+        const auto client = parseClientCredential(flags.clients[i]);
+        if (!client)
+            return fail("--client expects ID:SECRET (the --client number " + std::to_string(i + 1) + " is not)");
+        options.clients.push_back(*client);
+    }
+    std::string error;
+    for (const auto& path : flags.clientFiles) {
+        auto file = readBoundedFile(path, kMaxClientFileBytes, error);
+        if (file && !(error = secretModeProblem(path, file->mode)).empty()) file.reset();
+        const auto clients = file ? parseClientLines(file->text, error) : std::nullopt;
+        if (!clients) return fail("--client-file " + path + (file ? ":" : ": ") + error);
+        options.clients.insert(options.clients.end(), clients->begin(), clients->end());
+    }
+    if (!flags.adminTokenFile.empty()) {
+        const auto line = readFirstLine(flags.adminTokenFile, true, error);
+        if (!line) return fail("--admin-token-file " + flags.adminTokenFile + ": " + error);
+        const auto first = line->find_first_not_of(" \t");
+        if (first == std::string::npos)
+            return fail("--admin-token-file " + flags.adminTokenFile + ": no token on its first line");
+        options.adminToken = line->substr(first, line->find_last_not_of(" \t") - first + 1);
+    }
+    if (options.clients.empty() && options.adminToken.empty() && !flags.noCredentials)
+        return fail("no client and no admin token, so no request could authenticate: add --client-file FILE "
+                    "(ID:SECRET lines) or --admin-token-file FILE, or --no-credentials to start anyway");
+    return true;
+}
+
 /// Adds the credentials and the region list to the options; false after printing why they are unusable.
 bool readFlagValues(Flags& flags) {
-    for (const auto& text : flags.clients) {
-        const auto client = parseClientCredential(text);
-        if (!client) {
-            std::fprintf(stderr, "kiv-cloud: --client expects ID:SECRET, got \"%s\"\n", text.c_str());
-            return false;
-        }
-        flags.options.clients.push_back(*client);
-    }
-    if (!readBrokerFlags(flags)) return false;
+    if (!readCredentials(flags) || !readBrokerFlags(flags)) return false;
     if (!flags.regionsFile.empty()) {
         RegionStore regions;
         std::string error;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "BodyReader.hpp"
@@ -95,14 +96,19 @@ int listenOn(const std::string& host, int& port, std::string& error) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const auto service = std::to_string(port);
-    if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
-        error = "cannot listen on " + host + ":" + service;
+    if (const int failed = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
+        failed != 0 || !found) {
+        error = "cannot listen on " + host + ":" + service + ": " + (failed ? ::gai_strerror(failed) : "no address");
         return -1;
     }
+    int lastErrno = EADDRNOTAVAIL;
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
     for (const auto* at = found; at; at = at->ai_next) {
         const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            lastErrno = errno;
+            continue;
+        }
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
         sockaddr_storage bound{};
@@ -113,9 +119,10 @@ int listenOn(const std::string& host, int& port, std::string& error) {
                                                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
             return fd;
         }
+        lastErrno = errno;
         ::close(fd);
     }
-    error = "cannot listen on " + host + ":" + service;
+    error = "cannot listen on " + host + ":" + service + ": " + std::strerror(lastErrno);
     return -1;
 }
 

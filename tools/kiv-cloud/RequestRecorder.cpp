@@ -41,7 +41,8 @@ void RequestRecorder::record(Endpoint endpoint, const HttpRequest& req, int stat
 }
 
 void RequestRecorder::log(const HttpRequest& req, int status) {
-    const std::string line = req.method + " " + escapeControlBytes(req.target) + " " + std::to_string(status) + "\n";
+    const std::string line =
+        req.method + " " + escapeControlBytes(redactTarget(req.target)) + " " + std::to_string(status) + "\n";
     const std::lock_guard lock(logMutex_);
     if (options_.logSink) {
         options_.logSink(line);

@@ -1,6 +1,9 @@
 #include "RequestText.hpp"
 
+#include <algorithm>
 #include <cctype>
+
+#include "FormBody.hpp"
 
 #include "kiv/support/Hex.hpp"
 
@@ -45,7 +48,38 @@ std::optional<std::string> decodeBase64(std::string_view text) {
     return out;
 }
 
+// Decoded and lower-cased, a parameter name that marks a credential; a name that does not decode
+// counts as one, so that no spelling of it slips through.
+bool namesCredential(std::string_view name) {
+    const auto decoded = parseFormBody(name);
+    if (!decoded || decoded->empty()) return !name.empty();
+    std::string lower = decoded->front().first;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string_view known :
+         {"access_token", "refresh_token", "token", "secret", "client_secret", "password"})
+        if (lower == known) return true;
+    return false;
+}
+
 }  // namespace
+
+std::string redactTarget(std::string_view target) {
+    const auto question = target.find('?');
+    if (question == std::string_view::npos) return std::string(target);
+    std::string out(target.substr(0, question + 1));
+    for (std::size_t start = question + 1;;) {
+        const auto end = std::min(target.find('&', start), target.size());
+        const auto pair = target.substr(start, end - start);
+        const auto equals = pair.find('=');
+        if (equals != std::string_view::npos && namesCredential(pair.substr(0, equals)))
+            out.append(pair.substr(0, equals)).append("=REDACTED");
+        else
+            out.append(pair);
+        if (end == target.size()) return out;
+        out += '&';
+        start = end + 1;
+    }
+}
 
 std::optional<ClientCredential> parseBasicAuthorization(std::string_view header) {
     constexpr std::string_view scheme = "basic ";
