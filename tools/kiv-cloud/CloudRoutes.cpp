@@ -67,20 +67,47 @@ std::vector<std::string> queryValues(const HttpRequest& req, std::string_view na
 
 }  // namespace
 
+namespace {
+
+constexpr RouteSpec routes[] = {
+    {routePost, wire::Path::token, Endpoint::token},
+    {routeGet, wire::Path::iBeaconsList, Endpoint::regions},
+    {routePost, wire::Path::iBeaconUpdate, Endpoint::upload},
+    {routeGet, "/sightings", Endpoint::sightings},
+    {routeGet, "/summary", Endpoint::summary},
+    {routePost, "/push", Endpoint::push},
+    {routeGet, "/deliveries", Endpoint::deliveries},
+    {routeGet | routePost, "/campaigns", Endpoint::campaigns},
+    {routeDelete, "/campaigns/{id}", Endpoint::campaign},
+    {routeGet, "/campaigns/{id}/stats", Endpoint::campaignStats},
+    {routeGet, "/devices", Endpoint::devices},
+    {routeGet, "/c/{id}", Endpoint::tap},
+};
+
+unsigned methodBit(std::string_view method) {
+    if (method == "GET" || method == "HEAD") return routeGet;
+    if (method == "POST") return routePost;
+    return method == "DELETE" ? routeDelete : 0;
+}
+
+// Campaign ids are checked here already; a tap link takes any rest, which its handler judges.
+bool matches(std::string_view pattern, std::string_view path) {
+    const auto hole = pattern.find("{id}");
+    if (hole == std::string_view::npos) return path == pattern;
+    const auto prefix = pattern.substr(0, hole);
+    const auto suffix = pattern.substr(hole + 4);
+    if (prefix == "/campaigns/") return !campaignIdIn(path, suffix).empty();
+    return path.size() >= prefix.size() + suffix.size() && path.starts_with(prefix) && path.ends_with(suffix);
+}
+
+}  // namespace
+
+std::span<const RouteSpec> routeTable() { return routes; }
+
 Endpoint classify(const std::string& method, const std::string& path) {
-    const bool get = method == "GET" || method == "HEAD";
-    if (method == "POST" && path == wire::Path::token) return Endpoint::token;
-    if (get && path == wire::Path::iBeaconsList) return Endpoint::regions;
-    if (method == "POST" && path == wire::Path::iBeaconUpdate) return Endpoint::upload;
-    if (get && path == "/sightings") return Endpoint::sightings;
-    if (get && path == "/summary") return Endpoint::summary;
-    if (method == "POST" && path == "/push") return Endpoint::push;
-    if (get && path == "/deliveries") return Endpoint::deliveries;
-    if ((get || method == "POST") && path == "/campaigns") return Endpoint::campaigns;
-    if (method == "DELETE" && !campaignIdIn(path, "").empty()) return Endpoint::campaign;
-    if (get && !campaignIdIn(path, "/stats").empty()) return Endpoint::campaignStats;
-    if (get && path == "/devices") return Endpoint::devices;
-    if (get && path.starts_with("/c/")) return Endpoint::tap;
+    const auto bit = methodBit(method);
+    for (const auto& route : routes)
+        if ((route.methods & bit) != 0 && matches(route.pattern, path)) return route.endpoint;
     return Endpoint::other;
 }
 

@@ -5,7 +5,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "CampaignRoutes.hpp"
 #include "CloudServer.hpp"
@@ -71,6 +73,22 @@ private:
     std::map<std::string, std::string> clients_;
     std::array<std::optional<CannedAnswer>, endpointCount> canned_;
 };
+
+/// The methods a route takes, as bits (GET includes HEAD).
+inline constexpr unsigned routeGet = 1;
+inline constexpr unsigned routePost = 2;
+inline constexpr unsigned routeDelete = 4;
+
+/// One route: its methods, its path ("{id}" stands for one id segment) and where it goes.
+struct RouteSpec {
+    unsigned methods;
+    std::string_view pattern;
+    Endpoint endpoint;
+};
+
+/// Every route classify() knows, in the order it tries them; the dashboard's pages are apart
+/// (dashboardAnswer()).
+std::span<const RouteSpec> routeTable();
 
 /// Which route a request takes (HEAD takes the GET routes).
 Endpoint classify(const std::string& method, const std::string& path);
