@@ -65,8 +65,8 @@ void addFlags(CLI::App& app, Flags& flags) {
     app.add_flag("--log-requests", options.logRequests, "print one line per answered request");
     auto* adminFile = app.add_option(
         "--admin-token-file", flags.adminTokenFile,
-        "file whose first line is a token that may read GET /sightings, GET /summary and GET /deliveries and send "
-        "POST /push (as \"Authorization: Bearer TOKEN\"), beside the clients; a regular file others may not use "
+        "file whose first line is a token that may read every sighting, and alone use the summary, deliveries, "
+        "POST /push, the campaigns and GET /devices (as \"Authorization: Bearer TOKEN\"); a regular file others may not use "
         "and its group may not write (chmod 600 or 640); the last one given counts");
     // The packaged service names its file before the administrator's own options.
     adminFile->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

@@ -48,7 +48,7 @@ struct CloudOptions {
     /// Where the --log-requests lines go (each ends in a newline); null writes them to stdout.
     std::function<void(const std::string&)> logSink;
     /// Opens GET /sightings to "Authorization: Bearer <adminToken>" beside the clients' own
-    /// credentials (HTTP Basic), and GET /summary, GET /deliveries and POST /push to it alone;
+    /// credentials (HTTP Basic), and GET /summary, GET /deliveries, POST /push, the campaign routes and GET /devices to it alone;
     /// empty: clients only.
     std::string adminToken;
 
