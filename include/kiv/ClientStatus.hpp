@@ -20,7 +20,7 @@ struct KIV_EXPORT ClientStatus {
         uploadStarted,    ///< an upload of `count` sightings of `kind` left
         uploadDelivered,  ///< the service answered it with a 2xx status (httpStatus)
         uploadFailed,     ///< another status (httpStatus), or no answer at all (httpStatus 0, error)
-        radioState,       ///< the Bluetooth radio changed state (radio)
+        radioState,       ///< the Bluetooth radio changed state (radio, and reason when known)
     };
 
     Event event = Event::tokenObtained;
@@ -33,10 +33,13 @@ struct KIV_EXPORT ClientStatus {
     /// Why, when no answer came or the answer was unusable.
     std::string error;
     platform::ManagerState radio = platform::ManagerState::unknown;
+    /// Radio: why it is in that state, when the platform says ("no system D-Bus (...)"); else empty.
+    std::string reason;
 
     /// The event's name ("uploadDelivered").
     static const char* eventName(Event event);
-    /// One readable line: "upload failed: gBeacon, 3 sightings, HTTP 503".
+    /// One readable line: "upload failed: gBeacon, 3 sightings, HTTP 503", "radio unsupported: no
+    /// system D-Bus (...)".
     std::string description() const;
 };
 

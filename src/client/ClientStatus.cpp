@@ -28,7 +28,8 @@ std::string ClientStatus::description() const {
         case Event::uploadStarted: return "upload started: " + upload();
         case Event::uploadDelivered: return "upload delivered: " + upload() + ", " + answer();
         case Event::uploadFailed: return "upload failed: " + upload() + ", " + answer();
-        case Event::radioState: return std::string("radio ") + platform::managerStateName(radio);
+        case Event::radioState:
+            return std::string("radio ") + platform::managerStateName(radio) + (reason.empty() ? "" : ": " + reason);
     }
     return eventName(event);
 }

@@ -77,22 +77,27 @@ void KIVClient::Impl::setStatusObserver(ClientStatusObserver observer) {
     statusObserver_ = observer;
     cloud_->setStatusObserver(std::move(observer));
     // The radio may have reported before anyone observed: a new observer learns where it stands.
-    if (lastRadioState_) reportRadioState(*lastRadioState_);
+    if (lastRadioState_) reportRadioState();
 }
 
-void KIVClient::Impl::didUpdateRadioState(GBeaconScanner&, platform::ManagerState state) {
-    onMain([state](Impl& self) {
-        if (self.lastRadioState_ == state) return;
+void KIVClient::Impl::didUpdateRadioState(GBeaconScanner& scanner, platform::ManagerState state) {
+    // Read here, on the scanner's queue, where the central's state and its reason change together.
+    const auto& central = scanner.centralManager();
+    std::string reason = central ? central->stateReason() : std::string();
+    onMain([state, reason = std::move(reason)](Impl& self) {
+        if (self.lastRadioState_ == state && self.lastRadioReason_ == reason) return;
         self.lastRadioState_ = state;
-        self.reportRadioState(state);
+        self.lastRadioReason_ = reason;
+        self.reportRadioState();
     });
 }
 
-void KIVClient::Impl::reportRadioState(platform::ManagerState state) {
-    if (!statusObserver_) return;
+void KIVClient::Impl::reportRadioState() {
+    if (!statusObserver_ || !lastRadioState_) return;
     ClientStatus status;
     status.event = ClientStatus::Event::radioState;
-    status.radio = state;
+    status.radio = *lastRadioState_;
+    status.reason = lastRadioReason_;
     try {
         statusObserver_(status);
     } catch (...) {

@@ -78,7 +78,7 @@ public:
     void didUpdateRadioState(GBeaconScanner& scanner, platform::ManagerState state) override;
 
     void setStatusObserver(ClientStatusObserver observer);
-    void reportRadioState(platform::ManagerState state);
+    void reportRadioState();
 
     template <class... Items>
     void log(const Items&... items) const;
@@ -136,6 +136,7 @@ private:
 
     ClientStatusObserver statusObserver_;  // main queue
     std::optional<platform::ManagerState> lastRadioState_;  // main queue: reported once per change, and to each new observer
+    std::string lastRadioReason_;                           // main queue: why the radio is in that state
     std::uint64_t nextBatch_ = 0;
     std::atomic<bool> tornDown_{false};
 };

@@ -7,6 +7,8 @@
 
 #include "FakeDBusService.hpp"
 #include "Waiting.hpp"
+#include "kiv/KIVClient.hpp"
+#include "kiv/platform/Platform.hpp"
 #include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 #include "kiv/platform/runtime/linux/AsioRuntime.hpp"
 #include "platform/bluetooth/linux/BluezBackend.hpp"
@@ -236,6 +238,21 @@ TEST(BluezRadio, ReportsWhatStandsInTheWay) {
     const auto report = BluezCentralManager::checkRadio();
     EXPECT_FALSE(report.bluetoothd);
     EXPECT_NE(report.advice.find("systemctl"), std::string::npos);
+}
+
+// The host's status observer hears why the radio cannot work, in the words `kiv-agent radio` uses.
+TEST(BluezRadio, WithoutASystemBusTheClientsStatusSaysWhy) {
+    kiv::test::Recorded<kiv::ClientStatus> heard;
+    const auto runtime = kiv::platform::AsioRuntime::make();
+    kiv::KIVClient client(
+        kiv::platform::Platform{.runtime = runtime, .makeCentral = BluezCentralManager::factory(runtime)});
+    client.setStatusObserver([&heard](const kiv::ClientStatus& status) {
+        if (status.event == kiv::ClientStatus::Event::radioState) heard.add(status);
+    });
+    ASSERT_TRUE(heard.waitForCount(1));  // the tests' system bus does not exist
+    const auto status = heard.all().front();
+    EXPECT_EQ(status.radio, ManagerState::unsupported);
+    EXPECT_EQ(status.description(), "radio unsupported: " + BluezCentralManager::checkRadio().problem);
 }
 
 }  // namespace

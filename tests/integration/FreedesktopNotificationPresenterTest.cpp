@@ -61,6 +61,13 @@ struct PresenterTest : ::testing::Test {
     kiv::test::TempDir images;
     std::shared_ptr<FreedesktopNotificationPresenter> presenter =
         FreedesktopNotificationPresenter::make({.appName = "shop-app", .attachmentDirectory = images.path().string()});
+
+    NotificationAttachment attach(const std::string& name,
+                                  const std::string& identifier = std::string(downloadedAttachmentIdentifier)) {
+        const auto path = images.path() / name;
+        kiv::test::writeFile(path, kiv::test::tinyPng());
+        return *NotificationAttachment::make(identifier, kiv::platform::notification_text::fileURI(path));
+    }
 };
 
 TEST_F(PresenterTest, MapsContentByTheServersCapabilitiesAndKeepsOneEntryPerRequest) {
@@ -97,11 +104,6 @@ TEST_F(PresenterTest, MapsContentByTheServersCapabilitiesAndKeepsOneEntryPerRequ
 
 TEST_F(PresenterTest, ImageHintOnlyForAnExistingFileAndAClosedEntryDeletesItsDownloadOnly) {
     ASSERT_TRUE(fake);
-    auto attach = [&](const std::string& name, const std::string& identifier) {
-        const auto path = images.path() / name;
-        kiv::test::writeFile(path, kiv::test::tinyPng());
-        return *NotificationAttachment::make(identifier, kiv::platform::notification_text::fileURI(path));
-    };
     const auto downloaded = attach("banner one.png", std::string(downloadedAttachmentIdentifier));
     const auto hostsOwn = attach("host.png", "host");
     const auto gone = attach("gone.png", std::string(downloadedAttachmentIdentifier));
@@ -122,6 +124,22 @@ TEST_F(PresenterTest, ImageHintOnlyForAnExistingFileAndAClosedEntryDeletesItsDow
         EXPECT_EQ(reports.closed.all()[id - 1], std::pair(std::string(id == 1 ? "a" : "b"), 2u));
         EXPECT_EQ(std::filesystem::exists(path), id == 2) << path;
     }
+}
+
+// No download stays behind a present that fails, nor a presenter gone with its entries on screen.
+TEST_F(PresenterTest, DownloadsGoWithAFailedPresentAndWithThePresenter) {
+    ASSERT_TRUE(fake);
+    const json payload = {{"aps", {{"alert", "x"}}}};
+    const auto failed = attach("failed.png");
+    ASSERT_TRUE(fake->expectOk({{"cmd", "release-name"}}));
+    EXPECT_FALSE(reports.present(*presenter, "a", content(payload, {failed})).ok());
+    EXPECT_FALSE(std::filesystem::exists(failed.path()));
+    ASSERT_TRUE(fake->expectOk({{"cmd", "acquire-name"}}));
+    const auto open = attach("open.png");
+    ASSERT_TRUE(reports.present(*presenter, "b", content(payload, {open})).ok());
+    EXPECT_TRUE(std::filesystem::exists(open.path()));
+    presenter.reset();
+    EXPECT_FALSE(std::filesystem::exists(open.path()));
 }
 
 // What the push facade does with the response is KIVPush's (and kiv-agent's push show).

@@ -70,7 +70,7 @@ TEST(KivAgentPush, NotificationsArriveOnceInOrderAcrossOutagesAndRestartsWithThe
     {
         Agent run(command);
         ASSERT_TRUE(run.waitForOutput("kiv-agent: push: registered as " + token)) << run.output();
-        ASSERT_TRUE(run.waitForOutput("kiv-agent: push: disconnected: ")) << run.output();
+        ASSERT_TRUE(run.waitForOutput("kiv-agent: push: disconnected from " + broker.address() + ": ")) << run.output();
         for (int n = 1; n <= 2; ++n) {
             ASSERT_TRUE(broker.start()) << broker.problem();
             ASSERT_TRUE(run.waitForOutput("kiv-agent: push: connected to " + broker.address(), n, 30s)) << run.output();

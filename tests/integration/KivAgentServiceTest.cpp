@@ -35,7 +35,10 @@ TEST(KivAgentService, BadConfigurationsAreUsageErrorsWithOneReadableLine) {
         std::string says;
     } cases[] = {
         {"run", 2, "kiv-agent run: missing --client (or client_id in the configuration file)"},
-        {"run --config " + files.file("a.toml", "client_id = \"c\"\ncolour = 1\n"), 2, "a.toml:2: unknown key colour"},
+        {"run --config " + files.file("a.toml", "client_id = \"c\"\ncolour = 1\n"), 2, "a.toml:2: unknown key colour\n"},
+        {"run --config " + files.file("h.toml", "noise = 1\n"), 2, "unknown key noise; did you mean noise_accuracy?"},
+        {"run --config " + files.file("i.toml", "[push]\nbrokr = \"b\"\n"), 2, "push.brokr; did you mean push.broker?"},
+        {"bogus", 2, "kiv-agent: unknown command \"bogus\"; run kiv-agent --help"},
         {"run --config " + files.file("b.toml", "noise_accuracy = \"loud\"\n"), 2,
          "b.toml:1: noise_accuracy must be an integer"},
         {"run --config " + files.file("c.toml", "client_id = \n"), 2, "c.toml:1: "},
@@ -89,6 +92,10 @@ TEST(KivAgentService, AStopSendsWhatWaitsOnceAndWaitsForTheUploadOnlyForTheGrace
         ASSERT_NE(sent, std::string::npos) << output;
         EXPECT_EQ(output.find("gBeacons are sending", sent + 20), std::string::npos) << output;
         EXPECT_EQ(output.find("still on their way") != std::string::npos, !answered) << output;
+        EXPECT_NE(output.find("; token host " + cloud.host() + ", API host " + cloud.host() + ", client id "),
+                  std::string::npos) << output;
+        EXPECT_NE(output.find(std::string("kiv-agent: stopped: ") + (answered ? "1" : "0") + " uploads sent, 0 failed"),
+                  std::string::npos) << output;
     }
 }
 
@@ -99,7 +106,8 @@ TEST(KivAgentService, NoTokenWithinTheSetTimeIsAFailure) {
     Agent agent("run --client c:wrong --token-host " + host + " --api-host " + host +
                 " --require-token-within 0.5 --simulate " + files.file("scenario.jsonl", ""));
     EXPECT_EQ(agent.wait(), 1) << agent.output();
-    EXPECT_NE(agent.output().find("kiv-agent run: no access token within 0.5"), std::string::npos) << agent.output();
+    EXPECT_NE(agent.output().find("kiv-agent run: no access token within 0.5 s (access token refused by " + host + ": "),
+              std::string::npos) << agent.output();
 }
 
 // The embedded cloud's printed dashboard URL carries a token that opens its data, and --keep-open

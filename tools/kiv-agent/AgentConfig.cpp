@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <vector>
 
 #include <toml++/toml.h>
 
@@ -11,6 +14,45 @@
 
 namespace kiv::agent {
 namespace {
+
+constexpr std::array<std::string_view, 10> kKeys{
+    "client_id", "secret_file", "token_host",           "api_host", "noise_accuracy", "adapter",
+    "log_to",    "library_log", "require_token_within", "push"};
+constexpr std::array<std::string_view, 9> kPushKeys{"broker",          "ca_file",  "cert_file",
+                                                    "key_file",        "username", "password_file",
+                                                    "state_directory", "show",     "session_expiry"};
+
+/// Edits (insert, delete, replace) that turn `a` into `b`.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+/// "; did you mean noise_accuracy?" for the known key nearest `key` when it is near enough: a
+/// slip of a third of its letters, or a start of the key ("noise"); else "".
+template <std::size_t N>
+std::string didYouMean(std::string_view key, const std::array<std::string_view, N>& known, std::string_view prefix) {
+    std::string_view best;
+    std::size_t bestDistance = std::max<std::size_t>(1, key.size() / 3) + 1;
+    for (const auto candidate : known) {
+        const auto distance = key.size() >= 3 && candidate.starts_with(key) ? 0 : editDistance(key, candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best.empty() ? std::string() : "; did you mean " + std::string(prefix) + std::string(best) + "?";
+}
 
 std::string at(const std::string& path, const toml::source_region& where) {
     return path + ":" + std::to_string(where.begin.line);
@@ -70,7 +112,7 @@ bool readPushTable(const toml::node& node, const std::string& path, PushKeys& ke
                 ok = false;
             }
         } else {
-            error = where + ": unknown key " + name;
+            error = where + ": unknown key " + name + didYouMean(k, kPushKeys, "push.");
             return false;
         }
         if (!ok) return false;
@@ -116,7 +158,7 @@ std::optional<AgentConfig> loadAgentConfig(const std::string& path, std::string&
             ok = take(node, config.requireTokenWithin, "a number of seconds", where, name, error);
         else if (name == "push") ok = readPushTable(node, path, config.push, error);
         else {
-            error = where + ": unknown key " + std::string(name);
+            error = where + ": unknown key " + std::string(name) + didYouMean(name, kKeys, "");
             return std::nullopt;
         }
         if (!ok) return std::nullopt;

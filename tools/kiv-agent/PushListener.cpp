@@ -67,15 +67,16 @@ void PushListener::onStatus(const platform::PushStatus& status) {
     using platform::PushState;
     std::string line;
     auto level = log::Level::info;
+    const auto& broker = options_.setup.settings.broker;
     switch (status.state) {
         case PushState::connecting: return;  // every retry would say so
-        case PushState::connected: line = "push: connected to " + options_.setup.settings.broker; break;
+        case PushState::connected: line = "push: connected to " + broker; break;
         case PushState::disconnected:
-            line = "push: disconnected" + (status.reason.empty() ? std::string() : ": " + status.reason);
+            line = "push: disconnected from " + broker + (status.reason.empty() ? std::string() : ": " + status.reason);
             level = log::Level::warning;
             break;
         case PushState::failed:
-            line = "push: failed" + (status.reason.empty() ? std::string() : ": " + status.reason);
+            line = "push: failed on " + broker + (status.reason.empty() ? std::string() : ": " + status.reason);
             level = log::Level::error;
             break;
     }

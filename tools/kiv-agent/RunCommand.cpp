@@ -44,8 +44,8 @@ int run(const RunOptions& options) {
     }
     const CloudHosts hosts{settings.tokenHost, settings.apiHost};
     if (auto refusal = hosts.problem(); !refusal.empty()) return runFailed(kRunUsage, refusal);
-    RunSession session(std::move(settings), options, std::move(cloud), signals);
-    return session.run(hosts, radio, scenario);
+    RunSession session(std::move(settings), options, hosts, std::move(cloud), signals);
+    return session.run(radio, scenario);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "Radio.hpp"
 #include "kiv/platform/bluetooth/linux/BluezCentralManager.hpp"
 #include "kiv/platform/notifications/linux/FreedesktopNotificationPresenter.hpp"
+#include "kiv/version.hpp"
 
 namespace kiv::agent {
 namespace {
@@ -16,34 +17,57 @@ double secondsUntil(RunSession::Clock::time_point when) {
 
 }  // namespace
 
-RunSession::RunSession(RunSettings settings, const RunOptions& options, std::unique_ptr<EmbeddedCloud> cloud,
-                       StopSignals& signals)
+RunSession::RunSession(RunSettings settings, const RunOptions& options, CloudHosts hosts,
+                       std::unique_ptr<EmbeddedCloud> cloud, StopSignals& signals)
     : settings_(std::move(settings)),
       options_(options),
+      hosts_(std::move(hosts)),
       signals_(signals),
       cloud_(std::move(cloud)),
       logTarget_(settings_.journal),
-      status_(logTarget_.lines()) {
+      status_(logTarget_.lines(), hosts_) {
     if (logTarget_.fellBack())
         std::fprintf(stderr, "kiv-agent run: no journal on this host; logging to standard output\n");
 }
 
-int RunSession::run(const CloudHosts& hosts, bool radio, const Scenario& scenario) {
-    start(hosts, radio);
+int RunSession::run(bool radio, const Scenario& scenario) {
+    sayStarting(radio);
+    start(radio);
     play(scenario);
     stop();
+    const auto uploads = status_.uploads();
+    logTarget_.lines().write(log::Level::info, "kiv-agent: stopped: " + std::to_string(uploads.sent) +
+                                                   " uploads sent, " + std::to_string(uploads.failed) + " failed");
     if (cloud_) cloud_->finish(options_.keepOpen && !signalled_, signals_);
     std::fflush(stdout);
     return result_;
 }
 
-void RunSession::start(const CloudHosts& hosts, bool radio) {
+/// What an operator checks first: which build, radio, service and client, and push (never the secret).
+void RunSession::sayStarting(bool radio) const {
+    const auto hosts = hosts_.resolved();
+    const auto lines = logTarget_.lines();
+    const std::string where = !radio                      ? "a simulated radio"
+                              : settings_.adapter.empty() ? "the first powered adapter"
+                                                          : "adapter " + settings_.adapter;
+    lines.write(log::Level::info, std::string("kiv-agent: ") + KIVVersionString + " on " + where + "; token host " +
+                                      hosts.tokenHost + ", API host " + hosts.apiHost + ", client id " +
+                                      settings_.clientId);
+    if (settings_.push) {
+        const auto& push = *settings_.push;
+        lines.write(log::Level::info, "kiv-agent: push through broker " + push.settings.broker +
+                                          (push.settings.caFile.empty() ? "" : " (TLS)") +
+                                          (push.show ? ", shown on the desktop" : ", not shown"));
+    }
+}
+
+void RunSession::start(bool radio) {
     runtime_ = platform::AsioRuntime::make();
     platform_ =
         radio ? platform::Platform{.runtime = runtime_,
                                    .makeCentral = platform::BluezCentralManager::factory(runtime_, settings_.adapter)}
               : devices_->platform(runtime_);
-    platform_.cloudHosts = hosts;
+    platform_.cloudHosts = hosts_;
     if (settings_.push)
         platform_.notificationPresenter = platform::FreedesktopNotificationPresenter::make({.appName = "kiv-agent"});
     // Completed once, so that the client and the push facade share one device identity.

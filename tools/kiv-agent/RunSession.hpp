@@ -34,18 +34,20 @@ class RunSession {
 public:
     using Clock = std::chrono::steady_clock;
 
-    /// Opens the log target (saying so when the journal is missing); the client starts in run().
-    RunSession(RunSettings settings, const RunOptions& options, std::unique_ptr<EmbeddedCloud> cloud,
+    /// Opens the log target (saying so when the journal is missing); the client starts in run(),
+    /// against `hosts`.
+    RunSession(RunSettings settings, const RunOptions& options, CloudHosts hosts, std::unique_ptr<EmbeddedCloud> cloud,
                StopSignals& signals);
     RunSession(const RunSession&) = delete;
     RunSession& operator=(const RunSession&) = delete;
 
-    /// Runs the client against `hosts` on the radio or, when `radio` is false, on simulated
-    /// devices playing `scenario`; returns the exit status.
-    int run(const CloudHosts& hosts, bool radio, const Scenario& scenario);
+    /// Runs the client on the radio or, when `radio` is false, on simulated devices playing
+    /// `scenario`; returns the exit status.
+    int run(bool radio, const Scenario& scenario);
 
 private:
-    void start(const CloudHosts& hosts, bool radio);
+    void sayStarting(bool radio) const;
+    void start(bool radio);
     void startPush();
     void play(const Scenario& scenario);
     bool waitUntil(std::optional<Clock::time_point> when);
@@ -53,6 +55,7 @@ private:
 
     RunSettings settings_;
     const RunOptions& options_;
+    const CloudHosts hosts_;
     StopSignals& signals_;
     std::unique_ptr<EmbeddedCloud> cloud_;
     LogTarget logTarget_;

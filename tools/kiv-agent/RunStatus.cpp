@@ -1,9 +1,22 @@
 #include "RunStatus.hpp"
 
 namespace kiv::agent {
+namespace {
+
+/// The event's line with the host it failed on: "upload to 127.0.0.1:8080 failed: gBeacon, ...".
+std::string failureOn(const ClientStatus& status, const std::string& host) {
+    const auto text = status.description();
+    const auto colon = text.find(": ");
+    const auto detail = colon == std::string::npos ? text : text.substr(colon + 2);
+    return status.event == ClientStatus::Event::tokenRefused ? "access token refused by " + host + ": " + detail
+                                                             : "upload to " + host + " failed: " + detail;
+}
+
+}  // namespace
 
 struct RunStatus::State {
     const AgentLines lines;
+    const CloudHosts hosts;
     mutable std::mutex mutex;
     std::condition_variable changed;
     bool token = false;
@@ -11,8 +24,9 @@ struct RunStatus::State {
     std::size_t inFlight = 0;
     bool failing = false;  // the last upload failed
     std::string lastRefusal;
+    Uploads uploads;
 
-    explicit State(AgentLines target) : lines(target) {}
+    State(AgentLines target, CloudHosts cloud) : lines(target), hosts(std::move(cloud)) {}
 
     void on(const ClientStatus& status) {
         using Event = ClientStatus::Event;
@@ -27,8 +41,8 @@ struct RunStatus::State {
                     line = status.description();
                     break;
                 case Event::tokenRefused:
-                    if (status.description() != lastRefusal) {
-                        lastRefusal = status.description();
+                    if (auto refusal = failureOn(status, hosts.tokenHost); refusal != lastRefusal) {
+                        lastRefusal = std::move(refusal);
                         line = lastRefusal;
                         level = log::Level::warning;
                     }
@@ -44,8 +58,9 @@ struct RunStatus::State {
                 case Event::uploadFailed: {
                     if (inFlight) --inFlight;
                     const bool failed = status.event == Event::uploadFailed;
+                    ++(failed ? uploads.failed : uploads.sent);
                     if (failed && !failing) {
-                        line = status.description();
+                        line = failureOn(status, hosts.apiHost);
                         level = log::Level::warning;
                     } else if (!failed && failing) {
                         line = "uploads are delivered again";
@@ -60,7 +75,7 @@ struct RunStatus::State {
     }
 };
 
-RunStatus::RunStatus(AgentLines lines) : state_(std::make_shared<State>(lines)) {}
+RunStatus::RunStatus(AgentLines lines, CloudHosts hosts) : state_(std::make_shared<State>(lines, hosts.resolved())) {}
 
 ClientStatusObserver RunStatus::observer() const {
     return [state = state_](const ClientStatus& status) { state->on(status); };
@@ -82,6 +97,11 @@ void RunStatus::markLastSend() const {
         state_->lastSendMarked = true;
     }
     state_->changed.notify_all();
+}
+
+RunStatus::Uploads RunStatus::uploads() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->uploads;
 }
 
 bool RunStatus::waitIdle(std::chrono::steady_clock::time_point deadline) const {

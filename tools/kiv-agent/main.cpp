@@ -1,5 +1,8 @@
 // kiv-agent: the command-line host program of the library.
 #include <array>
+#include <cstdio>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Command.hpp"
@@ -12,6 +15,19 @@ constexpr std::array<kiv::agent::AddCommand, 6> kCommands{kiv::agent::addDecodeC
                                                           kiv::agent::addRadioCommand,  kiv::agent::addRangeCommand,
                                                           kiv::agent::addRunCommand,    kiv::agent::addScanCommand};
 
+/// The first word of the line when no subcommand took it: a command that does not exist. The
+/// program's own options are flags, so the first word not starting with '-' is the command.
+std::optional<std::string> unknownCommand(const CLI::App& app, int argc, char** argv) {
+    if (!app.get_subcommands().empty()) return std::nullopt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.starts_with('-')) continue;
+        const auto named = app.get_subcommands([&word](const CLI::App* sub) { return sub->check_name(word); });
+        return named.empty() ? std::optional(word) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -23,6 +39,10 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (const auto unknown = unknownCommand(app, argc, argv)) {
+            std::fprintf(stderr, "kiv-agent: unknown command \"%s\"; run kiv-agent --help\n", unknown->c_str());
+            return 2;
+        }
         // --help and --version end well; every other parse failure is a usage error.
         return app.exit(e) == 0 ? 0 : 2;
     }

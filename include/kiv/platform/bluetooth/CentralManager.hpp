@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kiv/export.hpp"
@@ -53,6 +54,9 @@ public:
     virtual ~CentralManager() = default;
 
     virtual ManagerState state() const = 0;
+    /// Why the state is what it is, when the backend can tell ("no system D-Bus (...)"); empty
+    /// otherwise. Read it with state(), on the callback queue, to get the two of one change.
+    virtual std::string stateReason() const { return {}; }
     virtual void setDelegate(std::weak_ptr<CentralManagerDelegate> delegate) = 0;
     /// Reports advertisements carrying service data (or advertised services) of one of
     /// `services` (all advertisements when empty); with `allowDuplicates` every received packet

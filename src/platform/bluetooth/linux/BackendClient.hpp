@@ -21,7 +21,8 @@ struct Delivery {
 class BackendClient {
 public:
     virtual ~BackendClient() = default;
-    virtual void applyState(ManagerState state) = 0;
+    /// The central's state and why it is so ("" when there is nothing to say).
+    virtual void applyState(ManagerState state, const std::string& reason) = 0;
     /// Advertisements in the order heard (one batch per burst of bus traffic).
     virtual void deliver(const std::vector<Delivery>& batch) = 0;
 };

@@ -50,6 +50,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     // Members are destroyed bottom-up: the bus (and its thread) first.
     BackendQueue queue;
     Phase phase = Phase::starting;
+    std::string why;  // the phase's reason, in the words of BluezCentralManager::checkRadio
     bool hadOwner = false;
     std::uint64_t generation = 0;
     BluezAdapterSessions adapters{*this, queue};
@@ -71,7 +72,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
         std::string error;
         bus = BluezBus::open(busEvents(), error);
         if (!bus) {
-            phase = Phase::noBus;
+            enter(Phase::noBus, "no system D-Bus (" + error + ")");
             updateStates();
             return;
         }
@@ -120,7 +121,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     bool scanWanted(const std::string& path) const override { return centrals.scanWanted(path); }
 
     void accessDenied() override {
-        phase = Phase::denied;
+        enter(Phase::denied, "this user may not scan (access denied by bluetoothd)");
         updateStates();
     }
 
@@ -140,7 +141,10 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
     void onSnapshot(CallResult result) {
         forgetTree();
         if (!result.ok()) {
-            phase = result.error == kAccessDenied ? Phase::denied : Phase::absent;
+            if (result.error == kAccessDenied)
+                enter(Phase::denied, "this user may not talk to bluetoothd (" + result.message + ")");
+            else
+                enter(Phase::absent, "bluetoothd is not running (" + result.error + ")");
             if (result.error == kNoReply || result.error == kTimedOut) {
                 snapshotRetry = queue.after(kSnapshotRetry, [this] { takeSnapshot(); });
             }
@@ -154,7 +158,7 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
             }
         }
         hadOwner = true;
-        phase = Phase::ready;
+        enter(Phase::ready, {});
         updateStates();
     }
 
@@ -165,15 +169,23 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
         }
         ++generation;  // answers to calls made before are void
         forgetTree();
-        phase = hadOwner ? Phase::resetting : Phase::absent;
+        if (hadOwner)
+            enter(Phase::resetting, "bluetoothd is restarting");
+        else
+            enter(Phase::absent, "bluetoothd is not running");
         updateStates();
     }
 
     void onBusLost() {
         ++generation;
         forgetTree();
-        phase = Phase::noBus;
+        enter(Phase::noBus, "the system D-Bus connection was lost");
         updateStates();
+    }
+
+    void enter(Phase next, std::string reason) {
+        phase = next;
+        why = std::move(reason);
     }
 
     // --- the tree's signals ---------------------------------------------------------------
@@ -211,21 +223,26 @@ struct BluezBackend::State final : BluezAdapterSessions::Host {
 
     // --- what the centrals are told -------------------------------------------------------
 
-    ManagerState stateOf(const std::string& adapterPath) const {
+    std::pair<ManagerState, std::string> stateOf(const std::string& adapterPath) const {
         switch (phase) {
             case Phase::starting:
-                return ManagerState::unknown;
+                return {ManagerState::unknown, why};
             case Phase::noBus:
             case Phase::absent:
-                return ManagerState::unsupported;
+                return {ManagerState::unsupported, why};
             case Phase::denied:
-                return ManagerState::unauthorized;
+                return {ManagerState::unauthorized, why};
             case Phase::resetting:
-                return ManagerState::resetting;
+                return {ManagerState::resetting, why};
             case Phase::ready:
                 break;
         }
-        return adapters.stateOf(adapterPath);
+        const auto state = adapters.stateOf(adapterPath);
+        const std::string adapter(adapterNameOf(adapterPath));
+        if (state == ManagerState::unsupported)
+            return {state, adapter.empty() ? "no usable Bluetooth adapter" : "adapter " + adapter + " cannot scan"};
+        if (state == ManagerState::poweredOff) return {state, "adapter " + adapter + " is powered off"};
+        return {state, {}};
     }
 
     /// Recomputes every central's state, tells those whose state changed, then starts or

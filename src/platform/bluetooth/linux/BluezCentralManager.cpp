@@ -31,6 +31,11 @@ public:
 
     ManagerState state() const override { return state_.load(); }
 
+    std::string stateReason() const override {
+        std::lock_guard lock(mutex_);
+        return reason_;
+    }
+
     void setDelegate(std::weak_ptr<CentralManagerDelegate> delegate) override {
         std::lock_guard lock(mutex_);
         delegate_ = std::move(delegate);
@@ -49,7 +54,11 @@ public:
 
     bool isScanning() const override { return scanning_.load(); }
 
-    void applyState(ManagerState state) override {
+    void applyState(ManagerState state, const std::string& reason) override {
+        {
+            std::lock_guard lock(mutex_);
+            reason_ = reason;
+        }
         state_ = state;
         if (state != ManagerState::poweredOn) scanning_ = false;
         if (auto delegate = this->delegate()) {
@@ -82,8 +91,9 @@ private:
         }
     }
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::weak_ptr<CentralManagerDelegate> delegate_;
+    std::string reason_;  // under mutex_
     QueuePtr queue_;
     std::shared_ptr<bluez::BluezBackend> backend_;
     std::uint64_t id_ = 0;

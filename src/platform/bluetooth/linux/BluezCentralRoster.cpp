@@ -33,17 +33,19 @@ BluezCentralRoster::Central* BluezCentralRoster::find(std::uint64_t id) {
     return nullptr;
 }
 
-void BluezCentralRoster::update(const std::function<std::string(const std::string&)>& resolve,
-                                const std::function<ManagerState(const std::string&)>& stateOf) {
+void BluezCentralRoster::update(
+    const std::function<std::string(const std::string&)>& resolve,
+    const std::function<std::pair<ManagerState, std::string>(const std::string&)>& stateOf) {
     for (auto& c : centrals_) {
         c.adapterPath = resolve(c.adapter);
-        const auto state = stateOf(c.adapterPath);
-        if (state == c.state) continue;
+        auto [state, reason] = stateOf(c.adapterPath);
+        if (state == c.state && reason == c.reason) continue;
         flush(c);  // what was heard before the change goes first
         c.state = state;
+        c.reason = reason;
         if (state != ManagerState::poweredOn) c.scanning = false;
-        c.queue->async([target = c.client, state] {
-            if (auto central = target.lock()) central->applyState(state);
+        c.queue->async([target = c.client, state, reason = std::move(reason)] {
+            if (auto central = target.lock()) central->applyState(state, reason);
         });
     }
 }

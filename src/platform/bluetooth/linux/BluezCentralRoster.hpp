@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/bluetooth/linux/BackendClient.hpp"
@@ -26,6 +27,7 @@ public:
         std::string adapter;        // as asked: "" or "hci1"
         std::string adapterPath{};  // what that resolves to now ("" for none)
         ManagerState state = ManagerState::unknown;
+        std::string reason{};  // why it is in that state
         bool scanning = false;
         bool allowDuplicates = false;
         std::vector<BluetoothUUID> services{};
@@ -41,9 +43,10 @@ public:
     Central* find(std::uint64_t id);
 
     /// Gives every central the adapter path its name resolves to and the state it has there,
-    /// telling those whose state changed (after what they heard before the change).
+    /// with its reason, telling those whose state or reason changed (after what they heard
+    /// before the change).
     void update(const std::function<std::string(const std::string& adapter)>& resolve,
-                const std::function<ManagerState(const std::string& adapterPath)>& stateOf);
+                const std::function<std::pair<ManagerState, std::string>(const std::string& adapterPath)>& stateOf);
     /// Some central on the adapter at `adapterPath` is powered on and wants a scan.
     bool scanWanted(const std::string& adapterPath) const;
 

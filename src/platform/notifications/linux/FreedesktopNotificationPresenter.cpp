@@ -69,13 +69,15 @@ struct FreedesktopNotificationPresenter::Impl {
         std::string requestIdentifier;
         NotificationContent content;
         Completion completion;
+        DownloadedImagePtr image;  // held from the call on: a present that fails lets it go
     };
 
     explicit Impl(FreedesktopPresenterOptions settings)
-        : options(std::move(settings)), shown(attachmentDirectoryOf(options), reports) {}
+        : options(std::move(settings)), images(attachmentDirectoryOf(options)), shown(reports) {}
 
     FreedesktopPresenterOptions options;
     std::shared_ptr<PresenterReports> reports = std::make_shared<PresenterReports>();
+    DownloadedImages images;
 
     mutable std::mutex mutex;  // guards the members up to `started`
     std::vector<Job> pending;
@@ -84,7 +86,8 @@ struct FreedesktopNotificationPresenter::Impl {
     bool started = false;
     SdBusLoop loop;
 
-    // The loop thread's own.
+    // The loop thread's own. Entries still on screen when the presenter goes take their
+    // downloaded images with them: no host exit leaves one behind.
     std::unique_ptr<NotificationServer> server;
     ShownNotifications shown;
 
@@ -101,6 +104,12 @@ struct FreedesktopNotificationPresenter::Impl {
                       reports);
     }
 
+    /// A present that failed: its downloaded image goes before the host hears of it.
+    void refuse(Job& job, std::string error) {
+        job.image.reset();
+        complete(std::move(job.completion), {.id = 0, .error = std::move(error)});
+    }
+
     /// Fails every waiting present and every later one.
     void fail(const std::string& reason) {
         std::vector<Job> jobs;
@@ -110,7 +119,7 @@ struct FreedesktopNotificationPresenter::Impl {
             noBus = true;
             jobs.swap(pending);
         }
-        for (auto& job : jobs) complete(std::move(job.completion), {.id = 0, .error = reason});
+        for (auto& job : jobs) refuse(job, reason);
     }
 
     // ---- loop thread
@@ -183,20 +192,17 @@ struct FreedesktopNotificationPresenter::Impl {
         // capabilities belong to the server that showed them.
         if (const auto now = server->currentOwner(); !server->isKnown(now)) ownerChanged(now);
         if (auto reason = unavailableNow(); !reason.empty()) {
-            complete(std::move(job.completion), {.id = 0, .error = std::move(reason)});
+            refuse(job, std::move(reason));
             return;
         }
         try {
             server->ensureCapabilities();
         } catch (const sdbus::Error& e) {
-            complete(
-                std::move(job.completion),
-                {.id = 0,
-                 .error = isNoOwner(e.getName()) ? markNoOwner()
-                                                 : "the notification service did not answer (" + describe(e) + ")"});
+            refuse(job, isNoOwner(e.getName()) ? markNoOwner()
+                                               : "the notification service did not answer (" + describe(e) + ")");
             return;
         }
-        ShownNotification entry{job.requestIdentifier, job.content, referenceNow(), std::nullopt};
+        ShownNotification entry{job.requestIdentifier, job.content, referenceNow(), nullptr};
         const auto notification = notificationOf(entry);
         std::uint32_t id = 0;
         try {
@@ -205,20 +211,20 @@ struct FreedesktopNotificationPresenter::Impl {
             if (isNoOwner(e.getName())) {
                 // Gone since the capabilities came: the same as finding nobody.
                 server->forgetCapabilities();
-                complete(std::move(job.completion), {.id = 0, .error = markNoOwner()});
+                refuse(job, markNoOwner());
             } else {
-                complete(std::move(job.completion),
-                         {.id = 0, .error = "the notification service refused it (" + describe(e) + ")"});
+                refuse(job, "the notification service refused it (" + describe(e) + ")");
             }
             return;
         }
+        entry.image = std::move(job.image);
         shown.add(id, std::move(entry), notification.replaces);
         complete(std::move(job.completion), {.id = id, .error = {}});
     }
 
     /// The Notify call that shows `entry` (in place of the request's entry on screen), as far as
-    /// the server can show it; notes in `entry` the downloaded image it shows.
-    NotificationServer::Notification notificationOf(ShownNotification& entry) const {
+    /// the server can show it.
+    NotificationServer::Notification notificationOf(const ShownNotification& entry) const {
         const auto& content = entry.content;
         NotificationServer::Notification notification;
         notification.appName = options.appName.empty() ? std::string("KIV") : text::summaryText(options.appName);
@@ -230,7 +236,6 @@ struct FreedesktopNotificationPresenter::Impl {
             std::error_code ec;
             if (attachment.path().empty() || !fs::is_regular_file(attachment.path(), ec)) continue;
             notification.hints.emplace("image-path", sdbus::Variant(text::fileURI(attachment.path())));
-            entry.ownedFile = shown.ownedFileOf(attachment);
             break;
         }
         if (server->can("actions") && hasClickURL(content))
@@ -256,6 +261,8 @@ void FreedesktopNotificationPresenter::setHandlers(QueuePtr queue, PresenterHand
 void FreedesktopNotificationPresenter::present(const std::string& requestIdentifier, const NotificationContent& content,
                                                Completion completion) {
     try {
+        // Dropped on every way out but a show: the download goes with a present that fails.
+        auto image = impl_->images.hold(content);
         std::string failedAtOnce;
         bool startFailed = false;
         {
@@ -264,7 +271,7 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
             if (impl_->noBus) {
                 failedAtOnce = impl_->unavailable;
             } else {
-                impl_->pending.push_back({requestIdentifier, content, std::move(completion)});
+                impl_->pending.push_back({requestIdentifier, content, std::move(completion), std::move(image)});
                 if (!impl_->started) {
                     std::string ignored;  // every cause gets the one reason below
                     impl_->started = impl_->loop.start([raw = impl_.get()] { raw->run(); }, ignored);
@@ -273,6 +280,7 @@ void FreedesktopNotificationPresenter::present(const std::string& requestIdentif
             }
         }
         if (!failedAtOnce.empty()) {
+            image.reset();
             impl_->complete(std::move(completion), {.id = 0, .error = failedAtOnce});
             return;
         }
