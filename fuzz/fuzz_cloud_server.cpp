@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "BodyReader.hpp"
+#include "CampaignEngine.hpp"
 #include "CloudRoutes.hpp"
 #include "ForwardedFor.hpp"
 
@@ -25,6 +26,7 @@ struct Service {
     FailureThrottle throttle{nullptr};
     RequestRecorder recorder{options};
     std::atomic<int> port{8080};
+    std::unique_ptr<CampaignEngine> engine;
     std::unique_ptr<CloudRoutes> routes;
     ServerLimits limits;
 
@@ -34,7 +36,13 @@ struct Service {
         options.recordedBytes = 1024 * 1024;
         std::string error;
         storage = openStorage("", 1, {}, error);
-        routes = std::make_unique<CloudRoutes>(options, *storage, regions, throttle, recorder, port);
+        // One campaign on the sightings' beacon, swept only when asked (never, here).
+        engine = std::make_unique<CampaignEngine>(*storage, nullptr, CampaignSettings{std::chrono::seconds(30), {}, {}});
+        storage->putCampaigns({{"c1", R"({"id": "c1", "place": {"eddystone": ["00ff"]}, "trigger": "enter",
+                                         "notification": {"title": "t", "click": "https://x.test/"}})"}},
+                              true);
+        engine->start(error);
+        routes = std::make_unique<CloudRoutes>(options, *storage, regions, throttle, recorder, port, *engine);
         routes->addClient("demo", "s3cret");
         // A few stored sightings, so that listings have rows to write.
         const auto token = storage->issueToken("demo", 0);
