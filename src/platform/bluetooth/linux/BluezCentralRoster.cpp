@@ -38,7 +38,10 @@ void BluezCentralRoster::update(
     const std::function<std::pair<ManagerState, std::string>(const std::string&)>& stateOf) {
     for (auto& c : centrals_) {
         c.adapterPath = resolve(c.adapter);
-        auto [state, reason] = stateOf(c.adapterPath);
+        // Plain variables, not structured bindings: those cannot be captured by the lambda below.
+        auto found = stateOf(c.adapterPath);
+        const ManagerState state = found.first;
+        std::string reason = std::move(found.second);
         if (state == c.state && reason == c.reason) continue;
         flush(c);  // what was heard before the change goes first
         c.state = state;
