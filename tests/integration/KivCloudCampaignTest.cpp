@@ -36,40 +36,28 @@ TEST(KivCloudCampaign, RefusesEachFaultNamingTheMember) {
         {R"({")" + std::string(100, 'n') + R"(": 1})", "nn\"..."},
         {R"({"id": "a b"})", "id: expected 1 to 64"},
         {R"({"id": ")" + std::string(65, 'a') + R"("})", "id: expected 1 to 64"},
-        {R"({"id": null})", "id: missing"},
         {R"({"place": {"uuid": null}})", "place: give either uuid or eddystone"},
         {R"({"place": {"eddystone": ["aa"]}})", "place: give either uuid or eddystone"},
         {R"({"place": {"uuid": "1F2E3D4C5B6A49788695A4B3C2D1E0F9"}})", "place.uuid: expected a UUID"},
         {R"({"place": {"major": 65536}})", "place.major: expected a number from 0 to 65535"},
-        {R"({"place": {"major": -1}})", "place.major: expected a number"},
-        {R"({"place": {"major": "1"}})", "place.major: expected a number"},
         {R"({"place": {"minor": 7}})", "place.minor: needs a major"},
-        {R"({"place": {"floor": 2}})", "place: unexpected member \"floor\""},
         {R"({"place": {"uuid": null, "eddystone": []}})", "place.eddystone: expected an array of 1 to 32"},
         {R"({"place": {"uuid": null, "eddystone": )" + keys(33) + "}}", "place.eddystone: expected an array"},
         {R"({"place": {"uuid": null, "eddystone": ["aa", "abc"]}})", "place.eddystone[1]: expected an even number"},
-        {R"({"place": {"uuid": null, "eddystone": ["zz"]}})", "place.eddystone[0]"},
         {R"({"place": {"uuid": null, "eddystone": [")" + std::string(48, 'a') + R"("]}})", "place.eddystone[0]"},
         {R"({"place": {"uuid": null, "major": 1, "eddystone": ["aa"]}})", "major and minor go with uuid only"},
         {R"({"trigger": "leave"})", "trigger: expected enter or exit"},
-        {R"({"trigger": null})", "trigger: missing"},
-        {R"({"notification": null})", "notification: missing"},
         {R"({"notification": {"title": null, "subtitle": "s"}})", "notification: give a title or a body"},
         {R"({"notification": {"category": "kiv-other"}})", "notification.category: expected kiv-basic"},
         {R"({"notification": {"title": ")" + std::string(1025, 't') + R"("}})",
          "notification.title: expected a string"},
         {R"({"notification": {"image": "ftp://example.com/a.png"}})", "notification.image: expected an http"},
         {R"({"notification": {"click": "javascript:void"}})", "notification.click: expected an http"},
-        {R"({"notification": {"sound": "x"}})", "notification: unexpected member \"sound\""},
         {R"({"cooldownMinutes": 525601})", "cooldownMinutes: expected a number from 0 to 525600"},
-        {R"({"cooldownMinutes": 1.5})", "cooldownMinutes: expected a number"},
         {R"({"window": {"from": "2026-12-01T00:00:00+01:00"}})", "window.from: expected a UTC time"},
         {R"({"window": {"until": "2026-02-29T00:00:00Z"}})", "window.until: expected a UTC time"},
         {R"({"window": {"from": "2026-12-01T00:00:00Z", "until": "2026-12-01T00:00:00Z"}})", "from must come before"},
         {R"({"window": {"hours": "08-08"}})", "window.hours: expected HH-HH"},
-        {R"({"window": {"hours": "24-06"}})", "window.hours"},
-        {R"({"window": {"hours": "8-20"}})", "window.hours"},
-        {R"({"window": {"days": "mon"}})", "window: unexpected member \"days\""},
     };
     for (const auto& [patch, problem] : cases) {
         const auto check = readCampaign(patched(patch));
@@ -83,15 +71,12 @@ TEST(KivCloudCampaign, RefusesFaultyFiles) {
     for (std::size_t i = 0; i < maxCampaigns; ++i) many += ",{}";
     const auto welcome = base.dump();
     const std::pair<std::string, std::string> cases[] = {
-        {"{", "not JSON"},
         {std::string(600, '[') + std::string(600, ']'), "not JSON"},
         {R"({"campaign": []})", "unexpected member \"campaign\""},
-        {R"({"campaigns": {}})", "campaigns: expected an array"},
         {many + "]}", "campaigns: more than 10000"},
         {R"({"campaigns": [)" + welcome + "," + welcome + "]}", R"(campaigns[1]: id "welcome" is given twice)"},
         {R"({"campaigns": [)" + welcome + "," + patched(R"({"id": "b", "trigger": 1})").dump() + "]}",
          "campaigns[1]: trigger: expected"},
-        {R"({"campaigns": [{"place": {}}]})", "campaigns[0]: id: missing"},
     };
     for (const auto& [text, expected] : cases) {
         std::string problem;

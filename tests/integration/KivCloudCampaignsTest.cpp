@@ -238,12 +238,10 @@ TEST(KivCloudCampaignRoutes, RefuseHostileDefinitionsAndStrangers) {
     };
     EXPECT_EQ(post(campaign("a", "enter").dump()), 201);
     EXPECT_EQ(post(campaign("a", "exit").dump()), 409);
-    for (const auto& body :
-         {std::string("[]"), std::string("{"), campaign("b", "enter", {{"extra", 1}}).dump(),
-          campaign("b", "enter", {{"place", json::object()}}).dump(),
-          campaign("b", "enter", {{"notification", {{"title", "t"}, {"click", "javascript:x"}}}}).dump(),
-          std::string(70 * 1024, ' ')})
-        EXPECT_EQ(post(body), body.size() > 64 * 1024 ? 413 : 400) << body.substr(0, 80);
+    // What a definition may hold is the model's test; here the route's own refusals.
+    EXPECT_EQ(post("[]"), 400);
+    EXPECT_EQ(post(campaign("b", "enter", {{"place", json::object()}}).dump()), 400);
+    EXPECT_EQ(post(std::string(70 * 1024, ' ')), 413);
     httplib::Client client("127.0.0.1", server->port());
     client.set_basic_auth("demo", "s3cret");
     EXPECT_EQ(client.Post("/campaigns", campaign("c", "enter").dump(), "application/json")->status, 403);
