@@ -36,12 +36,16 @@ void ShownNotifications::actionInvoked(std::uint32_t id, const std::string& acti
 void ShownNotifications::closed(std::uint32_t id, std::uint32_t reason) {
     const auto found = shown_.find(id);
     if (found == shown_.end()) return;
-    ShownNotification entry = std::move(found->second);
-    shown_.erase(found);
-    if (const auto mapped = idOf_.find(entry.requestIdentifier); mapped != idOf_.end() && mapped->second == id)
-        idOf_.erase(mapped);
+    std::string request;
+    {
+        const ShownNotification entry = std::move(found->second);
+        shown_.erase(found);
+        if (const auto mapped = idOf_.find(entry.requestIdentifier); mapped != idOf_.end() && mapped->second == id)
+            idOf_.erase(mapped);
+        request = entry.requestIdentifier;
+    }  // the entry's downloaded image is deleted before the host hears of the close
     reports_->post(
-        [request = entry.requestIdentifier, reason](const PresenterHandlers& h) {
+        [request = std::move(request), reason](const PresenterHandlers& h) {
             if (h.closed) h.closed(request, reason);
         },
         reports_);
