@@ -1,6 +1,7 @@
 #include "kiv/version.hpp"
 
-// KIV_VERSION_NUMBER and KIV_VERSION_TEXT come from the build (project(VERSION), major.minor).
+// Both come from the build's project(VERSION): the number is its major.minor, the text all of it,
+// as packages, --version and man pages show it.
 extern "C" {
 const double KIVVersionNumber = KIV_VERSION_NUMBER;
 const char KIVVersionString[] = KIV_VERSION_TEXT;

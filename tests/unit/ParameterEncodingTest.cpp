@@ -163,9 +163,9 @@ TEST(DefaultHeadersTest, AcceptLanguageKeepsSixWithFallingQualityAndUserAgentFil
     EXPECT_EQ(SessionManager::acceptLanguage({}), "");
     EXPECT_EQ(SessionManager::userAgent(std::nullopt, "Linux 6.1.0"), "KIVHTTP");
     EXPECT_EQ(SessionManager::userAgent(BundleInfo{"demo", "org.example.demo", "2.1", "42"}, "Linux 6.1.0"),
-              "demo/2.1 (org.example.demo; build:42; Linux 6.1.0) KIVHTTP/1.0");
+              "demo/2.1 (org.example.demo; build:42; Linux 6.1.0) KIVHTTP/1.0.0");
     EXPECT_EQ(SessionManager::userAgent(BundleInfo{"demo", std::nullopt, std::nullopt, "42"}, "Linux 6.1.0"),
-              "demo/Unknown (Unknown; build:42; Linux 6.1.0) KIVHTTP/1.0");
+              "demo/Unknown (Unknown; build:42; Linux 6.1.0) KIVHTTP/1.0.0");
 }
 
 TEST(SystemInfoTest, LanguagesFromTheLocaleEnvironment) {
