@@ -1,6 +1,9 @@
 # Warnings and sanitizers for our own targets only (never for system packages).
 function(kiv_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+  if(KIV_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
   # GCC 12 at -O2 and above reports impossible overlaps inside std::string's own
   # `"text" + std::string` (a known false positive of that release).
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)

@@ -82,9 +82,9 @@ ExitStop::Handle ExitStop::enroll(Stop stop) {
             entry->gone = true;
             entry->stop = nullptr;
         }
-        auto& r = registry();
-        std::lock_guard g(r.mutex);
-        r.entries.erase(id);
+        auto& held = registry();
+        std::lock_guard g(held.mutex);
+        held.entries.erase(id);
     });
 }
 
