@@ -1,6 +1,8 @@
 # Writes the gzipped man page of a command-line program from its --help (cmake -P):
 #   -DHELP2MAN=path -DPROGRAM=path -DNAME=kiv-agent -DSUMMARY=text -DVERSION=1.0.0 -DOUTPUT=file.1.gz
-# A program with subcommands gets a section COMMANDS with each subcommand's own --help.
+#   [-DINCLUDE=file.h2m -DDOCDIR=/usr/share/doc/kiv-tools]
+# A program with subcommands gets a section COMMANDS with each subcommand's own --help; INCLUDE
+# adds help2man sections written by hand (FILES, EXIT STATUS, ...), @DOCDIR@ replaced.
 cmake_minimum_required(VERSION 3.25)
 
 # Sanitized builds run the program here too; leaks at exit are not this step's business.
@@ -23,9 +25,14 @@ foreach(name IN LISTS names)
 endforeach()
 
 set(include_file "${OUTPUT}.h2m")
-set(include_option "")
+set(section "")
+if(INCLUDE)
+  file(READ "${INCLUDE}" section)
+  string(CONFIGURE "${section}" section @ONLY)
+  string(APPEND section "\n")
+endif()
 if(subcommands)
-  set(section "[COMMANDS]\n")
+  string(APPEND section "[COMMANDS]\n")
   foreach(sub IN LISTS subcommands)
     execute_process(COMMAND "${NAME}" ${sub} --help OUTPUT_VARIABLE sub_help RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
@@ -40,13 +47,12 @@ if(subcommands)
     endif()
     string(APPEND section ".SS \"${NAME} ${sub}\"\n.nf\n${sub_help}.fi\n")
   endforeach()
-  file(WRITE "${include_file}" "${section}")
-  set(include_option "--include=${include_file}")
 endif()
+file(WRITE "${include_file}" "${section}")
 
 execute_process(
   COMMAND "${HELP2MAN}" --no-info "--version-string=${VERSION}" "--name=${SUMMARY}"
-          ${include_option} "--output=${OUTPUT}.tmp" "${NAME}"
+          "--include=${include_file}" "--output=${OUTPUT}.tmp" "${NAME}"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "help2man failed for ${NAME} (${status})")

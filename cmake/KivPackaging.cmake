@@ -4,8 +4,37 @@
 #   kiv-tools   (tools)  kiv-agent, kiv-cloud, man pages, systemd units, sysusers file, /etc files
 # `cpack -G DEB` in a build tree writes both; scripts/package makes a Release tree for them.
 
+set(KIV_MAINTAINER "KIV maintainers <maintainers@users.noreply.c-seed-e5879e85.example>")
+# Where kiv-tools keeps its guides and example files; the programs' --help and man pages name it.
+set(KIV_DOC_DIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/kiv-tools)
+
+# Both packages carry the licence (machine-readable, with what is compiled in) and the changelog,
+# made from CHANGELOG.md: a version without an entry there fails the build.
+set(_kiv_changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${_kiv_changelog}
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUTPUT=${_kiv_changelog} -DSOURCE=kiv
+          "-DMAINTAINER=${KIV_MAINTAINER}" -DVERSION=${PROJECT_VERSION}
+          -P ${PROJECT_SOURCE_DIR}/cmake/KivDebianChangelog.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/cmake/KivDebianChangelog.cmake
+  COMMENT "Debian changelog from CHANGELOG.md" VERBATIM)
+add_custom_target(kiv_changelog ALL DEPENDS ${_kiv_changelog})
+install(FILES ${_kiv_changelog} packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev
+  COMPONENT dev)
+install(FILES README.md docs/library-guide.md examples/host_minimal.cpp examples/push_desktop.cpp
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev COMPONENT dev)
+
 if(KIV_BUILD_TOOLS)
-  # Man pages from the programs' --help, at build time.
+  target_compile_definitions(kiv-agent PRIVATE KIV_DOC_DIR="${KIV_DOC_DIR}")
+  target_compile_definitions(kiv-cloud PRIVATE KIV_DOC_DIR="${KIV_DOC_DIR}")
+  install(FILES ${_kiv_changelog} packaging/debian/copyright README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kiv-tools
+    COMPONENT tools)
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kiv-tools/docs COMPONENT tools
+    FILES_MATCHING PATTERN "*.md")
+  install(FILES examples/agent.toml examples/regions.json examples/campaigns.json examples/run.jsonl
+    examples/scan.jsonl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kiv-tools/examples COMPONENT tools)
+  install(DIRECTORY examples/push DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kiv-tools/examples COMPONENT tools)
+
+  # Man pages from the programs' --help and the hand-written sections in packaging/man, at build time.
   find_program(KIV_HELP2MAN help2man)
   if(KIV_HELP2MAN)
     set(_kiv_pages "")
@@ -20,8 +49,9 @@ if(KIV_BUILD_TOOLS)
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${KIV_HELP2MAN} -DPROGRAM=$<TARGET_FILE:${_tool}> -DNAME=${_tool}
                 "-DSUMMARY=${_summary}" -DVERSION=${PROJECT_VERSION} -DOUTPUT=${_page}
+                -DINCLUDE=${PROJECT_SOURCE_DIR}/packaging/man/${_tool}.h2m -DDOCDIR=${KIV_DOC_DIR}
                 -P ${PROJECT_SOURCE_DIR}/cmake/KivManPage.cmake
-        DEPENDS ${_tool} ${PROJECT_SOURCE_DIR}/cmake/KivManPage.cmake
+        DEPENDS ${_tool} ${PROJECT_SOURCE_DIR}/cmake/KivManPage.cmake ${PROJECT_SOURCE_DIR}/packaging/man/${_tool}.h2m
         COMMENT "Man page ${_tool}.1 from its --help" VERBATIM)
       list(APPEND _kiv_pages ${_page})
     endforeach()
@@ -49,6 +79,8 @@ if(KIV_BUILD_TOOLS)
     endif()
     file(INSTALL "@PROJECT_SOURCE_DIR@/examples/agent.toml" DESTINATION "${_kiv_etc}/kiv"
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+    file(INSTALL "@PROJECT_SOURCE_DIR@/examples/regions.json" DESTINATION "${_kiv_etc}/kiv"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     file(INSTALL "@PROJECT_SOURCE_DIR@/packaging/kiv-cloud.default" DESTINATION "${_kiv_etc}/default"
          RENAME kiv-cloud PERMISSIONS OWNER_READ OWNER_WRITE)
   ]] _kiv_etc_code @ONLY)
@@ -59,7 +91,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kiv)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "KIV")
-set(CPACK_PACKAGE_CONTACT "KIV maintainers <maintainers@users.noreply.c-seed-e5879e85.example>")
+set(CPACK_PACKAGE_CONTACT "${KIV_MAINTAINER}")
 # Each package's description below starts with its own synopsis; CPack would put the project's
 # summary in front of it unless the summary is CPack's default text.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
@@ -94,10 +126,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 find_program(KIV_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KIV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)  # appended to the Depends below
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "systemd | adduser")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "adduser")
 else()
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-      "libcurl4, libsdbus-c++1, libsystemd0, libmosquitto1, libsqlite3-0, libpq5, libmicrohttpd12, zlib1g, systemd | adduser")
+      "libcurl4, libsdbus-c++1, libsystemd0, libmosquitto1, libsqlite3-0, libpq5, libmicrohttpd12, zlib1g, adduser")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bluez)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "KIV beacon gateway agent and reference cloud service

@@ -10,8 +10,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # The tree's own binaries (a test tree's are sanitized: fine for the layout, not for shipping);
-# uncompressed, since only the layout matters here.
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" -D CPACK_DEBIAN_COMPRESSION_TYPE=none >"$work/cpack.log" 2>&1 ||
+# gzip, the quickest compression lintian accepts.
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; exit 1; }
 
 for pkg in libkiv-dev kiv-tools; do
@@ -32,7 +32,9 @@ dev="$work/root/libkiv-dev"; tools="$work/root/kiv-tools"
 has() { # ROOT PATTERN...: each pattern (a shell glob below the root) names at least one file
   local root="$1"; shift
   for pattern in "$@"; do
-    compgen -G "$root/$pattern" >/dev/null || fail "$(basename "$root") lacks $pattern"
+    # A /usr build puts libraries in the multiarch directory (usr/lib/x86_64-linux-gnu).
+    compgen -G "$root/$pattern" >/dev/null || compgen -G "$root/${pattern/usr\/lib\*\//usr/lib/*/}" >/dev/null ||
+      fail "$(basename "$root") lacks $pattern"
   done
 }
 has "$dev" usr/include/kiv/kiv.hpp usr/include/kiv/export.hpp "usr/lib*/libkiv.a" "usr/lib*/cmake/kiv/kivConfig.cmake" \
@@ -45,7 +47,7 @@ grep -qE '/(include|cmake|pkgconfig)/|\.a$' "$work/kiv-tools.list" && fail "kiv-
 grep -qE '/(bin|etc|systemd)/' "$work/libkiv-dev.list" && fail "libkiv-dev holds the tools' files"
 
 # kiv.pc resolves inside wherever the package is unpacked.
-pc="$(compgen -G "$dev/usr/lib*/pkgconfig/kiv.pc" | head -n1)"
+pc="$(compgen -G "$dev/usr/lib*/pkgconfig/kiv.pc" || compgen -G "$dev/usr/lib/*/pkgconfig/kiv.pc")"
 [ -f "$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --variable=includedir kiv)/kiv/kiv.hpp" ] ||
   fail "kiv.pc's includedir is not the package's"
 
@@ -62,7 +64,7 @@ control="$work/control/kiv-tools"
 while read -r conffile; do
   [ -f "$tools$conffile" ] || fail "conffile $conffile is not in the package"
 done <"$control/conffiles"
-for etc in /etc/kiv/agent.toml /etc/default/kiv-cloud; do
+for etc in /etc/kiv/agent.toml /etc/default/kiv-cloud /etc/kiv/regions.json; do
   grep -qx "$etc" "$control/conffiles" || fail "$etc is not a conffile"
 done
 grep -q '^-rw-r----- .* ./etc/kiv/agent.toml$' "$work/kiv-tools.list" || fail "agent.toml is not mode 0640"
@@ -102,11 +104,42 @@ for flag in $("$tools/usr/bin/kiv-cloud" --help | grep -oE -- '^ +--[a-z-]+' | s
   grep -qE -- "$flag([ ,]|\$)" "$tools/etc/default/kiv-cloud" || fail "/etc/default/kiv-cloud does not mention $flag"
 done
 
-# The man pages carry the program's help, and the agent's page each subcommand's.
+# The man pages carry the program's help, the agent's page each subcommand's, and both the
+# sections an operator looks for, naming where the guides are.
 zcat "$tools/usr/share/man/man1/kiv-cloud.1.gz" | grep -qF -- '\-\-regions' || fail "kiv-cloud.1 lacks its flags"
 for sub in decode run scan; do
   zcat "$tools/usr/share/man/man1/kiv-agent.1.gz" | grep -q "^\.SS \"kiv-agent $sub\"" || fail "kiv-agent.1 lacks $sub"
 done
+for page in kiv-agent kiv-cloud; do
+  text="$(zcat "$tools/usr/share/man/man1/$page.1.gz")"
+  for section in CONFIGURATION ENVIRONMENT FILES "EXIT STATUS" "SEE ALSO"; do
+    grep -qx "\.SH \"\?$section\"\?" <<<"$text" || fail "$page.1 has no section $section"
+  done
+  grep -qF share/doc/kiv-tools <<<"$text" || fail "$page.1 does not name where the guides are"
+done
+
+# Licence, changelog and guides: the changelog's latest entry is this version, as is --version.
+for pkg in libkiv-dev kiv-tools; do
+  doc="$work/root/$pkg/usr/share/doc/$pkg"
+  head -n1 "$doc/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "$pkg has no machine-readable copyright file"
+  [ "$(zcat "$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version)" = "$version" ] ||
+    fail "$pkg's changelog does not start with $version"
+done
+has "$tools" usr/share/doc/kiv-tools/README.md usr/share/doc/kiv-tools/docs/operator-guide.md \
+  usr/share/doc/kiv-tools/docs/configuration.md usr/share/doc/kiv-tools/examples/run.jsonl etc/kiv/regions.json
+has "$dev" usr/share/doc/libkiv-dev/library-guide.md usr/share/doc/libkiv-dev/host_minimal.cpp
+for program in kiv-agent kiv-cloud; do
+  [ "$(ASAN_OPTIONS=detect_leaks=0 "$tools/usr/bin/$program" --version)" = "$program $version" ] ||
+    fail "$program --version is not $version"
+done
+
+# lintian, where installed (the test and package sets install it): errors fail, warnings are listed.
+if command -v lintian >/dev/null; then
+  lintian --no-tag-display-limit "$work"/*.deb >"$work/lintian.log" 2>&1 || true
+  grep '^E: ' "$work/lintian.log" && fail "lintian reports errors"
+  grep '^W: ' "$work/lintian.log" || true
+fi
 
 [ "$failures" -eq 0 ] && echo "packages: $(cd "$work" && ls ./*.deb | tr '\n' ' ')"
 exit "$((failures > 0))"

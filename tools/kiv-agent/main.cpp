@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
     CLI::App app{"kiv-agent: drives the KIV beacon and push library from the command line"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("kiv-agent ") + KIVVersionString);
+    app.footer("The guides (operator guide, every key and flag) and example scenarios are in " KIV_DOC_DIR
+               "; e.g. run --simulate " KIV_DOC_DIR "/examples/run.jsonl plays one without a radio.");
     std::vector<kiv::agent::Command> commands;
     for (const auto add : kCommands) commands.push_back(add(app));
     try {

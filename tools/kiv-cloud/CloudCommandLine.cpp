@@ -107,6 +107,8 @@ void addFlags(CLI::App& app, Flags& flags) {
                                                                                  : std::string("expected an http or https URL");
         });
     app.set_version_flag("--version", std::string("kiv-cloud ") + KIVVersionString);
+    app.footer("The guides (every flag and route, the region and campaigns file formats, the operator guide) and "
+               "example files are in " KIV_DOC_DIR ".");
 }
 
 /// Adds the broker settings to the options; false after printing why they are unusable.
