@@ -226,7 +226,7 @@ TEST_P(KivCloudCampaigns, TwoServicesOnOneDatabaseTriggerOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, KivCloudCampaigns, ::testing::Values(Engine::sqlite, Engine::postgres),
-                         [](const auto& info) { return info.param == Engine::sqlite ? "sqlite" : "postgres"; });
+                         [](const auto& p) { return p.param == Engine::sqlite ? "SQLite" : "PostgreSQL"; });
 
 // What the routes refuse, before and after reading a definition.
 TEST(KivCloudCampaignRoutes, RefuseHostileDefinitionsAndStrangers) {
