@@ -40,8 +40,8 @@ struct BleLocationManager::State {
     /// Thread: the callback queue, where the central calls it.
     struct Listener final : CentralManagerDelegate {
         std::weak_ptr<BleLocationManager> owner;
-        void centralManagerDidUpdateState(CentralManager& central) override {
-            if (auto self = owner.lock()) self->state_->radioChanged(central);
+        void centralManagerDidUpdateState(CentralManager& manager) override {
+            if (auto self = owner.lock()) self->state_->radioChanged(manager);
         }
         void centralManagerDidDiscoverPeripheral(CentralManager&, const Peripheral&, const Advertisement& advertisement,
                                                  int RSSI) override {
