@@ -16,34 +16,11 @@ constexpr std::int64_t msPerHour = 3600000;
 constexpr std::size_t defaultDevicePage = 100;
 constexpr std::size_t maxDevicePage = 1000;
 
-// A tap link's id is 32 lower-case hex digits; anything else is not asked of the database.
-bool isClickId(std::string_view id) {
-    if (id.size() != 32) return false;
-    for (const char c : id)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
+// A tap link's id is a random token; anything else is not asked of the database.
+bool isClickId(std::string_view id) { return isHexToken(id, HexCase::lower); }
 
 void unknownCampaign(HttpAnswer& res, std::string_view id) {
     sendError(res, 404, "unknown_campaign", "no campaign " + quotedName(id));
-}
-
-// "limit" from 1 to maxDevicePage, defaultDevicePage when absent.
-std::optional<std::size_t> deviceLimit(std::string_view rawQuery, std::string& problem) {
-    const auto pairs = parseFormBody(rawQuery);
-    if (!pairs) return problem = "the query has a broken percent escape", std::nullopt;
-    std::size_t limit = defaultDevicePage;
-    for (const auto& [key, value] : *pairs) {
-        if (key != "limit") return problem = "unexpected parameter " + quotedName(key), std::nullopt;
-        std::size_t parsed = 0;
-        const bool digits =
-            !value.empty() && value.size() <= 4 && value.find_first_not_of("0123456789") == std::string::npos;
-        if (digits) parsed = std::stoul(value);
-        if (!digits || parsed < 1 || parsed > maxDevicePage)
-            return problem = "limit: expected a number from 1 to " + std::to_string(maxDevicePage), std::nullopt;
-        limit = parsed;
-    }
-    return limit;
 }
 
 }  // namespace
@@ -113,7 +90,7 @@ void CampaignRoutes::stats(std::string_view id, HttpAnswer& res) {
 
 void CampaignRoutes::devices(std::string_view rawQuery, HttpAnswer& res) {
     std::string problem;
-    const auto limit = deviceLimit(rawQuery, problem);
+    const auto limit = queryLimit(rawQuery, defaultDevicePage, maxDevicePage, problem);
     if (!limit) return sendError(res, 400, "invalid_request", problem);
     const auto now = engine_->now();
     const auto found = storage_->devices(now, *limit);

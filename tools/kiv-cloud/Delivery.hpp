@@ -33,11 +33,6 @@ struct Delivery {
     std::int64_t taps = 0;
 };
 
-/// The "limit" parameter of GET /deliveries from the raw query text: defaultDeliveryPage when
-/// absent; none with a reason in problem when malformed, out of 1..maxDeliveryPage, or when
-/// another parameter is given.
-std::optional<std::size_t> parseDeliveryLimit(std::string_view rawQuery, std::string& problem);
-
 /// {"deliveryId", "deviceId", "createdAt", "beacon" (or null), "category", "title", "payload"
 /// (the object published), "state" ("published" or "failed"), "error" (or null), "campaign" (or
 /// null), "taps", "firstTap" (or null)}.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,5 +16,11 @@ using FormPairs = std::vector<std::pair<std::string, std::string>>;
 /// A pair without "=" has an empty value; empty pairs ("a=1&&b=2") are skipped.
 /// None when an escape is not "%" and two hexadecimal digits.
 std::optional<FormPairs> parseFormBody(std::string_view body);
+
+/// The "limit" of a query that takes nothing else (GET /deliveries, GET /devices): from 1 to max,
+/// fallback when absent. None, with the reason in problem, for a broken escape, another or a
+/// repeated parameter, or a value that is not such a number.
+std::optional<std::size_t> queryLimit(std::string_view rawQuery, std::size_t fallback, std::size_t max,
+                                      std::string& problem);
 
 }  // namespace kiv::cloud

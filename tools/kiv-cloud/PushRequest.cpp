@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "JsonAnswer.hpp"
+#include "RandomToken.hpp"
 #include "Sighting.hpp"
 #include "WebUrl.hpp"
 #include "support/JSONReader.hpp"
@@ -121,12 +122,7 @@ bool isNotificationCategory(std::string_view text) {
     return text == "kiv-basic" || text == "kiv-did-enter-region" || text == "kiv-did-exit-region";
 }
 
-bool isDeviceToken(std::string_view text) {
-    if (text.size() != 32) return false;
-    for (const char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-    return true;
-}
+bool isDeviceToken(std::string_view text) { return isHexToken(text, HexCase::upper); }
 
 PushRequestCheck readPushRequest(std::string_view body) {
     PushRequestCheck check;

@@ -16,4 +16,12 @@ std::string randomToken() {
     return hexadecimal(bytes);
 }
 
+bool isHexToken(std::string_view text, HexCase letters) {
+    const char first = letters == HexCase::lower ? 'a' : 'A';
+    if (text.size() != 32) return false;
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= first && c <= first + 5))) return false;
+    return true;
+}
+
 }  // namespace kiv::cloud
