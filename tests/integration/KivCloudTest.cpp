@@ -217,11 +217,7 @@ TEST(UploadBody, ChecksEveryMember) {
 }
 
 TEST(FormBody, DecodesPairs) {
-    struct Case {
-        const char* body;
-        FormPairs pairs;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, FormPairs> cases[] = {
         {"CLIENTID=demo&SECRET=s3cret", {{"CLIENTID", "demo"}, {"SECRET", "s3cret"}}},
         {"a=x%20y%2B%26%3D+z%C3%A9", {{"a", "x y+&= z\xC3\xA9"}}},
         {"k%5B%5D=1", {{"k[]", "1"}}},
@@ -230,11 +226,11 @@ TEST(FormBody, DecodesPairs) {
         {"=x&a=b=c", {{"", "x"}, {"a", "b=c"}}},
         {"", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
-        const auto pairs = parseFormBody(c.body);
+    for (const auto& [body, expected] : cases) {
+        SCOPED_TRACE(body);
+        const auto pairs = parseFormBody(body);
         ASSERT_TRUE(pairs);
-        EXPECT_EQ(*pairs, c.pairs);
+        EXPECT_EQ(*pairs, expected);
     }
     // A bad escape in a key or in a later value; the escapes themselves are URL's.
     for (const char* broken : {"%zz=1", "a=1&b=%%"}) EXPECT_FALSE(parseFormBody(broken)) << broken;
