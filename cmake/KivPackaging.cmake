@@ -20,8 +20,11 @@ add_custom_command(OUTPUT ${_kiv_changelog}
 add_custom_target(kiv_changelog ALL DEPENDS ${_kiv_changelog})
 install(FILES ${_kiv_changelog} packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev
   COMPONENT dev)
-install(FILES README.md docs/library-guide.md examples/host_minimal.cpp examples/push_desktop.cpp
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev COMPONENT dev)
+# The same layout as the repository's, so the README's and the guide's links hold.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev COMPONENT dev)
+install(FILES docs/library-guide.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev/docs COMPONENT dev)
+install(FILES examples/host_minimal.cpp examples/push_desktop.cpp
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkiv-dev/examples COMPONENT dev)
 
 if(KIV_BUILD_TOOLS)
   target_compile_definitions(kiv-agent PRIVATE KIV_DOC_DIR="${KIV_DOC_DIR}")

@@ -128,7 +128,7 @@ for pkg in libkiv-dev kiv-tools; do
 done
 has "$tools" usr/share/doc/kiv-tools/README.md usr/share/doc/kiv-tools/docs/operator-guide.md \
   usr/share/doc/kiv-tools/docs/configuration.md usr/share/doc/kiv-tools/examples/run.jsonl etc/kiv/regions.json
-has "$dev" usr/share/doc/libkiv-dev/library-guide.md usr/share/doc/libkiv-dev/host_minimal.cpp
+has "$dev" usr/share/doc/libkiv-dev/docs/library-guide.md usr/share/doc/libkiv-dev/examples/host_minimal.cpp
 for program in kiv-agent kiv-cloud; do
   [ "$(ASAN_OPTIONS=detect_leaks=0 "$tools/usr/bin/$program" --version)" = "$program $version" ] ||
     fail "$program --version is not $version"
