@@ -93,16 +93,29 @@ void BM_MatchUpload(benchmark::State& state) {
 }
 BENCHMARK(BM_MatchUpload);
 
+// The prepared storage of one benchmark (0 or 1) on the engine its argument names, made on first
+// use and kept for its repetitions; each benchmark has its own, so their rows never meet. Null
+// after telling the state why.
+Storage* storageOf(benchmark::State& state, int bench) {
+    const bool onPostgres = state.range(0) == 1;
+    if (onPostgres && !postgres().running()) {
+        state.SkipWithError("PostgreSQL is not installed");
+        return nullptr;
+    }
+    static std::unique_ptr<Storage> storages[2][2];
+    auto& storage = storages[bench][onPostgres];
+    if (!storage) storage = prepared(onPostgres);
+    if (!storage) state.SkipWithError("no database");
+    return storage.get();
+}
+
 // What an upload costs the service beyond storing it, for a device already present (the common
 // case): matching, and no statement while its presence row is fresh (an enter adds the worker's
 // claim and publish).
 void BM_ObserveUpload(benchmark::State& state) {
     const bool onPostgres = state.range(0) == 1;
-    if (onPostgres && !postgres().running()) return state.SkipWithError("PostgreSQL is not installed");
-    static std::unique_ptr<Storage> storages[2];
-    auto& storage = storages[onPostgres];
-    if (!storage) storage = prepared(onPostgres);
-    if (!storage) return state.SkipWithError("no database");
+    Storage* storage = storageOf(state, 0);
+    if (!storage) return;
     CampaignEngine engine(*storage, nullptr, {std::chrono::seconds(30), [] { return std::int64_t{2000}; }, {}});
     std::string error;
     engine.start(error);
@@ -124,11 +137,8 @@ BENCHMARK(BM_ObserveUpload)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseR
 // device already present, with 10,000 present).
 void BM_PresenceWrite(benchmark::State& state) {
     const bool onPostgres = state.range(0) == 1;
-    if (onPostgres && !postgres().running()) return state.SkipWithError("PostgreSQL is not installed");
-    static std::unique_ptr<Storage> storages[2];
-    auto& storage = storages[onPostgres];
-    if (!storage) storage = prepared(onPostgres);
-    if (!storage) return state.SkipWithError("no database");
+    Storage* storage = storageOf(state, 1);
+    if (!storage) return;
     const CampaignSet set(campaigns());
     int device = 0;
     std::int64_t at = 2000;

@@ -90,7 +90,7 @@ void CampaignRoutes::stats(std::string_view id, HttpAnswer& res) {
 
 void CampaignRoutes::devices(std::string_view rawQuery, HttpAnswer& res) {
     std::string problem;
-    const auto limit = queryLimit(rawQuery, defaultDevicePage, maxDevicePage, problem);
+    const auto limit = queryNumber(rawQuery, "limit", defaultDevicePage, maxDevicePage, problem);
     if (!limit) return sendError(res, 400, "invalid_request", problem);
     const auto now = engine_->now();
     const auto found = storage_->devices(now, *limit);

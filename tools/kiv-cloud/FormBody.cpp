@@ -28,33 +28,32 @@ std::optional<FormPairs> parseFormBody(std::string_view body) {
     return pairs;
 }
 
-std::optional<std::size_t> queryLimit(std::string_view rawQuery, std::size_t fallback, std::size_t max,
-                                      std::string& problem) {
+std::optional<std::size_t> queryNumber(std::string_view rawQuery, std::string_view name, std::size_t fallback,
+                                       std::size_t max, std::string& problem) {
     const auto pairs = parseFormBody(rawQuery);
     if (!pairs) {
         problem = "the query has a broken percent escape";
         return std::nullopt;
     }
-    std::optional<std::size_t> limit;
+    std::optional<std::size_t> number;
     for (const auto& [key, value] : *pairs) {
-        if (key != "limit") {
-            problem = "unknown parameter " + quotedName(key) + " (known: limit)";
+        if (key != name) {
+            problem = "unknown parameter " + quotedName(key) + " (known: " + std::string(name) + ")";
             return std::nullopt;
         }
-        if (limit) {
-            problem = "limit is given more than once";
+        if (number) {
+            problem = std::string(name) + " is given more than once";
             return std::nullopt;
         }
         std::size_t parsed = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
-        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || parsed < 1 ||
-            parsed > max) {
-            problem = "limit: expected a number from 1 to " + std::to_string(max);
+        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || parsed < 1 || parsed > max) {
+            problem = std::string(name) + ": expected a number from 1 to " + std::to_string(max);
             return std::nullopt;
         }
-        limit = parsed;
+        number = parsed;
     }
-    return limit.value_or(fallback);
+    return number.value_or(fallback);
 }
 
 }  // namespace kiv::cloud

@@ -17,10 +17,10 @@ using FormPairs = std::vector<std::pair<std::string, std::string>>;
 /// None when an escape is not "%" and two hexadecimal digits.
 std::optional<FormPairs> parseFormBody(std::string_view body);
 
-/// The "limit" of a query that takes nothing else (GET /deliveries, GET /devices): from 1 to max,
-/// fallback when absent. None, with the reason in problem, for a broken escape, another or a
-/// repeated parameter, or a value that is not such a number.
-std::optional<std::size_t> queryLimit(std::string_view rawQuery, std::size_t fallback, std::size_t max,
-                                      std::string& problem);
+/// The one number a query may hold (limit of GET /deliveries and GET /devices, minutes of
+/// GET /summary): from 1 to max, fallback when absent. None, with the reason in problem, for a
+/// broken escape, another or a repeated parameter, or a value that is not such a number.
+std::optional<std::size_t> queryNumber(std::string_view rawQuery, std::string_view name, std::size_t fallback,
+                                       std::size_t max, std::string& problem);
 
 }  // namespace kiv::cloud

@@ -85,7 +85,7 @@ void PushRoutes::push(const std::string& body, HttpAnswer& res) {
 
 void PushRoutes::list(std::string_view rawQuery, HttpAnswer& res) {
     std::string problem;
-    const auto limit = queryLimit(rawQuery, defaultDeliveryPage, maxDeliveryPage, problem);
+    const auto limit = queryNumber(rawQuery, "limit", defaultDeliveryPage, maxDeliveryPage, problem);
     if (!limit) return sendError(res, 400, "invalid_request", problem);
     const auto found = storage_->deliveries(*limit);
     if (!found) return sendStorageError(res);

@@ -1,6 +1,5 @@
 #include "Summary.hpp"
 
-#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "FormBody.hpp"
@@ -12,31 +11,8 @@ std::int64_t firstSummaryMinute(std::int64_t nowMs, int minutes) {
 }
 
 std::optional<int> parseSummaryMinutes(std::string_view rawQuery, std::string& problem) {
-    const auto pairs = parseFormBody(rawQuery);
-    if (!pairs) {
-        problem = "the query has a broken percent escape";
-        return std::nullopt;
-    }
-    std::optional<int> minutes;
-    for (const auto& [key, value] : *pairs) {
-        if (key != "minutes") {
-            problem = "unknown parameter " + quotedName(key) + " (known: minutes)";
-            return std::nullopt;
-        }
-        if (minutes) {
-            problem = "minutes is given more than once";
-            return std::nullopt;
-        }
-        int parsed = 0;
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
-        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || parsed < 1 ||
-            parsed > maxSummaryMinutes) {
-            problem = "minutes: expected a number from 1 to " + std::to_string(maxSummaryMinutes);
-            return std::nullopt;
-        }
-        minutes = parsed;
-    }
-    return minutes.value_or(defaultSummaryMinutes);
+    const auto minutes = queryNumber(rawQuery, "minutes", defaultSummaryMinutes, maxSummaryMinutes, problem);
+    return minutes ? std::optional<int>(static_cast<int>(*minutes)) : std::nullopt;
 }
 
 nlohmann::json toJson(const Summary& summary) {
